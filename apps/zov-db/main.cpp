@@ -1,0 +1,73 @@
+// zov-db: creates the schema of a database (init) and fills it with a demo
+// hospital (seed-demo).
+
+#include "commandline.h"
+#include "database.h"
+#include "demoseed.h"
+#include "error.h"
+#include "texts.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QSqlDatabase>
+#include <QTextStream>
+
+namespace {
+
+int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
+{
+    zov::CommandLine options({QStringLiteral("db"), QStringLiteral("month")}, {});
+    const bool parsed = options.parse(arguments);
+    const QStringList words = options.positional();
+    const QString command = words.value(0);
+    if (!parsed || words.size() != 1 || !options.has(QStringLiteral("db")) ||
+        (command != QLatin1String("init") && command != QLatin1String("seed-demo")) ||
+        (command == QLatin1String("init") && options.has(QStringLiteral("month")))) {
+        if (!options.error().isEmpty())
+            err << options.error() << Qt::endl;
+        err << zov::text("USAGE_DB") << Qt::endl;
+        return 64;
+    }
+    QDate month = QDate::currentDate();
+    month = QDate(month.year(), month.month(), 1);
+    if (options.has(QStringLiteral("month"))) {
+        month = QDate::fromString(options.value(QStringLiteral("month")), QStringLiteral("yyyy-MM-dd"));
+        if (!month.isValid() || month.day() != 1) {
+            err << zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month"))) << Qt::endl;
+            return 64;
+        }
+    }
+    const QString connection = QStringLiteral("zov-db");
+    try {
+        const zov::DatabaseConfig config = zov::DatabaseConfig::parse(options.value(QStringLiteral("db")));
+        QSqlDatabase db = zov::openDatabase(
+            config, connection, command == QLatin1String("init") ? zov::OpenMode::Create : zov::OpenMode::MustExist);
+        if (command == QLatin1String("init")) {
+            zov::applySchema(db);
+            out << zov::text("DB_READY").arg(config.display()) << Qt::endl;
+        } else {
+            const QString problem = zov::schemaProblem(db);
+            if (!problem.isEmpty())
+                throw zov::Error(zov::text("DB_WRONG_SCHEMA").arg(config.display(), problem));
+            zov::seedDemo(db, month);
+            out << zov::text("DB_SEEDED").arg(config.display(), month.toString(Qt::ISODate)) << Qt::endl;
+        }
+        db.close();
+    } catch (const zov::Error &e) {
+        err << e.text() << Qt::endl;
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const int code = run(app.arguments().mid(1), out, err);
+    QSqlDatabase::removeDatabase(QStringLiteral("zov-db"));
+    return code;
+}

@@ -1,0 +1,298 @@
+#include "importcommand.h"
+
+#include "appserverhost.h"
+#include "commandline.h"
+#include "consiste.h"
+#include "database.h"
+#include "error.h"
+#include "hostcontext.h"
+#include "impocardhosp.h"
+#include "texts.h"
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <memory>
+#include <optional>
+#include <unistd.h>
+
+namespace zov {
+
+namespace {
+
+const QString kConnection = QStringLiteral("zov-import-host");
+
+// Errors go to standard error; the closing dialog's text to standard output.
+class StreamPresenter : public Presenter
+{
+public:
+    StreamPresenter(QTextStream &out, QTextStream &err) : m_out(out), m_err(err) {}
+    void showError(const QString &text) override { m_err << text << Qt::endl; }
+    void showInformation(const QString &text) override { m_out << text << Qt::endl; }
+    void showWarning(const QString &text) override { m_out << text << Qt::endl; }
+    int choose(const QString &, const PickList &, const QString &) override { return -1; }
+    bool chooseMany(const QString &, const PickList &, const QList<int> &, QList<int> *) override
+    {
+        return false;
+    }
+
+private:
+    QTextStream &m_out;
+    QTextStream &m_err;
+};
+
+struct Request
+{
+    DatabaseConfig db;
+    QString server;
+    QString branch;
+    QString service;
+    QString sourceService;
+    QDate date;
+    QDate month;
+    QDate from;
+    QDate to;
+    bool allDiets = true;
+    QString dietList;
+    bool append = true;
+    double rounding = 1.0;
+    bool noRounding = false;
+    QString operatorCode;
+    QString caFile;
+    QString token;
+};
+
+QDate isoDate(const QString &text)
+{
+    return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+}
+
+// Reads the command line; an empty text when it is sound, else what is wrong.
+QString readRequest(const CommandLine &options, Request *r)
+{
+    for (const char *required : {"db", "branch", "service", "date", "from"}) {
+        if (!options.has(QLatin1String(required)))
+            return text("CLI_MISSING_OPTION").arg(QLatin1String(required));
+    }
+    if (!options.positional().isEmpty())
+        return text("CLI_UNKNOWN_OPTION").arg(options.positional().first().left(80));
+    try {
+        r->db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
+    } catch (const Error &e) {
+        return e.text();
+    }
+    r->branch = options.value(QStringLiteral("branch"));
+    r->service = options.value(QStringLiteral("service"));
+    r->sourceService = options.value(QStringLiteral("source-service"), r->service);
+    if (r->branch.isEmpty() || r->branch.size() > 4)
+        return text("CLI_BAD_BRANCH").arg(r->branch.left(40));
+    if (r->service.isEmpty() || r->service.size() > 5 || r->sourceService.size() > 5)
+        return text("CLI_BAD_SERVICE").arg(r->service.size() > 5 ? r->service.left(40) : r->sourceService.left(40));
+    r->service = Ajusta(r->service, 5);
+    if (!r->sourceService.isEmpty())
+        r->sourceService = Ajusta(r->sourceService, 5);
+    for (const char *name : {"date", "from", "to", "month"}) {
+        if (options.has(QLatin1String(name)) && !isoDate(options.value(QLatin1String(name))).isValid())
+            return text("CLI_BAD_DATE").arg(QLatin1String(name), options.value(QLatin1String(name)).left(40));
+    }
+    r->date = isoDate(options.value(QStringLiteral("date")));
+    r->from = isoDate(options.value(QStringLiteral("from")));
+    r->to = options.has(QStringLiteral("to")) ? isoDate(options.value(QStringLiteral("to"))) : QDate();
+    r->month = options.has(QStringLiteral("month")) ? isoDate(options.value(QStringLiteral("month")))
+                                                    : QDate(r->date.year(), r->date.month(), 1);
+    if (r->month.day() != 1)
+        return text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")));
+    const QString diets = options.value(QStringLiteral("diets"), QStringLiteral("all"));
+    if (diets != QLatin1String("all")) {
+        r->allDiets = false;
+        QStringList codes;
+        for (const QString &code : diets.split(QLatin1Char(','))) {
+            if (code.isEmpty() || code.size() > 4 || code.contains(QLatin1Char('_')))
+                return text("CLI_BAD_DIET").arg(code.left(40));
+            codes.append(code);
+        }
+        r->dietList = QLatin1Char('_') + codes.join(QLatin1Char('_')) + QLatin1Char('_');
+    }
+    const QString mode = options.value(QStringLiteral("mode"), QStringLiteral("append"));
+    if (mode != QLatin1String("append") && mode != QLatin1String("overwrite"))
+        return text("CLI_BAD_MODE").arg(mode.left(40));
+    r->append = mode == QLatin1String("append");
+    if (options.has(QStringLiteral("rounding"))) {
+        bool ok = false;
+        QString value = options.value(QStringLiteral("rounding"));
+        value.replace(QLatin1Char(','), QLatin1Char('.'));
+        r->rounding = value.toDouble(&ok);
+        if (!ok || !std::isfinite(r->rounding))
+            return text("CLI_BAD_ROUNDING").arg(options.value(QStringLiteral("rounding")).left(40));
+    }
+    r->noRounding = options.has(QStringLiteral("no-rounding"));
+    QString login = qEnvironmentVariable("LOGNAME", qEnvironmentVariable("USER"));
+    r->operatorCode = options.value(QStringLiteral("operator"), login.left(12));
+    if (r->operatorCode.size() > 12)
+        return text("CLI_BAD_OPERATOR").arg(r->operatorCode.left(40));
+    r->server = options.value(QStringLiteral("server"));
+    r->caFile = options.value(QStringLiteral("ca"));
+    if (options.has(QStringLiteral("token-file"))) {
+        QFile file(options.value(QStringLiteral("token-file")));
+        if (!file.open(QIODevice::ReadOnly))
+            return text("CLI_BAD_TOKEN_FILE").arg(file.fileName());
+        r->token = QString::fromUtf8(file.readAll()).trimmed();
+    }
+    return {};
+}
+
+bool exists(const QString &sql, const QVariantList &values)
+{
+    QSqlQuery q(QSqlDatabase::database(kConnection));
+    q.prepare(sql);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    return q.exec() && q.next();
+}
+
+// Progress on a terminal: the caption and the bar, at most ten times a second.
+class TerminalProgress
+{
+public:
+    TerminalProgress(QTextStream &err, const ImpoCardHosp &screen) : m_err(err), m_screen(screen)
+    {
+        m_enabled = isatty(STDERR_FILENO);
+        m_timer.start();
+    }
+    ~TerminalProgress()
+    {
+        if (m_enabled && m_shown)
+            m_err << QLatin1Char('\n') << Qt::flush;
+    }
+    void update()
+    {
+        if (!m_enabled || m_timer.elapsed() < 100)
+            return;
+        m_timer.restart();
+        m_shown = true;
+        const int max = std::max(1, m_screen.progressMaximum());
+        m_err << QStringLiteral("\r\x1b[K%1%  %2").arg(100 * m_screen.progressPosition() / max, 3).arg(m_screen.progressCaption().left(70))
+              << Qt::flush;
+    }
+
+private:
+    QTextStream &m_err;
+    const ImpoCardHosp &m_screen;
+    QElapsedTimer m_timer;
+    bool m_enabled = false;
+    bool m_shown = false;
+};
+
+int importRun(const Request &r, QTextStream &err)
+{
+    QSqlDatabase db = openDatabase(r.db, kConnection, OpenMode::MustExist);
+    const QString problem = schemaProblem(db);
+    if (!problem.isEmpty()) {
+        err << text("DB_WRONG_SCHEMA").arg(r.db.display(), problem) << Qt::endl;
+        return 1;
+    }
+    if (!exists(QStringLiteral("SELECT 1 FROM FILIAL WHERE CDFILIAL = ?"), {r.branch})) {
+        err << text("CLI_UNKNOWN_BRANCH").arg(r.branch) << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+        return 64;
+    }
+    if (!exists(QStringLiteral("SELECT 1 FROM SERVICO WHERE CDFILIAL = ? AND CDSERVFILI = ?"), {r.branch, r.service})) {
+        err << text("CLI_UNKNOWN_SERVICE").arg(r.service, r.branch) << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+        return 64;
+    }
+
+    LoginContext &login = loginContext();
+    login.operador = r.operatorCode;
+    login.connectionName = kConnection;
+    login.caFile = r.caFile;
+    login.token = r.token;
+    std::unique_ptr<AppServerHost> embedded;
+    if (r.server.isEmpty()) {
+        // the application server inside this process, on a free loopback port
+        QLoggingCategory::setFilterRules(QStringLiteral("zov.server.calls=false"));
+        AppServerHost::Options options;
+        options.listen = QStringLiteral("127.0.0.1:0");
+        embedded = std::make_unique<AppServerHost>(r.db, options);
+        embedded->start();
+        login.webUrl = QStringLiteral("127.0.0.1");
+        login.webPort = embedded->port();
+    } else {
+        login.webUrl = r.server.section(QLatin1Char(':'), 0, -2);
+        login.webPort = r.server.section(QLatin1Char(':'), -1).toInt();
+    }
+
+    storeEntryValues(r.branch, r.service, r.date, r.month, QString(), QString(), r.noRounding ? 1 : 0);
+    ImpoCardHosp screen;
+    TerminalProgress progress(err, screen);
+    screen.setMessagePump([&progress] { progress.update(); });
+
+    // creation and first activation
+    screen.FormCreate();
+    screen.FormActivate();
+    // what the planner types and picks
+    if (r.sourceService != screen.serviceText()) {
+        screen.setServiceText(r.sourceService);
+        screen.medCdServicoExit();
+    }
+    screen.setStartDate(r.from);
+    if (r.to.isValid()) {
+        screen.setEndDate(r.to);
+        screen.depCardOrigAteExit();
+    }
+    if (r.allDiets) {
+        screen.setDietChoice(true, false);
+    } else {
+        screen.setDietChoice(false, true);
+        unitValues().DietasEscolhidas = r.dietList; // as the multi-select returns them
+    }
+    screen.grbDietaExit();
+    screen.setMode(r.append);
+    screen.setRounding(r.rounding);
+    // leaving the selection panel for the grid, then the import command
+    screen.panOrigemExit();
+    screen.sbtImportExportClick();
+    if (screen.modalResult() != 1)
+        return 1;
+    return unitValues().DiaSemComensais == QLatin1String("S") ? 3 : 0;
+}
+
+} // namespace
+
+int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
+{
+    CommandLine options({QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
+                         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
+                         QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
+                         QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
+                         QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file")},
+                        {QStringLiteral("no-rounding")});
+    Request request;
+    QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
+    if (!problem.isEmpty()) {
+        err << problem << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+        return 64;
+    }
+    StreamPresenter presenter(out, err);
+    setPresenter(&presenter);
+    int code = 1;
+    try {
+        code = importRun(request, err);
+    } catch (const AbortError &e) {
+        // MensErro has shown the text already
+        code = e.kind() == AbortKind::Failure ? 1 : 2;
+    } catch (const ServerTextError &e) {
+        err << e.text() << Qt::endl;
+        code = 2;
+    } catch (const Error &e) {
+        err << e.text() << Qt::endl;
+        code = 1;
+    }
+    setPresenter(nullptr);
+    QSqlDatabase::removeDatabase(kConnection);
+    return code;
+}
+
+} // namespace zov

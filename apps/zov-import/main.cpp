@@ -1,0 +1,14 @@
+// zov-import: the menu import from the command line, with the screen's own rules.
+
+#include "importcommand.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    return zov::runImportCommand(app.arguments().mid(1), out, err);
+}

@@ -1,0 +1,79 @@
+// zov-rpc: calls one method of the application server with JSON arguments and
+// prints the answer (the value and the by-reference arguments) as JSON.
+
+#include "commandline.h"
+#include "error.h"
+#include "jsonvalue.h"
+#include "rpcconnection.h"
+#include "signatures.h"
+#include "texts.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    zov::CommandLine options({QStringLiteral("server"), QStringLiteral("deadline-ms")}, {});
+    if (!options.parse(app.arguments().mid(1)) || options.positional().isEmpty()) {
+        if (!options.error().isEmpty())
+            err << options.error() << Qt::endl;
+        err << zov::text("USAGE_RPC") << Qt::endl;
+        return 64;
+    }
+    const QString server = options.value(QStringLiteral("server"), QStringLiteral("127.0.0.1:8211"));
+    zov::RpcConnection::Options connection;
+    connection.host = server.section(QLatin1Char(':'), 0, -2);
+    bool portOk = false;
+    connection.port = server.section(QLatin1Char(':'), -1).toInt(&portOk);
+    if (connection.host.isEmpty() || !portOk || connection.port <= 0 || connection.port > 65535) {
+        err << zov::text("CLI_BAD_SERVER").arg(server) << Qt::endl;
+        return 64;
+    }
+    if (options.has(QStringLiteral("deadline-ms")))
+        connection.deadlineMs = options.value(QStringLiteral("deadline-ms")).toInt();
+
+    const QString method = options.positional().first();
+    QVariantList args;
+    try {
+        for (const QString &json : options.positional().mid(1)) {
+            QJsonParseError parseError;
+            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray("[") + json.toUtf8() + "]", &parseError);
+            if (doc.isNull() || doc.array().size() != 1) {
+                err << zov::text("CLI_BAD_JSON").arg(json.left(80)) << Qt::endl;
+                return 64;
+            }
+            args.append(zov::fromJson(doc.array().at(0)));
+        }
+    } catch (const zov::Error &e) {
+        err << e.text() << Qt::endl;
+        return 64;
+    }
+
+    zov::RpcConnection rpc;
+    rpc.setOptions(connection);
+    rpc.setCheckSignatures(false);
+    try {
+        rpc.open();
+        const QVariant value = rpc.invoke(method, args);
+        // the by-reference arguments as the server left them
+        const zov::MethodSignature *signature = zov::findSignature(method);
+        QJsonObject byRef;
+        for (int i = 0; i < args.size(); ++i) {
+            if (!signature || (i < signature->params.size() && signature->params.at(i).byRef))
+                byRef.insert(QString::number(i), zov::toJson(args.at(i)));
+        }
+        QJsonObject answer{{QStringLiteral("value"), zov::toJson(value)}, {QStringLiteral("byRef"), byRef}};
+        out << QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented));
+    } catch (const zov::Error &e) {
+        err << e.text() << Qt::endl;
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+namespace zov {
+
+// The application server seen from the screen: a method invoked by name with
+// positional variant arguments; by-reference arguments come back written into
+// `args`. The result is a text (a business error or a plain answer), a packet or
+// an array of packets. A call that cannot be made or that the server refuses
+// throws zov::Error with a Portuguese text.
+class AppServer
+{
+public:
+    virtual ~AppServer() = default;
+    virtual QVariant invoke(const QString &method, QVariantList &args) = 0;
+};
+
+} // namespace zov

@@ -1,0 +1,111 @@
+#include "signatures.h"
+
+#include "packet.h"
+#include "texts.h"
+
+#include <QDate>
+
+namespace zov {
+
+const QList<MethodSignature> &methodSignatures()
+{
+    using K = ArgKind;
+    static const QList<MethodSignature> table = {
+        {QStringLiteral("GetPesqConfDestino"),
+         {{QStringLiteral("CdFilial"), K::Text, true},
+          {QStringLiteral("CdServFili"), K::Text, true},
+          {QStringLiteral("DtMesCard"), K::Date, true}}},
+        {QStringLiteral("GetCardOrigem"),
+         {{QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false},
+          {QStringLiteral("DtInicial"), K::Date, false},
+          {QStringLiteral("DtFinal"), K::Date, false},
+          {QStringLiteral("ListaDietas"), K::Text, true}}},
+        {QStringLiteral("GetPrxCardapio"),
+         {{QStringLiteral("CdFilial"), K::Text, true},
+          {QStringLiteral("CdServFili"), K::Text, true},
+          {QStringLiteral("DtCardapio"), K::Date, true},
+          {QStringLiteral("CdDietPad"), K::Text, true}}},
+        {QStringLiteral("GetComensais"),
+         {{QStringLiteral("CdFilial"), K::Text, true},
+          {QStringLiteral("CdServFili"), K::Text, true},
+          {QStringLiteral("CdDietPad"), K::Text, true},
+          {QStringLiteral("DtCardapio"), K::Date, true}}},
+        {QStringLiteral("Dieta"),
+         {{QStringLiteral("ListaDietas"), K::Text, true},
+          {QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false},
+          {QStringLiteral("DtMes"), K::Date, false}}},
+        {QStringLiteral("VerifCardadia"),
+         {{QStringLiteral("DtCardapio"), K::Date, true},
+          {QStringLiteral("CdFilial"), K::Text, true},
+          {QStringLiteral("CdServFili"), K::Text, true},
+          {QStringLiteral("CdDietPad"), K::Text, true}}},
+        {QStringLiteral("DelPratosDiet"),
+         {{QStringLiteral("CdFilial"), K::Text, true},
+          {QStringLiteral("CdServFili"), K::Text, true},
+          {QStringLiteral("CdDietPad"), K::Text, true},
+          {QStringLiteral("DtCardapio"), K::Date, true}}},
+        {QStringLiteral("SetImportacao"),
+         {{QStringLiteral("DeltaCardaDia"), K::Delta, true},
+          {QStringLiteral("DeltaCompCard"), K::Delta, true}}},
+        {QStringLiteral("GetTemCard"),
+         {{QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false},
+          {QStringLiteral("DtMes"), K::Date, false},
+          {QStringLiteral("ListaDietas"), K::Text, true}}},
+        {QStringLiteral("Data"),
+         {{QStringLiteral("DtInicial"), K::Date, false},
+          {QStringLiteral("DtFinal"), K::Date, false},
+          {QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false}}},
+        {QStringLiteral("GetCardadia"),
+         {{QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false},
+          {QStringLiteral("DtCardapio"), K::Date, true},
+          {QStringLiteral("ListaDietas"), K::Text, true}}},
+    };
+    return table;
+}
+
+const MethodSignature *findSignature(const QString &method)
+{
+    for (const MethodSignature &s : methodSignatures()) {
+        if (s.name == method)
+            return &s;
+    }
+    return nullptr;
+}
+
+QString checkArguments(const MethodSignature &signature, const QVariantList &args)
+{
+    if (args.size() != signature.params.size())
+        return text("ARGS_COUNT")
+            .arg(signature.name)
+            .arg(signature.params.size())
+            .arg(args.size());
+    for (int i = 0; i < args.size(); ++i) {
+        const Param &p = signature.params.at(i);
+        const QVariant &v = args.at(i);
+        const bool null = !v.isValid() || v.isNull();
+        switch (p.kind) {
+        case ArgKind::Text:
+            if (null || v.typeId() != QMetaType::QString)
+                return text("ARG_NOT_TEXT").arg(p.name, signature.name).arg(i + 1);
+            if (v.toString().size() > kMaxTextArgument)
+                return text("ARG_TOO_LONG").arg(p.name, signature.name).arg(kMaxTextArgument);
+            break;
+        case ArgKind::Date:
+            if (null || v.typeId() != QMetaType::QDate || !v.toDate().isValid())
+                return text("ARG_NOT_DATE").arg(p.name, signature.name).arg(i + 1);
+            break;
+        case ArgKind::Delta:
+            if (!null && v.typeId() != qMetaTypeId<Packet>())
+                return text("ARG_NOT_DELTA").arg(p.name, signature.name).arg(i + 1);
+            break;
+        }
+    }
+    return {};
+}
+
+} // namespace zov

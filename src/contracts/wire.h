@@ -1,0 +1,21 @@
+#pragma once
+
+#include "appserver.pb.h"
+#include "packet.h"
+
+#include <QVariant>
+
+namespace zov {
+
+// Variants of the remote interface and their protobuf form: null, QString, double,
+// QDate, QVariantList (array) and zov::Packet.
+void toWire(const QVariant &value, rpc::Value *out);
+void toWire(const Packet &packet, rpc::Packet *out);
+
+// Both throw zov::Error for a value that does not convert (a value without a kind,
+// a date that is not YYYY-MM-DD, an unknown column type or change kind, a row of
+// the wrong length or a value that does not fit its column).
+QVariant fromWire(const rpc::Value &value);
+Packet fromWire(const rpc::Packet &packet);
+
+} // namespace zov

@@ -1,0 +1,158 @@
+#include "packet.h"
+
+#include "dates.h"
+#include "error.h"
+#include "texts.h"
+
+#include <cmath>
+
+namespace zov {
+
+int Packet::indexOf(const QString &name) const
+{
+    for (int i = 0; i < fields.size(); ++i) {
+        if (fields.at(i).name.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+bool Packet::isDelta() const
+{
+    for (const PacketRow &row : rows) {
+        if (row.kind != ChangeKind::None)
+            return true;
+    }
+    return false;
+}
+
+Packet Packet::forLayout(const Layout &layout)
+{
+    Packet packet;
+    for (const FieldDef &def : layout.fields) {
+        if (!def.calculated)
+            packet.fields.append({def.name, def.type, def.size});
+    }
+    return packet;
+}
+
+namespace {
+
+[[noreturn]] void misfit(const QString &owner, const QString &field, const char *key)
+{
+    throw Error(text(key).arg(field, owner));
+}
+
+bool isNumeric(const QVariant &v)
+{
+    switch (v.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type, int size,
+                  const QVariant &value, Conversion conversion)
+{
+    if (!value.isValid() || value.isNull())
+        return {};
+    const bool lenient = conversion == Conversion::Lenient;
+    switch (type) {
+    case FieldType::Text: {
+        QString s;
+        if (value.typeId() == QMetaType::QString)
+            s = value.toString();
+        else if (lenient && isNumeric(value))
+            s = QString::number(value.toDouble(), 'g', 15);
+        else if (lenient && value.typeId() == QMetaType::QDate)
+            s = shortDate(value.toDate());
+        else if (lenient && value.canConvert<QString>())
+            s = value.toString();
+        else
+            misfit(owner, fieldName, "VALUE_NOT_TEXT");
+        if (size > 0 && s.size() > size)
+            throw Error(text("VALUE_TOO_LONG").arg(fieldName, owner).arg(size));
+        return s;
+    }
+    case FieldType::Float: {
+        double d = 0;
+        if (isNumeric(value)) {
+            d = value.toDouble();
+        } else if (lenient && value.typeId() == QMetaType::QString) {
+            bool ok = false;
+            d = value.toString().trimmed().toDouble(&ok);
+            if (!ok)
+                misfit(owner, fieldName, "VALUE_NOT_NUMBER");
+        } else {
+            misfit(owner, fieldName, "VALUE_NOT_NUMBER");
+        }
+        if (!std::isfinite(d))
+            misfit(owner, fieldName, "VALUE_NOT_NUMBER");
+        return d;
+    }
+    case FieldType::Date: {
+        QDate d;
+        if (value.typeId() == QMetaType::QDate)
+            d = value.toDate();
+        else if (value.typeId() == QMetaType::QDateTime)
+            d = value.toDateTime().date();
+        else if (lenient && value.typeId() == QMetaType::QString)
+            d = QDate::fromString(value.toString(), Qt::ISODate).isValid()
+                    ? QDate::fromString(value.toString(), Qt::ISODate)
+                    : parseShortDate(value.toString());
+        else if (lenient && isNumeric(value))
+            d = dateFromDayNumber(value.toDouble());
+        if (!d.isValid())
+            misfit(owner, fieldName, "VALUE_NOT_DATE");
+        return d;
+    }
+    }
+    return {};
+}
+
+void checkPacket(const QString &owner, const Packet &packet)
+{
+    const int columns = static_cast<int>(packet.fields.size());
+    for (int i = 0; i < columns; ++i) {
+        for (int j = 0; j < i; ++j) {
+            if (packet.fields.at(i).name.compare(packet.fields.at(j).name, Qt::CaseInsensitive) == 0)
+                throw Error(text("PACKET_DUPLICATE_FIELD").arg(packet.fields.at(i).name, owner));
+        }
+    }
+    int rowNumber = 0;
+    for (const PacketRow &row : packet.rows) {
+        ++rowNumber;
+        if (row.values.size() != columns)
+            throw Error(text("PACKET_ROW_LENGTH")
+                            .arg(owner)
+                            .arg(rowNumber)
+                            .arg(row.values.size())
+                            .arg(columns));
+        const bool needsOriginal = row.kind == ChangeKind::Modify;
+        if (needsOriginal && row.original.size() != columns)
+            throw Error(text("PACKET_ORIGINAL_LENGTH").arg(owner).arg(rowNumber));
+        if (!needsOriginal && !row.original.isEmpty())
+            throw Error(text("PACKET_ORIGINAL_LENGTH").arg(owner).arg(rowNumber));
+        for (int c = 0; c < columns; ++c) {
+            const PacketField &f = packet.fields.at(c);
+            fitValue(owner, f.name, f.type, f.size, row.values.at(c), Conversion::Strict);
+            if (needsOriginal)
+                fitValue(owner, f.name, f.type, f.size, row.original.at(c), Conversion::Strict);
+        }
+    }
+}
+
+} // namespace zov

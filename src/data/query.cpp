@@ -1,0 +1,180 @@
+#include "query.h"
+
+#include "dates.h"
+#include "error.h"
+#include "texts.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace zov {
+
+namespace {
+
+const QJsonObject &declarations()
+{
+    static const QJsonObject root = [] {
+        QFile file(QStringLiteral(":/zov/data/queries.json"));
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("resource queries.json is missing from the build");
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }();
+    return root;
+}
+
+} // namespace
+
+QString Query::Value::asString() const
+{
+    if (isNull())
+        return {};
+    if (m_value.typeId() == QMetaType::QDate)
+        return shortDate(m_value.toDate());
+    return m_value.toString();
+}
+
+double Query::Value::asFloat() const
+{
+    return isNull() ? 0.0 : m_value.toDouble();
+}
+
+QDate Query::Value::asDate() const
+{
+    if (isNull())
+        return {};
+    if (m_value.typeId() == QMetaType::QDate)
+        return m_value.toDate();
+    if (m_value.typeId() == QMetaType::QDateTime)
+        return m_value.toDateTime().date();
+    return QDate::fromString(m_value.toString().left(10), Qt::ISODate);
+}
+
+void Query::Param::setValue(const QVariant &value)
+{
+    if (!m_query->m_paramTypes.contains(m_name))
+        throw Error(text("QRY_NO_PARAM").arg(m_name, m_query->m_name));
+    m_query->m_params.insert(m_name, value);
+}
+
+Query::Query(const QString &name, const QString &connectionName)
+    : m_name(name), m_connectionName(connectionName)
+{
+    const QJsonObject decl = declarations().value(name).toObject();
+    if (decl.isEmpty())
+        qFatal("query %s is not declared in queries.json", qPrintable(name));
+    const QJsonObject params = decl.value(QLatin1String("params")).toObject();
+    for (auto it = params.begin(); it != params.end(); ++it)
+        m_paramTypes.insert(it.key(), it.value().toString());
+    for (const QJsonValue v : decl.value(QLatin1String("fields")).toArray()) {
+        const QJsonObject f = v.toObject();
+        m_fields.append({f.value(QLatin1String("name")).toString(),
+                         f.value(QLatin1String("label")).toString(),
+                         f.value(QLatin1String("size")).toInt(),
+                         f.value(QLatin1String("width")).toInt()});
+    }
+}
+
+QString Query::sqlText(const QString &name, const QString &dialect)
+{
+    QFile file(QStringLiteral(":/zov/data/sql/%1.%2.sql").arg(name, dialect));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+QString Query::dialectOf(const QSqlDatabase &db)
+{
+    const QString driver = db.driverName();
+    if (driver == QLatin1String("QSQLITE"))
+        return QStringLiteral("sqlite");
+    if (driver == QLatin1String("QPSQL"))
+        return QStringLiteral("postgresql");
+    if (driver == QLatin1String("QOCI"))
+        return QStringLiteral("oracle");
+    if (driver == QLatin1String("QIBASE"))
+        return QStringLiteral("ib");
+    return QStringLiteral("generic");
+}
+
+void Query::Close()
+{
+    m_rows.clear();
+    m_columns.clear();
+    m_pos = 0;
+    m_active = false;
+}
+
+Query::Param Query::ParamByName(const QString &param)
+{
+    if (!m_paramTypes.contains(param))
+        throw Error(text("QRY_NO_PARAM").arg(param, m_name));
+    return Param(this, param);
+}
+
+void Query::Open()
+{
+    Close();
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    if (!db.isOpen())
+        throw Error(text("QRY_NO_CONNECTION").arg(m_name));
+    const QString sql = sqlText(m_name, dialectOf(db));
+    if (sql.trimmed().isEmpty())
+        throw Error(text("QRY_NO_DIALECT").arg(m_name, dialectOf(db)));
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql))
+        throw Error(text("QRY_FAILED").arg(m_name, q.lastError().text()));
+    for (auto it = m_paramTypes.cbegin(); it != m_paramTypes.cend(); ++it) {
+        QVariant v = m_params.value(it.key());
+        if (it.value() == QLatin1String("date") && v.typeId() == QMetaType::QDateTime)
+            v = v.toDateTime().date();
+        q.bindValue(QLatin1Char(':') + it.key(), v);
+    }
+    if (!q.exec())
+        throw Error(text("QRY_FAILED").arg(m_name, q.lastError().text()));
+    const QSqlRecord rec = q.record();
+    for (int i = 0; i < rec.count(); ++i)
+        m_columns.append(rec.fieldName(i).toUpper());
+    while (q.next()) {
+        QVector<QVariant> row(rec.count());
+        for (int i = 0; i < rec.count(); ++i) {
+            const QVariant v = q.value(i);
+            row[i] = v.isNull() ? QVariant() : v;
+        }
+        m_rows.append(row);
+    }
+    m_active = true;
+}
+
+void Query::Next()
+{
+    if (m_pos < m_rows.size())
+        ++m_pos;
+}
+
+void Query::setRow(int row)
+{
+    m_pos = std::clamp(row, 0, static_cast<int>(m_rows.size()));
+}
+
+QVariant Query::valueAt(int row, const QString &field) const
+{
+    const qsizetype col = m_columns.indexOf(field.toUpper());
+    if (col < 0)
+        throw Error(text("RS_NO_FIELD").arg(field, m_name));
+    if (row < 0 || row >= m_rows.size())
+        throw Error(text("RS_NO_CURRENT").arg(m_name));
+    return m_rows.at(row).at(col);
+}
+
+Query::Value Query::FieldByName(const QString &field) const
+{
+    return Value(valueAt(m_pos, field));
+}
+
+} // namespace zov

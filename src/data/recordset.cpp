@@ -1,0 +1,842 @@
+#include "recordset.h"
+
+#include "dates.h"
+#include "error.h"
+#include "filter.h"
+#include "texts.h"
+
+#include <QHash>
+#include <algorithm>
+#include <cmath>
+
+namespace zov {
+
+// ---------------------------------------------------------------------------
+// Field
+
+const FieldDef &Field::def() const
+{
+    return m_rs->m_layout.fields.at(m_index);
+}
+
+QVariant Field::value() const
+{
+    return m_rs->readValue(m_index);
+}
+
+bool Field::isNull() const
+{
+    const QVariant v = value();
+    return !v.isValid() || v.isNull();
+}
+
+QString Field::asString() const
+{
+    const QVariant v = value();
+    if (!v.isValid())
+        return {};
+    if (v.typeId() == QMetaType::QDate)
+        return shortDate(v.toDate());
+    if (v.typeId() == QMetaType::Double)
+        return QString::number(v.toDouble(), 'g', 15);
+    return v.toString();
+}
+
+double Field::asFloat() const
+{
+    const QVariant v = value();
+    if (!v.isValid())
+        return 0.0;
+    if (v.typeId() == QMetaType::QDate)
+        return dayNumber(v.toDate());
+    if (v.typeId() == QMetaType::QString) {
+        bool ok = false;
+        const double d = v.toString().trimmed().toDouble(&ok);
+        if (!ok)
+            throw Error(text("VALUE_NOT_NUMBER").arg(def().name, m_rs->name()));
+        return d;
+    }
+    return v.toDouble();
+}
+
+int Field::asInteger() const
+{
+    return static_cast<int>(std::llround(asFloat()));
+}
+
+QDate Field::asDate() const
+{
+    const QVariant v = value();
+    if (!v.isValid())
+        return {};
+    if (v.typeId() == QMetaType::QDate)
+        return v.toDate();
+    return fitValue(m_rs->name(), def().name, FieldType::Date, 0, v, Conversion::Lenient).toDate();
+}
+
+void Field::setValue(const QVariant &value)
+{
+    m_rs->writeValue(m_index, value);
+}
+
+// ---------------------------------------------------------------------------
+// Hash index on a list of key fields
+
+struct RecordSet::KeyIndex
+{
+    QList<int> fields;
+    Qt::CaseSensitivity cs = Qt::CaseSensitive;
+    QHash<QString, std::vector<int>> rows;
+};
+
+namespace {
+
+void appendKeyPart(QString &key, const QVariant &v, Qt::CaseSensitivity cs)
+{
+    if (!v.isValid()) {
+        key += QLatin1String("\x02\x1f");
+        return;
+    }
+    switch (v.typeId()) {
+    case QMetaType::QString:
+        key += QLatin1Char('\x01');
+        key += cs == Qt::CaseInsensitive ? v.toString().toCaseFolded() : v.toString();
+        break;
+    case QMetaType::QDate:
+        key += QLatin1Char('\x04');
+        key += QString::number(v.toDate().toJulianDay());
+        break;
+    default: {
+        // numbers: 0 and -0 are one key
+        const double d = v.toDouble();
+        key += QLatin1Char('\x03');
+        key += QString::number(d == 0.0 ? 0.0 : d, 'g', 17);
+        break;
+    }
+    }
+    key += QLatin1Char('\x1f');
+}
+
+int compareValues(const QVariant &a, const QVariant &b)
+{
+    const bool an = !a.isValid(), bn = !b.isValid();
+    if (an || bn)
+        return an == bn ? 0 : (an ? -1 : 1);
+    switch (a.typeId()) {
+    case QMetaType::QString:
+        return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
+    case QMetaType::QDate: {
+        const qint64 x = a.toDate().toJulianDay(), y = b.toDate().toJulianDay();
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    default: {
+        const double x = a.toDouble(), y = b.toDouble();
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    }
+}
+
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    if (a.isValid() != b.isValid())
+        return false;
+    return compareValues(a, b) == 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// RecordSet
+
+RecordSet::RecordSet(const Layout &layout, QObject *parent) : QObject(parent), m_layout(layout)
+{
+    for (const QString &f : m_layout.indexFields) {
+        const int i = m_layout.indexOf(f);
+        Q_ASSERT(i >= 0);
+        m_indexFields.append(i);
+    }
+    m_calcValues.resize(m_layout.fields.size());
+}
+
+RecordSet::RecordSet(const QString &layoutName, QObject *parent)
+    : RecordSet(zov::layout(layoutName), parent)
+{
+}
+
+RecordSet::~RecordSet() = default;
+
+void RecordSet::checkActive() const
+{
+    if (m_state == State::Inactive)
+        throw Error(text("RS_CLOSED").arg(name()));
+}
+
+void RecordSet::checkBrowseMode()
+{
+    if (m_state == State::Insert || m_state == State::Edit)
+        Post();
+}
+
+const std::vector<int> &RecordSet::view() const
+{
+    return m_filtered && !m_filterText.isEmpty() ? m_filteredView : m_order;
+}
+
+int RecordSet::currentRowId() const
+{
+    if (m_calcRow >= 0 && m_inCalc)
+        return m_calcRow;
+    const auto &v = view();
+    return m_pos >= 0 && m_pos < static_cast<int>(v.size()) ? v[m_pos] : -1;
+}
+
+QList<int> RecordSet::fieldList(const QString &keyFields) const
+{
+    QList<int> fields;
+    for (const QString &name : keyFields.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const int i = fieldIndex(name.trimmed());
+        if (i < 0)
+            throw Error(text("RS_NO_FIELD").arg(name.trimmed(), this->name()));
+        fields.append(i);
+    }
+    return fields;
+}
+
+int RecordSet::fieldIndex(const QString &name) const
+{
+    return m_layout.indexOf(name);
+}
+
+Field RecordSet::FieldByName(const QString &name)
+{
+    const int i = fieldIndex(name);
+    if (i < 0)
+        throw Error(text("RS_NO_FIELD").arg(name, this->name()));
+    return Field(this, i);
+}
+
+void RecordSet::changed()
+{
+    m_calcRow = -1;
+    if (m_disableCount > 0) {
+        m_changePending = true;
+        return;
+    }
+    Q_EMIT contentChanged();
+}
+
+void RecordSet::SetData(const Packet &packet)
+{
+    checkPacket(name(), packet);
+    if (packet.isDelta())
+        throw Error(text("PACKET_IS_DELTA").arg(name()));
+    // column of the packet for every declared data field
+    QVector<int> columnOf(m_layout.fields.size(), -1);
+    for (int f = 0; f < m_layout.fields.size(); ++f) {
+        const FieldDef &def = m_layout.fields.at(f);
+        if (def.calculated)
+            continue;
+        const int c = packet.indexOf(def.name);
+        if (c < 0)
+            throw Error(text("PACKET_MISSING_FIELD").arg(def.name, name()));
+        if (packet.fields.at(c).type != def.type)
+            throw Error(text("PACKET_WRONG_TYPE")
+                            .arg(def.name, name(), fieldTypeName(packet.fields.at(c).type),
+                                 fieldTypeName(def.type)));
+        columnOf[f] = c;
+    }
+    std::vector<Row> rows;
+    rows.reserve(packet.rows.size());
+    quint64 seq = 0;
+    for (const PacketRow &prow : packet.rows) {
+        Row row;
+        row.values.resize(m_layout.fields.size());
+        for (int f = 0; f < m_layout.fields.size(); ++f) {
+            if (columnOf[f] < 0)
+                continue;
+            const FieldDef &def = m_layout.fields.at(f);
+            row.values[f] = fitValue(name(), def.name, def.type, def.size,
+                                     prow.values.at(columnOf[f]), Conversion::Strict);
+        }
+        row.seq = seq++;
+        rows.push_back(std::move(row));
+    }
+
+    m_rows = std::move(rows);
+    m_nextSeq = seq;
+    m_order.resize(m_rows.size());
+    for (int i = 0; i < static_cast<int>(m_rows.size()); ++i)
+        m_order[i] = i;
+    if (!m_indexFields.isEmpty())
+        std::sort(m_order.begin(), m_order.end(), [this](int a, int b) { return lessInOrder(a, b); });
+    m_changeLog.clear();
+    m_keyIndexes.clear();
+    m_state = State::Browse;
+    m_buffer.clear();
+    m_editRow = -1;
+    rebuildFilteredView();
+    m_pos = 0;
+    changed();
+}
+
+void RecordSet::Close()
+{
+    m_rows.clear();
+    m_order.clear();
+    m_filteredView.clear();
+    m_changeLog.clear();
+    m_keyIndexes.clear();
+    m_buffer.clear();
+    m_editRow = -1;
+    m_pos = 0;
+    m_state = State::Inactive;
+    changed();
+}
+
+void RecordSet::First()
+{
+    if (m_state == State::Inactive)
+        return;
+    checkBrowseMode();
+    m_pos = 0;
+}
+
+void RecordSet::Next()
+{
+    if (m_state == State::Inactive)
+        return;
+    checkBrowseMode();
+    if (m_pos < static_cast<int>(view().size()))
+        ++m_pos;
+}
+
+bool RecordSet::Eof() const
+{
+    return m_state == State::Inactive || m_pos >= static_cast<int>(view().size());
+}
+
+bool RecordSet::IsEmpty() const
+{
+    return m_state == State::Inactive || view().empty();
+}
+
+int RecordSet::RecordCount() const
+{
+    return m_state == State::Inactive ? 0 : static_cast<int>(view().size());
+}
+
+int RecordSet::recNo() const
+{
+    return currentRowId() >= 0 ? m_pos : -1;
+}
+
+void RecordSet::setRecNo(int position)
+{
+    checkActive();
+    checkBrowseMode();
+    m_pos = std::clamp(position, 0, static_cast<int>(view().size()));
+}
+
+QVariant RecordSet::readValue(int field) const
+{
+    checkActive();
+    const FieldDef &def = m_layout.fields.at(field);
+    if (def.calculated) {
+        auto *self = const_cast<RecordSet *>(this);
+        if (m_inCalc)
+            return m_calcValues.at(field);
+        const int id = currentRowId();
+        if (id < 0 && m_state == State::Browse)
+            throw Error(text("RS_NO_CURRENT").arg(name()));
+        if (self->m_calcRow != id || m_state != State::Browse) {
+            self->m_calcValues.fill(QVariant());
+            if (m_onCalc) {
+                self->m_calcRow = id;
+                self->m_inCalc = true;
+                struct Reset
+                {
+                    RecordSet *rs;
+                    ~Reset() { rs->m_inCalc = false; }
+                } reset{self};
+                m_onCalc(*self);
+            }
+            self->m_calcRow = id;
+        }
+        return m_calcValues.at(field);
+    }
+    if (m_state == State::Insert || m_state == State::Edit)
+        return m_buffer.at(field);
+    const int id = currentRowId();
+    if (id < 0)
+        throw Error(text("RS_NO_CURRENT").arg(name()));
+    return m_rows[id].values.at(field);
+}
+
+void RecordSet::writeValue(int field, const QVariant &value)
+{
+    checkActive();
+    const FieldDef &def = m_layout.fields.at(field);
+    const QVariant fitted = fitValue(name(), def.name, def.type, def.size, value, Conversion::Lenient);
+    if (def.calculated) {
+        if (!m_inCalc)
+            throw Error(text("RS_NOT_EDITING").arg(name()));
+        m_calcValues[field] = fitted;
+        return;
+    }
+    if (m_state != State::Insert && m_state != State::Edit)
+        throw Error(text("RS_NOT_EDITING").arg(name()));
+    m_buffer[field] = fitted;
+}
+
+bool RecordSet::lessInOrder(int a, int b) const
+{
+    if (a == b)
+        return false;
+    const Row &x = m_rows[a];
+    const Row &y = m_rows[b];
+    for (const int f : m_indexFields) {
+        const int c = compareValues(x.values.at(f), y.values.at(f));
+        if (c != 0)
+            return c < 0;
+    }
+    return x.seq < y.seq;
+}
+
+void RecordSet::placeInOrder(int rowId)
+{
+    const auto it = std::lower_bound(m_order.begin(), m_order.end(), rowId,
+                                     [this](int a, int b) { return lessInOrder(a, b); });
+    m_order.insert(it, rowId);
+}
+
+void RecordSet::removeFromOrder(int rowId)
+{
+    auto it = std::lower_bound(m_order.begin(), m_order.end(), rowId,
+                               [this](int a, int b) { return lessInOrder(a, b); });
+    if (it == m_order.end() || *it != rowId)
+        it = std::find(m_order.begin(), m_order.end(), rowId);
+    if (it != m_order.end())
+        m_order.erase(it);
+}
+
+void RecordSet::moveTo(int rowId)
+{
+    const auto &v = view();
+    auto it = std::lower_bound(v.begin(), v.end(), rowId,
+                               [this](int a, int b) { return lessInOrder(a, b); });
+    m_pos = static_cast<int>(it - v.begin());
+}
+
+QString RecordSet::keyOf(const KeyIndex &index, const QVector<QVariant> &values) const
+{
+    QString key;
+    for (const int f : index.fields)
+        appendKeyPart(key, values.at(f), index.cs);
+    return key;
+}
+
+RecordSet::KeyIndex &RecordSet::keyIndex(const QList<int> &fields, Qt::CaseSensitivity cs)
+{
+    for (auto &index : m_keyIndexes) {
+        if (index->fields == fields && index->cs == cs)
+            return *index;
+    }
+    auto index = std::make_unique<KeyIndex>();
+    index->fields = fields;
+    index->cs = cs;
+    for (int id = 0; id < static_cast<int>(m_rows.size()); ++id) {
+        if (m_rows[id].alive)
+            index->rows[keyOf(*index, m_rows[id].values)].push_back(id);
+    }
+    m_keyIndexes.push_back(std::move(index));
+    return *m_keyIndexes.back();
+}
+
+void RecordSet::indexRow(int rowId)
+{
+    for (auto &index : m_keyIndexes)
+        index->rows[keyOf(*index, m_rows[rowId].values)].push_back(rowId);
+}
+
+void RecordSet::unindexRow(int rowId, const QVector<QVariant> &values)
+{
+    for (auto &index : m_keyIndexes) {
+        const auto it = index->rows.find(keyOf(*index, values));
+        if (it == index->rows.end())
+            continue;
+        auto &ids = it.value();
+        ids.erase(std::remove(ids.begin(), ids.end(), rowId), ids.end());
+        if (ids.empty())
+            index->rows.erase(it);
+    }
+}
+
+int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
+                         Qt::CaseSensitivity cs)
+{
+    checkActive();
+    const QList<int> fields = fieldList(keyFields);
+    if (fields.size() != values.size())
+        throw Error(text("RS_NO_FIELD").arg(keyFields, name()));
+    QVector<QVariant> probe(m_layout.fields.size());
+    for (int i = 0; i < fields.size(); ++i) {
+        const FieldDef &def = m_layout.fields.at(fields.at(i));
+        probe[fields.at(i)] =
+            fitValue(name(), def.name, def.type, 0, values.at(i), Conversion::Lenient);
+    }
+    KeyIndex &index = keyIndex(fields, cs);
+    const auto it = index.rows.constFind(keyOf(index, probe));
+    if (it == index.rows.cend())
+        return -1;
+    int best = -1;
+    const bool filtering = m_filtered && !m_filterText.isEmpty();
+    for (const int id : it.value()) {
+        if (filtering && !matchesFilter(m_rows[id]))
+            continue;
+        if (best < 0 || lessInOrder(id, best))
+            best = id;
+    }
+    return best;
+}
+
+bool RecordSet::Locate(const QString &keyFields, const QVariantList &values,
+                       Qt::CaseSensitivity cs)
+{
+    checkActive();
+    checkBrowseMode();
+    const int id = findFirst(keyFields, values, cs);
+    if (id < 0)
+        return false;
+    moveTo(id);
+    return true;
+}
+
+bool RecordSet::contains(const QString &keyFields, const QVariantList &values,
+                         Qt::CaseSensitivity cs)
+{
+    return findFirst(keyFields, values, cs) >= 0;
+}
+
+void RecordSet::setFilter(const QString &filterText)
+{
+    QList<FilterCondition> conditions;
+    bool neverTrue = false;
+    if (!filterText.trimmed().isEmpty()) {
+        for (const FilterTerm &term : parseFilter(filterText)) {
+            const int f = fieldIndex(term.field);
+            if (f < 0)
+                throw Error(text("RS_NO_FIELD").arg(term.field, name()));
+            const FieldDef &def = m_layout.fields.at(f);
+            QVariant value;
+            switch (def.type) {
+            case FieldType::Text:
+                value = term.literal;
+                break;
+            case FieldType::Float: {
+                bool ok = false;
+                value = term.literal.trimmed().toDouble(&ok);
+                if (!ok)
+                    throw Error(text("FILTER_BAD_LITERAL").arg(term.literal, def.name));
+                break;
+            }
+            case FieldType::Date: {
+                // a date with a time of day other than midnight matches no whole day
+                const QStringList parts = term.literal.trimmed().split(QLatin1Char(' '),
+                                                                       Qt::SkipEmptyParts);
+                const QDate d = parseShortDate(term.literal);
+                if (!d.isValid())
+                    throw Error(text("FILTER_BAD_LITERAL").arg(term.literal, def.name));
+                if (parts.size() == 2 &&
+                    QTime::fromString(parts.at(1), QStringLiteral("H:mm:ss")) != QTime(0, 0) &&
+                    QTime::fromString(parts.at(1), QStringLiteral("H:mm")) != QTime(0, 0))
+                    neverTrue = true;
+                value = d;
+                break;
+            }
+            }
+            conditions.append({f, value});
+        }
+    }
+    m_filterText = filterText.trimmed().isEmpty() ? QString() : filterText;
+    m_conditions = conditions;
+    m_conditionNeverTrue = neverTrue;
+    if (m_filtered && m_state != State::Inactive) {
+        checkBrowseMode();
+        rebuildFilteredView();
+        m_pos = 0;
+        changed();
+    }
+}
+
+void RecordSet::setFiltered(bool on)
+{
+    if (m_state != State::Inactive)
+        checkBrowseMode();
+    m_filtered = on;
+    rebuildFilteredView();
+    m_pos = 0;
+    if (m_state != State::Inactive)
+        changed();
+}
+
+bool RecordSet::matchesFilter(const Row &row) const
+{
+    if (m_conditionNeverTrue)
+        return false;
+    for (const FilterCondition &c : m_conditions) {
+        if (!sameValue(row.values.at(c.field), c.value))
+            return false;
+    }
+    return true;
+}
+
+void RecordSet::rebuildFilteredView()
+{
+    m_filteredView.clear();
+    if (!m_filtered || m_filterText.isEmpty() || m_conditionNeverTrue)
+        return;
+    QList<int> fields;
+    QVector<QVariant> probe(m_layout.fields.size());
+    for (const FilterCondition &c : m_conditions) {
+        if (!fields.contains(c.field))
+            fields.append(c.field);
+        probe[c.field] = c.value;
+    }
+    std::sort(fields.begin(), fields.end());
+    KeyIndex &index = keyIndex(fields, Qt::CaseSensitive);
+    const auto it = index.rows.constFind(keyOf(index, probe));
+    if (it == index.rows.cend())
+        return;
+    for (const int id : it.value()) {
+        if (matchesFilter(m_rows[id]))
+            m_filteredView.push_back(id);
+    }
+    std::sort(m_filteredView.begin(), m_filteredView.end(),
+              [this](int a, int b) { return lessInOrder(a, b); });
+}
+
+void RecordSet::Insert()
+{
+    checkActive();
+    checkBrowseMode();
+    m_buffer = QVector<QVariant>(m_layout.fields.size());
+    m_editRow = -1;
+    m_state = State::Insert;
+}
+
+void RecordSet::Edit()
+{
+    checkActive();
+    if (m_state == State::Edit || m_state == State::Insert)
+        return;
+    const int id = currentRowId();
+    if (id < 0)
+        throw Error(text("RS_NO_CURRENT").arg(name()));
+    m_buffer = m_rows[id].values;
+    m_editRow = id;
+    m_state = State::Edit;
+}
+
+void RecordSet::logChange(int rowId, RowStatus status)
+{
+    Row &row = m_rows[rowId];
+    if (row.status == RowStatus::Unchanged)
+        m_changeLog.push_back(rowId);
+    row.status = status;
+}
+
+void RecordSet::Post()
+{
+    checkActive();
+    if (m_state == State::Insert) {
+        Row row;
+        row.values = m_buffer;
+        row.seq = m_nextSeq++;
+        m_rows.push_back(std::move(row));
+        const int id = static_cast<int>(m_rows.size()) - 1;
+        logChange(id, RowStatus::Inserted);
+        placeInOrder(id);
+        indexRow(id);
+        m_state = State::Browse;
+        m_buffer.clear();
+        rebuildFilteredView();
+        moveTo(id);
+        changed();
+    } else if (m_state == State::Edit) {
+        const int id = m_editRow;
+        Row &row = m_rows[id];
+        m_state = State::Browse;
+        if (row.values != m_buffer) {
+            bool orderChanges = false;
+            for (const int f : m_indexFields)
+                orderChanges = orderChanges || !sameValue(row.values.at(f), m_buffer.at(f));
+            if (orderChanges)
+                removeFromOrder(id);
+            unindexRow(id, row.values);
+            if (row.status == RowStatus::Unchanged) {
+                row.original = row.values;
+                logChange(id, RowStatus::Modified);
+            }
+            row.values = m_buffer;
+            if (orderChanges)
+                placeInOrder(id);
+            indexRow(id);
+            rebuildFilteredView();
+            moveTo(id);
+            changed();
+        }
+        m_buffer.clear();
+        m_editRow = -1;
+    }
+}
+
+void RecordSet::Cancel()
+{
+    if (m_state == State::Insert || m_state == State::Edit) {
+        m_state = State::Browse;
+        m_buffer.clear();
+        m_editRow = -1;
+    }
+}
+
+void RecordSet::Delete()
+{
+    checkActive();
+    if (m_state == State::Insert) {
+        Cancel();
+        return;
+    }
+    Cancel();
+    const int id = currentRowId();
+    if (id < 0)
+        throw Error(text("RS_NO_CURRENT").arg(name()));
+    Row &row = m_rows[id];
+    unindexRow(id, row.values);
+    removeFromOrder(id);
+    row.alive = false;
+    if (row.status == RowStatus::Inserted) {
+        row.status = RowStatus::Unchanged; // never reached the server: leaves no trace
+    } else {
+        if (row.status == RowStatus::Unchanged)
+            row.original = row.values;
+        logChange(id, RowStatus::Deleted);
+    }
+    rebuildFilteredView();
+    m_pos = std::min(m_pos, static_cast<int>(view().size()));
+    changed();
+}
+
+int RecordSet::ChangeCount() const
+{
+    int n = 0;
+    for (const int id : m_changeLog)
+        n += m_rows[id].status != RowStatus::Unchanged ? 1 : 0;
+    return n;
+}
+
+Packet RecordSet::GetDelta() const
+{
+    Packet delta = Packet::forLayout(m_layout);
+    auto dataValues = [this](const QVector<QVariant> &values) {
+        QVariantList list;
+        for (int f = 0; f < m_layout.fields.size(); ++f) {
+            if (!m_layout.fields.at(f).calculated)
+                list.append(values.at(f));
+        }
+        return list;
+    };
+    for (const int id : m_changeLog) {
+        const Row &row = m_rows[id];
+        PacketRow prow;
+        switch (row.status) {
+        case RowStatus::Inserted:
+            prow.kind = ChangeKind::Insert;
+            prow.values = dataValues(row.values);
+            break;
+        case RowStatus::Modified:
+            prow.kind = ChangeKind::Modify;
+            prow.values = dataValues(row.values);
+            prow.original = dataValues(row.original);
+            break;
+        case RowStatus::Deleted:
+            prow.kind = ChangeKind::Delete;
+            prow.values = dataValues(row.original);
+            break;
+        case RowStatus::Unchanged: // inserted, then deleted again
+            continue;
+        }
+        delta.rows.append(prow);
+    }
+    return delta;
+}
+
+void RecordSet::MergeChangeLog()
+{
+    for (const int id : m_changeLog) {
+        Row &row = m_rows[id];
+        row.status = RowStatus::Unchanged;
+        row.original.clear();
+    }
+    m_changeLog.clear();
+}
+
+void RecordSet::DisableControls()
+{
+    ++m_disableCount;
+}
+
+void RecordSet::EnableControls()
+{
+    if (m_disableCount > 0 && --m_disableCount == 0 && m_changePending) {
+        m_changePending = false;
+        Q_EMIT contentChanged();
+    }
+}
+
+void RecordSet::setOnCalcFields(std::function<void(RecordSet &)> handler)
+{
+    m_onCalc = std::move(handler);
+    m_calcRow = -1;
+}
+
+QVariant RecordSet::valueAt(int row, int field)
+{
+    checkActive();
+    const auto &v = view();
+    if (row < 0 || row >= static_cast<int>(v.size()))
+        return {};
+    const FieldDef &def = m_layout.fields.at(field);
+    if (!def.calculated)
+        return m_rows[v[row]].values.at(field);
+    const int saved = m_pos;
+    const State savedState = m_state;
+    m_pos = row;
+    m_state = State::Browse;
+    QVariant value;
+    try {
+        value = readValue(field);
+    } catch (...) {
+        m_pos = saved;
+        m_state = savedState;
+        throw;
+    }
+    m_pos = saved;
+    m_state = savedState;
+    return value;
+}
+
+Packet RecordSet::data() const
+{
+    Packet packet = Packet::forLayout(m_layout);
+    for (const int id : m_order) {
+        PacketRow prow;
+        for (int f = 0; f < m_layout.fields.size(); ++f) {
+            if (!m_layout.fields.at(f).calculated)
+                prow.values.append(m_rows[id].values.at(f));
+        }
+        packet.rows.append(prow);
+    }
+    return packet;
+}
+
+} // namespace zov

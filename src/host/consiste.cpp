@@ -1,0 +1,31 @@
+#include "consiste.h"
+
+#include "hostcontext.h"
+
+namespace zov {
+
+void MensErro(const QString &text, bool abort, AbortKind kind)
+{
+    presenter().showError(text);
+    if (abort)
+        throw AbortError(text, kind);
+}
+
+QVariant CheckResultServ(const QVariant &result, bool abort, int)
+{
+    if (result.typeId() == QMetaType::QString && !result.toString().isEmpty())
+        MensErro(result.toString(), abort, AbortKind::Server);
+    return result;
+}
+
+bool EmptyString(const QString &text)
+{
+    return text.trimmed().isEmpty();
+}
+
+QString Ajusta(const QString &text, int width)
+{
+    return text.size() >= width ? text : QString(width - text.size(), QLatin1Char('0')) + text;
+}
+
+} // namespace zov

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "hostservices.h"
+
+#include <QDate>
+#include <QString>
+#include <functional>
+
+namespace zov {
+
+// The login context the host owns: who is logged in, where the application server
+// is, and which database connection the screen's own queries use.
+struct LoginContext
+{
+    QString operador;                  // operator code, at most 12 characters
+    QString webUrl = QStringLiteral("127.0.0.1");
+    int webPort = 8211;
+    QString connectionName;            // QSqlDatabase connection of the host
+    QString caFile;                    // CA certificate for TLS, empty for none
+    QString token;                     // access token sent with every call
+    int deadlineMs = 30000;            // deadline of every remote call
+    std::function<QDate()> today = [] { return QDate::currentDate(); };
+};
+
+LoginContext &loginContext();
+QString Operador();
+QString WebURL();
+int WebPort();
+
+// The current presenter and busy indicator. Until a host sets its own, errors and
+// notices go to standard error and the busy indicator does nothing.
+Presenter &presenter();
+void setPresenter(Presenter *presenter); // nullptr restores the default
+BusyIndicator &busyIndicator();
+void setBusyIndicator(BusyIndicator *indicator);
+
+void ActiveShowAvi(int kind);
+void DeactiveShowAvi();
+
+// Hides the busy indication when it goes out of scope.
+class BusyGuard
+{
+public:
+    explicit BusyGuard(int kind) { ActiveShowAvi(kind); }
+    ~BusyGuard() { DeactiveShowAvi(); }
+    BusyGuard(const BusyGuard &) = delete;
+    BusyGuard &operator=(const BusyGuard &) = delete;
+};
+
+// This host keeps no local copy of any table: every query reads the database, so
+// dropping a cached table (["DELETECACHE", "TURNOSERV"]) has nothing to do.
+void AtualizaLocalCache(const QStringList &request);
+
+} // namespace zov

@@ -1,0 +1,148 @@
+#include "rpcconnection.h"
+
+#include "appserver.grpc.pb.h"
+#include "error.h"
+#include "signatures.h"
+#include "texts.h"
+#include "wire.h"
+
+#include <QFile>
+#include <QUuid>
+#include <grpcpp/grpcpp.h>
+
+namespace zov {
+
+struct RpcConnection::Stub
+{
+    std::unique_ptr<rpc::AppServer::Stub> stub;
+};
+
+namespace {
+constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
+constexpr int kMaxCallBytes = 64 * 1024 * 1024;
+} // namespace
+
+RpcConnection::RpcConnection() = default;
+RpcConnection::~RpcConnection() = default;
+
+void RpcConnection::setOptions(const Options &options)
+{
+    m_options = options;
+}
+
+QString RpcConnection::address() const
+{
+    return QStringLiteral("%1:%2").arg(m_options.host).arg(m_options.port);
+}
+
+void RpcConnection::setMetadata(const QString &key, const QString &value)
+{
+    for (auto &pair : m_metadata) {
+        if (pair.first == key) {
+            pair.second = value;
+            return;
+        }
+    }
+    m_metadata.append({key, value});
+}
+
+void RpcConnection::open(int timeoutMs)
+{
+    close();
+    std::shared_ptr<grpc::ChannelCredentials> credentials;
+    if (!m_options.caFile.isEmpty()) {
+        QFile ca(m_options.caFile);
+        if (!ca.open(QIODevice::ReadOnly))
+            throw Error(text("RPC_CA_UNREADABLE").arg(m_options.caFile));
+        grpc::SslCredentialsOptions ssl;
+        ssl.pem_root_certs = ca.readAll().toStdString();
+        credentials = grpc::SslCredentials(ssl);
+    } else {
+        credentials = grpc::InsecureChannelCredentials();
+    }
+    grpc::ChannelArguments arguments;
+    arguments.SetMaxReceiveMessageSize(kMaxReplyBytes);
+    arguments.SetMaxSendMessageSize(kMaxCallBytes);
+    arguments.SetInt(GRPC_ARG_KEEPALIVE_TIME_MS, 60000);
+    arguments.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 20000);
+    // one connection of its own, not shared with other channels of the process
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    auto channel = grpc::CreateCustomChannel(address().toStdString(), credentials, arguments);
+    const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!channel->WaitForConnected(deadline))
+        throw Error(text("RPC_UNREACHABLE").arg(address()));
+    m_channel = channel;
+    m_stub = std::make_unique<Stub>();
+    m_stub->stub = rpc::AppServer::NewStub(m_channel);
+    m_calls = 0;
+}
+
+void RpcConnection::close()
+{
+    m_stub.reset();
+    m_channel.reset();
+}
+
+QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
+{
+    const MethodSignature *signature = findSignature(method);
+    if (m_checkSignatures) {
+        if (!signature)
+            throw Error(text("RPC_UNKNOWN_METHOD").arg(method));
+        const QString problem = checkArguments(*signature, args);
+        if (!problem.isEmpty())
+            throw Error(problem);
+    }
+    if (!m_stub)
+        throw Error(text("RPC_NOT_OPEN").arg(address()));
+
+    rpc::Call call;
+    call.set_method(method.toStdString());
+    for (const QVariant &arg : args)
+        toWire(arg, call.add_args());
+
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() +
+                         std::chrono::milliseconds(m_options.deadlineMs));
+    if (!m_options.token.isEmpty())
+        context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
+    for (const auto &pair : m_metadata)
+        context.AddMetadata(pair.first.toStdString(), pair.second.toStdString());
+    rpc::Reply reply;
+    ++m_calls;
+    const grpc::Status status = m_stub->stub->Invoke(&context, call, &reply);
+    if (!status.ok()) {
+        const QString detail = QString::fromStdString(status.error_message());
+        switch (status.error_code()) {
+        case grpc::StatusCode::UNAVAILABLE:
+            throw Error(text("RPC_UNAVAILABLE").arg(address(), detail));
+        case grpc::StatusCode::DEADLINE_EXCEEDED:
+            throw Error(text("RPC_DEADLINE")
+                            .arg(address(), method)
+                            .arg(m_options.deadlineMs / 1000.0, 0, 'f', 1));
+        case grpc::StatusCode::UNAUTHENTICATED:
+            throw Error(text("RPC_UNAUTHENTICATED").arg(address()));
+        default:
+            throw Error(text("RPC_REFUSED").arg(method, address(), detail));
+        }
+    }
+    try {
+        const QVariant value = reply.has_value() ? fromWire(reply.value()) : QVariant();
+        QVariantList written = args;
+        for (const auto &[position, v] : reply.by_ref()) {
+            if (position < 0 || position >= args.size() ||
+                (signature && !signature->params.at(position).byRef))
+                throw Error(text("RPC_BAD_REPLY").arg(method, address()));
+            written[position] = fromWire(v);
+        }
+        // what comes back must still be what the method takes
+        if (signature && m_checkSignatures && !checkArguments(*signature, written).isEmpty())
+            throw Error(text("RPC_BAD_REPLY").arg(method, address()));
+        args = written;
+        return value;
+    } catch (const Error &e) {
+        throw Error(text("RPC_BAD_REPLY_DETAIL").arg(method, address(), e.text()));
+    }
+}
+
+} // namespace zov

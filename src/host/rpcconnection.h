@@ -1,0 +1,68 @@
+#pragma once
+
+#include "appserver.h"
+
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+namespace grpc {
+class Channel;
+}
+
+namespace zov {
+
+// The screen's connection to the application server (NetImpoCardHosp): given the
+// host and port before it connects, opened once, then every method invoked by
+// name through the one generic gRPC call. Every call carries a deadline; a server
+// that cannot be reached, a call the server refuses and a reply that does not
+// convert become zov::Error with a Portuguese text naming the address.
+class RpcConnection : public AppServer
+{
+public:
+    struct Options
+    {
+        QString host = QStringLiteral("127.0.0.1");
+        int port = 8211;
+        int deadlineMs = 30000;
+        QString caFile;  // TLS with this CA when given
+        QString token;   // sent in each call's metadata when given
+    };
+
+    RpcConnection();
+    ~RpcConnection() override;
+
+    // BeforeConnect: where to connect; only before open().
+    void setOptions(const Options &options);
+    const Options &options() const { return m_options; }
+    QString address() const;
+
+    // Opens the channel and waits until it is ready, at most `timeoutMs`.
+    void open(int timeoutMs = 5000);
+    bool isOpen() const { return m_channel != nullptr; }
+    void close();
+
+    QVariant invoke(const QString &method, QVariantList &args) override;
+
+    // Calls made since the connection was opened (for measurements).
+    long callCount() const { return m_calls.load(); }
+
+    // Extra metadata for the calls that follow (for example the dry-run flag).
+    void setMetadata(const QString &key, const QString &value);
+
+    // Without the check a call goes out as given, so that the server's own answer
+    // to a call that does not match the method table can be seen (zov-rpc).
+    void setCheckSignatures(bool check) { m_checkSignatures = check; }
+
+private:
+    Options m_options;
+    std::shared_ptr<grpc::Channel> m_channel;
+    struct Stub;
+    std::unique_ptr<Stub> m_stub;
+    std::atomic<long> m_calls{0};
+    QList<QPair<QString, QString>> m_metadata;
+    bool m_checkSignatures = true;
+};
+
+} // namespace zov

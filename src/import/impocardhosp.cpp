@@ -1,0 +1,543 @@
+#include "impocardhosp.h"
+
+#include "appserver.h"
+#include "consiste.h"
+#include "dates.h"
+#include "error.h"
+#include "hostcontext.h"
+#include "messages.h"
+#include "rpcconnection.h"
+#include "texts.h"
+
+namespace zov {
+
+namespace {
+
+// The rows of a query as a pick list over its declared fields.
+PickList pickListOf(const Query &query)
+{
+    PickList list;
+    for (const QueryFieldDef &f : query.declaredFields())
+        list.titles.append(f.label.isEmpty() ? f.name : f.label);
+    for (int r = 0; r < query.rowCount(); ++r) {
+        QStringList row;
+        for (const QueryFieldDef &f : query.declaredFields())
+            row.append(Query::Value(query.valueAt(r, f.name)).asString());
+        list.rows.append(row);
+    }
+    return list;
+}
+
+// The visible rows of a record set as a pick list over its visible fields.
+PickList pickListOf(RecordSet &rs)
+{
+    PickList list;
+    QList<int> fields;
+    for (int f = 0; f < rs.layout().fields.size(); ++f) {
+        const FieldDef &def = rs.layout().fields.at(f);
+        if (!def.hidden) {
+            fields.append(f);
+            list.titles.append(def.displayLabel());
+        }
+    }
+    for (int r = 0; r < rs.RecordCount(); ++r) {
+        QStringList row;
+        for (const int f : fields) {
+            const QVariant v = rs.valueAt(r, f);
+            row.append(v.typeId() == QMetaType::QDate ? shortDate(v.toDate()) : v.toString());
+        }
+        list.rows.append(row);
+    }
+    return list;
+}
+
+Packet packetOf(const QVariant &value, const char *method)
+{
+    if (value.typeId() != qMetaTypeId<Packet>())
+        MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
+    return value.value<Packet>();
+}
+
+QVariantList pairOf(const QVariant &value, const char *method)
+{
+    const QVariantList list = value.toList();
+    if (value.typeId() != QMetaType::QVariantList || list.size() < 2)
+        MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
+    return list;
+}
+
+// Runs `onError` and passes the error on when the guarded code throws.
+template<typename Body, typename OnError>
+void guarded(Body body, OnError onError)
+{
+    try {
+        body();
+    } catch (...) {
+        onError();
+        throw;
+    }
+}
+
+} // namespace
+
+ImpoCardHosp::ImpoCardHosp(QObject *parent)
+    : QObject(parent)
+    , cdsCardOrigem(QStringLiteral("cdsCardOrigem"))
+    , cdsTipoPrato(QStringLiteral("cdsTipoPrato"))
+    , cdsPesqConfDestino(QStringLiteral("cdsPesqConfDestino"))
+    , cdsTemCard(QStringLiteral("cdsTemCard"))
+    , cdsDieta(QStringLiteral("cdsDieta"))
+    , cdsComensais(QStringLiteral("cdsComensais"))
+    , cdsCardaDia(QStringLiteral("cdsCardaDia"))
+    , cdsCompCardCache(QStringLiteral("cdsCompCardCache"))
+    , adqValidDiet(QStringLiteral("adqValidDiet"))
+    , adqData(QStringLiteral("adqData"))
+    , adqVerifCardaDia(QStringLiteral("adqVerifCardaDia"))
+{
+    const QString connection = loginContext().connectionName;
+    qryFilial = std::make_unique<Query>(QStringLiteral("qryFilial"), connection);
+    qryServicoPesq = std::make_unique<Query>(QStringLiteral("qryServicoPesq"), connection);
+    qryServico = std::make_unique<Query>(QStringLiteral("qryServico"), connection);
+    qryFeriFili = std::make_unique<Query>(QStringLiteral("qryFeriFili"), connection);
+    qryTurno = std::make_unique<Query>(QStringLiteral("qryTurno"), connection);
+    qryNaoUtil = std::make_unique<Query>(QStringLiteral("qryNaoUtil"), connection);
+    adqDietaX = std::make_unique<Query>(QStringLiteral("adqDietaX"), connection);
+    cdsTemCard.setOnCalcFields([](RecordSet &rs) {
+        rs.FieldByName(QStringLiteral("DiaSemana"))
+            .setValue(shortWeekdayName(rs.FieldByName(QStringLiteral("DTCARDAPIO")).asDate()));
+    });
+}
+
+ImpoCardHosp::~ImpoCardHosp() = default;
+
+// ---------------------------------------------------------------------------
+// plumbing
+
+void ImpoCardHosp::FormCreate()
+{
+    m_primeiraAtivacao = true;
+    QString failure;
+    {
+        BusyGuard busy(0);
+        NetImpoCardHosp = std::make_unique<RpcConnection>();
+        // NetImpoCardHospBeforeConnect: the address comes from the login context
+        RpcConnection::Options options;
+        options.host = WebURL();
+        options.port = WebPort();
+        options.deadlineMs = loginContext().deadlineMs;
+        options.caFile = loginContext().caFile;
+        options.token = loginContext().token;
+        NetImpoCardHosp->setOptions(options);
+        try {
+            NetImpoCardHosp->open();
+        } catch (const Error &e) {
+            failure = e.text();
+        }
+    }
+    if (!failure.isEmpty())
+        MensErro(failure, true, AbortKind::Failure);
+    m_server = NetImpoCardHosp.get();
+}
+
+void ImpoCardHosp::useConnection(AppServer *server)
+{
+    m_server = server;
+}
+
+void ImpoCardHosp::set(QString &field, const QString &value, Control control)
+{
+    if (field == value)
+        return;
+    field = value;
+    Q_EMIT changed(control);
+}
+
+void ImpoCardHosp::focus(Control control)
+{
+    Q_EMIT focusRequested(control);
+}
+
+void ImpoCardHosp::pump()
+{
+    if (m_pump)
+        m_pump();
+}
+
+QVariant ImpoCardHosp::remote(const char *method, QVariantList &args)
+{
+    if (!m_server)
+        MensErro(text("RPC_NOT_OPEN").arg(WebURL() + QLatin1Char(':') + QString::number(WebPort())), true,
+                 AbortKind::Failure);
+    try {
+        return m_server->invoke(QLatin1String(method), args);
+    } catch (const Error &e) {
+        MensErro(e.text(), true, AbortKind::Failure);
+    }
+    return {};
+}
+
+QVariant ImpoCardHosp::checkedRemote(const char *method, QVariantList &args)
+{
+    return CheckResultServ(remote(method, args), true, 0);
+}
+
+// ---------------------------------------------------------------------------
+// input
+
+void ImpoCardHosp::setServiceText(const QString &text)
+{
+    if (text == m_service)
+        return;
+    m_service = text;
+    Q_EMIT changed(medCdServico);
+    medCdServicoChange();
+}
+
+void ImpoCardHosp::setStartDate(const QDate &date)
+{
+    if (date == m_start)
+        return;
+    m_start = date;
+    Q_EMIT changed(depCardOrig);
+    depCardOrigDateChange();
+}
+
+void ImpoCardHosp::setEndDate(const QDate &date)
+{
+    if (date == m_end)
+        return;
+    m_end = date;
+    Q_EMIT changed(depCardOrigAte);
+    depCardOrigAteDateChange();
+}
+
+void ImpoCardHosp::setDietChoice(bool all, bool list)
+{
+    m_allDiets = all;
+    m_listDiets = !all && list;
+    Q_EMIT changed(rbtTodosDiet);
+    Q_EMIT changed(rbtListDiet);
+    grbDietaClick();
+}
+
+void ImpoCardHosp::setMode(bool append)
+{
+    m_append = append;
+    m_overwrite = !append;
+    Q_EMIT changed(rdbAcrescentar);
+    Q_EMIT changed(rdbSobrepor);
+}
+
+void ImpoCardHosp::setRounding(double value)
+{
+    m_rounding = value;
+    Q_EMIT changed(nedArredonda);
+}
+
+// ---------------------------------------------------------------------------
+// branch and service
+
+void ImpoCardHosp::FormActivate()
+{
+    const UnitValues &u = unitValues();
+    const bool visible = u.SemArredondamento == 0;
+    if (visible != m_roundingStripVisible) {
+        m_roundingStripVisible = visible;
+        Q_EMIT changed(panArredonda);
+    }
+    if (!m_primeiraAtivacao)
+        return;
+    set(m_branch, u.CdFilial, medCdFilial);
+    qryFilial->Close();
+    qryFilial->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+    qryFilial->Open();
+    set(m_branchName, qryFilial->IsEmpty() ? QString() : qryFilial->FieldByName(QStringLiteral("NMFILIAL")).asString(),
+        edtNmFilial);
+
+    setServiceText(u.CdServFili);
+    qryServico->Close();
+    qryServico->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+    qryServico->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
+    qryServico->Open();
+    set(m_serviceName,
+        qryServico->IsEmpty() ? QString() : qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
+        edtNmServico);
+
+    setStartDate(u.DtCardapio);
+    setEndDate(QDate());
+    setDietChoice(true, false);
+    Cardadia_Compcard();
+    m_primeiraAtivacao = false;
+}
+
+void ImpoCardHosp::medCdServicoChange()
+{
+    set(m_serviceName, QString(), edtNmServico);
+    cdsCardOrigem.Close();
+    Q_EMIT changed(dbgPadrao);
+}
+
+void ImpoCardHosp::medCdServicoExit()
+{
+    Vd_CdServico(false);
+}
+
+void ImpoCardHosp::btnServicoBeforePesq()
+{
+    qryServicoPesq->Close();
+    qryServicoPesq->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+}
+
+void ImpoCardHosp::btnServicoAfterPesq()
+{
+    setServiceText(qryServicoPesq->FieldByName(QStringLiteral("CDSERVFILI")).asString());
+    set(m_serviceName, qryServicoPesq->FieldByName(QStringLiteral("NMSERVICO")).asString(), edtNmServico);
+}
+
+void ImpoCardHosp::btnServicoClick()
+{
+    btnServicoBeforePesq();
+    qryServicoPesq->Open();
+    const int picked = presenter().choose(text("SEARCH_SERVICE_TITLE"), pickListOf(*qryServicoPesq),
+                                          text("SEARCH_SERVICE_EMPTY"));
+    if (picked < 0 || picked >= qryServicoPesq->rowCount())
+        return;
+    qryServicoPesq->setRow(picked);
+    btnServicoAfterPesq();
+}
+
+void ImpoCardHosp::Vd_CdServico(bool obrigatorio)
+{
+    // on any error the focus goes back to the service code
+    guarded(
+        [&] {
+            if (EmptyString(m_service)) {
+                if (obrigatorio)
+                    MensErro(TMessages::Msg(QStringLiteral("SERV_DEVE")));
+                return;
+            }
+            int width = 5;
+            for (const QueryFieldDef &f : qryServico->declaredFields()) {
+                if (f.name == QLatin1String("CDSERVFILI") && f.size > 0)
+                    width = f.size;
+            }
+            setServiceText(Ajusta(m_service, width));
+            qryServico->Close();
+            qryServico->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+            qryServico->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
+            qryServico->Open();
+            if (qryServico->IsEmpty())
+                MensErro(TMessages::Msg(QStringLiteral("SERV_NAO_CAD")));
+            set(m_serviceName, qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(), edtNmServico);
+        },
+        [&] { focus(medCdServico); });
+}
+
+// ---------------------------------------------------------------------------
+// source date range
+
+void ImpoCardHosp::depCardOrigDateChange()
+{
+    set(m_startWeekday, NomeSemana(m_start), edtDiaCardapio);
+}
+
+void ImpoCardHosp::depCardOrigAteDateChange()
+{
+    set(m_endWeekday, NomeSemana(m_end), edtDiaCardapioAte);
+}
+
+void ImpoCardHosp::depCardOrigAteExit()
+{
+    Vd_Data();
+}
+
+void ImpoCardHosp::Vd_Data()
+{
+    const UnitValues &u = unitValues();
+    const QDate start = orZero(m_start);
+    if (m_end.isValid()) {
+        if (start.year() != m_end.year() || start.month() != m_end.month()) {
+            focus(depCardOrigAte);
+            MensErro(TMessages::Msg(QStringLiteral("Mes_Igual")));
+        }
+        if (start > m_end) {
+            focus(depCardOrigAte);
+            MensErro(TMessages::Msg(QStringLiteral("DTFIN_MENOR")));
+        }
+        QVariantList args{start, m_end, m_branch, m_service};
+        adqData.SetData(packetOf(checkedRemote("Data", args), "Data"));
+        // one destination day per source day, from the destination day to its month's end
+        const QDate last = UltimoDiaMes(u.DtCardapio);
+        QDate day = u.DtCardapio;
+        const Field source = adqData.FieldByName(QStringLiteral("DTCARDAPIO"));
+        for (adqData.First(); !adqData.Eof(); adqData.Next()) {
+            if (day > last)
+                MensErro(TMessages::dataInval(source.asDate().addDays(-1)));
+            day = day.addDays(1);
+        }
+    } else {
+        QVariantList args{start, start, m_branch, m_service};
+        adqData.SetData(packetOf(checkedRemote("Data", args), "Data"));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// menu-dates picker
+
+void ImpoCardHosp::btpDataCardClick()
+{
+    UnitValues &u = unitValues();
+    QVariantList args{m_branch, m_service, firstDayOfMonth(orZero(m_start)), u.ListaDietas};
+    cdsTemCard.SetData(packetOf(checkedRemote("GetTemCard", args), "GetTemCard"));
+    u.ListaDietas = args.at(3).toString();
+    Field shown = cdsTemCard.FieldByName(QStringLiteral("DTDATA"));
+    const Field day = cdsTemCard.FieldByName(QStringLiteral("DTCARDAPIO"));
+    for (cdsTemCard.First(); !cdsTemCard.Eof(); cdsTemCard.Next()) {
+        cdsTemCard.Edit();
+        shown.setValue(shortDate(day.asDate()));
+        cdsTemCard.Post();
+    }
+    cdsTemCard.First();
+    const int picked = presenter().choose(TMessages::Msg(QStringLiteral("cardapios")), pickListOf(cdsTemCard), {});
+    if (picked < 0 || picked >= cdsTemCard.RecordCount())
+        return;
+    cdsTemCard.setRecNo(picked);
+    setStartDate(day.asDate());
+}
+
+// ---------------------------------------------------------------------------
+// diet filter
+
+void ImpoCardHosp::grbDietaClick()
+{
+    bool enabled = m_dietButtonEnabled;
+    if (m_allDiets)
+        enabled = false;
+    else if (m_listDiets)
+        enabled = true;
+    if (enabled != m_dietButtonEnabled) {
+        m_dietButtonEnabled = enabled;
+        Q_EMIT changed(BtnDieta);
+    }
+}
+
+void ImpoCardHosp::grbDietaExit()
+{
+    UnitValues &u = unitValues();
+    if (m_allDiets) {
+        Vd_CdDieta(true);
+        u.ListaDietas = u.TodasDietas;
+    } else if (m_listDiets) {
+        u.ListaDietas = u.DietasEscolhidas;
+    }
+}
+
+void ImpoCardHosp::Vd_CdDieta(bool)
+{
+    if (!m_allDiets)
+        return;
+    UnitValues &u = unitValues();
+    u.TodasDietas = QStringLiteral("T");
+    adqDietaX->Close();
+    adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+    adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
+    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(u.TodasDietas);
+    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(u.TodasDietas);
+    adqDietaX->Open();
+    QString list;
+    for (adqDietaX->First(); !adqDietaX->Eof(); adqDietaX->Next())
+        list += QLatin1Char('_') + adqDietaX->FieldByName(QStringLiteral("CDDIETPAD")).asString();
+    u.TodasDietas = list + QLatin1Char('_');
+}
+
+void ImpoCardHosp::BtnDietaClick()
+{
+    UnitValues &u = unitValues();
+    u.TodasDietas = QStringLiteral("T");
+    adqDietaX->Close();
+    adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+    adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
+    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(u.TodasDietas);
+    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(u.TodasDietas);
+    adqDietaX->Open();
+    const QString title = TMessages::Msg(QStringLiteral("Diet"));
+    if (adqDietaX->IsEmpty()) {
+        presenter().showInformation(text("SEARCH_DIET_EMPTY"));
+        return;
+    }
+    // PesquisaLista: the picked codes in the diet-list form "_A_B_"
+    QList<int> preselected;
+    for (int r = 0; r < adqDietaX->rowCount(); ++r) {
+        const QString code = adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
+        if (u.DietasEscolhidas.contains(QLatin1Char('_') + code + QLatin1Char('_')))
+            preselected.append(r);
+    }
+    QList<int> picked;
+    if (!presenter().chooseMany(title, pickListOf(*adqDietaX), preselected, &picked))
+        return;
+    std::sort(picked.begin(), picked.end());
+    QString list;
+    for (const int r : picked) {
+        if (r >= 0 && r < adqDietaX->rowCount())
+            list += QLatin1Char('_') + adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
+    }
+    u.DietasEscolhidas = list.isEmpty() ? QString() : list + QLatin1Char('_');
+}
+
+// ---------------------------------------------------------------------------
+// source menu and destination day
+
+void ImpoCardHosp::AtualizaCardapio()
+{
+    UnitValues &u = unitValues();
+    BusyGuard busy(1); // hidden on every path
+    QVariantList conf{u.CdFilial, u.CdServFili, u.DtMesCard};
+    const QVariant slots = checkedRemote("GetPesqConfDestino", conf);
+    cdsPesqConfDestino.SetData(packetOf(slots, "GetPesqConfDestino"));
+    u.CdFilial = conf.at(0).toString();
+    u.CdServFili = conf.at(1).toString();
+    u.DtMesCard = conf.at(2).toDate();
+
+    const QDate start = orZero(m_start);
+    QVariantList args{m_branch, m_service, start, m_end.isValid() ? m_end : start, u.ListaDietas};
+    const QVariant result = remote("GetCardOrigem", args);
+    u.ListaDietas = args.at(4).toString();
+    if (result.typeId() == QMetaType::QString)
+        throw ServerTextError(result.toString());
+    const QVariantList pair = pairOf(result, "GetCardOrigem");
+    cdsCardOrigem.SetData(packetOf(pair.at(0), "GetCardOrigem"));
+    cdsTipoPrato.SetData(packetOf(pair.at(1), "GetCardOrigem"));
+    Q_EMIT changed(dbgPadrao);
+}
+
+void ImpoCardHosp::Cardadia_Compcard()
+{
+    grbDietaExit();
+    UnitValues &u = unitValues();
+    // The destination is the entry's branch and service, whatever source service
+    // the screen shows: existing destination headers are found, never duplicated.
+    QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.ListaDietas};
+    const QVariantList pair = pairOf(checkedRemote("GetCardadia", args), "GetCardadia");
+    cdsCardaDia.SetData(packetOf(pair.at(0), "GetCardadia"));
+    cdsCompCardCache.SetData(packetOf(pair.at(1), "GetCardadia"));
+    u.ListaDietas = args.at(3).toString();
+}
+
+void ImpoCardHosp::panOrigemExit()
+{
+    Vd_Data();
+    AtualizaCardapio();
+}
+
+void ImpoCardHosp::dbgPadraoEnter()
+{
+    AtualizaCardapio();
+}
+
+void ImpoCardHosp::pgcGridExit()
+{
+    cdsCardOrigem.Close();
+    Q_EMIT changed(dbgPadrao);
+}
+
+} // namespace zov

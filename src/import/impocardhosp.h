@@ -1,0 +1,218 @@
+#pragma once
+
+#include "query.h"
+#include "recordset.h"
+#include "unitvalues.h"
+
+#include <QDate>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace zov {
+
+class AppServer;
+class RpcConnection;
+
+// The logic of the screen "Importação de Cardapio do Dia" without widgets: the
+// values its controls hold, the handlers of its events, the validations, the loads
+// and the import command. The Qt dialog binds its widgets to this object; the
+// command line and the tests drive it directly. Handlers report what the user
+// must correct through MensErro, which throws AbortError: callers of a handler (an
+// event dispatch, a tool's main) catch it and zov::Error.
+class ImpoCardHosp : public QObject
+{
+    Q_OBJECT
+public:
+    // The screen's controls whose values live here.
+    enum Control {
+        medCdFilial,
+        edtNmFilial,
+        medCdServico,
+        edtNmServico,
+        depCardOrig,
+        edtDiaCardapio,
+        depCardOrigAte,
+        edtDiaCardapioAte,
+        rbtTodosDiet,
+        rbtListDiet,
+        BtnDieta,
+        rdbAcrescentar,
+        rdbSobrepor,
+        nedArredonda,
+        panArredonda,
+        pgbProgresso,
+        lblProgresso,
+        sbtImportExport,
+        dbgPadrao,
+    };
+    Q_ENUM(Control)
+
+    explicit ImpoCardHosp(QObject *parent = nullptr);
+    ~ImpoCardHosp() override;
+
+    // FormCreate: opens the application-server connection NetImpoCardHosp with the
+    // address of the login context, under the busy indication.
+    void FormCreate();
+    // An already open connection to use instead (the command line's own).
+    void useConnection(AppServer *server);
+    AppServer *connection() const { return m_server; }
+
+    // Called after every progress step so that the window repaints.
+    void setMessagePump(std::function<void()> pump) { m_pump = std::move(pump); }
+
+    // --- values of the controls -------------------------------------------------
+    QString branchText() const { return m_branch; }
+    QString branchName() const { return m_branchName; }
+    QString serviceText() const { return m_service; }
+    QString serviceName() const { return m_serviceName; }
+    QDate startDate() const { return m_start; } // null when the edit is empty
+    QDate endDate() const { return m_end; }
+    QString startWeekday() const { return m_startWeekday; }
+    QString endWeekday() const { return m_endWeekday; }
+    bool allDiets() const { return m_allDiets; }
+    bool listDiets() const { return m_listDiets; }
+    bool dietButtonEnabled() const { return m_dietButtonEnabled; }
+    bool appendMode() const { return m_append; }
+    bool overwriteMode() const { return m_overwrite; }
+    double rounding() const { return m_rounding; }
+    bool roundingStripVisible() const { return m_roundingStripVisible; }
+    int progressMaximum() const { return m_progressMax; }
+    int progressPosition() const { return m_progressPos; }
+    QString progressCaption() const { return m_caption; }
+    bool importEnabled() const { return !m_running; }
+    bool running() const { return m_running; }
+    int modalResult() const { return m_modalResult; }
+    bool firstActivation() const { return m_primeiraAtivacao; }
+
+    // The user's input. A change of the service text runs medCdServicoChange and a
+    // change of a date its date-change handler, as in the screen.
+    void setServiceText(const QString &text);
+    void setStartDate(const QDate &date);
+    void setEndDate(const QDate &date);
+    void setDietChoice(bool all, bool list); // checks the radio buttons, then grbDietaClick
+    void setMode(bool append);
+    void setRounding(double value);
+
+    // --- handlers -----------------------------------------------------------------
+    void FormActivate();
+    void medCdServicoChange();
+    void medCdServicoExit();
+    void btnServicoBeforePesq();
+    void btnServicoAfterPesq();
+    // The service search button as a whole: before, the list, after a pick.
+    void btnServicoClick();
+    void depCardOrigDateChange();
+    void depCardOrigAteDateChange();
+    void depCardOrigAteExit(); // after the date edit's own check
+    void btpDataCardClick();
+    void grbDietaClick();
+    void grbDietaExit();
+    void BtnDietaClick();
+    void panOrigemExit();
+    void dbgPadraoEnter();
+    void pgcGridExit();
+    void sbtImportExportClick();
+
+    // --- validations and loads ------------------------------------------------------
+    void Vd_CdServico(bool obrigatorio);
+    void Vd_Data();
+    void Vd_CdDieta(bool unused);
+    void AtualizaCardapio();
+    void Cardadia_Compcard();
+
+    // --- record sets --------------------------------------------------------------------
+    RecordSet cdsCardOrigem;
+    RecordSet cdsTipoPrato;
+    RecordSet cdsPesqConfDestino;
+    RecordSet cdsTemCard;
+    RecordSet cdsDieta;
+    RecordSet cdsComensais;
+    RecordSet cdsCardaDia;
+    RecordSet cdsCompCardCache;
+    RecordSet adqValidDiet;
+    RecordSet adqData;
+    RecordSet adqVerifCardaDia;
+
+    // --- local queries --------------------------------------------------------------------
+    std::unique_ptr<Query> qryFilial;
+    std::unique_ptr<Query> qryServicoPesq;
+    std::unique_ptr<Query> qryServico;
+    std::unique_ptr<Query> qryFeriFili;
+    std::unique_ptr<Query> qryTurno;
+    std::unique_ptr<Query> qryNaoUtil;
+    std::unique_ptr<Query> adqDietaX;
+
+    // Run variables of the import, kept for inspection after a run.
+    struct RunVariables
+    {
+        QString NrCardapioDestino;
+        int NrSeqConfig = 0;
+        int NrOrdConfig = 0;
+        bool OrigemMenor = false;
+        QString LotePendente;
+        QString TipoPratoAtual;
+    };
+    const RunVariables &runVariables() const { return m_run; }
+    int batchesStored() const { return m_batches; }
+
+Q_SIGNALS:
+    // A control's value, enabled state or visibility changed.
+    void changed(zov::ImpoCardHosp::Control control);
+    // A handler moves the focus to a control before it reports an error.
+    void focusRequested(zov::ImpoCardHosp::Control control);
+    // The screen is to close with this modal result.
+    void modalResultChanged(int result);
+
+private:
+    void set(QString &field, const QString &value, Control control);
+    void focus(Control control);
+    void pump();
+    QVariant remote(const char *method, QVariantList &args);
+    QVariant checkedRemote(const char *method, QVariantList &args);
+    void setProgress(int position);
+    void setCaption(const QString &caption);
+    void setRunning(bool running);
+
+    void dietStep();
+    void modePass();
+    bool overwriteClearing();
+    void storeBatch(bool cleared);
+    void GravaCardadia(bool inclui);
+    void CopiaPrato(bool origemMenor);
+    double perCapita(double estimate, double value) const;
+    bool sourceHasDish();
+
+    AppServer *m_server = nullptr;
+    std::unique_ptr<RpcConnection> NetImpoCardHosp;
+    std::function<void()> m_pump;
+
+    bool m_primeiraAtivacao = true;
+    QString m_branch;
+    QString m_branchName;
+    QString m_service;
+    QString m_serviceName;
+    QDate m_start;
+    QDate m_end;
+    QString m_startWeekday;
+    QString m_endWeekday;
+    bool m_allDiets = false;
+    bool m_listDiets = false;
+    bool m_dietButtonEnabled = false;
+    bool m_append = true;
+    bool m_overwrite = false;
+    double m_rounding = 1.0;
+    bool m_roundingStripVisible = true;
+    int m_progressMax = 0;
+    int m_progressPos = 0;
+    QString m_caption;
+    bool m_running = false;
+    int m_modalResult = 0;
+
+    RunVariables m_run;
+    int m_batches = 0;
+};
+
+} // namespace zov

@@ -1,0 +1,489 @@
+// The import command: checks, preparation, the day and diet loops, the header
+// step (GravaCardadia), the dish copy (CopiaPrato) and the batches.
+
+#include "appserver.h"
+#include "consiste.h"
+#include "dates.h"
+#include "error.h"
+#include "filter.h"
+#include "hostcontext.h"
+#include "impocardhosp.h"
+#include "messages.h"
+#include "texts.h"
+
+#include <cmath>
+
+namespace zov {
+
+namespace {
+
+QString msg(const char *key)
+{
+    return TMessages::Msg(QLatin1String(key));
+}
+
+// Switches the filters of the source and slot record sets off when it goes out of
+// scope, whatever ended the step.
+class FiltersOff
+{
+public:
+    FiltersOff(RecordSet &a, RecordSet &b) : m_a(a), m_b(b) {}
+    ~FiltersOff()
+    {
+        m_a.setFiltered(false);
+        m_b.setFiltered(false);
+    }
+
+private:
+    RecordSet &m_a;
+    RecordSet &m_b;
+};
+
+class ControlsDisabled
+{
+public:
+    explicit ControlsDisabled(RecordSet &rs) : m_rs(rs) { m_rs.DisableControls(); }
+    ~ControlsDisabled() { m_rs.EnableControls(); }
+
+private:
+    RecordSet &m_rs;
+};
+
+// Shift estimate columns by weekday, Sunday first.
+const char *const kShiftColumns[] = {"QTCOMESTTDOM", "QTCOMESTTSEG", "QTCOMESTTTER", "QTCOMESTTQUA",
+                                     "QTCOMESTTQUI", "QTCOMESTTSEX", "QTCOMESTTSAB"};
+constexpr int kShiftFields = 4;
+
+} // namespace
+
+void ImpoCardHosp::setProgress(int position)
+{
+    // the repeated walks of a dish type would run past the maximum: the bar stops there
+    position = std::clamp(position, 0, std::max(0, m_progressMax));
+    if (position == m_progressPos)
+        return;
+    m_progressPos = position;
+    Q_EMIT changed(pgbProgresso);
+}
+
+void ImpoCardHosp::setCaption(const QString &caption)
+{
+    if (caption == m_caption)
+        return;
+    m_caption = caption;
+    Q_EMIT changed(lblProgresso);
+}
+
+void ImpoCardHosp::setRunning(bool running)
+{
+    m_running = running;
+    Q_EMIT changed(sbtImportExport);
+}
+
+void ImpoCardHosp::sbtImportExportClick()
+{
+    // the command cannot start again while it runs
+    if (m_running)
+        return;
+    UnitValues &u = unitValues();
+    struct RunGuard
+    {
+        ImpoCardHosp *self;
+        QDate entryDay;
+        ~RunGuard()
+        {
+            // the next run maps its days from the entry's destination day again
+            unitValues().DtCardapio = entryDay;
+            self->setRunning(false);
+        }
+    } runGuard{this, u.DtCardapio};
+    setRunning(true);
+    m_run = RunVariables();
+
+    // --- checks, in their order
+    Vd_CdServico(true);
+    if (EmptyString(shortDate(m_start))) {
+        focus(depCardOrig);
+        MensErro(msg("Data_inf"));
+    }
+    Vd_Data();
+    if (m_branch == u.CdFilial && m_service == u.CdServFili) {
+        const QDate s = m_start;
+        const QDate e = orZero(m_end);
+        const QDate d = u.DtCardapio;
+        if (s == d || e == d || (s < d && d < e))
+            MensErro(msg("MESMO_CARD"));
+    }
+    grbDietaExit();
+    if (u.ListaDietas.isEmpty())
+        MensErro(msg("diet_inf"));
+    if (cdsCardOrigem.IsEmpty())
+        MensErro(msg("NAO_HA_CARD"));
+    if (m_rounding < 0 || m_rounding >= 10)
+        MensErro(msg("ARRE_DEVE"));
+    // a header holds four shift estimates: a service with more shifts is refused
+    // before anything is stored
+    qryTurno->Close();
+    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+    qryTurno->Open();
+    if (qryTurno->rowCount() > kShiftFields)
+        MensErro(msg("TURNO_MAIOR"));
+
+    // --- preparation
+    u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
+    {
+        QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
+        const QVariant diets = checkedRemote("Dieta", args);
+        if (diets.typeId() != qMetaTypeId<Packet>())
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("Dieta")), true, AbortKind::Failure);
+        adqValidDiet.SetData(diets.value<Packet>());
+        u.ListaDietas = args.at(0).toString();
+    }
+    Cardadia_Compcard();
+    AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
+    {
+        const bool wasFiltered = cdsCardOrigem.filtered();
+        cdsCardOrigem.setFiltered(false);
+        m_progressMax = cdsCardOrigem.RecordCount();
+        cdsCardOrigem.setFiltered(wasFiltered);
+        m_progressPos = 0;
+        Q_EMIT changed(pgbProgresso);
+    }
+    m_run.LotePendente.clear();
+    FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+
+    // --- day loop: the k-th source day goes to the destination day D + k; a
+    // non-working destination day receives nothing and still uses up its day
+    const QDate firstDay = u.DtCardapio;
+    int k = 0;
+    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
+        u.DtCardapio = firstDay.addDays(k);
+        adqValidDiet.First();
+        qryNaoUtil->Close();
+        qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+        qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
+        qryNaoUtil->Open();
+        if (!qryNaoUtil->IsEmpty())
+            continue;
+        for (; !adqValidDiet.Eof(); adqValidDiet.Next())
+            dietStep();
+    }
+
+    // --- finish
+    setCaption(msg("BASE"));
+    pump();
+    if (u.DiaSemComensais == QLatin1String("S"))
+        presenter().showWarning(msg("COMEN_ZERO"));
+    else
+        presenter().showInformation(msg("SUCESSO"));
+    m_modalResult = 1;
+    Q_EMIT modalResultChanged(m_modalResult);
+    setCaption(QString());
+    setProgress(0);
+}
+
+void ImpoCardHosp::dietStep()
+{
+    UnitValues &u = unitValues();
+    u.DietaAtual = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+    FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+
+    if (!cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                            {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual})) {
+        GravaCardadia(true);
+    } else if (cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0) {
+        GravaCardadia(false);
+    } else {
+        cdsCardaDia.Edit();
+        cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
+        cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
+        cdsCardaDia.Post();
+    }
+    m_run.NrCardapioDestino = cdsCardaDia.FieldByName(QStringLiteral("NRCARDAPIO")).asString();
+
+    {
+        QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
+        const QVariant rows = checkedRemote("VerifCardadia", args);
+        if (rows.typeId() != qMetaTypeId<Packet>())
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("VerifCardadia")), true, AbortKind::Failure);
+        adqVerifCardaDia.SetData(rows.value<Packet>());
+        adqVerifCardaDia.First();
+    }
+
+    bool cleared = false;
+    if (m_append) {
+        modePass();
+    } else if (m_overwrite) {
+        cleared = overwriteClearing();
+        modePass();
+    }
+    cdsCardOrigem.setFiltered(false);
+    cdsPesqConfDestino.setFiltered(false);
+    storeBatch(cleared);
+}
+
+void ImpoCardHosp::modePass()
+{
+    const UnitValues &u = unitValues();
+    m_run.NrSeqConfig = 0;
+    m_run.NrOrdConfig = 0;
+    const QString sourceDay = shortDate(adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
+    const Field type = cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT"));
+    const Field slotNumber = cdsPesqConfDestino.FieldByName(QStringLiteral("NRSEQCNFMES"));
+    const Field slotOrder = cdsPesqConfDestino.FieldByName(QStringLiteral("NRORDCNFMES"));
+    const Field typeName = cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT"));
+    const Field dishName = cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO"));
+    const QString slotFilterHead = QStringLiteral("CDFILIAL = ") + QuotedStr(u.CdFilial) +
+                                   QStringLiteral(" AND CDSERVFILI = ") + QuotedStr(u.CdServFili) +
+                                   QStringLiteral(" AND DTREFECNFMES = ") + QuotedStr(shortDate(u.DtMesCard)) +
+                                   QStringLiteral(" AND CDTIPOPRAT = ");
+    ControlsDisabled quiet(cdsCardOrigem);
+
+    for (cdsTipoPrato.First(); !cdsTipoPrato.Eof(); cdsTipoPrato.Next()) {
+        const QString t = type.asString();
+        cdsCardOrigem.setFiltered(false);
+        cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) + QStringLiteral(" AND DTCARDAPIO = ") +
+                                QuotedStr(sourceDay) + QStringLiteral(" AND CDDIETPAD = ") +
+                                QuotedStr(u.DietaAtual));
+        cdsCardOrigem.setFiltered(true);
+        cdsPesqConfDestino.setFiltered(false);
+        cdsPesqConfDestino.setFilter(slotFilterHead + QuotedStr(t));
+        cdsPesqConfDestino.setFiltered(true);
+
+        const int sources = cdsCardOrigem.RecordCount();
+        const int slots = cdsPesqConfDestino.RecordCount();
+        m_run.OrigemMenor = sources < slots;
+        const int count = std::min(sources, slots);
+        cdsCardOrigem.First();
+        cdsPesqConfDestino.First();
+        for (int i = 0; i < count; ++i) {
+            if (!cdsPesqConfDestino.IsEmpty()) {
+                m_run.NrSeqConfig = slotNumber.asInteger();
+                m_run.NrOrdConfig = slotOrder.asInteger();
+            }
+            if (m_run.NrSeqConfig > 0 &&
+                !cdsCompCardCache.Locate(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
+                                         {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
+                                         Qt::CaseInsensitive)) {
+                setCaption(msg("IMP") + typeName.asString() + QStringLiteral(" - ") + dishName.asString());
+                pump();
+                CopiaPrato(m_run.OrigemMenor);
+            }
+            cdsCardOrigem.Next();
+            cdsPesqConfDestino.Next();
+            setProgress(m_progressPos + 1);
+            pump();
+        }
+    }
+}
+
+bool ImpoCardHosp::overwriteClearing()
+{
+    const UnitValues &u = unitValues();
+    // every dish of the day, diet and service goes; the deletions travel in the next batch
+    bool deleted = false;
+    while (cdsCompCardCache.Locate(QStringLiteral("DTCARDAPIO;CDDIETPAD;CDSERVFILI"),
+                                   {u.DtCardapio, u.DietaAtual, u.CdServFili})) {
+        cdsCompCardCache.Delete();
+        deleted = true;
+    }
+    QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
+    const QString answer = checkedRemote("DelPratosDiet", args).toString();
+    if (!answer.isEmpty())
+        MensErro(answer, true, AbortKind::Server);
+    return deleted;
+}
+
+void ImpoCardHosp::storeBatch(bool cleared)
+{
+    // A day and diet whose overwrite removed dishes is stored even when nothing was
+    // copied, so that it ends cleared as the user asked.
+    if (m_run.LotePendente != QLatin1String("S") && !cleared)
+        return;
+    QVariant headerDelta;
+    QVariant dishDelta;
+    if (cdsCardaDia.ChangeCount() > 0)
+        headerDelta = QVariant::fromValue(cdsCardaDia.GetDelta());
+    if (cdsCompCardCache.ChangeCount() > 0)
+        dishDelta = QVariant::fromValue(cdsCompCardCache.GetDelta());
+    if (!headerDelta.isValid() && !dishDelta.isValid())
+        return;
+    QString answer;
+    {
+        BusyGuard busy(1); // hidden on every path, also when the call fails
+        QVariantList args{headerDelta, dishDelta};
+        answer = remote("SetImportacao", args).toString();
+    }
+    if (answer.size() > 10)
+        MensErro(answer, true, AbortKind::Server);
+    cdsCardaDia.MergeChangeLog();
+    cdsCompCardCache.MergeChangeLog();
+    m_run.LotePendente = QStringLiteral("N");
+    ++m_batches;
+}
+
+void ImpoCardHosp::GravaCardadia(bool inclui)
+{
+    UnitValues &u = unitValues();
+    QString number;
+    {
+        QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual};
+        number = remote("GetPrxCardapio", args).toString();
+    }
+    if (number.size() > 10)
+        MensErro(number, true, AbortKind::Server);
+
+    // a header left half-filled by an error is dropped, never posted later
+    struct CancelUnposted
+    {
+        RecordSet &rs;
+        bool posted = false;
+        ~CancelUnposted()
+        {
+            if (!posted)
+                rs.Cancel();
+        }
+    } cancel{cdsCardaDia};
+
+    const auto field = [this](const char *name) { return cdsCardaDia.FieldByName(QLatin1String(name)); };
+    if (inclui) {
+        cdsCardaDia.Insert();
+        field("CDFILIAL").setValue(u.CdFilial);
+        field("CDSERVFILI").setValue(u.CdServFili);
+        field("DTCARDAPIO").setValue(u.DtCardapio);
+        field("NRCARDAPIO").setValue(number);
+        field("DTMESCARD").setValue(u.DtMesCard);
+        field("CDDIETPAD").setValue(u.DietaAtual);
+    } else {
+        cdsCardaDia.Edit();
+    }
+    field("CDOPERADOR").setValue(Operador());
+    field("DTULTATUACAR").setValue(loginContext().today());
+
+    {
+        QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
+        const QVariant estimates = checkedRemote("GetComensais", args);
+        if (estimates.typeId() != qMetaTypeId<Packet>())
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("GetComensais")), true, AbortKind::Failure);
+        cdsComensais.SetData(estimates.value<Packet>());
+    }
+    for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
+        const double value =
+            cdsComensais.IsEmpty() ? 0.0 : cdsComensais.FieldByName(QLatin1String(name)).asFloat();
+        field(name).setValue(value);
+    }
+
+    // the holiday column applies on the days the branch lists in FERICARD
+    qryFeriFili->Close();
+    qryFeriFili->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryFeriFili->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
+    qryFeriFili->Open();
+    qryTurno->Close();
+    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+    qryTurno->Open();
+    const char *weekdayColumn = kShiftColumns[u.DtCardapio.dayOfWeek() % 7];
+    int shift = 1;
+    for (qryTurno->First(); !qryTurno->Eof(); qryTurno->Next(), ++shift) {
+        Field estimate = cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift));
+        estimate.setValue(qryTurno->FieldByName(QLatin1String(weekdayColumn)).asFloat());
+        if (!qryFeriFili->IsEmpty())
+            estimate.setValue(qryTurno->FieldByName(QStringLiteral("QTCOMESTTFER")).asFloat());
+    }
+    cdsCardaDia.Post();
+    cancel.posted = true;
+}
+
+double ImpoCardHosp::perCapita(double estimate, double value) const
+{
+    const double r = m_rounding;
+    if (unitValues().SemArredondamento == 0 && r > 0) {
+        const double diners = estimate * value / 100.0;
+        // 250 diners at 64.4 are 161.00000000000003 in binary: the quotient is taken to
+        // nine decimals before it is raised to the next whole number
+        const double quotient = std::round(diners / r * 1e9) / 1e9;
+        double n = std::floor(quotient);
+        if (quotient - n > 0)
+            n += 1;
+        return estimate != 0 ? r * n * 100.0 / estimate : 0.0;
+    }
+    return value;
+}
+
+bool ImpoCardHosp::sourceHasDish()
+{
+    // looks for the dish code in the filtered source view without moving its cursor,
+    // so that each source dish is considered once
+    const UnitValues &u = unitValues();
+    return cdsCardOrigem.contains(
+        QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"),
+        {cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT")).asString(),
+         adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate(), u.DietaAtual,
+         cdsCardOrigem.FieldByName(QStringLiteral("CDPRATO")).value()});
+}
+
+void ImpoCardHosp::CopiaPrato(bool origemMenor)
+{
+    UnitValues &u = unitValues();
+    const double p = perCapita(cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat(),
+                               cdsCardOrigem.FieldByName(QStringLiteral("VRPECONSCARD")).asFloat());
+    m_run.TipoPratoAtual.clear();
+
+    bool copy = false;
+    if (m_overwrite) {
+        copy = origemMenor || sourceHasDish();
+    } else {
+        // the day check rows carry the destination day
+        const QString type = cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT")).asString();
+        if (!adqVerifCardaDia.Locate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;NRSEQPRATCAR"),
+                                     {type, u.DtCardapio, m_run.NrSeqConfig})) {
+            copy = true;
+        } else if (adqVerifCardaDia.FieldByName(QStringLiteral("CDPRATO")).asString().isEmpty()) {
+            copy = origemMenor || sourceHasDish();
+        }
+    }
+    if (!copy)
+        return;
+    if (p == 0) {
+        u.DiaSemComensais = QStringLiteral("S");
+        return;
+    }
+
+    RecordSet &src = cdsCardOrigem;
+    const QString auxBranch = src.FieldByName(QStringLiteral("CDFILAUXPRAT")).asString();
+    const QString dish = src.FieldByName(QStringLiteral("CDPRATO")).asString();
+    const QString dishName = src.FieldByName(QStringLiteral("NMPRATO")).asString();
+    m_run.TipoPratoAtual = src.FieldByName(QStringLiteral("CDTIPOPRAT")).asString();
+    const QString typeName = src.FieldByName(QStringLiteral("NMTIPOPRAT")).asString();
+    m_run.LotePendente = QStringLiteral("S");
+
+    struct CancelUnposted
+    {
+        RecordSet &rs;
+        bool posted = false;
+        ~CancelUnposted()
+        {
+            if (!posted)
+                rs.Cancel();
+        }
+    } cancel{cdsCompCardCache};
+    const auto field = [this](const char *name) { return cdsCompCardCache.FieldByName(QLatin1String(name)); };
+    cdsCompCardCache.Insert();
+    field("CDFILIAL").setValue(u.CdFilial);
+    field("NRCARDAPIO").setValue(m_run.NrCardapioDestino);
+    field("CDDIETPAD").setValue(u.DietaAtual);
+    field("NRSEQPRATCAR").setValue(m_run.NrSeqConfig);
+    field("NRORDPRATCAR").setValue(m_run.NrOrdConfig);
+    field("CDFILAUXPRAT").setValue(auxBranch);
+    field("CDPRATO").setValue(dish);
+    field("NMPRATO").setValue(dishName);
+    field("VRPECONSCARD").setValue(p);
+    field("CDTIPOPRAT").setValue(m_run.TipoPratoAtual);
+    field("NMTIPOPRAT").setValue(QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual + typeName));
+    field("DTCARDAPIO").setValue(u.DtCardapio);
+    cdsCompCardCache.Post();
+    cancel.posted = true;
+}
+
+} // namespace zov

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+namespace zov {
+
+// The module's entry parameters and unit-level values. One set per loaded module:
+// an entry replaces the seven entry values only; the others keep their value from
+// one screen run to the next until the module unloads.
+struct UnitValues
+{
+    // set at entry
+    QString CdFilial;
+    QString CdServFili;
+    QDate DtCardapio; // the destination day; the run's current destination day
+    QDate DtMesCard;  // the destination month reference
+    QString Elemento4; // kept with the entry values; nothing reads it
+    QString TodasDietas;
+    int SemArredondamento = 0;
+
+    // set during work
+    QString DietaAtual;
+    QString ListaDietas;
+    QString DietasEscolhidas;
+    QString DiaSemComensais;
+};
+
+UnitValues &unitValues();
+
+// Stores the seven entry values (CriaImpoCardHosp's step 2). The service code is
+// padded as a typed one is, so that it matches the stored codes.
+void storeEntryValues(const QString &cdFilial, const QString &cdServFili, const QDate &dtCardapio,
+                      const QDate &dtMesCard, const QString &elemento4, const QString &todasDietas,
+                      int semArredondamento);
+
+} // namespace zov

@@ -1,0 +1,197 @@
+#include "database.h"
+
+#include "error.h"
+#include "texts.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace zov {
+
+QString DatabaseConfig::display() const
+{
+    if (isSQLite())
+        return path;
+    QString url = QStringLiteral("postgresql://");
+    if (!user.isEmpty())
+        url += user + QLatin1Char('@');
+    return url + QStringLiteral("%1:%2/%3").arg(host).arg(port).arg(name);
+}
+
+DatabaseConfig DatabaseConfig::parse(const QString &value)
+{
+    DatabaseConfig config;
+    if (!value.startsWith(QLatin1String("postgresql://")) &&
+        !value.startsWith(QLatin1String("postgres://"))) {
+        if (value.trimmed().isEmpty())
+            throw Error(text("DB_NO_PATH"));
+        config.kind = Kind::SQLite;
+        config.path = value;
+        return config;
+    }
+    const QUrl url(value, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || url.path().size() < 2)
+        throw Error(text("DB_BAD_URL").arg(value.left(200)));
+    config.kind = Kind::PostgreSQL;
+    config.host = url.host();
+    config.port = url.port(5432);
+    config.name = url.path().mid(1);
+    config.user = url.userName();
+    config.password = url.password();
+    QStringList options;
+    const QUrlQuery query(url);
+    for (const auto &item : query.queryItems())
+        options.append(item.first + QLatin1Char('=') + item.second);
+    config.options = options.join(QLatin1Char(';'));
+    return config;
+}
+
+void execOrThrow(QSqlDatabase &db, const QString &sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        throw Error(text("DB_STATEMENT_FAILED").arg(sql.simplified().left(120), q.lastError().text()));
+}
+
+QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectionName,
+                          OpenMode mode)
+{
+    if (config.isSQLite()) {
+        const QFileInfo info(config.path);
+        if (mode == OpenMode::MustExist && !info.exists())
+            throw Error(text("DB_MISSING").arg(config.path));
+        if (mode == OpenMode::Create && !info.exists() && !QFileInfo(info.absolutePath()).isDir())
+            throw Error(text("DB_NO_FOLDER").arg(config.path));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db.setDatabaseName(config.path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+        if (!db.open())
+            throw Error(text("DB_OPEN_FAILED").arg(config.path, db.lastError().text()));
+        try {
+            QSqlQuery q(db);
+            // WAL lets readers go on while a batch is stored; with synchronous FULL
+            // every commit reaches the disk before the server answers.
+            if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
+                q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+                throw Error(text("DB_OPEN_FAILED").arg(config.path, q.lastError().text()));
+            execOrThrow(db, QStringLiteral("PRAGMA synchronous=FULL"));
+            execOrThrow(db, QStringLiteral("PRAGMA foreign_keys=ON"));
+        } catch (...) {
+            db.close();
+            throw;
+        }
+        return db;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
+    db.setHostName(config.host);
+    db.setPort(config.port);
+    db.setDatabaseName(config.name);
+    db.setUserName(config.user);
+    db.setPassword(config.password);
+    QString options = QStringLiteral("connect_timeout=5");
+    if (!config.options.isEmpty())
+        options += QLatin1Char(';') + config.options;
+    db.setConnectOptions(options);
+    if (!db.open())
+        throw Error(text("DB_OPEN_FAILED").arg(config.display(), db.lastError().text()));
+    execOrThrow(db, QStringLiteral("SET client_encoding TO 'UTF8'"));
+    return db;
+}
+
+namespace {
+
+QString schemaText(const QSqlDatabase &db)
+{
+    const QString dialect =
+        db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("postgresql") : QStringLiteral("sqlite");
+    QFile file(QStringLiteral(":/zov/db/%1/schema.sql").arg(dialect));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("schema resource for %s is missing from the build", qPrintable(dialect));
+    return QString::fromUtf8(file.readAll());
+}
+
+QStringList statements(const QString &script)
+{
+    QStringList result;
+    QString current;
+    for (const QString &line : script.split(QLatin1Char('\n'))) {
+        if (line.trimmed().startsWith(QLatin1String("--")))
+            continue;
+        current += line + QLatin1Char('\n');
+        if (line.trimmed().endsWith(QLatin1Char(';'))) {
+            result.append(current.trimmed());
+            current.clear();
+        }
+    }
+    if (!current.trimmed().isEmpty())
+        result.append(current.trimmed());
+    return result;
+}
+
+// table -> columns, read from the schema itself
+QList<QPair<QString, QStringList>> schemaTables(const QSqlDatabase &db)
+{
+    QList<QPair<QString, QStringList>> tables;
+    for (const QString &statement : statements(schemaText(db))) {
+        if (!statement.startsWith(QLatin1String("CREATE TABLE")))
+            continue;
+        const QStringList lines = statement.split(QLatin1Char('\n'));
+        const QString name = lines.first().section(QLatin1Char(' '), 5, 5);
+        QStringList columns;
+        for (int i = 1; i < lines.size(); ++i) {
+            const QString word = lines.at(i).trimmed().section(QLatin1Char(' '), 0, 0);
+            if (word.isEmpty() || word == QLatin1String("PRIMARY") || word == QLatin1String("UNIQUE") ||
+                word == QLatin1String("FOREIGN") || word.startsWith(QLatin1Char(')')))
+                continue;
+            columns.append(word);
+        }
+        tables.append({name, columns});
+    }
+    return tables;
+}
+
+} // namespace
+
+void applySchema(QSqlDatabase &db)
+{
+    if (!db.transaction())
+        throw Error(text("DB_STATEMENT_FAILED").arg(QStringLiteral("BEGIN"), db.lastError().text()));
+    try {
+        for (const QString &statement : statements(schemaText(db)))
+            execOrThrow(db, statement);
+    } catch (...) {
+        db.rollback();
+        throw;
+    }
+    if (!db.commit())
+        throw Error(text("DB_STATEMENT_FAILED").arg(QStringLiteral("COMMIT"), db.lastError().text()));
+}
+
+QString schemaProblem(QSqlDatabase &db)
+{
+    const QStringList present = db.tables();
+    QStringList problems;
+    for (const auto &[table, columns] : schemaTables(db)) {
+        bool found = false;
+        for (const QString &t : present)
+            found = found || t.compare(table, Qt::CaseInsensitive) == 0;
+        if (!found) {
+            problems.append(text("DB_MISSING_TABLE").arg(table));
+            continue;
+        }
+        const QSqlRecord record = db.record(db.driverName() == QLatin1String("QPSQL") ? table.toLower() : table);
+        for (const QString &column : columns) {
+            if (record.indexOf(column) < 0)
+                problems.append(text("DB_MISSING_COLUMN").arg(table, column));
+        }
+    }
+    return problems.join(QLatin1Char(' '));
+}
+
+} // namespace zov

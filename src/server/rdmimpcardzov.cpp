@@ -1,0 +1,297 @@
+#include "rdmimpcardzov.h"
+
+#include "dates.h"
+#include "error.h"
+#include "layout.h"
+#include "serversql.h"
+#include "texts.h"
+
+#include <QSqlQuery>
+#include <cmath>
+
+namespace zov {
+
+namespace {
+
+constexpr qint64 kLargestMenuNumber = 9999999999LL; // NRCARDAPIO is ten characters
+
+// A value read from the database in the type of its packet column. Bad stored data
+// becomes a database failure that names the column.
+QVariant fromDatabase(const QString &owner, const FieldDef &def, const QVariant &value)
+{
+    if (!value.isValid() || value.isNull())
+        return {};
+    QVariant typed;
+    switch (def.type) {
+    case FieldType::Text:
+        typed = value.toString();
+        break;
+    case FieldType::Float: {
+        bool ok = false;
+        const double d = value.toDouble(&ok);
+        if (!ok || !std::isfinite(d))
+            throw SqlFailure(text("DB_BAD_VALUE").arg(def.name, owner, value.toString().left(40)));
+        typed = d;
+        break;
+    }
+    case FieldType::Date: {
+        QDate d = value.typeId() == QMetaType::QDate ? value.toDate()
+                                                     : QDate::fromString(value.toString().left(10), Qt::ISODate);
+        if (!d.isValid())
+            throw SqlFailure(text("DB_BAD_VALUE").arg(def.name, owner, value.toString().left(40)));
+        typed = d;
+        break;
+    }
+    }
+    try {
+        return fitValue(owner, def.name, def.type, def.size, typed, Conversion::Strict);
+    } catch (const Error &e) {
+        throw SqlFailure(e.text());
+    }
+}
+
+// Builds a packet of a record-set layout from result rows whose columns come in the
+// layout's field order (from `firstColumn` on).
+class PacketBuilder
+{
+public:
+    explicit PacketBuilder(const QString &layoutName)
+        : m_layout(layout(layoutName)), m_packet(Packet::forLayout(m_layout))
+    {
+    }
+
+    void addRow(const QSqlQuery &q)
+    {
+        PacketRow row;
+        row.values.reserve(m_packet.fields.size());
+        int column = 0;
+        for (const FieldDef &def : m_layout.fields) {
+            if (!def.calculated)
+                row.values.append(fromDatabase(m_layout.name, def, q.value(column++)));
+        }
+        m_packet.rows.append(std::move(row));
+    }
+
+    void addValues(const QVariantList &values)
+    {
+        PacketRow row;
+        int column = 0;
+        for (const FieldDef &def : m_layout.fields) {
+            if (!def.calculated)
+                row.values.append(fromDatabase(m_layout.name, def, values.value(column++)));
+        }
+        m_packet.rows.append(std::move(row));
+    }
+
+    const Packet &packet() const { return m_packet; }
+    QVariant result() const { return QVariant::fromValue(m_packet); }
+
+private:
+    const Layout &m_layout;
+    Packet m_packet;
+};
+
+int weekdayNumber(const QDate &day)
+{
+    return day.dayOfWeek() % 7 + 1; // 1 = Sunday .. 7 = Saturday
+}
+
+bool fitsCode(const QString &code, int width)
+{
+    return !code.trimmed().isEmpty() && code.size() <= width;
+}
+
+} // namespace
+
+rdmImpCardZov::rdmImpCardZov(int menuNumberBlock) : m_block(std::max(1, menuNumberBlock)) {}
+
+QVariant rdmImpCardZov::call(SqlSession &s, const QString &method, const QVariantList &a,
+                             const CallContext &context)
+{
+    const auto t = [&](int i) { return a.at(i).toString(); };
+    const auto d = [&](int i) { return a.at(i).toDate(); };
+    if (method == QLatin1String("GetPesqConfDestino"))
+        return GetPesqConfDestino(s, t(0), t(1), d(2));
+    if (method == QLatin1String("GetCardOrigem"))
+        return GetCardOrigem(s, t(0), t(1), d(2), d(3), t(4));
+    if (method == QLatin1String("GetPrxCardapio"))
+        return GetPrxCardapio(s, t(0), t(1), d(2), t(3));
+    if (method == QLatin1String("GetComensais"))
+        return GetComensais(s, t(0), t(1), t(2), d(3));
+    if (method == QLatin1String("Dieta"))
+        return Dieta(s, t(0), t(1), t(2), d(3));
+    if (method == QLatin1String("VerifCardadia"))
+        return VerifCardadia(s, d(0), t(1), t(2), t(3));
+    if (method == QLatin1String("DelPratosDiet"))
+        return DelPratosDiet(t(0), t(1), t(2), d(3));
+    if (method == QLatin1String("SetImportacao"))
+        return SetImportacao(s, a.at(0), a.at(1), context);
+    if (method == QLatin1String("GetTemCard"))
+        return GetTemCard(s, t(0), t(1), d(2), t(3));
+    if (method == QLatin1String("Data"))
+        return Data(s, d(0), d(1), t(2), t(3));
+    if (method == QLatin1String("GetCardadia"))
+        return GetCardadia(s, t(0), t(1), d(2), t(3));
+    throw InvalidArgument(text("RPC_UNKNOWN_METHOD").arg(method));
+}
+
+QVariant rdmImpCardZov::GetPesqConfDestino(SqlSession &s, const QString &branch,
+                                           const QString &service, const QDate &month)
+{
+    PacketBuilder packet(QStringLiteral("cdsPesqConfDestino"));
+    s.select(serverSql(s.isSQLite(), "conf_destino"), {branch, service, month},
+             [&](const QSqlQuery &q) { packet.addRow(q); });
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::GetCardOrigem(SqlSession &s, const QString &branch, const QString &service,
+                                      const QDate &start, const QDate &end, const QString &diets)
+{
+    PacketBuilder dishes(QStringLiteral("cdsCardOrigem"));
+    PacketBuilder types(QStringLiteral("cdsTipoPrato"));
+    QDate lastDay;
+    QString lastType;
+    bool first = true;
+    s.select(serverSql(s.isSQLite(), "origem_pratos"), {branch, service, start, end, diets},
+             [&](const QSqlQuery &q) {
+                 dishes.addRow(q);
+                 // the rows come by day, then dish type: the distinct pairs follow
+                 const PacketRow &row = dishes.packet().rows.constLast();
+                 const QDate day = row.values.at(0).toDate();
+                 const QString type = row.values.at(6).toString();
+                 if (first || day != lastDay || type != lastType)
+                     types.addValues({day, type});
+                 first = false;
+                 lastDay = day;
+                 lastType = type;
+             });
+    return QVariantList{dishes.result(), types.result()};
+}
+
+void rdmImpCardZov::reserveNumbers(SqlSession &s, const QString &branch, NumberBlock &block)
+{
+    WriteTransaction transaction(s);
+    QVariant last;
+    s.select(serverSql(s.isSQLite(), "seq_select"), {branch},
+             [&](const QSqlQuery &q) { last = q.value(0); });
+    qint64 from = 0;
+    if (last.isValid() && !last.isNull()) {
+        from = last.toLongLong();
+    } else {
+        s.select(serverSql(s.isSQLite(), "seq_max_number"), {branch},
+                 [&](const QSqlQuery &q) { from = q.value(0).toLongLong(); });
+    }
+    const qint64 to = std::min(from + m_block, kLargestMenuNumber);
+    if (to <= from)
+        throw SqlFailure(text("MENU_NUMBERS_EXHAUSTED").arg(branch));
+    if (last.isValid() && !last.isNull())
+        s.exec(serverSql(s.isSQLite(), "seq_update"), {to, branch});
+    else
+        s.exec(serverSql(s.isSQLite(), "seq_insert"), {branch, to});
+    transaction.commit();
+    block.next = from + 1;
+    block.last = to;
+}
+
+QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, const QString &service,
+                                       const QDate &day, const QString &diet)
+{
+    if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4))
+        return text("BAD_MENU_KEY").arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
+    std::lock_guard lock(m_numbersMutex);
+    NumberBlock &block = m_numbers[branch];
+    for (;;) {
+        if (block.next > block.last)
+            reserveNumbers(s, branch, block);
+        const QString number = QString::number(block.next++);
+        bool taken = false;
+        s.select(serverSql(s.isSQLite(), "header_number_exists"), {branch, number},
+                 [&](const QSqlQuery &) { taken = true; });
+        if (!taken)
+            return number;
+    }
+}
+
+QVariant rdmImpCardZov::GetComensais(SqlSession &s, const QString &branch, const QString &service,
+                                     const QString &diet, const QDate &day)
+{
+    PacketBuilder packet(QStringLiteral("cdsComensais"));
+    s.select(serverSql(s.isSQLite(), "comensais"), {branch, service, diet, weekdayNumber(day)},
+             [&](const QSqlQuery &q) { packet.addRow(q); });
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::Dieta(SqlSession &s, const QString &diets, const QString &branch,
+                              const QString &service, const QDate &)
+{
+    PacketBuilder packet(QStringLiteral("adqValidDiet"));
+    s.select(serverSql(s.isSQLite(), "dieta"), {branch, service, diets},
+             [&](const QSqlQuery &q) { packet.addRow(q); });
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::VerifCardadia(SqlSession &s, const QDate &day, const QString &branch,
+                                      const QString &service, const QString &diet)
+{
+    // every row carries the destination day, so a look-up by that day finds it
+    PacketBuilder packet(QStringLiteral("adqVerifCardaDia"));
+    const auto add = [&](const QSqlQuery &q) {
+        QVariantList values{day};
+        for (int i = 0; i < 7; ++i)
+            values.append(q.value(i));
+        packet.addValues(values);
+    };
+    const QDate month = firstDayOfMonth(day);
+    s.select(serverSql(s.isSQLite(), "verif_slots"), {day, diet, branch, service, month}, add);
+    s.select(serverSql(s.isSQLite(), "verif_extra"), {branch, service, day, diet, month}, add);
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::DelPratosDiet(const QString &branch, const QString &service,
+                                      const QString &diet, const QDate &day)
+{
+    // Nothing is removed here: the import sends the removal of the day's dishes as
+    // deletions in its next batch, stored in one transaction with the new dishes.
+    if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4) || !day.isValid())
+        return text("BAD_MENU_KEY").arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
+    return QString();
+}
+
+QVariant rdmImpCardZov::GetTemCard(SqlSession &s, const QString &branch, const QString &service,
+                                   const QDate &month, const QString &diets)
+{
+    PacketBuilder packet(QStringLiteral("cdsTemCard"));
+    s.select(serverSql(s.isSQLite(), "temcard"),
+             {branch, service, firstDayOfMonth(month), UltimoDiaMes(month), diets},
+             [&](const QSqlQuery &q) {
+                 const QVariant day = fromDatabase(QStringLiteral("cdsTemCard"),
+                                                   layout(QStringLiteral("cdsTemCard")).fields.at(1),
+                                                   q.value(0));
+                 packet.addValues({shortDate(day.toDate()), day});
+             });
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::Data(SqlSession &s, const QDate &start, const QDate &end,
+                             const QString &branch, const QString &service)
+{
+    PacketBuilder packet(QStringLiteral("adqData"));
+    s.select(serverSql(s.isSQLite(), "data_dias"), {start, end, branch, service},
+             [&](const QSqlQuery &q) { packet.addRow(q); });
+    return packet.result();
+}
+
+QVariant rdmImpCardZov::GetCardadia(SqlSession &s, const QString &branch, const QString &service,
+                                    const QDate &day, const QString &diets)
+{
+    PacketBuilder headers(QStringLiteral("cdsCardaDia"));
+    PacketBuilder dishes(QStringLiteral("cdsCompCardCache"));
+    const QVariantList values{branch, service, day, UltimoDiaMes(day), diets};
+    s.select(serverSql(s.isSQLite(), "cardadia_cabecalhos"), values,
+             [&](const QSqlQuery &q) { headers.addRow(q); });
+    s.select(serverSql(s.isSQLite(), "cardadia_pratos"), values,
+             [&](const QSqlQuery &q) { dishes.addRow(q); });
+    return QVariantList{headers.result(), dishes.result()};
+}
+
+} // namespace zov

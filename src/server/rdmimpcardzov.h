@@ -1,0 +1,84 @@
+#pragma once
+
+#include "packet.h"
+#include "sqlsession.h"
+
+#include <QDate>
+#include <QHash>
+#include <QString>
+#include <QVariant>
+
+#include <mutex>
+
+namespace zov {
+
+// A call whose arguments do not match what the method takes (a delta with other
+// fields than its layout, ...). The dispatcher answers INVALID_ARGUMENT.
+class InvalidArgument : public std::exception
+{
+public:
+    explicit InvalidArgument(QString text) : m_text(std::move(text)) {}
+    const QString &text() const { return m_text; }
+    const char *what() const noexcept override { return "invalid argument"; }
+
+private:
+    QString m_text;
+};
+
+// What travels beside the arguments of a call.
+struct CallContext
+{
+    QString batchId; // the client's id of a SetImportacao batch
+    QString peer;
+};
+
+// The application server's remote data module: the eleven methods over SQL. Menus
+// (CARDADIA, COMPCARD, CNFCAMES) are read and written only here. Arguments arrive
+// checked against the method table; business errors are returned as texts (over
+// ten characters), never thrown.
+class rdmImpCardZov
+{
+public:
+    explicit rdmImpCardZov(int menuNumberBlock = 16);
+
+    // Runs `method`; throws InvalidArgument or SqlFailure.
+    QVariant call(SqlSession &session, const QString &method, const QVariantList &args,
+                  const CallContext &context);
+
+    QVariant GetPesqConfDestino(SqlSession &s, const QString &branch, const QString &service,
+                                const QDate &month);
+    QVariant GetCardOrigem(SqlSession &s, const QString &branch, const QString &service,
+                           const QDate &start, const QDate &end, const QString &diets);
+    QVariant GetPrxCardapio(SqlSession &s, const QString &branch, const QString &service,
+                            const QDate &day, const QString &diet);
+    QVariant GetComensais(SqlSession &s, const QString &branch, const QString &service,
+                          const QString &diet, const QDate &day);
+    QVariant Dieta(SqlSession &s, const QString &diets, const QString &branch,
+                   const QString &service, const QDate &month);
+    QVariant VerifCardadia(SqlSession &s, const QDate &day, const QString &branch,
+                           const QString &service, const QString &diet);
+    QVariant DelPratosDiet(const QString &branch, const QString &service, const QString &diet,
+                           const QDate &day);
+    QVariant SetImportacao(SqlSession &s, const QVariant &headerDelta, const QVariant &dishDelta,
+                           const CallContext &context);
+    QVariant GetTemCard(SqlSession &s, const QString &branch, const QString &service,
+                        const QDate &month, const QString &diets);
+    QVariant Data(SqlSession &s, const QDate &start, const QDate &end, const QString &branch,
+                  const QString &service);
+    QVariant GetCardadia(SqlSession &s, const QString &branch, const QString &service,
+                         const QDate &day, const QString &diets);
+
+private:
+    struct NumberBlock
+    {
+        qint64 next = 1;
+        qint64 last = 0;
+    };
+    void reserveNumbers(SqlSession &s, const QString &branch, NumberBlock &block);
+
+    const int m_block;
+    std::mutex m_numbersMutex;
+    QHash<QString, NumberBlock> m_numbers;
+};
+
+} // namespace zov

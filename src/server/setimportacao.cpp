@@ -1,0 +1,290 @@
+// SetImportacao: stores one batch of the import (the header delta and the dish
+// delta) in one transaction, or nothing of it.
+
+#include "dates.h"
+#include "error.h"
+#include "layout.h"
+#include "rdmimpcardzov.h"
+#include "serversql.h"
+#include "texts.h"
+
+#include <QSqlQuery>
+#include <cmath>
+
+namespace zov {
+
+namespace {
+
+// The rows of one delta, each in its layout's field order.
+struct DeltaRows
+{
+    QList<QVariantList> inserts;
+    QList<QPair<QVariantList, QVariantList>> changes; // new values, original values
+    QList<QVariantList> deletions;                    // original values
+    int size() const { return inserts.size() + changes.size() + deletions.size(); }
+};
+
+QVariantList inLayoutOrder(const Layout &layout, const QVector<int> &columnOf,
+                           const QVariantList &values)
+{
+    QVariantList ordered;
+    for (int f = 0; f < layout.fields.size(); ++f) {
+        const FieldDef &def = layout.fields.at(f);
+        if (def.calculated)
+            continue;
+        try {
+            ordered.append(fitValue(layout.name, def.name, def.type, def.size,
+                                    values.at(columnOf.at(f)), Conversion::Strict));
+        } catch (const Error &e) {
+            throw InvalidArgument(e.text());
+        }
+    }
+    return ordered;
+}
+
+// A delta must carry exactly the declared fields of its record set.
+DeltaRows readDelta(const QVariant &argument, const QString &layoutName)
+{
+    DeltaRows rows;
+    if (!argument.isValid() || argument.isNull())
+        return rows;
+    const Layout &layout = zov::layout(layoutName);
+    const Packet packet = argument.value<Packet>();
+    QVector<int> columnOf(layout.fields.size(), -1);
+    for (int f = 0; f < layout.fields.size(); ++f) {
+        const FieldDef &def = layout.fields.at(f);
+        if (def.calculated)
+            continue;
+        const int c = packet.indexOf(def.name);
+        if (c < 0)
+            throw InvalidArgument(text("DELTA_MISSING_FIELD").arg(def.name, layoutName));
+        if (packet.fields.at(c).type != def.type)
+            throw InvalidArgument(text("PACKET_WRONG_TYPE")
+                                      .arg(def.name, layoutName, fieldTypeName(packet.fields.at(c).type),
+                                           fieldTypeName(def.type)));
+        columnOf[f] = c;
+    }
+    if (packet.fields.size() != layout.dataFieldCount()) {
+        for (const PacketField &f : packet.fields) {
+            if (layout.indexOf(f.name) < 0)
+                throw InvalidArgument(text("DELTA_EXTRA_FIELD").arg(f.name, layoutName));
+        }
+    }
+    for (const PacketRow &row : packet.rows) {
+        switch (row.kind) {
+        case ChangeKind::Insert:
+            rows.inserts.append(inLayoutOrder(layout, columnOf, row.values));
+            break;
+        case ChangeKind::Modify:
+            rows.changes.append({inLayoutOrder(layout, columnOf, row.values),
+                                 inLayoutOrder(layout, columnOf, row.original)});
+            break;
+        case ChangeKind::Delete:
+            rows.deletions.append(inLayoutOrder(layout, columnOf, row.values));
+            break;
+        case ChangeKind::None:
+            throw InvalidArgument(text("DELTA_ROW_WITHOUT_KIND").arg(layoutName));
+        }
+    }
+    return rows;
+}
+
+// Field positions in the layouts (see layouts.json).
+namespace H {
+constexpr int CDFILIAL = 0, CDSERVFILI = 1, DTCARDAPIO = 2, CDDIETPAD = 3, NRCARDAPIO = 5;
+}
+namespace C {
+constexpr int CDFILIAL = 0, DTCARDAPIO = 1, CDDIETPAD = 2, NRCARDAPIO = 3, NRSEQPRATCAR = 4,
+              NRORDPRATCAR = 11, CDSERVFILI = 12;
+}
+
+bool isNull(const QVariant &v)
+{
+    return !v.isValid() || v.isNull();
+}
+
+QString describeHeader(const QVariantList &h)
+{
+    return text("DESCRIBE_HEADER")
+        .arg(h.at(H::CDFILIAL).toString(), h.at(H::CDSERVFILI).toString(),
+             shortDate(h.at(H::DTCARDAPIO).toDate()), h.at(H::CDDIETPAD).toString());
+}
+
+QString describeDish(const QVariantList &c)
+{
+    return text("DESCRIBE_DISH")
+        .arg(c.at(C::CDFILIAL).toString(), c.at(C::NRCARDAPIO).toString(), c.at(C::CDDIETPAD).toString())
+        .arg(c.at(C::NRSEQPRATCAR).toDouble(), 0, 'g', 12);
+}
+
+QVariantList headerKey(const QVariantList &h)
+{
+    return {h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD)};
+}
+
+// Sequence and order numbers are whole numbers in the database.
+bool toWhole(QVariant &v)
+{
+    if (isNull(v))
+        return true;
+    const double d = v.toDouble();
+    if (d != std::floor(d) || std::fabs(d) > 2e9)
+        return false;
+    v = static_cast<qlonglong>(d);
+    return true;
+}
+
+QVariantList dishKey(const QVariantList &c)
+{
+    return {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO), c.at(C::CDDIETPAD), c.at(C::NRSEQPRATCAR)};
+}
+
+class BatchWriter
+{
+public:
+    explicit BatchWriter(SqlSession &s) : m_s(s) {}
+
+    // Each returns an empty text, or the error that cancels the whole batch.
+    QString deleteDish(QVariantList c)
+    {
+        if (!toWhole(c[C::NRSEQPRATCAR]))
+            return text("DISH_BAD_NUMBER").arg(describeDish(c));
+        if (m_s.exec(sql("dish_delete"), dishKey(c)) == 0)
+            return text("DISH_GONE").arg(describeDish(c));
+        return {};
+    }
+
+    QString insertHeader(const QVariantList &h)
+    {
+        for (const int key : {H::CDFILIAL, H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD, H::NRCARDAPIO}) {
+            if (isNull(h.at(key)) || h.at(key).toString().trimmed().isEmpty())
+                return text("HEADER_INCOMPLETE").arg(describeHeader(h));
+        }
+        if (exists("header_exists", headerKey(h)))
+            return text("HEADER_TAKEN").arg(describeHeader(h));
+        if (exists("header_number_exists", {h.at(H::CDFILIAL), h.at(H::NRCARDAPIO)}))
+            return text("HEADER_NUMBER_TAKEN").arg(h.at(H::NRCARDAPIO).toString(), describeHeader(h));
+        m_s.exec(sql("header_insert"), h);
+        return {};
+    }
+
+    QString changeHeader(const QVariantList &h, const QVariantList &original)
+    {
+        if (h.at(H::NRCARDAPIO) != original.at(H::NRCARDAPIO) ||
+            h.at(H::CDFILIAL) != original.at(H::CDFILIAL))
+            return text("HEADER_NUMBER_CHANGE").arg(describeHeader(original));
+        for (const int key : {H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD}) {
+            if (isNull(h.at(key)))
+                return text("HEADER_INCOMPLETE").arg(describeHeader(h));
+        }
+        if (m_s.exec(sql("header_update"), h + headerKey(original)) == 0)
+            return text("HEADER_GONE").arg(describeHeader(original));
+        return {};
+    }
+
+    QString insertDish(QVariantList c)
+    {
+        if (isNull(c.at(C::CDFILIAL)) || isNull(c.at(C::NRCARDAPIO)) || isNull(c.at(C::CDDIETPAD)) ||
+            isNull(c.at(C::NRSEQPRATCAR)))
+            return text("DISH_INCOMPLETE").arg(describeDish(c));
+        if (!toWhole(c[C::NRSEQPRATCAR]) || !toWhole(c[C::NRORDPRATCAR]))
+            return text("DISH_BAD_NUMBER").arg(describeDish(c));
+        const QString problem = completeFromHeader(c);
+        if (!problem.isEmpty())
+            return problem;
+        if (exists("dish_exists", dishKey(c)))
+            return text("DISH_TAKEN").arg(describeDish(c));
+        m_s.exec(sql("dish_insert"), c);
+        return {};
+    }
+
+    QString changeDish(QVariantList c, QVariantList original)
+    {
+        if (!toWhole(c[C::NRSEQPRATCAR]) || !toWhole(c[C::NRORDPRATCAR]) ||
+            !toWhole(original[C::NRSEQPRATCAR]))
+            return text("DISH_BAD_NUMBER").arg(describeDish(c));
+        const QString problem = completeFromHeader(c);
+        if (!problem.isEmpty())
+            return problem;
+        if (m_s.exec(sql("dish_update"), c + dishKey(original)) == 0)
+            return text("DISH_GONE").arg(describeDish(original));
+        return {};
+    }
+
+private:
+    QString sql(const char *name) const { return serverSql(m_s.isSQLite(), name); }
+
+    bool exists(const char *statement, const QVariantList &key)
+    {
+        bool found = false;
+        m_s.select(sql(statement), key, [&](const QSqlQuery &) { found = true; });
+        return found;
+    }
+
+    // A dish takes the service and the day of its header; one that names another
+    // service, day or diet than its header's is refused.
+    QString completeFromHeader(QVariantList &c)
+    {
+        QVariantList header;
+        m_s.select(sql("header_by_number"), {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO)},
+                   [&](const QSqlQuery &q) { header = {q.value(0), q.value(1), q.value(2)}; });
+        if (header.isEmpty())
+            return text("DISH_NO_HEADER").arg(describeDish(c));
+        const QString service = header.at(0).toString();
+        const QDate day = header.at(1).typeId() == QMetaType::QDate
+                              ? header.at(1).toDate()
+                              : QDate::fromString(header.at(1).toString().left(10), Qt::ISODate);
+        if (isNull(c.at(C::CDSERVFILI)) || c.at(C::CDSERVFILI).toString().isEmpty())
+            c[C::CDSERVFILI] = service;
+        if (isNull(c.at(C::DTCARDAPIO)))
+            c[C::DTCARDAPIO] = day;
+        if (c.at(C::CDSERVFILI).toString() != service || c.at(C::DTCARDAPIO).toDate() != day ||
+            c.at(C::CDDIETPAD).toString() != header.at(2).toString())
+            return text("DISH_HEADER_MISMATCH").arg(describeDish(c));
+        return {};
+    }
+
+    SqlSession &m_s;
+};
+
+} // namespace
+
+QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta,
+                                      const QVariant &dishDelta, const CallContext &)
+{
+    const DeltaRows headers = readDelta(headerDelta, QStringLiteral("cdsCardaDia"));
+    const DeltaRows dishes = readDelta(dishDelta, QStringLiteral("cdsCompCardCache"));
+    if (!headers.deletions.isEmpty())
+        return text("HEADER_DELETE_REFUSED").arg(describeHeader(headers.deletions.first()));
+    if (headers.size() + dishes.size() == 0)
+        return QString();
+
+    WriteTransaction transaction(s);
+    BatchWriter writer(s);
+    QString problem;
+    // dish deletions first, so an overwrite frees its slots for the new dishes
+    for (const QVariantList &c : dishes.deletions) {
+        if (!(problem = writer.deleteDish(c)).isEmpty())
+            return problem;
+    }
+    for (const QVariantList &h : headers.inserts) {
+        if (!(problem = writer.insertHeader(h)).isEmpty())
+            return problem;
+    }
+    for (const auto &[h, original] : headers.changes) {
+        if (!(problem = writer.changeHeader(h, original)).isEmpty())
+            return problem;
+    }
+    for (const QVariantList &c : dishes.inserts) {
+        if (!(problem = writer.insertDish(c)).isEmpty())
+            return problem;
+    }
+    for (const auto &[c, original] : dishes.changes) {
+        if (!(problem = writer.changeDish(c, original)).isEmpty())
+            return problem;
+    }
+    transaction.commit();
+    return QString();
+}
+
+} // namespace zov

@@ -1,0 +1,1 @@
+zov_test(tst_demoseed SOURCES tst_demoseed.cpp LIBS zovserver)
