@@ -1,0 +1,370 @@
+// The command lines as a user runs them: zov-db, zov-server, zov-rpc and zov-import
+// over a demo database in a temporary folder.
+
+#include "messages.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct Result
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+QString binary(const QString &name)
+{
+    return qEnvironmentVariable("ZOV_BIN_DIR") + QLatin1Char('/') + name;
+}
+
+Result run(const QString &program, const QStringList &arguments, int timeoutMs = 60000)
+{
+    QProcess process;
+    process.start(binary(program), arguments);
+    Result r;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        r.err = QStringLiteral("timed out");
+        return r;
+    }
+    r.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    r.out = QString::fromUtf8(process.readAllStandardOutput());
+    r.err = QString::fromUtf8(process.readAllStandardError());
+    return r;
+}
+
+bool waitForPort(int port)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 15000) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        if (socket.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QString msg(const char *key)
+{
+    return zov::TMessages::Msg(QLatin1String(key));
+}
+
+} // namespace
+
+class TestCommandLines : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void importUsageErrors_data();
+    void importUsageErrors();
+    void importExitCodes_data();
+    void importExitCodes();
+    void importThroughAServer();
+    void unreachableServerIsNamed();
+    void databaseToolRefusesBadTargets_data();
+    void databaseToolRefusesBadTargets();
+    void serverRefusesBadDatabases_data();
+    void serverRefusesBadDatabases();
+    void serverStopsCleanlyOnSigterm();
+
+private:
+    QString dbPath() const { return m_dir->filePath(QStringLiteral("demo.sqlite")); }
+    QString countRows(const QString &table) const;
+    QStringList importArgs(const QStringList &extra) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestCommandLines::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), dbPath()}).code, 0);
+    const Result seeded = run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), dbPath(),
+                                                         QStringLiteral("--month"), QStringLiteral("2024-03-01")});
+    QVERIFY2(seeded.code == 0, qPrintable(seeded.err));
+}
+
+QString TestCommandLines::countRows(const QString &table) const
+{
+    const QString name = QStringLiteral("count-%1").arg(table);
+    QString value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(dbPath());
+        db.open();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(NRCARDAPIO)), 0) FROM %1").arg(table));
+        q.next();
+        value = q.value(0).toString() + QLatin1Char('/') + q.value(1).toString();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return value;
+}
+
+QStringList TestCommandLines::importArgs(const QStringList &extra) const
+{
+    QStringList args{QStringLiteral("--db"), dbPath(), QStringLiteral("--branch"), QStringLiteral("HC01"),
+                     QStringLiteral("--service"), QStringLiteral("1"), QStringLiteral("--operator"),
+                     QStringLiteral("TESTE")};
+    return args + extra;
+}
+
+void TestCommandLines::importUsageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("says");
+    const QStringList good{QStringLiteral("--date"), QStringLiteral("2024-04-01"), QStringLiteral("--from"),
+                           QStringLiteral("2024-03-04")};
+    QTest::newRow("unknown flag") << good + QStringList{QStringLiteral("--colour"), QStringLiteral("x")}
+                                  << QStringLiteral("--colour");
+    QTest::newRow("date not ISO") << QStringList{QStringLiteral("--date"), QStringLiteral("01/04/2024"),
+                                                 QStringLiteral("--from"), QStringLiteral("2024-03-04")}
+                                  << QStringLiteral("01/04/2024");
+    QTest::newRow("impossible date") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-02-30"),
+                                                    QStringLiteral("--from"), QStringLiteral("2024-03-04")}
+                                     << QStringLiteral("2024-02-30");
+    QTest::newRow("rounding not a number") << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("um")}
+                                           << QStringLiteral("um");
+    QTest::newRow("month not a first day")
+        << good + QStringList{QStringLiteral("--month"), QStringLiteral("2024-04-02")} << QStringLiteral("2024-04-02");
+    QTest::newRow("operator too long") << good + QStringList{QStringLiteral("--operator"), QStringLiteral("ABCDEFGHIJKLM")}
+                                       << QStringLiteral("ABCDEFGHIJKLM");
+    QTest::newRow("no source date") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01")}
+                                    << QStringLiteral("--from");
+    QTest::newRow("bad mode") << good + QStringList{QStringLiteral("--mode"), QStringLiteral("replace")}
+                              << QStringLiteral("replace");
+    QTest::newRow("unknown branch") << good + QStringList{QStringLiteral("--branch"), QStringLiteral("ZZ99")}
+                                    << QStringLiteral("ZZ99");
+    QTest::newRow("unknown service") << good + QStringList{QStringLiteral("--service"), QStringLiteral("77")}
+                                     << QStringLiteral("00077");
+}
+
+void TestCommandLines::importUsageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, says);
+    // the later of a repeated option is refused too, so build the list without repeats
+    QStringList args = importArgs({});
+    for (int i = 0; i + 1 < arguments.size(); i += 2) {
+        const qsizetype at = args.indexOf(arguments.at(i));
+        if (at >= 0)
+            args[at + 1] = arguments.at(i + 1);
+        else
+            args << arguments.at(i) << arguments.at(i + 1);
+    }
+    const QString before = countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
+    const Result r = run(QStringLiteral("zov-import"), args);
+    QCOMPARE(r.code, 64);
+    QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("Uso: zov-import")));
+    QVERIFY(r.out.isEmpty());
+    QCOMPARE(countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD")), before);
+}
+
+void TestCommandLines::importExitCodes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::addColumn<bool>("stores");
+
+    QTest::newRow("success") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
+                                            QStringLiteral("--from"), QStringLiteral("2024-03-04"),
+                                            QStringLiteral("--to"), QStringLiteral("2024-03-08")}
+                             << 0 << msg("SUCESSO") << QString() << true;
+    QTest::newRow("same menu") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-03-05"),
+                                              QStringLiteral("--from"), QStringLiteral("2024-03-04"),
+                                              QStringLiteral("--to"), QStringLiteral("2024-03-06")}
+                               << 2 << QString() << msg("MESMO_CARD") << false;
+    QTest::newRow("range past the month") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-29"),
+                                                         QStringLiteral("--from"), QStringLiteral("2024-03-01"),
+                                                         QStringLiteral("--to"), QStringLiteral("2024-03-03")}
+                                          << 2 << QString()
+                                          << zov::TMessages::dataInval(QDate(2024, 3, 2)) << false;
+    QTest::newRow("rounding out of range") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
+                                                          QStringLiteral("--from"), QStringLiteral("2024-03-04"),
+                                                          QStringLiteral("--rounding"), QStringLiteral("10")}
+                                           << 2 << QString() << msg("ARRE_DEVE") << false;
+}
+
+void TestCommandLines::importExitCodes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QFETCH(bool, stores);
+    const QString before = countRows(QStringLiteral("COMPCARD"));
+    const Result r = run(QStringLiteral("zov-import"), importArgs(arguments));
+    QVERIFY2(r.code == code, qPrintable(r.err));
+    QCOMPARE(r.out.trimmed(), out);
+    QCOMPARE(r.err.trimmed(), err);
+    QCOMPARE(countRows(QStringLiteral("COMPCARD")) != before, stores);
+}
+
+void TestCommandLines::importThroughAServer()
+{
+    const int port = freePort();
+    QProcess server;
+    // the call log goes to the test's own output, so the server never waits on a full pipe
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(binary(QStringLiteral("zov-server")),
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(server.waitForStarted());
+    QVERIFY(waitForPort(port));
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
+
+    // zov-rpc: an answered call prints JSON, by-reference arguments included
+    const Result rpc = run(QStringLiteral("zov-rpc"),
+                           {QStringLiteral("--server"), address, QStringLiteral("GetComensais"),
+                            QStringLiteral("\"HC01\""), QStringLiteral("\"00001\""), QStringLiteral("\"0001\""),
+                            QStringLiteral("{\"date\":\"2024-04-01\"}")});
+    QCOMPARE(rpc.code, 0);
+    const QJsonObject answer = QJsonDocument::fromJson(rpc.out.toUtf8()).object();
+    QVERIFY(answer.value(QStringLiteral("value")).toObject().contains(QStringLiteral("packet")));
+    QCOMPARE(answer.value(QStringLiteral("byRef")).toObject().value(QStringLiteral("3")).toObject().value(
+                 QStringLiteral("date")),
+             QJsonValue(QStringLiteral("2024-04-01")));
+    // a call the server refuses exits non-zero with the status
+    const Result refused = run(QStringLiteral("zov-rpc"), {QStringLiteral("--server"), address,
+                                                           QStringLiteral("Data"), QStringLiteral("1")});
+    QVERIFY(refused.code != 0);
+    QVERIFY(!refused.err.isEmpty());
+
+    const Result r = run(QStringLiteral("zov-import"),
+                         importArgs({QStringLiteral("--server"), address, QStringLiteral("--date"),
+                                     QStringLiteral("2024-04-01"), QStringLiteral("--from"),
+                                     QStringLiteral("2024-03-04"), QStringLiteral("--mode"), QStringLiteral("overwrite")}));
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QCOMPARE(r.out.trimmed(), msg("SUCESSO"));
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitCode(), 0);
+}
+
+void TestCommandLines::unreachableServerIsNamed()
+{
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(freePort());
+    QElapsedTimer timer;
+    timer.start();
+    const Result r = run(QStringLiteral("zov-import"),
+                         importArgs({QStringLiteral("--server"), address, QStringLiteral("--date"),
+                                     QStringLiteral("2024-04-01"), QStringLiteral("--from"), QStringLiteral("2024-03-04")}));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(address), qPrintable(r.err));
+    QVERIFY(timer.elapsed() < 20000);
+}
+
+void TestCommandLines::databaseToolRefusesBadTargets_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::newRow("init in a missing folder")
+        << QStringList{QStringLiteral("init"), QStringLiteral("--db"), QStringLiteral("/nonexistent/dir/x.sqlite")} << 1;
+    QTest::newRow("seed a missing file")
+        << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DIR@/none.sqlite")} << 1;
+    QTest::newRow("seed twice") << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DB@")}
+                                << 1;
+    QTest::newRow("month not a first day")
+        << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DB@"),
+                       QStringLiteral("--month"), QStringLiteral("2024-03-02")}
+        << 64;
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("drop"), QStringLiteral("--db"), QStringLiteral("@DB@")}
+                                     << 64;
+    QTest::newRow("init again") << QStringList{QStringLiteral("init"), QStringLiteral("--db"), QStringLiteral("@DB@")} << 0;
+}
+
+void TestCommandLines::databaseToolRefusesBadTargets()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    for (QString &a : arguments) {
+        a.replace(QLatin1String("@DB@"), dbPath());
+        a.replace(QLatin1String("@DIR@"), m_dir->path());
+    }
+    const QString before = countRows(QStringLiteral("CARDADIA"));
+    const Result r = run(QStringLiteral("zov-db"), arguments);
+    QCOMPARE(r.code, code);
+    if (code != 0)
+        QVERIFY(!r.err.isEmpty());
+    QCOMPARE(countRows(QStringLiteral("CARDADIA")), before);
+}
+
+void TestCommandLines::serverRefusesBadDatabases_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("missing") << QStringLiteral("none.sqlite") << QStringLiteral("não existe");
+    QTest::newRow("another schema") << QStringLiteral("other.sqlite") << QStringLiteral("CARDADIA");
+    QTest::newRow("not a database") << QStringLiteral("text.sqlite") << QStringLiteral("text.sqlite");
+}
+
+void TestCommandLines::serverRefusesBadDatabases()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, says);
+    const QString path = m_dir->filePath(file);
+    if (file == QLatin1String("other.sqlite")) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE FILIAL (CDFILIAL TEXT)"));
+        db.close();
+    }
+    if (file == QLatin1String("text.sqlite")) {
+        QFile text(path);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write(QByteArray(4096, 'x'));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+    const Result r = run(QStringLiteral("zov-server"),
+                         {QStringLiteral("--db"), path, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}, 15000);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(says), qPrintable(r.err));
+}
+
+void TestCommandLines::serverStopsCleanlyOnSigterm()
+{
+    QProcess server;
+    server.start(binary(QStringLiteral("zov-server")),
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+    QVERIFY(server.waitForStarted());
+    QString log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += QString::fromUtf8(server.readAllStandardError())).contains(QStringLiteral("no ar")),
+                             10000);
+    ::kill(static_cast<pid_t>(server.processId()), SIGTERM);
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+    QVERIFY(QString::fromUtf8(server.readAllStandardError()).contains(QStringLiteral("encerrado")));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLines)
+#include "tst_commandlines.moc"
