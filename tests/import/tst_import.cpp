@@ -52,6 +52,7 @@ private Q_SLOTS:
     void clickDuringRunIsIgnored();
     void busyIndicatorHiddenWhenStoringFails();
     void listOfDietsLimitsTheImport();
+    void appendRespectsDishesStoredDuringTheRun();
 };
 
 // --- checks ---------------------------------------------------------------------
@@ -609,6 +610,27 @@ void TestImport::listOfDietsLimitsTheImport()
     QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QString());
     QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0002")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(unitValues().ListaDietas, QStringLiteral("_0002_"));
+}
+
+void TestImport::appendRespectsDishesStoredDuringTheRun()
+{
+    ImportFixture f;
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2), QStringLiteral("0001"),
+                   QStringLiteral("900"), 150);
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    // another planner stores a salad on 2 April after the run loaded the destination
+    bool stored = false;
+    s.setMessagePump([&] {
+        if (stored)
+            return;
+        stored = true;
+        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11, QStringLiteral("X9"),
+                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(2), QStringLiteral("00001"));
+    });
+    QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
+    // the day check rows carry the destination day, so the taken slot is seen and kept
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QStringLiteral("11:X9:30;12:S2:40;13:P1:100"));
 }
 
 QTEST_GUILESS_MAIN(TestImport)
