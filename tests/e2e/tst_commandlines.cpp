@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -92,6 +93,7 @@ private Q_SLOTS:
     void serverRefusesBadDatabases_data();
     void serverRefusesBadDatabases();
     void serverStopsCleanlyOnSigterm();
+    void protocolExamplesAnswer();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("demo.sqlite")); }
@@ -364,6 +366,50 @@ void TestCommandLines::serverStopsCleanlyOnSigterm()
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
     QCOMPARE(server.exitCode(), 0);
     QVERIFY(QString::fromUtf8(server.readAllStandardError()).contains(QStringLiteral("encerrado")));
+}
+
+// Every zov-rpc example of docs/protocol.md still gets an answer of the kind shown.
+void TestCommandLines::protocolExamplesAnswer()
+{
+    const QString db = m_dir->filePath(QStringLiteral("docs.sqlite"));
+    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), db}).code, 0);
+    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), db,
+                                            QStringLiteral("--month"), QStringLiteral("2026-12-01")})
+                 .code,
+             0);
+    const int port = freePort();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(binary(QStringLiteral("zov-server")),
+                 {QStringLiteral("--db"), db, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(waitForPort(port));
+
+    QFile doc(qEnvironmentVariable("ZOV_SOURCE_DIR") + QStringLiteral("/docs/protocol.md"));
+    QVERIFY(doc.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(doc.readAll()).split(QLatin1Char('\n'));
+    static const QRegularExpression quoted(QStringLiteral("'([^']*)'"));
+    int examples = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (!lines.at(i).startsWith(QLatin1String("zov-rpc ")))
+            continue;
+        QStringList args{QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(port),
+                         lines.at(i).section(QLatin1Char(' '), 1, 1)};
+        for (const QRegularExpressionMatch &m : quoted.globalMatch(lines.at(i)))
+            args.append(m.captured(1));
+        const Result r = run(QStringLiteral("zov-rpc"), args);
+        QVERIFY2(r.code == 0, qPrintable(lines.at(i) + QLatin1Char(' ') + r.err));
+        // the documented answer's first value line tells its kind
+        const QString shown = lines.mid(i, 40).join(QLatin1Char('\n')).section(QStringLiteral("\"value\": "), 1).left(12);
+        const QJsonValue value = QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("value"));
+        if (shown.startsWith(QLatin1Char('"')))
+            QVERIFY2(value.isString(), qPrintable(lines.at(i)));
+        else
+            QVERIFY2(value.isObject() || value.isArray(), qPrintable(lines.at(i)));
+        ++examples;
+    }
+    QCOMPARE(examples, 11);
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLines)
