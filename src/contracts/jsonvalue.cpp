@@ -92,6 +92,8 @@ QJsonValue toJson(const QVariant &value)
         return value.toString();
     case QMetaType::QDate:
         return QJsonObject{{QStringLiteral("date"), value.toDate().toString(Qt::ISODate)}};
+    case QMetaType::QDateTime: // the wire carries whole days
+        return QJsonObject{{QStringLiteral("date"), value.toDateTime().date().toString(Qt::ISODate)}};
     case QMetaType::QVariantList:
         return cells(value.toList());
     default:

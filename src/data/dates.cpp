@@ -3,6 +3,7 @@
 #include "texts.h"
 
 #include <QStringList>
+#include <QTime>
 #include <cmath>
 
 namespace zov {
@@ -14,7 +15,8 @@ QDate zeroDate()
 
 QDate dateFromDayNumber(double day)
 {
-    return zeroDate().addDays(static_cast<qint64>(std::floor(day)));
+    // the fraction is the time of day, also before day 0: -1.25 is 29/12/1899 06:00
+    return zeroDate().addDays(static_cast<qint64>(std::trunc(day)));
 }
 
 double dayNumber(const QDate &date)
@@ -37,6 +39,9 @@ QDate parseShortDate(const QString &text)
     const QString t = text.trimmed();
     const QStringList parts = t.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (parts.isEmpty() || parts.size() > 2)
+        return {};
+    if (parts.size() == 2 && !QTime::fromString(parts.at(1), QStringLiteral("H:mm:ss")).isValid() &&
+        !QTime::fromString(parts.at(1), QStringLiteral("H:mm")).isValid())
         return {};
     QDate date = QDate::fromString(parts.first(), QStringLiteral("dd/MM/yyyy"));
     if (!date.isValid())

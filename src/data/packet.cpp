@@ -64,6 +64,15 @@ bool isNumeric(const QVariant &v)
 
 } // namespace
 
+int characterCount(const QString &text)
+{
+    // widths count characters as the databases do, not UTF-16 units
+    int n = 0;
+    for (const QChar c : text)
+        n += c.isLowSurrogate() ? 0 : 1;
+    return n;
+}
+
 QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type, int size,
                   const QVariant &value, Conversion conversion)
 {
@@ -83,7 +92,7 @@ QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type
             s = value.toString();
         else
             misfit(owner, fieldName, "VALUE_NOT_TEXT");
-        if (size > 0 && s.size() > size)
+        if (size > 0 && characterCount(s) > size)
             throw Error(text("VALUE_TOO_LONG").arg(fieldName, owner).arg(size));
         return s;
     }

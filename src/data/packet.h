@@ -41,6 +41,9 @@ struct Packet
     static Packet forLayout(const Layout &layout);
 };
 
+// Characters of a text as widths count them (a surrogate pair is one character).
+int characterCount(const QString &text);
+
 // Checks one value against a declared field and returns it in its stored form
 // (QString, double or QDate; an invalid QVariant for null). Strict mode takes only
 // the value's own type, as a packet must carry it; lenient mode also converts, as a

@@ -360,7 +360,8 @@ QVariant RecordSet::readValue(int field) const
                 } reset{self};
                 m_onCalc(*self);
             }
-            self->m_calcRow = id;
+            // values worked out from an edit buffer belong to no stored row
+            self->m_calcRow = m_state == State::Browse ? id : -1;
         }
         return m_calcValues.at(field);
     }
@@ -693,6 +694,7 @@ void RecordSet::Post()
 void RecordSet::Cancel()
 {
     if (m_state == State::Insert || m_state == State::Edit) {
+        m_calcRow = -1;
         m_state = State::Browse;
         m_buffer.clear();
         m_editRow = -1;

@@ -1,0 +1,311 @@
+#include "error.h"
+#include "jsonvalue.h"
+#include "signatures.h"
+#include "wire.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+using namespace zov;
+
+namespace {
+
+// Equal values of the same kind; packets column by column and row by row.
+bool same(const QVariant &a, const QVariant &b)
+{
+    if (a.isValid() != b.isValid() || (a.isValid() && a.typeId() != b.typeId()))
+        return false;
+    if (!a.isValid())
+        return true;
+    if (a.typeId() == QMetaType::QVariantList) {
+        const QVariantList x = a.toList(), y = b.toList();
+        return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), same);
+    }
+    if (a.typeId() != qMetaTypeId<Packet>())
+        return a == b;
+    const Packet p = a.value<Packet>(), q = b.value<Packet>();
+    if (p.fields.size() != q.fields.size() || p.rows.size() != q.rows.size())
+        return false;
+    for (int i = 0; i < p.fields.size(); ++i) {
+        const PacketField &f = p.fields.at(i), &g = q.fields.at(i);
+        if (f.name != g.name || f.type != g.type || f.size != g.size)
+            return false;
+    }
+    for (int i = 0; i < p.rows.size(); ++i) {
+        const PacketRow &r = p.rows.at(i), &s = q.rows.at(i);
+        if (r.kind != s.kind || !same(r.values, s.values) || !same(r.original, s.original))
+            return false;
+    }
+    return true;
+}
+
+// Through the protobuf message and its serialized bytes.
+QVariant viaWire(const QVariant &value)
+{
+    rpc::Value out;
+    toWire(value, &out);
+    rpc::Value in;
+    if (!in.ParseFromString(out.SerializeAsString()))
+        throw Error(QStringLiteral("unparsable"));
+    return fromWire(in);
+}
+
+Packet menuDelta()
+{
+    Packet p;
+    p.fields = {{QStringLiteral("CDFILIAL"), FieldType::Text, 4},
+                {QStringLiteral("DTCARDAPIO"), FieldType::Date, 0},
+                {QStringLiteral("NMPRATO"), FieldType::Text, 10},
+                {QStringLiteral("NRORDPRATCAR"), FieldType::Float, 0}};
+    const QDate day(2024, 3, 31);
+    p.rows.append(PacketRow{{"1", day, QStringLiteral("Purê çãõ"), 1.0}, ChangeKind::Insert, {}});
+    p.rows.append(PacketRow{{"1", day, QStringLiteral("Feijão"), 2.5},
+                            ChangeKind::Modify,
+                            {"1", QDate(2024, 2, 29), QVariant(), 2.0}});
+    p.rows.append(PacketRow{{"2", day, QVariant(), -3.0}, ChangeKind::Delete, {}});
+    return p;
+}
+
+rpc::Value wirePacket()
+{
+    rpc::Value v;
+    toWire(menuDelta(), v.mutable_packet());
+    return v;
+}
+
+} // namespace
+
+class TestWire : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void value_data()
+    {
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QVariant>("expected");
+        const QVariant date = QDate(2024, 3, 31);
+        Packet plain;
+        plain.fields = {{QStringLiteral("DTCARDAPIO"), FieldType::Date, 0}};
+        plain.rows = {{{date}, ChangeKind::None, {}}, {{QVariant()}, ChangeKind::None, {}}};
+        const QVariant packet = QVariant::fromValue(plain);
+        const QVariant text = QStringLiteral("Cardápio de sábado, ç");
+        QTest::newRow("null") << QVariant() << QVariant();
+        QTest::newRow("text") << text << text;
+        QTest::newRow("empty text") << QVariant(QString()) << QVariant(QString());
+        QTest::newRow("number") << QVariant(-1234.5625) << QVariant(-1234.5625);
+        QTest::newRow("int") << QVariant(7) << QVariant(7.0);
+        QTest::newRow("date") << date << date;
+        QTest::newRow("day zero") << QVariant(QDate(1899, 12, 30)) << QVariant(QDate(1899, 12, 30));
+        QTest::newRow("date and time")
+            << QVariant(QDateTime(QDate(2024, 3, 31), QTime(23, 59))) << date;
+        QTest::newRow("packet") << packet << packet;
+        QTest::newRow("delta") << QVariant::fromValue(menuDelta())
+                               << QVariant::fromValue(menuDelta());
+        const QVariant array = QVariantList{text,
+                                            2.0,
+                                            QVariant(),
+                                            date,
+                                            QVariant(QVariantList{QVariant(QVariantList{packet})}),
+                                            QVariantList{}};
+        QTest::newRow("array") << array << array;
+    }
+
+    void value()
+    {
+        QFETCH(QVariant, value);
+        QFETCH(QVariant, expected);
+        const QVariant back = viaWire(value);
+        QVERIFY2(same(back, expected), qPrintable(back.typeName()));
+        QVERIFY(same(fromJson(toJson(expected)), expected));
+    }
+
+    void packetRoundTrip()
+    {
+        rpc::Packet out;
+        toWire(menuDelta(), &out);
+        QCOMPARE(out.rows(1).kind(), rpc::MODIFY);
+        QCOMPARE(out.rows(1).original_size(), 4);
+        QCOMPARE(out.rows(0).values(2).text(), std::string("Purê çãõ"));
+        QCOMPARE(out.rows(0).values(1).date(), std::string("2024-03-31"));
+        const Packet back = fromWire(out);
+        QVERIFY(back.isDelta());
+        QVERIFY(same(QVariant::fromValue(back), QVariant::fromValue(menuDelta())));
+        Packet changed = back; // a null original and an empty text are different values
+        changed.rows[1].original[2] = QString();
+        QVERIFY(!same(QVariant::fromValue(changed), QVariant::fromValue(back)));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes"); // a serialized rpc::Value
+        QTest::addColumn<QString>("mention");
+        const auto add = [](const char *tag, const rpc::Value &v, const char *mention = "") {
+            QTest::newRow(tag) << QByteArray::fromStdString(v.SerializeAsString())
+                               << QString::fromUtf8(mention);
+        };
+        add("no kind", rpc::Value());
+        rpc::Value v;
+        v.set_date("2024-02-30");
+        add("30 February", v, "2024-02-30");
+        v.set_date("31/03/2024");
+        add("not ISO", v, "31/03/2024");
+        v.set_date("");
+        add("empty date", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_fields(3)->set_type("int");
+        add("field type", v, "NRORDPRATCAR");
+        v = wirePacket();
+        v.mutable_packet()->mutable_fields(0)->set_name("");
+        add("field without name", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_fields(0)->set_name("nmprato");
+        add("duplicate field", v, "NMPRATO");
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->set_kind(static_cast<rpc::ChangeKind>(7));
+        add("change kind 7", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(2)->add_values()->set_text("x");
+        add("long row", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(1)->mutable_original()->RemoveLast();
+        add("short original", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(1)->clear_original();
+        add("modify without original", v);
+        v = wirePacket();
+        *v.mutable_packet()->mutable_rows(2)->add_original() = v.packet().rows(2).values(0);
+        add("delete with original", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->mutable_values(2)->set_text("Purê çãõ 123");
+        add("text over size", v, "NMPRATO");
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(1)->mutable_original(0)->set_text("12345");
+        add("original over size", v, "CDFILIAL");
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->mutable_values(3)->set_text("1,5");
+        add("text in float column", v, "NRORDPRATCAR");
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->mutable_values(1)->set_number(45382);
+        add("number in date column", v, "DTCARDAPIO");
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->mutable_values(0)->mutable_array();
+        add("array cell", v);
+        v = wirePacket();
+        *v.mutable_packet()->mutable_rows(0)->mutable_values(0)->mutable_packet() =
+            wirePacket().packet();
+        add("packet cell", v);
+        v = wirePacket();
+        v.mutable_packet()->mutable_rows(0)->mutable_values(0)->Clear();
+        add("cell without kind", v);
+        rpc::Value deep;
+        deep.set_number(1);
+        for (int i = 0; i < 40; ++i) {
+            rpc::Value outer;
+            *outer.mutable_array()->add_values() = deep;
+            deep = outer;
+        }
+        add("deep nesting", deep);
+        rpc::Value list;
+        *list.mutable_array()->add_values() = wirePacket();
+        list.mutable_array()->add_values()->set_date("2024-13-01");
+        add("bad date in array", list, "2024-13-01");
+    }
+
+    void refused()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, mention);
+        rpc::Value v;
+        QVERIFY(v.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size())));
+        QString error;
+        try {
+            fromWire(v);
+        } catch (const Error &e) {
+            error = e.text();
+        }
+        QVERIFY2(!error.isEmpty() && !error.startsWith(u'['), qPrintable(error));
+        QVERIFY2(error.contains(mention), qPrintable(error));
+    }
+
+    void shallowNesting()
+    {
+        QVariant v = QStringLiteral("fundo");
+        for (int i = 0; i < 5; ++i)
+            v = QVariantList{v};
+        QVERIFY(same(viaWire(v), v));
+    }
+
+    void json()
+    {
+        const QVariant delta = QVariant::fromValue(menuDelta());
+        const QJsonValue json = toJson(delta);
+        const QByteArray text = QJsonDocument(json.toObject()).toJson();
+        QVERIFY(text.contains("\"kind\": \"modify\""));
+        QVERIFY(text.contains("\"date\": \"2024-03-31\""));
+        const QVariant back = fromJson(QJsonDocument::fromJson(text).object());
+        QVERIFY(same(back, delta));
+        QVERIFY(same(fromJson(QJsonDocument::fromJson(R"({"date": "2024-02-29"})").object()),
+                     QDate(2024, 2, 29)));
+        QVERIFY_THROWS_EXCEPTION(
+            Error, fromJson(QJsonDocument::fromJson(R"({"date": "2024-02-30"})").object()));
+        QVERIFY_THROWS_EXCEPTION(Error, fromJson(QJsonValue(true)));
+    }
+
+    void arguments_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("args");
+        QTest::addColumn<QString>("mention"); // empty: accepted
+        const QDate d(2024, 3, 1), e(2024, 3, 31);
+        const QString longest(kMaxTextArgument, u'X');
+        const QString tooLong(kMaxTextArgument + 1, u'X');
+        const QVariant delta = QVariant::fromValue(menuDelta());
+        QTest::newRow("correct") << "GetCardOrigem" << QVariantList{"1", "00001", d, e, "D1,D2"}
+                                 << "";
+        QTest::newRow("longest list")
+            << "GetCardOrigem" << QVariantList{"1", "00001", d, e, longest} << "";
+        QTest::newRow("empty texts") << "GetPesqConfDestino" << QVariantList{"", "", d} << "";
+        QTest::newRow("deltas") << "SetImportacao" << QVariantList{delta, delta} << "";
+        QTest::newRow("no changes") << "SetImportacao" << QVariantList{QVariant(), delta} << "";
+        QTest::newRow("list too long")
+            << "GetCardOrigem" << QVariantList{"1", "00001", d, e, tooLong} << "ListaDietas";
+        QTest::newRow("missing") << "GetCardOrigem" << QVariantList{"1", "00001", d, e}
+                                 << "GetCardOrigem";
+        QTest::newRow("extra") << "Data" << QVariantList{d, e, "1", "00001", "x"} << "Data";
+        QTest::newRow("none") << "GetComensais" << QVariantList{} << "GetComensais";
+        QTest::newRow("null text")
+            << "GetCardOrigem" << QVariantList{QVariant(), "00001", d, e, ""} << "CdFilial";
+        QTest::newRow("number for text")
+            << "GetComensais" << QVariantList{"1", 1.0, "D1", d} << "CdServFili";
+        QTest::newRow("text for date")
+            << "GetComensais" << QVariantList{"1", "00001", "D1", "01/03/2024"} << "DtCardapio";
+        QTest::newRow("null date")
+            << "Data" << QVariantList{d, QVariant(), "1", "00001"} << "DtFinal";
+        QTest::newRow("invalid date")
+            << "Data" << QVariantList{QDate(), e, "1", "00001"} << "DtInicial";
+        QTest::newRow("text for delta")
+            << "SetImportacao" << QVariantList{QVariant(), "delta"} << "DeltaCompCard";
+        QTest::newRow("array for delta")
+            << "SetImportacao" << QVariantList{QVariant(QVariantList{delta}), QVariant()}
+            << "DeltaCardaDia";
+    }
+
+    void arguments()
+    {
+        QFETCH(QString, method);
+        QFETCH(QVariantList, args);
+        QFETCH(QString, mention);
+        const MethodSignature *signature = findSignature(method);
+        QVERIFY(signature);
+        const QString error = checkArguments(*signature, args);
+        QCOMPARE(error.isEmpty(), mention.isEmpty());
+        if (!mention.isEmpty()) {
+            QVERIFY2(error.contains(mention), qPrintable(error));
+            QVERIFY2(!error.startsWith(u'[') && !error.contains(u'%'), qPrintable(error));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWire)
+#include "tst_wire.moc"
