@@ -31,17 +31,21 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     QDate month = QDate::currentDate();
     month = QDate(month.year(), month.month(), 1);
     if (options.has(QStringLiteral("month"))) {
-        month = QDate::fromString(options.value(QStringLiteral("month")), QStringLiteral("yyyy-MM-dd"));
+        month =
+            QDate::fromString(options.value(QStringLiteral("month")), QStringLiteral("yyyy-MM-dd"));
         if (!month.isValid() || month.day() != 1) {
-            err << zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month"))) << Qt::endl;
+            err << zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")))
+                << Qt::endl;
             return 64;
         }
     }
     const QString connection = QStringLiteral("zov-db");
     try {
-        const zov::DatabaseConfig config = zov::DatabaseConfig::parse(options.value(QStringLiteral("db")));
+        const zov::DatabaseConfig config =
+            zov::DatabaseConfig::parse(options.value(QStringLiteral("db")));
         QSqlDatabase db = zov::openDatabase(
-            config, connection, command == QLatin1String("init") ? zov::OpenMode::Create : zov::OpenMode::MustExist);
+            config, connection,
+            command == QLatin1String("init") ? zov::OpenMode::Create : zov::OpenMode::MustExist);
         if (command == QLatin1String("init")) {
             zov::applySchema(db);
             out << zov::text("DB_READY").arg(config.display()) << Qt::endl;
@@ -50,7 +54,8 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
             if (!problem.isEmpty())
                 throw zov::Error(zov::text("DB_WRONG_SCHEMA").arg(config.display(), problem));
             zov::seedDemo(db, month);
-            out << zov::text("DB_SEEDED").arg(config.display(), month.toString(Qt::ISODate)) << Qt::endl;
+            out << zov::text("DB_SEEDED").arg(config.display(), month.toString(Qt::ISODate))
+                << Qt::endl;
         }
         db.close();
     } catch (const zov::Error &e) {

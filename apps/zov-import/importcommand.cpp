@@ -30,7 +30,10 @@ const QString kConnection = QStringLiteral("zov-import-host");
 class StreamPresenter : public Presenter
 {
 public:
-    StreamPresenter(QTextStream &out, QTextStream &err) : m_out(out), m_err(err) {}
+    StreamPresenter(QTextStream &out, QTextStream &err)
+        : m_out(out)
+        , m_err(err)
+    {}
     void showError(const QString &text) override { m_err << text << Qt::endl; }
     void showInformation(const QString &text) override { m_out << text << Qt::endl; }
     void showWarning(const QString &text) override { m_out << text << Qt::endl; }
@@ -91,19 +94,24 @@ QString readRequest(const CommandLine &options, Request *r)
     if (r->branch.isEmpty() || r->branch.size() > 4)
         return text("CLI_BAD_BRANCH").arg(r->branch.left(40));
     if (r->service.isEmpty() || r->service.size() > 5 || r->sourceService.size() > 5)
-        return text("CLI_BAD_SERVICE").arg(r->service.size() > 5 ? r->service.left(40) : r->sourceService.left(40));
+        return text("CLI_BAD_SERVICE")
+            .arg(r->service.size() > 5 ? r->service.left(40) : r->sourceService.left(40));
     r->service = Ajusta(r->service, 5);
     if (!r->sourceService.isEmpty())
         r->sourceService = Ajusta(r->sourceService, 5);
     for (const char *name : {"date", "from", "to", "month"}) {
-        if (options.has(QLatin1String(name)) && !isoDate(options.value(QLatin1String(name))).isValid())
-            return text("CLI_BAD_DATE").arg(QLatin1String(name), options.value(QLatin1String(name)).left(40));
+        if (options.has(QLatin1String(name)) &&
+            !isoDate(options.value(QLatin1String(name))).isValid())
+            return text("CLI_BAD_DATE")
+                .arg(QLatin1String(name), options.value(QLatin1String(name)).left(40));
     }
     r->date = isoDate(options.value(QStringLiteral("date")));
     r->from = isoDate(options.value(QStringLiteral("from")));
-    r->to = options.has(QStringLiteral("to")) ? isoDate(options.value(QStringLiteral("to"))) : QDate();
-    r->month = options.has(QStringLiteral("month")) ? isoDate(options.value(QStringLiteral("month")))
-                                                    : QDate(r->date.year(), r->date.month(), 1);
+    r->to =
+        options.has(QStringLiteral("to")) ? isoDate(options.value(QStringLiteral("to"))) : QDate();
+    r->month = options.has(QStringLiteral("month"))
+                   ? isoDate(options.value(QStringLiteral("month")))
+                   : QDate(r->date.year(), r->date.month(), 1);
     if (r->month.day() != 1)
         return text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")));
     const QString diets = options.value(QStringLiteral("diets"), QStringLiteral("all"));
@@ -158,7 +166,9 @@ bool exists(const QString &sql, const QVariantList &values)
 class TerminalProgress
 {
 public:
-    TerminalProgress(QTextStream &err, const ImpoCardHosp &screen) : m_err(err), m_screen(screen)
+    TerminalProgress(QTextStream &err, const ImpoCardHosp &screen)
+        : m_err(err)
+        , m_screen(screen)
     {
         m_enabled = isatty(STDERR_FILENO);
         m_timer.start();
@@ -175,7 +185,9 @@ public:
         m_timer.restart();
         m_shown = true;
         const int max = std::max(1, m_screen.progressMaximum());
-        m_err << QStringLiteral("\r\x1b[K%1%  %2").arg(100 * m_screen.progressPosition() / max, 3).arg(m_screen.progressCaption().left(70))
+        m_err << QStringLiteral("\r\x1b[K%1%  %2")
+                     .arg(100 * m_screen.progressPosition() / max, 3)
+                     .arg(m_screen.progressCaption().left(70))
               << Qt::flush;
     }
 
@@ -196,11 +208,14 @@ int importRun(const Request &r, QTextStream &err)
         return 1;
     }
     if (!exists(QStringLiteral("SELECT 1 FROM FILIAL WHERE CDFILIAL = ?"), {r.branch})) {
-        err << text("CLI_UNKNOWN_BRANCH").arg(r.branch) << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+        err << text("CLI_UNKNOWN_BRANCH").arg(r.branch) << Qt::endl
+            << text("USAGE_IMPORT") << Qt::endl;
         return 64;
     }
-    if (!exists(QStringLiteral("SELECT 1 FROM SERVICO WHERE CDFILIAL = ? AND CDSERVFILI = ?"), {r.branch, r.service})) {
-        err << text("CLI_UNKNOWN_SERVICE").arg(r.service, r.branch) << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+    if (!exists(QStringLiteral("SELECT 1 FROM SERVICO WHERE CDFILIAL = ? AND CDSERVFILI = ?"),
+                {r.branch, r.service})) {
+        err << text("CLI_UNKNOWN_SERVICE").arg(r.service, r.branch) << Qt::endl
+            << text("USAGE_IMPORT") << Qt::endl;
         return 64;
     }
 
@@ -224,7 +239,8 @@ int importRun(const Request &r, QTextStream &err)
         login.webPort = r.server.section(QLatin1Char(':'), -1).toInt();
     }
 
-    storeEntryValues(r.branch, r.service, r.date, r.month, QString(), QString(), r.noRounding ? 1 : 0);
+    storeEntryValues(r.branch, r.service, r.date, r.month, QString(), QString(),
+                     r.noRounding ? 1 : 0);
     ImpoCardHosp screen;
     TerminalProgress progress(err, screen);
     screen.setMessagePump([&progress] { progress.update(); });
@@ -263,12 +279,13 @@ int importRun(const Request &r, QTextStream &err)
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    CommandLine options({QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
-                         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
-                         QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
-                         QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
-                         QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file")},
-                        {QStringLiteral("no-rounding")});
+    CommandLine options(
+        {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
+         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
+         QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
+         QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
+         QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file")},
+        {QStringLiteral("no-rounding")});
     Request request;
     QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
     if (!problem.isEmpty()) {

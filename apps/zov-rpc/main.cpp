@@ -27,7 +27,8 @@ int main(int argc, char *argv[])
         err << zov::text("USAGE_RPC") << Qt::endl;
         return 64;
     }
-    const QString server = options.value(QStringLiteral("server"), QStringLiteral("127.0.0.1:8211"));
+    const QString server =
+        options.value(QStringLiteral("server"), QStringLiteral("127.0.0.1:8211"));
     zov::RpcConnection::Options connection;
     connection.host = server.section(QLatin1Char(':'), 0, -2);
     bool portOk = false;
@@ -44,7 +45,8 @@ int main(int argc, char *argv[])
     try {
         for (const QString &json : options.positional().mid(1)) {
             QJsonParseError parseError;
-            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray("[") + json.toUtf8() + "]", &parseError);
+            const QJsonDocument doc =
+                QJsonDocument::fromJson(QByteArray("[") + json.toUtf8() + "]", &parseError);
             if (doc.isNull() || doc.array().size() != 1) {
                 err << zov::text("CLI_BAD_JSON").arg(json.left(80)) << Qt::endl;
                 return 64;
@@ -69,7 +71,8 @@ int main(int argc, char *argv[])
             if (!signature || (i < signature->params.size() && signature->params.at(i).byRef))
                 byRef.insert(QString::number(i), zov::toJson(args.at(i)));
         }
-        QJsonObject answer{{QStringLiteral("value"), zov::toJson(value)}, {QStringLiteral("byRef"), byRef}};
+        QJsonObject answer{{QStringLiteral("value"), zov::toJson(value)},
+                           {QStringLiteral("byRef"), byRef}};
         out << QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented));
     } catch (const zov::Error &e) {
         err << e.text() << Qt::endl;

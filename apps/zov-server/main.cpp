@@ -35,7 +35,8 @@ int main(int argc, char *argv[])
     zov::AppServerHost::Options hostOptions;
     hostOptions.listen = options.value(QStringLiteral("listen"), hostOptions.listen);
     try {
-        zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))), hostOptions);
+        zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
+                                hostOptions);
         host.start();
         err << zov::text("SERVER_STARTED").arg(host.address()) << Qt::endl;
         int signal = 0;

@@ -52,7 +52,8 @@ Packet packetFrom(const QJsonObject &obj)
         PacketField field;
         field.name = fo.value(QLatin1String("name")).toString();
         if (!fieldTypeFromName(fo.value(QLatin1String("type")).toString(), &field.type))
-            throw Error(text("WIRE_BAD_FIELD_TYPE").arg(field.name, fo.value(QLatin1String("type")).toString()));
+            throw Error(text("WIRE_BAD_FIELD_TYPE")
+                            .arg(field.name, fo.value(QLatin1String("type")).toString()));
         field.size = fo.value(QLatin1String("size")).toInt();
         packet.fields.append(field);
     }
@@ -93,7 +94,8 @@ QJsonValue toJson(const QVariant &value)
     case QMetaType::QDate:
         return QJsonObject{{QStringLiteral("date"), value.toDate().toString(Qt::ISODate)}};
     case QMetaType::QDateTime: // the wire carries whole days
-        return QJsonObject{{QStringLiteral("date"), value.toDateTime().date().toString(Qt::ISODate)}};
+        return QJsonObject{
+            {QStringLiteral("date"), value.toDateTime().date().toString(Qt::ISODate)}};
     case QMetaType::QVariantList:
         return cells(value.toList());
     default:
@@ -103,7 +105,8 @@ QJsonValue toJson(const QVariant &value)
         const Packet packet = value.value<Packet>();
         QJsonArray fields;
         for (const PacketField &f : packet.fields) {
-            QJsonObject fo{{QStringLiteral("name"), f.name}, {QStringLiteral("type"), fieldTypeName(f.type)}};
+            QJsonObject fo{{QStringLiteral("name"), f.name},
+                           {QStringLiteral("type"), fieldTypeName(f.type)}};
             if (f.type == FieldType::Text)
                 fo.insert(QStringLiteral("size"), f.size);
             fields.append(fo);
@@ -120,8 +123,9 @@ QJsonValue toJson(const QVariant &value)
                 ro.insert(QStringLiteral("original"), cells(r.original));
             rows.append(ro);
         }
-        return QJsonObject{{QStringLiteral("packet"),
-                            QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}}};
+        return QJsonObject{
+            {QStringLiteral("packet"),
+             QJsonObject{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}}}};
     }
     bool ok = false;
     const double d = value.toDouble(&ok);

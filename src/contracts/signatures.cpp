@@ -80,10 +80,7 @@ const MethodSignature *findSignature(const QString &method)
 QString checkArguments(const MethodSignature &signature, const QVariantList &args)
 {
     if (args.size() != signature.params.size())
-        return text("ARGS_COUNT")
-            .arg(signature.name)
-            .arg(signature.params.size())
-            .arg(args.size());
+        return text("ARGS_COUNT").arg(signature.name).arg(signature.params.size()).arg(args.size());
     for (int i = 0; i < args.size(); ++i) {
         const Param &p = signature.params.at(i);
         const QVariant &v = args.at(i);

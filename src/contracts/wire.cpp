@@ -40,8 +40,8 @@ Packet packetFromWire(const rpc::Packet &packet)
         if (field.name.isEmpty())
             throw Error(text("WIRE_BAD_FIELD").arg(field.name));
         if (!fieldTypeFromName(QString::fromStdString(f.type()), &field.type))
-            throw Error(text("WIRE_BAD_FIELD_TYPE")
-                            .arg(field.name, QString::fromStdString(f.type())));
+            throw Error(
+                text("WIRE_BAD_FIELD_TYPE").arg(field.name, QString::fromStdString(f.type())));
         if (f.size() < 0)
             throw Error(text("WIRE_BAD_FIELD").arg(field.name));
         field.size = f.size();
@@ -64,7 +64,8 @@ Packet packetFromWire(const rpc::Packet &packet)
             row.kind = ChangeKind::Delete;
             break;
         default:
-            throw Error(text("PACKET_BAD_KIND").arg(text("WIRE_PACKET")).arg(result.rows.size() + 1));
+            throw Error(
+                text("PACKET_BAD_KIND").arg(text("WIRE_PACKET")).arg(result.rows.size() + 1));
         }
         row.values.reserve(r.values_size());
         for (const rpc::Value &v : r.values())
@@ -160,7 +161,8 @@ void toWire(const QVariant &value, rpc::Value *out)
         out->set_date(value.toDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString());
         return;
     case QMetaType::QDateTime:
-        out->set_date(value.toDateTime().date().toString(QStringLiteral("yyyy-MM-dd")).toStdString());
+        out->set_date(
+            value.toDateTime().date().toString(QStringLiteral("yyyy-MM-dd")).toStdString());
         return;
     case QMetaType::QVariantList: {
         rpc::ValueArray *array = out->mutable_array();

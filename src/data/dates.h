@@ -8,15 +8,15 @@ namespace zov {
 // Dates of the suite: day numbers count days since 30/12/1899 (day 0); an empty
 // date edit reads as day 0. Display is dd/MM/yyyy whatever the machine's locale.
 
-QDate zeroDate();                       // 30/12/1899
-QDate dateFromDayNumber(double day);    // the fraction (time of day) is dropped
-double dayNumber(const QDate &date);    // a null date is day 0
-QDate orZero(const QDate &date);        // a null date becomes 30/12/1899
+QDate zeroDate();                    // 30/12/1899
+QDate dateFromDayNumber(double day); // the fraction (time of day) is dropped
+double dayNumber(const QDate &date); // a null date is day 0
+QDate orZero(const QDate &date);     // a null date becomes 30/12/1899
 
-QString shortDate(const QDate &date);   // dd/MM/yyyy, empty for a null date
+QString shortDate(const QDate &date);      // dd/MM/yyyy, empty for a null date
 QDate parseShortDate(const QString &text); // dd/MM/yyyy (time part allowed); null if not a date
 
-QString NomeSemana(const QDate &date);  // "Domingo", "Segunda", ... "Sábado"
+QString NomeSemana(const QDate &date);       // "Domingo", "Segunda", ... "Sábado"
 QString shortWeekdayName(const QDate &date); // "dom", "seg", ... "sáb"
 QDate UltimoDiaMes(const QDate &date);
 QDate firstDayOfMonth(const QDate &date);

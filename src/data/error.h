@@ -10,7 +10,10 @@ namespace zov {
 class Error : public std::exception
 {
 public:
-    explicit Error(QString text) : m_text(std::move(text)), m_utf8(m_text.toUtf8()) {}
+    explicit Error(QString text)
+        : m_text(std::move(text))
+        , m_utf8(m_text.toUtf8())
+    {}
     const QString &text() const noexcept { return m_text; }
     const char *what() const noexcept override { return m_utf8.constData(); }
 

@@ -17,7 +17,9 @@ namespace {
 class FilterParser
 {
 public:
-    explicit FilterParser(const QString &text) : m_text(text) {}
+    explicit FilterParser(const QString &text)
+        : m_text(text)
+    {}
 
     QList<FilterTerm> parse()
     {
@@ -89,8 +91,8 @@ private:
             }
         }
         const qsizetype start = m_pos;
-        while (!atEnd() && (peek().isDigit() || peek() == QLatin1Char('.') ||
-                            peek() == QLatin1Char('-')))
+        while (!atEnd() &&
+               (peek().isDigit() || peek() == QLatin1Char('.') || peek() == QLatin1Char('-')))
             ++m_pos;
         if (m_pos == start)
             fail();

@@ -16,11 +16,11 @@ struct FieldDef
 {
     QString name;
     FieldType type = FieldType::Text;
-    int size = 0;          // width of a text field
-    QString label;         // column title; the name when empty
-    int width = 0;         // display width in characters, 0 when not declared
-    bool hidden = false;   // never shown by a grid or pick list
-    QString format;        // display format
+    int size = 0;        // width of a text field
+    QString label;       // column title; the name when empty
+    int width = 0;       // display width in characters, 0 when not declared
+    bool hidden = false; // never shown by a grid or pick list
+    QString format;      // display format
     bool calculated = false;
 
     QString displayLabel() const { return label.isEmpty() ? name : label; }

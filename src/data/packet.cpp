@@ -137,7 +137,8 @@ void checkPacket(const QString &owner, const Packet &packet)
     const int columns = static_cast<int>(packet.fields.size());
     for (int i = 0; i < columns; ++i) {
         for (int j = 0; j < i; ++j) {
-            if (packet.fields.at(i).name.compare(packet.fields.at(j).name, Qt::CaseInsensitive) == 0)
+            if (packet.fields.at(i).name.compare(packet.fields.at(j).name, Qt::CaseInsensitive) ==
+                0)
                 throw Error(text("PACKET_DUPLICATE_FIELD").arg(packet.fields.at(i).name, owner));
         }
     }

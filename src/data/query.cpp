@@ -62,7 +62,8 @@ void Query::Param::setValue(const QVariant &value)
 }
 
 Query::Query(const QString &name, const QString &connectionName)
-    : m_name(name), m_connectionName(connectionName)
+    : m_name(name)
+    , m_connectionName(connectionName)
 {
     const QJsonObject decl = declarations().value(name).toObject();
     if (decl.isEmpty())
@@ -72,10 +73,9 @@ Query::Query(const QString &name, const QString &connectionName)
         m_paramTypes.insert(it.key(), it.value().toString());
     for (const QJsonValue v : decl.value(QLatin1String("fields")).toArray()) {
         const QJsonObject f = v.toObject();
-        m_fields.append({f.value(QLatin1String("name")).toString(),
-                         f.value(QLatin1String("label")).toString(),
-                         f.value(QLatin1String("size")).toInt(),
-                         f.value(QLatin1String("width")).toInt()});
+        m_fields.append(
+            {f.value(QLatin1String("name")).toString(), f.value(QLatin1String("label")).toString(),
+             f.value(QLatin1String("size")).toInt(), f.value(QLatin1String("width")).toInt()});
     }
 }
 

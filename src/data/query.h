@@ -30,7 +30,9 @@ public:
     class Value
     {
     public:
-        explicit Value(QVariant v) : m_value(std::move(v)) {}
+        explicit Value(QVariant v)
+            : m_value(std::move(v))
+        {}
         QVariant value() const { return m_value; }
         bool isNull() const { return !m_value.isValid() || m_value.isNull(); }
         QString asString() const;
@@ -44,7 +46,10 @@ public:
     class Param
     {
     public:
-        Param(Query *query, QString name) : m_query(query), m_name(std::move(name)) {}
+        Param(Query *query, QString name)
+            : m_query(query)
+            , m_name(std::move(name))
+        {}
         void setValue(const QVariant &value);
         void setAsString(const QString &value) { setValue(value); }
         void setAsDate(const QDate &value) { setValue(value); }

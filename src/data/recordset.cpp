@@ -148,7 +148,9 @@ bool sameValue(const QVariant &a, const QVariant &b)
 // ---------------------------------------------------------------------------
 // RecordSet
 
-RecordSet::RecordSet(const Layout &layout, QObject *parent) : QObject(parent), m_layout(layout)
+RecordSet::RecordSet(const Layout &layout, QObject *parent)
+    : QObject(parent)
+    , m_layout(layout)
 {
     for (const QString &f : m_layout.indexFields) {
         const int i = m_layout.indexOf(f);
@@ -160,8 +162,7 @@ RecordSet::RecordSet(const Layout &layout, QObject *parent) : QObject(parent), m
 
 RecordSet::RecordSet(const QString &layoutName, QObject *parent)
     : RecordSet(zov::layout(layoutName), parent)
-{
-}
+{}
 
 RecordSet::~RecordSet() = default;
 
@@ -268,7 +269,8 @@ void RecordSet::SetData(const Packet &packet)
     for (int i = 0; i < static_cast<int>(m_rows.size()); ++i)
         m_order[i] = i;
     if (!m_indexFields.isEmpty())
-        std::sort(m_order.begin(), m_order.end(), [this](int a, int b) { return lessInOrder(a, b); });
+        std::sort(m_order.begin(), m_order.end(),
+                  [this](int a, int b) { return lessInOrder(a, b); });
     m_changeLog.clear();
     m_keyIndexes.clear();
     m_state = State::Browse;
@@ -377,7 +379,8 @@ void RecordSet::writeValue(int field, const QVariant &value)
 {
     checkActive();
     const FieldDef &def = m_layout.fields.at(field);
-    const QVariant fitted = fitValue(name(), def.name, def.type, def.size, value, Conversion::Lenient);
+    const QVariant fitted =
+        fitValue(name(), def.name, def.type, def.size, value, Conversion::Lenient);
     if (def.calculated) {
         if (!m_inCalc)
             throw Error(text("RS_NOT_EDITING").arg(name()));
@@ -500,8 +503,7 @@ int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
     return best;
 }
 
-bool RecordSet::Locate(const QString &keyFields, const QVariantList &values,
-                       Qt::CaseSensitivity cs)
+bool RecordSet::Locate(const QString &keyFields, const QVariantList &values, Qt::CaseSensitivity cs)
 {
     checkActive();
     checkBrowseMode();
@@ -542,8 +544,8 @@ void RecordSet::setFilter(const QString &filterText)
             }
             case FieldType::Date: {
                 // a date with a time of day other than midnight matches no whole day
-                const QStringList parts = term.literal.trimmed().split(QLatin1Char(' '),
-                                                                       Qt::SkipEmptyParts);
+                const QStringList parts =
+                    term.literal.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
                 const QDate d = parseShortDate(term.literal);
                 if (!d.isValid())
                     throw Error(text("FILTER_BAD_LITERAL").arg(term.literal, def.name));

@@ -21,7 +21,10 @@ class RecordSet;
 class Field
 {
 public:
-    Field(RecordSet *recordSet, int index) : m_rs(recordSet), m_index(index) {}
+    Field(RecordSet *recordSet, int index)
+        : m_rs(recordSet)
+        , m_index(index)
+    {}
 
     const FieldDef &def() const;
     QVariant value() const;

@@ -5,9 +5,9 @@
 namespace zov {
 
 CommandLine::CommandLine(const QStringList &valued, const QStringList &flags)
-    : m_valued(valued.cbegin(), valued.cend()), m_flags(flags.cbegin(), flags.cend())
-{
-}
+    : m_valued(valued.cbegin(), valued.cend())
+    , m_flags(flags.cbegin(), flags.cend())
+{}
 
 bool CommandLine::parse(const QStringList &arguments)
 {

@@ -20,7 +20,10 @@ public:
     bool parse(const QStringList &arguments);
     QString error() const { return m_error; }
 
-    bool has(const QString &name) const { return m_values.contains(name) || m_flagsSet.contains(name); }
+    bool has(const QString &name) const
+    {
+        return m_values.contains(name) || m_flagsSet.contains(name);
+    }
     QString value(const QString &name, const QString &fallback = {}) const;
     const QStringList &positional() const { return m_positional; }
 

@@ -19,7 +19,10 @@ enum class AbortKind { Check, Server, Failure };
 class AbortError : public std::exception
 {
 public:
-    AbortError(QString text, AbortKind kind) : m_text(std::move(text)), m_kind(kind) {}
+    AbortError(QString text, AbortKind kind)
+        : m_text(std::move(text))
+        , m_kind(kind)
+    {}
     const QString &text() const noexcept { return m_text; }
     AbortKind kind() const noexcept { return m_kind; }
     const char *what() const noexcept override { return "handler aborted"; }

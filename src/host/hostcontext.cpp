@@ -92,8 +92,6 @@ void DeactiveShowAvi()
     busyIndicator().hide();
 }
 
-void AtualizaLocalCache(const QStringList &)
-{
-}
+void AtualizaLocalCache(const QStringList &) {}
 
 } // namespace zov

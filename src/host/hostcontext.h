@@ -12,13 +12,13 @@ namespace zov {
 // is, and which database connection the screen's own queries use.
 struct LoginContext
 {
-    QString operador;                  // operator code, at most 12 characters
+    QString operador; // operator code, at most 12 characters
     QString webUrl = QStringLiteral("127.0.0.1");
     int webPort = 8211;
-    QString connectionName;            // QSqlDatabase connection of the host
-    QString caFile;                    // CA certificate for TLS, empty for none
-    QString token;                     // access token sent with every call
-    int deadlineMs = 30000;            // deadline of every remote call
+    QString connectionName; // QSqlDatabase connection of the host
+    QString caFile;         // CA certificate for TLS, empty for none
+    QString token;          // access token sent with every call
+    int deadlineMs = 30000; // deadline of every remote call
     std::function<QDate()> today = [] { return QDate::currentDate(); };
 };
 

@@ -166,8 +166,8 @@ void ImpoCardHosp::pump()
 QVariant ImpoCardHosp::remote(const char *method, QVariantList &args)
 {
     if (!m_server)
-        MensErro(text("RPC_NOT_OPEN").arg(WebURL() + QLatin1Char(':') + QString::number(WebPort())), true,
-                 AbortKind::Failure);
+        MensErro(text("RPC_NOT_OPEN").arg(WebURL() + QLatin1Char(':') + QString::number(WebPort())),
+                 true, AbortKind::Failure);
     try {
         return m_server->invoke(QLatin1String(method), args);
     } catch (const Error &e) {
@@ -251,7 +251,9 @@ void ImpoCardHosp::FormActivate()
     qryFilial->Close();
     qryFilial->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
     qryFilial->Open();
-    set(m_branchName, qryFilial->IsEmpty() ? QString() : qryFilial->FieldByName(QStringLiteral("NMFILIAL")).asString(),
+    set(m_branchName,
+        qryFilial->IsEmpty() ? QString()
+                             : qryFilial->FieldByName(QStringLiteral("NMFILIAL")).asString(),
         edtNmFilial);
 
     setServiceText(u.CdServFili);
@@ -260,7 +262,8 @@ void ImpoCardHosp::FormActivate()
     qryServico->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
     qryServico->Open();
     set(m_serviceName,
-        qryServico->IsEmpty() ? QString() : qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
+        qryServico->IsEmpty() ? QString()
+                              : qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
         edtNmServico);
 
     setStartDate(u.DtCardapio);
@@ -291,7 +294,8 @@ void ImpoCardHosp::btnServicoBeforePesq()
 void ImpoCardHosp::btnServicoAfterPesq()
 {
     setServiceText(qryServicoPesq->FieldByName(QStringLiteral("CDSERVFILI")).asString());
-    set(m_serviceName, qryServicoPesq->FieldByName(QStringLiteral("NMSERVICO")).asString(), edtNmServico);
+    set(m_serviceName, qryServicoPesq->FieldByName(QStringLiteral("NMSERVICO")).asString(),
+        edtNmServico);
 }
 
 void ImpoCardHosp::btnServicoClick()
@@ -328,7 +332,8 @@ void ImpoCardHosp::Vd_CdServico(bool obrigatorio)
             qryServico->Open();
             if (qryServico->IsEmpty())
                 MensErro(TMessages::Msg(QStringLiteral("SERV_NAO_CAD")));
-            set(m_serviceName, qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(), edtNmServico);
+            set(m_serviceName, qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
+                edtNmServico);
         },
         [&] { focus(medCdServico); });
 }
@@ -398,7 +403,8 @@ void ImpoCardHosp::btpDataCardClick()
         cdsTemCard.Post();
     }
     cdsTemCard.First();
-    const int picked = presenter().choose(TMessages::Msg(QStringLiteral("cardapios")), pickListOf(cdsTemCard), {});
+    const int picked =
+        presenter().choose(TMessages::Msg(QStringLiteral("cardapios")), pickListOf(cdsTemCard), {});
     if (picked < 0 || picked >= cdsTemCard.RecordCount())
         return;
     cdsTemCard.setRecNo(picked);
@@ -479,7 +485,8 @@ void ImpoCardHosp::BtnDietaClick()
     QString list;
     for (const int r : picked) {
         if (r >= 0 && r < adqDietaX->rowCount())
-            list += QLatin1Char('_') + adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
+            list +=
+                QLatin1Char('_') + adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
     }
     u.DietasEscolhidas = list.isEmpty() ? QString() : list + QLatin1Char('_');
 }

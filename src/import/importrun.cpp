@@ -27,7 +27,10 @@ QString msg(const char *key)
 class FiltersOff
 {
 public:
-    FiltersOff(RecordSet &a, RecordSet &b) : m_a(a), m_b(b) {}
+    FiltersOff(RecordSet &a, RecordSet &b)
+        : m_a(a)
+        , m_b(b)
+    {}
     ~FiltersOff()
     {
         m_a.setFiltered(false);
@@ -42,7 +45,11 @@ private:
 class ControlsDisabled
 {
 public:
-    explicit ControlsDisabled(RecordSet &rs) : m_rs(rs) { m_rs.DisableControls(); }
+    explicit ControlsDisabled(RecordSet &rs)
+        : m_rs(rs)
+    {
+        m_rs.DisableControls();
+    }
     ~ControlsDisabled() { m_rs.EnableControls(); }
 
 private:
@@ -136,7 +143,8 @@ void ImpoCardHosp::sbtImportExportClick()
         QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
         const QVariant diets = checkedRemote("Dieta", args);
         if (diets.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("Dieta")), true, AbortKind::Failure);
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("Dieta")), true,
+                     AbortKind::Failure);
         adqValidDiet.SetData(diets.value<Packet>());
         u.ListaDietas = args.at(0).toString();
     }
@@ -206,7 +214,8 @@ void ImpoCardHosp::dietStep()
         QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
         const QVariant rows = checkedRemote("VerifCardadia", args);
         if (rows.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("VerifCardadia")), true, AbortKind::Failure);
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("VerifCardadia")), true,
+                     AbortKind::Failure);
         adqVerifCardaDia.SetData(rows.value<Packet>());
         adqVerifCardaDia.First();
     }
@@ -236,16 +245,17 @@ void ImpoCardHosp::modePass()
     const Field dishName = cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO"));
     const QString slotFilterHead = QStringLiteral("CDFILIAL = ") + QuotedStr(u.CdFilial) +
                                    QStringLiteral(" AND CDSERVFILI = ") + QuotedStr(u.CdServFili) +
-                                   QStringLiteral(" AND DTREFECNFMES = ") + QuotedStr(shortDate(u.DtMesCard)) +
+                                   QStringLiteral(" AND DTREFECNFMES = ") +
+                                   QuotedStr(shortDate(u.DtMesCard)) +
                                    QStringLiteral(" AND CDTIPOPRAT = ");
     ControlsDisabled quiet(cdsCardOrigem);
 
     for (cdsTipoPrato.First(); !cdsTipoPrato.Eof(); cdsTipoPrato.Next()) {
         const QString t = type.asString();
         cdsCardOrigem.setFiltered(false);
-        cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) + QStringLiteral(" AND DTCARDAPIO = ") +
-                                QuotedStr(sourceDay) + QStringLiteral(" AND CDDIETPAD = ") +
-                                QuotedStr(u.DietaAtual));
+        cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) +
+                                QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(sourceDay) +
+                                QStringLiteral(" AND CDDIETPAD = ") + QuotedStr(u.DietaAtual));
         cdsCardOrigem.setFiltered(true);
         cdsPesqConfDestino.setFiltered(false);
         cdsPesqConfDestino.setFilter(slotFilterHead + QuotedStr(t));
@@ -263,10 +273,12 @@ void ImpoCardHosp::modePass()
                 m_run.NrOrdConfig = slotOrder.asInteger();
             }
             if (m_run.NrSeqConfig > 0 &&
-                !cdsCompCardCache.Locate(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
-                                         {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
-                                         Qt::CaseInsensitive)) {
-                setCaption(msg("IMP") + typeName.asString() + QStringLiteral(" - ") + dishName.asString());
+                !cdsCompCardCache.Locate(
+                    QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
+                    {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
+                    Qt::CaseInsensitive)) {
+                setCaption(msg("IMP") + typeName.asString() + QStringLiteral(" - ") +
+                           dishName.asString());
                 pump();
                 CopiaPrato(m_run.OrigemMenor);
             }
@@ -346,7 +358,9 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
         }
     } cancel{cdsCardaDia};
 
-    const auto field = [this](const char *name) { return cdsCardaDia.FieldByName(QLatin1String(name)); };
+    const auto field = [this](const char *name) {
+        return cdsCardaDia.FieldByName(QLatin1String(name));
+    };
     if (inclui) {
         cdsCardaDia.Insert();
         field("CDFILIAL").setValue(u.CdFilial);
@@ -365,7 +379,8 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
         QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
         const QVariant estimates = checkedRemote("GetComensais", args);
         if (estimates.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("GetComensais")), true, AbortKind::Failure);
+            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("GetComensais")), true,
+                     AbortKind::Failure);
         cdsComensais.SetData(estimates.value<Packet>());
     }
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
@@ -468,7 +483,9 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
                 rs.Cancel();
         }
     } cancel{cdsCompCardCache};
-    const auto field = [this](const char *name) { return cdsCompCardCache.FieldByName(QLatin1String(name)); };
+    const auto field = [this](const char *name) {
+        return cdsCompCardCache.FieldByName(QLatin1String(name));
+    };
     cdsCompCardCache.Insert();
     field("CDFILIAL").setValue(u.CdFilial);
     field("NRCARDAPIO").setValue(m_run.NrCardapioDestino);
@@ -480,7 +497,9 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
     field("NMPRATO").setValue(dishName);
     field("VRPECONSCARD").setValue(p);
     field("CDTIPOPRAT").setValue(m_run.TipoPratoAtual);
-    field("NMTIPOPRAT").setValue(QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual + typeName));
+    field("NMTIPOPRAT")
+        .setValue(QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual +
+                          typeName));
     field("DTCARDAPIO").setValue(u.DtCardapio);
     cdsCompCardCache.Post();
     cancel.posted = true;

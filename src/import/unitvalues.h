@@ -13,8 +13,8 @@ struct UnitValues
     // set at entry
     QString CdFilial;
     QString CdServFili;
-    QDate DtCardapio; // the destination day; the run's current destination day
-    QDate DtMesCard;  // the destination month reference
+    QDate DtCardapio;  // the destination day; the run's current destination day
+    QDate DtMesCard;   // the destination month reference
     QString Elemento4; // kept with the entry values; nothing reads it
     QString TodasDietas;
     int SemArredondamento = 0;

@@ -19,16 +19,21 @@ QString metadata(const grpc::ServerContext *context, const char *key)
 {
     const auto &meta = context->client_metadata();
     const auto it = meta.find(key);
-    return it == meta.end() ? QString() : QString::fromUtf8(it->second.data(), static_cast<qsizetype>(it->second.size()));
+    return it == meta.end()
+               ? QString()
+               : QString::fromUtf8(it->second.data(), static_cast<qsizetype>(it->second.size()));
 }
 } // namespace
 
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
-    explicit AppServerService(Dispatcher &dispatcher) : m_dispatcher(dispatcher) {}
+    explicit AppServerService(Dispatcher &dispatcher)
+        : m_dispatcher(dispatcher)
+    {}
 
-    grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call, rpc::Reply *reply) override
+    grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
+                        rpc::Reply *reply) override
     {
         CallContext callContext;
         callContext.batchId = metadata(context, "zov-batch-id").left(100);
@@ -41,9 +46,9 @@ private:
 };
 
 AppServerHost::AppServerHost(const DatabaseConfig &config, const Options &options)
-    : m_config(config), m_options(options)
-{
-}
+    : m_config(config)
+    , m_options(options)
+{}
 
 AppServerHost::~AppServerHost()
 {
@@ -59,7 +64,8 @@ QString AppServerHost::address() const
 void AppServerHost::start()
 {
     {
-        const QString name = QStringLiteral("zov-server-check-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+        const QString name =
+            QStringLiteral("zov-server-check-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
         {
             QSqlDatabase db = openDatabase(m_config, name, OpenMode::MustExist);
             const QString problem = schemaProblem(db);
@@ -75,7 +81,8 @@ void AppServerHost::start()
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
     m_service = std::make_unique<AppServerService>(*m_dispatcher);
     grpc::ServerBuilder builder;
-    builder.AddListeningPort(m_options.listen.toStdString(), grpc::InsecureServerCredentials(), &m_port);
+    builder.AddListeningPort(m_options.listen.toStdString(), grpc::InsecureServerCredentials(),
+                             &m_port);
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
     builder.SetMaxSendMessageSize(kMaxReplyBytes);
     builder.RegisterService(m_service.get());

@@ -56,7 +56,8 @@ void execOrThrow(QSqlDatabase &db, const QString &sql)
 {
     QSqlQuery q(db);
     if (!q.exec(sql))
-        throw Error(text("DB_STATEMENT_FAILED").arg(sql.simplified().left(120), q.lastError().text()));
+        throw Error(
+            text("DB_STATEMENT_FAILED").arg(sql.simplified().left(120), q.lastError().text()));
 }
 
 QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectionName,
@@ -108,8 +109,8 @@ namespace {
 
 QString schemaText(const QSqlDatabase &db)
 {
-    const QString dialect =
-        db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("postgresql") : QStringLiteral("sqlite");
+    const QString dialect = db.driverName() == QLatin1String("QPSQL") ? QStringLiteral("postgresql")
+                                                                      : QStringLiteral("sqlite");
     QFile file(QStringLiteral(":/zov/db/%1/schema.sql").arg(dialect));
     if (!file.open(QIODevice::ReadOnly))
         qFatal("schema resource for %s is missing from the build", qPrintable(dialect));
@@ -146,8 +147,9 @@ QList<QPair<QString, QStringList>> schemaTables(const QSqlDatabase &db)
         QStringList columns;
         for (int i = 1; i < lines.size(); ++i) {
             const QString word = lines.at(i).trimmed().section(QLatin1Char(' '), 0, 0);
-            if (word.isEmpty() || word == QLatin1String("PRIMARY") || word == QLatin1String("UNIQUE") ||
-                word == QLatin1String("FOREIGN") || word.startsWith(QLatin1Char(')')))
+            if (word.isEmpty() || word == QLatin1String("PRIMARY") ||
+                word == QLatin1String("UNIQUE") || word == QLatin1String("FOREIGN") ||
+                word.startsWith(QLatin1Char(')')))
                 continue;
             columns.append(word);
         }
@@ -161,7 +163,8 @@ QList<QPair<QString, QStringList>> schemaTables(const QSqlDatabase &db)
 void applySchema(QSqlDatabase &db)
 {
     if (!db.transaction())
-        throw Error(text("DB_STATEMENT_FAILED").arg(QStringLiteral("BEGIN"), db.lastError().text()));
+        throw Error(
+            text("DB_STATEMENT_FAILED").arg(QStringLiteral("BEGIN"), db.lastError().text()));
     try {
         for (const QString &statement : statements(schemaText(db)))
             execOrThrow(db, statement);
@@ -170,7 +173,8 @@ void applySchema(QSqlDatabase &db)
         throw;
     }
     if (!db.commit())
-        throw Error(text("DB_STATEMENT_FAILED").arg(QStringLiteral("COMMIT"), db.lastError().text()));
+        throw Error(
+            text("DB_STATEMENT_FAILED").arg(QStringLiteral("COMMIT"), db.lastError().text()));
 }
 
 QString schemaProblem(QSqlDatabase &db)
@@ -185,7 +189,8 @@ QString schemaProblem(QSqlDatabase &db)
             problems.append(text("DB_MISSING_TABLE").arg(table));
             continue;
         }
-        const QSqlRecord record = db.record(db.driverName() == QLatin1String("QPSQL") ? table.toLower() : table);
+        const QSqlRecord record =
+            db.record(db.driverName() == QLatin1String("QPSQL") ? table.toLower() : table);
         for (const QString &column : columns) {
             if (record.indexOf(column) < 0)
                 problems.append(text("DB_MISSING_COLUMN").arg(table, column));

@@ -26,9 +26,10 @@ QString firstLine(const QString &text)
 } // namespace
 
 Dispatcher::Dispatcher(const DatabaseConfig &config, int menuNumberBlock)
-    : m_config(config), m_module(menuNumberBlock), m_id(g_nextDispatcher++)
-{
-}
+    : m_config(config)
+    , m_module(menuNumberBlock)
+    , m_id(g_nextDispatcher++)
+{}
 
 Dispatcher::~Dispatcher()
 {
@@ -45,25 +46,30 @@ SqlSession &Dispatcher::session()
     if (it == m_sessions.end()) {
         std::ostringstream id;
         id << thread;
-        const QString name = QStringLiteral("zov-server-%1-%2").arg(m_id).arg(QString::fromStdString(id.str()));
+        const QString name =
+            QStringLiteral("zov-server-%1-%2").arg(m_id).arg(QString::fromStdString(id.str()));
         it = m_sessions.emplace(thread, std::make_unique<SqlSession>(m_config, name)).first;
     }
     return *it->second;
 }
 
-grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply, const CallContext &context)
+grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
+                                const CallContext &context)
 {
     QElapsedTimer timer;
     timer.start();
     const QString method = QString::fromStdString(call.method()).left(60);
     const auto log = [&](const char *outcome, const QString &detail = {}) {
-        qCInfo(lcCalls).noquote() << method << QString::number(timer.nsecsElapsed() / 1e6, 'f', 3) + QStringLiteral(" ms")
+        qCInfo(lcCalls).noquote() << method
+                                  << QString::number(timer.nsecsElapsed() / 1e6, 'f', 3) +
+                                         QStringLiteral(" ms")
                                   << outcome << firstLine(detail);
     };
     const MethodSignature *signature = findSignature(method);
     if (!signature) {
         log("unimplemented");
-        return {grpc::StatusCode::UNIMPLEMENTED, text("RPC_UNKNOWN_METHOD").arg(method).toStdString()};
+        return {grpc::StatusCode::UNIMPLEMENTED,
+                text("RPC_UNKNOWN_METHOD").arg(method).toStdString()};
     }
     QVariantList args;
     try {

@@ -35,8 +35,9 @@ QVariant fromDatabase(const QString &owner, const FieldDef &def, const QVariant 
         break;
     }
     case FieldType::Date: {
-        QDate d = value.typeId() == QMetaType::QDate ? value.toDate()
-                                                     : QDate::fromString(value.toString().left(10), Qt::ISODate);
+        QDate d = value.typeId() == QMetaType::QDate
+                      ? value.toDate()
+                      : QDate::fromString(value.toString().left(10), Qt::ISODate);
         if (!d.isValid())
             throw SqlFailure(text("DB_BAD_VALUE").arg(def.name, owner, value.toString().left(40)));
         typed = d;
@@ -56,9 +57,9 @@ class PacketBuilder
 {
 public:
     explicit PacketBuilder(const QString &layoutName)
-        : m_layout(layout(layoutName)), m_packet(Packet::forLayout(m_layout))
-    {
-    }
+        : m_layout(layout(layoutName))
+        , m_packet(Packet::forLayout(m_layout))
+    {}
 
     void addRow(const QSqlQuery &q)
     {
@@ -103,7 +104,9 @@ bool fitsCode(const QString &code, int width)
 
 } // namespace
 
-rdmImpCardZov::rdmImpCardZov(int menuNumberBlock) : m_block(std::max(1, menuNumberBlock)) {}
+rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
+    : m_block(std::max(1, menuNumberBlock))
+{}
 
 QVariant rdmImpCardZov::call(SqlSession &s, const QString &method, const QVariantList &a,
                              const CallContext &context)
@@ -197,7 +200,8 @@ QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, con
                                        const QDate &day, const QString &diet)
 {
     if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4))
-        return text("BAD_MENU_KEY").arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
+        return text("BAD_MENU_KEY")
+            .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     std::lock_guard lock(m_numbersMutex);
     NumberBlock &block = m_numbers[branch];
     for (;;) {
@@ -253,7 +257,8 @@ QVariant rdmImpCardZov::DelPratosDiet(const QString &branch, const QString &serv
     // Nothing is removed here: the import sends the removal of the day's dishes as
     // deletions in its next batch, stored in one transaction with the new dishes.
     if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4) || !day.isValid())
-        return text("BAD_MENU_KEY").arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
+        return text("BAD_MENU_KEY")
+            .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     return QString();
 }
 
@@ -264,9 +269,9 @@ QVariant rdmImpCardZov::GetTemCard(SqlSession &s, const QString &branch, const Q
     s.select(serverSql(s.isSQLite(), "temcard"),
              {branch, service, firstDayOfMonth(month), UltimoDiaMes(month), diets},
              [&](const QSqlQuery &q) {
-                 const QVariant day = fromDatabase(QStringLiteral("cdsTemCard"),
-                                                   layout(QStringLiteral("cdsTemCard")).fields.at(1),
-                                                   q.value(0));
+                 const QVariant day =
+                     fromDatabase(QStringLiteral("cdsTemCard"),
+                                  layout(QStringLiteral("cdsTemCard")).fields.at(1), q.value(0));
                  packet.addValues({shortDate(day.toDate()), day});
              });
     return packet.result();

@@ -17,7 +17,9 @@ namespace zov {
 class InvalidArgument : public std::exception
 {
 public:
-    explicit InvalidArgument(QString text) : m_text(std::move(text)) {}
+    explicit InvalidArgument(QString text)
+        : m_text(std::move(text))
+    {}
     const QString &text() const { return m_text; }
     const char *what() const noexcept override { return "invalid argument"; }
 

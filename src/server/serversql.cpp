@@ -38,9 +38,11 @@ QHash<QString, QString> readStatements(const QString &path)
 
 QHash<QString, QString> dialectStatements(bool sqlite)
 {
-    QHash<QString, QString> statements = readStatements(QStringLiteral(":/zov/server/sql/common.sql"));
-    const QHash<QString, QString> dialect = readStatements(
-        sqlite ? QStringLiteral(":/zov/server/sql/sqlite.sql") : QStringLiteral(":/zov/server/sql/postgresql.sql"));
+    QHash<QString, QString> statements =
+        readStatements(QStringLiteral(":/zov/server/sql/common.sql"));
+    const QHash<QString, QString> dialect =
+        readStatements(sqlite ? QStringLiteral(":/zov/server/sql/sqlite.sql")
+                              : QStringLiteral(":/zov/server/sql/postgresql.sql"));
     for (auto it = dialect.cbegin(); it != dialect.cend(); ++it)
         statements.insert(it.key(), it.value());
     const QString inList = statements.value(QStringLiteral("DIET_IN_LIST"));

@@ -60,7 +60,8 @@ DeltaRows readDelta(const QVariant &argument, const QString &layoutName)
             throw InvalidArgument(text("DELTA_MISSING_FIELD").arg(def.name, layoutName));
         if (packet.fields.at(c).type != def.type)
             throw InvalidArgument(text("PACKET_WRONG_TYPE")
-                                      .arg(def.name, layoutName, fieldTypeName(packet.fields.at(c).type),
+                                      .arg(def.name, layoutName,
+                                           fieldTypeName(packet.fields.at(c).type),
                                            fieldTypeName(def.type)));
         columnOf[f] = c;
     }
@@ -113,7 +114,8 @@ QString describeHeader(const QVariantList &h)
 QString describeDish(const QVariantList &c)
 {
     return text("DESCRIBE_DISH")
-        .arg(c.at(C::CDFILIAL).toString(), c.at(C::NRCARDAPIO).toString(), c.at(C::CDDIETPAD).toString())
+        .arg(c.at(C::CDFILIAL).toString(), c.at(C::NRCARDAPIO).toString(),
+             c.at(C::CDDIETPAD).toString())
         .arg(c.at(C::NRSEQPRATCAR).toDouble(), 0, 'g', 12);
 }
 
@@ -142,7 +144,9 @@ QVariantList dishKey(const QVariantList &c)
 class BatchWriter
 {
 public:
-    explicit BatchWriter(SqlSession &s) : m_s(s) {}
+    explicit BatchWriter(SqlSession &s)
+        : m_s(s)
+    {}
 
     // Each returns an empty text, or the error that cancels the whole batch.
     QString deleteDish(QVariantList c)
@@ -156,14 +160,16 @@ public:
 
     QString insertHeader(const QVariantList &h)
     {
-        for (const int key : {H::CDFILIAL, H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD, H::NRCARDAPIO}) {
+        for (const int key :
+             {H::CDFILIAL, H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD, H::NRCARDAPIO}) {
             if (isNull(h.at(key)) || h.at(key).toString().trimmed().isEmpty())
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
         if (exists("header_exists", headerKey(h)))
             return text("HEADER_TAKEN").arg(describeHeader(h));
         if (exists("header_number_exists", {h.at(H::CDFILIAL), h.at(H::NRCARDAPIO)}))
-            return text("HEADER_NUMBER_TAKEN").arg(h.at(H::NRCARDAPIO).toString(), describeHeader(h));
+            return text("HEADER_NUMBER_TAKEN")
+                .arg(h.at(H::NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
         return {};
     }
@@ -184,8 +190,8 @@ public:
 
     QString insertDish(QVariantList c)
     {
-        if (isNull(c.at(C::CDFILIAL)) || isNull(c.at(C::NRCARDAPIO)) || isNull(c.at(C::CDDIETPAD)) ||
-            isNull(c.at(C::NRSEQPRATCAR)))
+        if (isNull(c.at(C::CDFILIAL)) || isNull(c.at(C::NRCARDAPIO)) ||
+            isNull(c.at(C::CDDIETPAD)) || isNull(c.at(C::NRSEQPRATCAR)))
             return text("DISH_INCOMPLETE").arg(describeDish(c));
         if (!toWhole(c[C::NRSEQPRATCAR]) || !toWhole(c[C::NRORDPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
@@ -227,7 +233,9 @@ private:
     {
         QVariantList header;
         m_s.select(sql("header_by_number"), {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO)},
-                   [&](const QSqlQuery &q) { header = {q.value(0), q.value(1), q.value(2)}; });
+                   [&](const QSqlQuery &q) {
+                       header = {q.value(0), q.value(1), q.value(2)};
+                   });
         if (header.isEmpty())
             return text("DISH_NO_HEADER").arg(describeDish(c));
         const QString service = header.at(0).toString();

@@ -23,7 +23,8 @@ QString describe(const QSqlError &error, bool sqlite)
 } // namespace
 
 SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionName)
-    : m_connectionName(connectionName), m_sqlite(config.isSQLite())
+    : m_connectionName(connectionName)
+    , m_sqlite(config.isSQLite())
 {
     m_db = openDatabase(config, connectionName);
 }

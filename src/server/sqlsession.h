@@ -52,7 +52,9 @@ private:
 class SqlFailure : public std::exception
 {
 public:
-    explicit SqlFailure(QString text) : m_text(std::move(text)) {}
+    explicit SqlFailure(QString text)
+        : m_text(std::move(text))
+    {}
     const QString &text() const { return m_text; }
     const char *what() const noexcept override { return "database error"; }
 
@@ -64,7 +66,11 @@ private:
 class WriteTransaction
 {
 public:
-    explicit WriteTransaction(SqlSession &session) : m_session(session) { m_session.begin(); }
+    explicit WriteTransaction(SqlSession &session)
+        : m_session(session)
+    {
+        m_session.begin();
+    }
     ~WriteTransaction()
     {
         if (!m_done)

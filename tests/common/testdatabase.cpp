@@ -56,9 +56,11 @@ QVariant TestDatabase::scalar(const QString &sql, const QVariantList &values) co
     return q.next() ? q.value(0) : QVariant();
 }
 
-int TestDatabase::count(const QString &table, const QString &where, const QVariantList &values) const
+int TestDatabase::count(const QString &table, const QString &where,
+                        const QVariantList &values) const
 {
-    return scalar(QStringLiteral("SELECT COUNT(*) FROM %1%2").arg(table, where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where),
+    return scalar(QStringLiteral("SELECT COUNT(*) FROM %1%2")
+                      .arg(table, where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where),
                   values)
         .toInt();
 }
@@ -79,17 +81,20 @@ QStringList TestDatabase::dump(const QString &table) const
     return rows;
 }
 
-void TestDatabase::addBranch(const QString &branch, const QString &name, const QString &idCardiaUtil) const
+void TestDatabase::addBranch(const QString &branch, const QString &name,
+                             const QString &idCardiaUtil) const
 {
     exec(QStringLiteral("INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES (?, ?)"), {branch, name});
-    exec(QStringLiteral("INSERT INTO PARAMPLANEJA (CDFILIAL, IDCARDIAUTIL) VALUES (?, ?)"), {branch, idCardiaUtil});
+    exec(QStringLiteral("INSERT INTO PARAMPLANEJA (CDFILIAL, IDCARDIAUTIL) VALUES (?, ?)"),
+         {branch, idCardiaUtil});
 }
 
 void TestDatabase::addService(const QString &branch, const QString &service, const QString &name,
                               const QString &tipo, const QVariant &tipoHosp) const
 {
-    exec(QStringLiteral("INSERT INTO SERVICO (CDFILIAL, CDSERVFILI, NMSERVICO, IDTIPOSERV, IDTPSERVHOSP) "
-                        "VALUES (?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO SERVICO (CDFILIAL, CDSERVFILI, NMSERVICO, IDTIPOSERV, IDTPSERVHOSP) "
+             "VALUES (?, ?, ?, ?, ?)"),
          {branch, service, name, tipo, tipoHosp});
 }
 
@@ -98,7 +103,8 @@ void TestDatabase::addDiet(const QString &diet, const QString &name) const
     exec(QStringLiteral("INSERT INTO DIETPADR (CDDIETPAD, DSDIETPAD) VALUES (?, ?)"), {diet, name});
 }
 
-void TestDatabase::serveDiet(const QString &branch, const QString &service, const QString &diet) const
+void TestDatabase::serveDiet(const QString &branch, const QString &service,
+                             const QString &diet) const
 {
     exec(QStringLiteral("INSERT INTO DIETSERV (CDFILIAL, CDSERVFILI, CDDIETPAD) VALUES (?, ?, ?)"),
          {branch, service, diet});
@@ -106,42 +112,51 @@ void TestDatabase::serveDiet(const QString &branch, const QString &service, cons
 
 void TestDatabase::addDishType(const QString &type, const QString &name) const
 {
-    exec(QStringLiteral("INSERT INTO TIPOPRAT (CDTIPOPRAT, NMTIPOPRAT) VALUES (?, ?)"), {type, name});
+    exec(QStringLiteral("INSERT INTO TIPOPRAT (CDTIPOPRAT, NMTIPOPRAT) VALUES (?, ?)"),
+         {type, name});
 }
 
-void TestDatabase::addSlot(const QString &branch, const QString &service, const QDate &month, int seq,
-                           const QString &type, int order) const
+void TestDatabase::addSlot(const QString &branch, const QString &service, const QDate &month,
+                           int seq, const QString &type, int order) const
 {
-    exec(QStringLiteral("INSERT INTO CNFCAMES (CDFILIAL, CDSERVFILI, DTREFECNFMES, NRSEQCNFMES, CDTIPOPRAT, "
-                        "NRORDCNFMES) VALUES (?, ?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO CNFCAMES (CDFILIAL, CDSERVFILI, DTREFECNFMES, NRSEQCNFMES, CDTIPOPRAT, "
+             "NRORDCNFMES) VALUES (?, ?, ?, ?, ?, ?)"),
          {branch, service, month, seq, type, order});
 }
 
-void TestDatabase::addHeader(const QString &branch, const QString &service, const QDate &day, const QString &diet,
-                             const QString &number, const QVariant &estimate, const QDate &month) const
+void TestDatabase::addHeader(const QString &branch, const QString &service, const QDate &day,
+                             const QString &diet, const QString &number, const QVariant &estimate,
+                             const QDate &month) const
 {
     const QDate ref = month.isValid() ? month : QDate(day.year(), day.month(), 1);
-    exec(QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, "
-                        "CDOPERADOR, QTCOMESTICAR, DTMESCARD, DTULTATUACAR) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, "
+             "CDOPERADOR, QTCOMESTICAR, DTMESCARD, DTULTATUACAR) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
+             "?)"),
          {branch, service, day, diet, number, QStringLiteral("SEED"), estimate, ref, day});
 }
 
-void TestDatabase::addDish(const QString &branch, const QString &number, const QString &diet, int seq,
-                           const QString &dish, const QString &dishName, const QString &type,
-                           const QVariant &perCapita, int order, const QDate &day, const QString &service) const
+void TestDatabase::addDish(const QString &branch, const QString &number, const QString &diet,
+                           int seq, const QString &dish, const QString &dishName,
+                           const QString &type, const QVariant &perCapita, int order,
+                           const QDate &day, const QString &service) const
 {
-    exec(QStringLiteral("INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, NRSEQPRATCAR, "
-                        "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, NRORDPRATCAR, "
-                        "CDSERVFILI) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, NRSEQPRATCAR, "
+             "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, NRORDPRATCAR, "
+             "CDSERVFILI) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
          {branch, day, diet, number, seq, branch, dish, dishName, perCapita, type,
           QStringLiteral("%1%2").arg(order, 3, 10, QLatin1Char('0')).arg(type), order, service});
 }
 
-void TestDatabase::addEstimate(const QString &branch, const QString &service, const QString &diet, int weekday,
-                               double total, double patients, double staff, double companions) const
+void TestDatabase::addEstimate(const QString &branch, const QString &service, const QString &diet,
+                               int weekday, double total, double patients, double staff,
+                               double companions) const
 {
-    exec(QStringLiteral("INSERT INTO ESTIDIETA (CDFILIAL, CDSERVFILI, CDDIETPAD, NRDIASEMANA, QTCOMESTICAR, "
-                        "QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO ESTIDIETA (CDFILIAL, CDSERVFILI, CDDIETPAD, NRDIASEMANA, QTCOMESTICAR, "
+             "QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
          {branch, service, diet, weekday, total, patients, staff, companions});
 }
 
@@ -151,20 +166,23 @@ void TestDatabase::addShift(const QString &branch, const QString &service, const
     QVariantList values{branch, service, shift};
     for (int i = 0; i < 8; ++i)
         values.append(v.value(i));
-    exec(QStringLiteral("INSERT INTO TURNOSERV (CDFILIAL, CDSERVFILI, CDTURNO, QTCOMESTTDOM, QTCOMESTTSEG, "
-                        "QTCOMESTTTER, QTCOMESTTQUA, QTCOMESTTQUI, QTCOMESTTSEX, QTCOMESTTSAB, QTCOMESTTFER) "
-                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+    exec(QStringLiteral(
+             "INSERT INTO TURNOSERV (CDFILIAL, CDSERVFILI, CDTURNO, QTCOMESTTDOM, QTCOMESTTSEG, "
+             "QTCOMESTTTER, QTCOMESTTQUA, QTCOMESTTQUI, QTCOMESTTSEX, QTCOMESTTSAB, QTCOMESTTFER) "
+             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
          values);
 }
 
 void TestDatabase::addHoliday(const QString &branch, const QDate &day) const
 {
-    exec(QStringLiteral("INSERT INTO FERIFILI (CDFILIAL, DTFERIFILI) VALUES (?, ?)"), {branch, day});
+    exec(QStringLiteral("INSERT INTO FERIFILI (CDFILIAL, DTFERIFILI) VALUES (?, ?)"),
+         {branch, day});
 }
 
 void TestDatabase::addFeriCard(const QString &branch, const QDate &day) const
 {
-    exec(QStringLiteral("INSERT INTO FERICARD (CDFILIAL, DTFERICARD) VALUES (?, ?)"), {branch, day});
+    exec(QStringLiteral("INSERT INTO FERICARD (CDFILIAL, DTFERICARD) VALUES (?, ?)"),
+         {branch, day});
 }
 
 TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock)

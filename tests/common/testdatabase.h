@@ -31,26 +31,31 @@ public:
     // throws zov::Error) when the statement fails.
     void exec(const QString &sql, const QVariantList &values = {}) const;
     QVariant scalar(const QString &sql, const QVariantList &values = {}) const;
-    int count(const QString &table, const QString &where = {}, const QVariantList &values = {}) const;
+    int count(const QString &table, const QString &where = {},
+              const QVariantList &values = {}) const;
     // Every row of a table in a stable order, each row as "v1|v2|..." (for comparing states).
     QStringList dump(const QString &table) const;
 
-    void addBranch(const QString &branch, const QString &name, const QString &idCardiaUtil = QStringLiteral("S")) const;
+    void addBranch(const QString &branch, const QString &name,
+                   const QString &idCardiaUtil = QStringLiteral("S")) const;
     void addService(const QString &branch, const QString &service, const QString &name,
                     const QString &tipo = QStringLiteral("D"), const QVariant &tipoHosp = {}) const;
     void addDiet(const QString &diet, const QString &name) const;
     void serveDiet(const QString &branch, const QString &service, const QString &diet) const;
     void addDishType(const QString &type, const QString &name) const;
-    void addSlot(const QString &branch, const QString &service, const QDate &month, int seq, const QString &type,
-                 int order) const;
-    void addHeader(const QString &branch, const QString &service, const QDate &day, const QString &diet,
-                   const QString &number, const QVariant &estimate, const QDate &month = {}) const;
-    void addDish(const QString &branch, const QString &number, const QString &diet, int seq, const QString &dish,
-                 const QString &dishName, const QString &type, const QVariant &perCapita, int order,
-                 const QDate &day, const QString &service) const;
+    void addSlot(const QString &branch, const QString &service, const QDate &month, int seq,
+                 const QString &type, int order) const;
+    void addHeader(const QString &branch, const QString &service, const QDate &day,
+                   const QString &diet, const QString &number, const QVariant &estimate,
+                   const QDate &month = {}) const;
+    void addDish(const QString &branch, const QString &number, const QString &diet, int seq,
+                 const QString &dish, const QString &dishName, const QString &type,
+                 const QVariant &perCapita, int order, const QDate &day,
+                 const QString &service) const;
     // diner estimates of a diet for a weekday (1 = Sunday .. 7 = Saturday)
-    void addEstimate(const QString &branch, const QString &service, const QString &diet, int weekday,
-                     double total, double patients, double staff, double companions) const;
+    void addEstimate(const QString &branch, const QString &service, const QString &diet,
+                     int weekday, double total, double patients, double staff,
+                     double companions) const;
     // shift defaults: seven weekday values, Sunday first, then the holiday value
     void addShift(const QString &branch, const QString &service, const QString &shift,
                   const QList<double> &weekdaysAndHoliday) const;
@@ -97,9 +102,9 @@ public:
     QStringList warnings;
     QStringList titles;
     QList<PickList> lists;
-    int nextChoice = -1;          // the row choose() picks; -1 cancels
-    QList<int> nextPicks;         // the rows chooseMany() picks
-    bool acceptMany = true;       // false cancels the multi-select
+    int nextChoice = -1;    // the row choose() picks; -1 cancels
+    QList<int> nextPicks;   // the rows chooseMany() picks
+    bool acceptMany = true; // false cancels the multi-select
 };
 
 } // namespace zov::test

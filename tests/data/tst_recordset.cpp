@@ -674,7 +674,8 @@ private Q_SLOTS:
             rs.FieldByName(QStringLiteral("NMPRATO")).setValue(name);
             QCOMPARE(rs.FieldByName(QStringLiteral("NMPRATO")).asString(), name);
         } else {
-            QVERIFY_THROWS_EXCEPTION(Error, rs.FieldByName(QStringLiteral("NMPRATO")).setValue(name));
+            QVERIFY_THROWS_EXCEPTION(Error,
+                                     rs.FieldByName(QStringLiteral("NMPRATO")).setValue(name));
         }
     }
 

@@ -11,8 +11,8 @@
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <csignal>
@@ -106,9 +106,13 @@ private:
 void TestCommandLines::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), dbPath()}).code, 0);
-    const Result seeded = run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), dbPath(),
-                                                         QStringLiteral("--month"), QStringLiteral("2024-03-01")});
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), dbPath()})
+            .code,
+        0);
+    const Result seeded = run(QStringLiteral("zov-db"),
+                              {QStringLiteral("seed-demo"), QStringLiteral("--db"), dbPath(),
+                               QStringLiteral("--month"), QStringLiteral("2024-03-01")});
     QVERIFY2(seeded.code == 0, qPrintable(seeded.err));
 }
 
@@ -121,7 +125,8 @@ QString TestCommandLines::countRows(const QString &table) const
         db.setDatabaseName(dbPath());
         db.open();
         QSqlQuery q(db);
-        q.exec(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(NRCARDAPIO)), 0) FROM %1").arg(table));
+        q.exec(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(NRCARDAPIO)), 0) FROM %1")
+                   .arg(table));
         q.next();
         value = q.value(0).toString() + QLatin1Char('/') + q.value(1).toString();
     }
@@ -131,9 +136,10 @@ QString TestCommandLines::countRows(const QString &table) const
 
 QStringList TestCommandLines::importArgs(const QStringList &extra) const
 {
-    QStringList args{QStringLiteral("--db"), dbPath(), QStringLiteral("--branch"), QStringLiteral("HC01"),
-                     QStringLiteral("--service"), QStringLiteral("1"), QStringLiteral("--operator"),
-                     QStringLiteral("TESTE")};
+    QStringList args{QStringLiteral("--db"),       dbPath(),
+                     QStringLiteral("--branch"),   QStringLiteral("HC01"),
+                     QStringLiteral("--service"),  QStringLiteral("1"),
+                     QStringLiteral("--operator"), QStringLiteral("TESTE")};
     return args + extra;
 }
 
@@ -141,30 +147,41 @@ void TestCommandLines::importUsageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("says");
-    const QStringList good{QStringLiteral("--date"), QStringLiteral("2024-04-01"), QStringLiteral("--from"),
-                           QStringLiteral("2024-03-04")};
-    QTest::newRow("unknown flag") << good + QStringList{QStringLiteral("--colour"), QStringLiteral("x")}
+    const QStringList good{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
+                           QStringLiteral("--from"), QStringLiteral("2024-03-04")};
+    QTest::newRow("unknown flag") << good + QStringList{QStringLiteral("--colour"),
+                                                        QStringLiteral("x")}
                                   << QStringLiteral("--colour");
-    QTest::newRow("date not ISO") << QStringList{QStringLiteral("--date"), QStringLiteral("01/04/2024"),
-                                                 QStringLiteral("--from"), QStringLiteral("2024-03-04")}
+    QTest::newRow("date not ISO") << QStringList{QStringLiteral("--date"),
+                                                 QStringLiteral("01/04/2024"),
+                                                 QStringLiteral("--from"),
+                                                 QStringLiteral("2024-03-04")}
                                   << QStringLiteral("01/04/2024");
-    QTest::newRow("impossible date") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-02-30"),
-                                                    QStringLiteral("--from"), QStringLiteral("2024-03-04")}
-                                     << QStringLiteral("2024-02-30");
-    QTest::newRow("rounding not a number") << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("um")}
-                                           << QStringLiteral("um");
+    QTest::newRow("impossible date")
+        << QStringList{QStringLiteral("--date"), QStringLiteral("2024-02-30"),
+                       QStringLiteral("--from"), QStringLiteral("2024-03-04")}
+        << QStringLiteral("2024-02-30");
+    QTest::newRow("rounding not a number")
+        << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("um")}
+        << QStringLiteral("um");
     QTest::newRow("month not a first day")
-        << good + QStringList{QStringLiteral("--month"), QStringLiteral("2024-04-02")} << QStringLiteral("2024-04-02");
-    QTest::newRow("operator too long") << good + QStringList{QStringLiteral("--operator"), QStringLiteral("ABCDEFGHIJKLM")}
-                                       << QStringLiteral("ABCDEFGHIJKLM");
-    QTest::newRow("no source date") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01")}
-                                    << QStringLiteral("--from");
-    QTest::newRow("bad mode") << good + QStringList{QStringLiteral("--mode"), QStringLiteral("replace")}
+        << good + QStringList{QStringLiteral("--month"), QStringLiteral("2024-04-02")}
+        << QStringLiteral("2024-04-02");
+    QTest::newRow("operator too long")
+        << good + QStringList{QStringLiteral("--operator"), QStringLiteral("ABCDEFGHIJKLM")}
+        << QStringLiteral("ABCDEFGHIJKLM");
+    QTest::newRow("no source date")
+        << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01")}
+        << QStringLiteral("--from");
+    QTest::newRow("bad mode") << good + QStringList{QStringLiteral("--mode"),
+                                                    QStringLiteral("replace")}
                               << QStringLiteral("replace");
-    QTest::newRow("unknown branch") << good + QStringList{QStringLiteral("--branch"), QStringLiteral("ZZ99")}
-                                    << QStringLiteral("ZZ99");
-    QTest::newRow("unknown service") << good + QStringList{QStringLiteral("--service"), QStringLiteral("77")}
-                                     << QStringLiteral("00077");
+    QTest::newRow("unknown branch")
+        << good + QStringList{QStringLiteral("--branch"), QStringLiteral("ZZ99")}
+        << QStringLiteral("ZZ99");
+    QTest::newRow("unknown service")
+        << good + QStringList{QStringLiteral("--service"), QStringLiteral("77")}
+        << QStringLiteral("00077");
 }
 
 void TestCommandLines::importUsageErrors()
@@ -180,7 +197,8 @@ void TestCommandLines::importUsageErrors()
         else
             args << arguments.at(i) << arguments.at(i + 1);
     }
-    const QString before = countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
+    const QString before =
+        countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
     const Result r = run(QStringLiteral("zov-import"), args);
     QCOMPARE(r.code, 64);
     QVERIFY2(r.err.contains(says), qPrintable(r.err));
@@ -199,21 +217,25 @@ void TestCommandLines::importExitCodes_data()
 
     QTest::newRow("success") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
                                             QStringLiteral("--from"), QStringLiteral("2024-03-04"),
-                                            QStringLiteral("--to"), QStringLiteral("2024-03-08")}
+                                            QStringLiteral("--to"),   QStringLiteral("2024-03-08")}
                              << 0 << msg("SUCESSO") << QString() << true;
-    QTest::newRow("same menu") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-03-05"),
-                                              QStringLiteral("--from"), QStringLiteral("2024-03-04"),
-                                              QStringLiteral("--to"), QStringLiteral("2024-03-06")}
+    QTest::newRow("same menu") << QStringList{QStringLiteral("--date"),
+                                              QStringLiteral("2024-03-05"),
+                                              QStringLiteral("--from"),
+                                              QStringLiteral("2024-03-04"),
+                                              QStringLiteral("--to"),
+                                              QStringLiteral("2024-03-06")}
                                << 2 << QString() << msg("MESMO_CARD") << false;
-    QTest::newRow("range past the month") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-29"),
-                                                         QStringLiteral("--from"), QStringLiteral("2024-03-01"),
-                                                         QStringLiteral("--to"), QStringLiteral("2024-03-03")}
-                                          << 2 << QString()
-                                          << zov::TMessages::dataInval(QDate(2024, 3, 2)) << false;
-    QTest::newRow("rounding out of range") << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
-                                                          QStringLiteral("--from"), QStringLiteral("2024-03-04"),
-                                                          QStringLiteral("--rounding"), QStringLiteral("10")}
-                                           << 2 << QString() << msg("ARRE_DEVE") << false;
+    QTest::newRow("range past the month")
+        << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-29"),
+                       QStringLiteral("--from"), QStringLiteral("2024-03-01"),
+                       QStringLiteral("--to"),   QStringLiteral("2024-03-03")}
+        << 2 << QString() << zov::TMessages::dataInval(QDate(2024, 3, 2)) << false;
+    QTest::newRow("rounding out of range")
+        << QStringList{QStringLiteral("--date"),     QStringLiteral("2024-04-01"),
+                       QStringLiteral("--from"),     QStringLiteral("2024-03-04"),
+                       QStringLiteral("--rounding"), QStringLiteral("10")}
+        << 2 << QString() << msg("ARRE_DEVE") << false;
 }
 
 void TestCommandLines::importExitCodes()
@@ -238,32 +260,39 @@ void TestCommandLines::importThroughAServer()
     // the call log goes to the test's own output, so the server never waits on a full pipe
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(binary(QStringLiteral("zov-server")),
-                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:%1").arg(port)});
     QVERIFY(server.waitForStarted());
     QVERIFY(waitForPort(port));
     const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
 
     // zov-rpc: an answered call prints JSON, by-reference arguments included
-    const Result rpc = run(QStringLiteral("zov-rpc"),
-                           {QStringLiteral("--server"), address, QStringLiteral("GetComensais"),
-                            QStringLiteral("\"HC01\""), QStringLiteral("\"00001\""), QStringLiteral("\"0001\""),
-                            QStringLiteral("{\"date\":\"2024-04-01\"}")});
+    const Result rpc =
+        run(QStringLiteral("zov-rpc"),
+            {QStringLiteral("--server"), address, QStringLiteral("GetComensais"),
+             QStringLiteral("\"HC01\""), QStringLiteral("\"00001\""), QStringLiteral("\"0001\""),
+             QStringLiteral("{\"date\":\"2024-04-01\"}")});
     QCOMPARE(rpc.code, 0);
     const QJsonObject answer = QJsonDocument::fromJson(rpc.out.toUtf8()).object();
     QVERIFY(answer.value(QStringLiteral("value")).toObject().contains(QStringLiteral("packet")));
-    QCOMPARE(answer.value(QStringLiteral("byRef")).toObject().value(QStringLiteral("3")).toObject().value(
-                 QStringLiteral("date")),
+    QCOMPARE(answer.value(QStringLiteral("byRef"))
+                 .toObject()
+                 .value(QStringLiteral("3"))
+                 .toObject()
+                 .value(QStringLiteral("date")),
              QJsonValue(QStringLiteral("2024-04-01")));
     // a call the server refuses exits non-zero with the status
-    const Result refused = run(QStringLiteral("zov-rpc"), {QStringLiteral("--server"), address,
-                                                           QStringLiteral("Data"), QStringLiteral("1")});
+    const Result refused =
+        run(QStringLiteral("zov-rpc"),
+            {QStringLiteral("--server"), address, QStringLiteral("Data"), QStringLiteral("1")});
     QVERIFY(refused.code != 0);
     QVERIFY(!refused.err.isEmpty());
 
     const Result r = run(QStringLiteral("zov-import"),
                          importArgs({QStringLiteral("--server"), address, QStringLiteral("--date"),
                                      QStringLiteral("2024-04-01"), QStringLiteral("--from"),
-                                     QStringLiteral("2024-03-04"), QStringLiteral("--mode"), QStringLiteral("overwrite")}));
+                                     QStringLiteral("2024-03-04"), QStringLiteral("--mode"),
+                                     QStringLiteral("overwrite")}));
     QVERIFY2(r.code == 0, qPrintable(r.err));
     QCOMPARE(r.out.trimmed(), msg("SUCESSO"));
     server.terminate();
@@ -278,7 +307,8 @@ void TestCommandLines::unreachableServerIsNamed()
     timer.start();
     const Result r = run(QStringLiteral("zov-import"),
                          importArgs({QStringLiteral("--server"), address, QStringLiteral("--date"),
-                                     QStringLiteral("2024-04-01"), QStringLiteral("--from"), QStringLiteral("2024-03-04")}));
+                                     QStringLiteral("2024-04-01"), QStringLiteral("--from"),
+                                     QStringLiteral("2024-03-04")}));
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(address), qPrintable(r.err));
     QVERIFY(timer.elapsed() < 20000);
@@ -289,18 +319,26 @@ void TestCommandLines::databaseToolRefusesBadTargets_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
     QTest::newRow("init in a missing folder")
-        << QStringList{QStringLiteral("init"), QStringLiteral("--db"), QStringLiteral("/nonexistent/dir/x.sqlite")} << 1;
+        << QStringList{QStringLiteral("init"), QStringLiteral("--db"),
+                       QStringLiteral("/nonexistent/dir/x.sqlite")}
+        << 1;
     QTest::newRow("seed a missing file")
-        << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DIR@/none.sqlite")} << 1;
-    QTest::newRow("seed twice") << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DB@")}
+        << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"),
+                       QStringLiteral("@DIR@/none.sqlite")}
+        << 1;
+    QTest::newRow("seed twice") << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"),
+                                               QStringLiteral("@DB@")}
                                 << 1;
     QTest::newRow("month not a first day")
         << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"), QStringLiteral("@DB@"),
                        QStringLiteral("--month"), QStringLiteral("2024-03-02")}
         << 64;
-    QTest::newRow("unknown command") << QStringList{QStringLiteral("drop"), QStringLiteral("--db"), QStringLiteral("@DB@")}
-                                     << 64;
-    QTest::newRow("init again") << QStringList{QStringLiteral("init"), QStringLiteral("--db"), QStringLiteral("@DB@")} << 0;
+    QTest::newRow("unknown command")
+        << QStringList{QStringLiteral("drop"), QStringLiteral("--db"), QStringLiteral("@DB@")}
+        << 64;
+    QTest::newRow("init again") << QStringList{QStringLiteral("init"), QStringLiteral("--db"),
+                                               QStringLiteral("@DB@")}
+                                << 0;
 }
 
 void TestCommandLines::databaseToolRefusesBadTargets()
@@ -325,7 +363,8 @@ void TestCommandLines::serverRefusesBadDatabases_data()
     QTest::addColumn<QString>("says");
     QTest::newRow("missing") << QStringLiteral("none.sqlite") << QStringLiteral("não existe");
     QTest::newRow("another schema") << QStringLiteral("other.sqlite") << QStringLiteral("CARDADIA");
-    QTest::newRow("not a database") << QStringLiteral("text.sqlite") << QStringLiteral("text.sqlite");
+    QTest::newRow("not a database")
+        << QStringLiteral("text.sqlite") << QStringLiteral("text.sqlite");
 }
 
 void TestCommandLines::serverRefusesBadDatabases()
@@ -334,7 +373,8 @@ void TestCommandLines::serverRefusesBadDatabases()
     QFETCH(QString, says);
     const QString path = m_dir->filePath(file);
     if (file == QLatin1String("other.sqlite")) {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
         db.setDatabaseName(path);
         QVERIFY(db.open());
         QSqlQuery(db).exec(QStringLiteral("CREATE TABLE FILIAL (CDFILIAL TEXT)"));
@@ -346,8 +386,10 @@ void TestCommandLines::serverRefusesBadDatabases()
         text.write(QByteArray(4096, 'x'));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("other"));
-    const Result r = run(QStringLiteral("zov-server"),
-                         {QStringLiteral("--db"), path, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")}, 15000);
+    const Result r = run(
+        QStringLiteral("zov-server"),
+        {QStringLiteral("--db"), path, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")},
+        15000);
     QCOMPARE(r.code, 1);
     QVERIFY2(r.err.contains(says), qPrintable(r.err));
 }
@@ -356,11 +398,13 @@ void TestCommandLines::serverStopsCleanlyOnSigterm()
 {
     QProcess server;
     server.start(binary(QStringLiteral("zov-server")),
-                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:0")});
     QVERIFY(server.waitForStarted());
     QString log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += QString::fromUtf8(server.readAllStandardError())).contains(QStringLiteral("no ar")),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (log += QString::fromUtf8(server.readAllStandardError())).contains(QStringLiteral("no ar")),
+        10000);
     ::kill(static_cast<pid_t>(server.processId()), SIGTERM);
     QVERIFY(server.waitForFinished(10000));
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
@@ -372,16 +416,20 @@ void TestCommandLines::serverStopsCleanlyOnSigterm()
 void TestCommandLines::protocolExamplesAnswer()
 {
     const QString db = m_dir->filePath(QStringLiteral("docs.sqlite"));
-    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), db}).code, 0);
-    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), db,
-                                            QStringLiteral("--month"), QStringLiteral("2026-12-01")})
-                 .code,
-             0);
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), db}).code,
+        0);
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), db,
+                                       QStringLiteral("--month"), QStringLiteral("2026-12-01")})
+            .code,
+        0);
     const int port = freePort();
     QProcess server;
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(binary(QStringLiteral("zov-server")),
-                 {QStringLiteral("--db"), db, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port)});
+                 {QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:%1").arg(port)});
     QVERIFY(waitForPort(port));
 
     QFile doc(qEnvironmentVariable("ZOV_SOURCE_DIR") + QStringLiteral("/docs/protocol.md"));
@@ -399,8 +447,12 @@ void TestCommandLines::protocolExamplesAnswer()
         const Result r = run(QStringLiteral("zov-rpc"), args);
         QVERIFY2(r.code == 0, qPrintable(lines.at(i) + QLatin1Char(' ') + r.err));
         // the documented answer's first value line tells its kind
-        const QString shown = lines.mid(i, 40).join(QLatin1Char('\n')).section(QStringLiteral("\"value\": "), 1).left(12);
-        const QJsonValue value = QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("value"));
+        const QString shown = lines.mid(i, 40)
+                                  .join(QLatin1Char('\n'))
+                                  .section(QStringLiteral("\"value\": "), 1)
+                                  .left(12);
+        const QJsonValue value =
+            QJsonDocument::fromJson(r.out.toUtf8()).object().value(QStringLiteral("value"));
         if (shown.startsWith(QLatin1Char('"')))
             QVERIFY2(value.isString(), qPrintable(lines.at(i)));
         else

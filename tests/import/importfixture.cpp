@@ -21,19 +21,29 @@ ImportFixture::ImportFixture()
     db.addDishType(QStringLiteral("01"), QStringLiteral("SALADA"));
     db.addDishType(QStringLiteral("02"), QStringLiteral("PRATO PRINCIPAL"));
     for (const char *service : {"00001", "00002"}) {
-        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 1, QStringLiteral("01"), 1);
-        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 2, QStringLiteral("01"), 2);
-        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 3, QStringLiteral("02"), 1);
+        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 1,
+                   QStringLiteral("01"), 1);
+        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 2,
+                   QStringLiteral("01"), 2);
+        db.addSlot(QLatin1String(kBranch), QLatin1String(service), march(1), 3,
+                   QStringLiteral("02"), 1);
     }
-    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 11, QStringLiteral("01"), 1);
-    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 12, QStringLiteral("01"), 2);
-    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 13, QStringLiteral("02"), 1);
+    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 11, QStringLiteral("01"),
+               1);
+    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 12, QStringLiteral("01"),
+               2);
+    db.addSlot(QLatin1String(kBranch), QLatin1String(kLunch), april(1), 13, QStringLiteral("02"),
+               1);
     for (int weekday = 1; weekday <= 7; ++weekday) {
-        db.addEstimate(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("0001"), weekday, 150, 100, 30, 20);
-        db.addEstimate(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("0002"), weekday, 80, 60, 15, 5);
+        db.addEstimate(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("0001"),
+                       weekday, 150, 100, 30, 20);
+        db.addEstimate(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("0002"),
+                       weekday, 80, 60, 15, 5);
     }
-    db.addShift(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("1"), {10, 11, 12, 13, 14, 15, 16, 99});
-    db.addShift(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("2"), {20, 21, 22, 23, 24, 25, 26, 199});
+    db.addShift(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("1"),
+                {10, 11, 12, 13, 14, 15, 16, 99});
+    db.addShift(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("2"),
+                {20, 21, 22, 23, 24, 25, 26, 199});
     for (int day = 4; day <= 6; ++day)
         addSourceDay(march(day));
 
@@ -62,19 +72,19 @@ void ImportFixture::addSourceDay(const QDate &day, const QString &service)
     for (const char *diet : {"0001", "0002"}) {
         const QString nr = QString::number(number++);
         db.addHeader(branch, service, day, QLatin1String(diet), nr, 150);
-        db.addDish(branch, nr, QLatin1String(diet), 1, QStringLiteral("S1"), QStringLiteral("ALFACE"),
-                   QStringLiteral("01"), 40, 1, day, service);
-        db.addDish(branch, nr, QLatin1String(diet), 2, QStringLiteral("S2"), QStringLiteral("TOMATE"),
-                   QStringLiteral("01"), 40, 2, day, service);
-        db.addDish(branch, nr, QLatin1String(diet), 3, QStringLiteral("P1"), QStringLiteral("FRANGO"),
-                   QStringLiteral("02"), 100, 1, day, service);
+        db.addDish(branch, nr, QLatin1String(diet), 1, QStringLiteral("S1"),
+                   QStringLiteral("ALFACE"), QStringLiteral("01"), 40, 1, day, service);
+        db.addDish(branch, nr, QLatin1String(diet), 2, QStringLiteral("S2"),
+                   QStringLiteral("TOMATE"), QStringLiteral("01"), 40, 2, day, service);
+        db.addDish(branch, nr, QLatin1String(diet), 3, QStringLiteral("P1"),
+                   QStringLiteral("FRANGO"), QStringLiteral("02"), 100, 1, day, service);
     }
 }
 
 ImpoCardHosp &ImportFixture::open(const QDate &day, int semArredondamento, const QString &service)
 {
-    storeEntryValues(QLatin1String(kBranch), service, day, QDate(day.year(), day.month(), 1), QString(),
-                     QString(), semArredondamento);
+    storeEntryValues(QLatin1String(kBranch), service, day, QDate(day.year(), day.month(), 1),
+                     QString(), QString(), semArredondamento);
     screen = std::make_unique<ImpoCardHosp>();
     QObject::connect(screen.get(), &ImpoCardHosp::focusRequested,
                      [this](ImpoCardHosp::Control c) { focusMoves.append(c); });
@@ -123,10 +133,11 @@ bool ImportFixture::import()
 QString ImportFixture::dishesOf(const QDate &day, const QString &diet) const
 {
     QSqlQuery q(db.db());
-    q.prepare(QStringLiteral("SELECT C.NRSEQPRATCAR, C.CDPRATO, C.VRPECONSCARD FROM COMPCARD C JOIN CARDADIA H "
-                             "ON H.CDFILIAL = C.CDFILIAL AND H.NRCARDAPIO = C.NRCARDAPIO "
-                             "WHERE H.CDFILIAL = ? AND H.CDSERVFILI = ? AND H.DTCARDAPIO = ? AND H.CDDIETPAD = ? "
-                             "ORDER BY C.NRSEQPRATCAR"));
+    q.prepare(QStringLiteral(
+        "SELECT C.NRSEQPRATCAR, C.CDPRATO, C.VRPECONSCARD FROM COMPCARD C JOIN CARDADIA H "
+        "ON H.CDFILIAL = C.CDFILIAL AND H.NRCARDAPIO = C.NRCARDAPIO "
+        "WHERE H.CDFILIAL = ? AND H.CDSERVFILI = ? AND H.DTCARDAPIO = ? AND H.CDDIETPAD = ? "
+        "ORDER BY C.NRSEQPRATCAR"));
     q.addBindValue(QLatin1String(kBranch));
     q.addBindValue(unitValues().CdServFili);
     q.addBindValue(day);
@@ -134,16 +145,21 @@ QString ImportFixture::dishesOf(const QDate &day, const QString &diet) const
     q.exec();
     QStringList dishes;
     while (q.next())
-        dishes.append(QStringLiteral("%1:%2:%3").arg(q.value(0).toInt()).arg(q.value(1).toString()).arg(q.value(2).toDouble(), 0, 'g', 10));
+        dishes.append(QStringLiteral("%1:%2:%3")
+                          .arg(q.value(0).toInt())
+                          .arg(q.value(1).toString())
+                          .arg(q.value(2).toDouble(), 0, 'g', 10));
     return dishes.join(QLatin1Char(';'));
 }
 
-QVariant ImportFixture::headerValue(const QDate &day, const QString &diet, const QString &column) const
+QVariant ImportFixture::headerValue(const QDate &day, const QString &diet,
+                                    const QString &column) const
 {
-    return db.scalar(QStringLiteral("SELECT %1 FROM CARDADIA WHERE CDFILIAL = ? AND CDSERVFILI = ? AND "
-                                    "DTCARDAPIO = ? AND CDDIETPAD = ?")
-                         .arg(column),
-                     {QLatin1String(kBranch), unitValues().CdServFili, day, diet});
+    return db.scalar(
+        QStringLiteral("SELECT %1 FROM CARDADIA WHERE CDFILIAL = ? AND CDSERVFILI = ? AND "
+                       "DTCARDAPIO = ? AND CDDIETPAD = ?")
+            .arg(column),
+        {QLatin1String(kBranch), unitValues().CdServFili, day, diet});
 }
 
 } // namespace zov::test

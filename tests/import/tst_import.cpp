@@ -72,28 +72,32 @@ void TestImport::checksStopWithTheirMessage_data()
     const int none = -1;
     QTest::newRow("service empty") << QString() << M4 << QDate() << QString() << 1.0 << false << 0
                                    << msg("SERV_DEVE") << int(ImpoCardHosp::medCdServico);
-    QTest::newRow("service unknown") << QStringLiteral("99") << M4 << QDate() << QString() << 1.0 << false << 0
-                                     << msg("SERV_NAO_CAD") << int(ImpoCardHosp::medCdServico);
-    QTest::newRow("start date empty") << QStringLiteral("00001") << QDate() << QDate() << QString() << 1.0 << false
-                                      << 0 << msg("Data_inf") << int(ImpoCardHosp::depCardOrig);
-    QTest::newRow("range over two months") << QStringLiteral("00001") << QDate(2024, 2, 28) << M4 << QString()
-                                           << 1.0 << false << 0 << msg("Mes_Igual")
-                                           << int(ImpoCardHosp::depCardOrigAte);
-    QTest::newRow("same day, years apart") << QStringLiteral("00001") << QDate(2023, 3, 4) << M4 << QString()
-                                           << 1.0 << false << 0 << msg("Mes_Igual")
-                                           << int(ImpoCardHosp::depCardOrigAte);
-    QTest::newRow("end before start") << QStringLiteral("00001") << M6 << M4 << QString() << 1.0 << false << 0
-                                      << msg("DTFIN_MENOR") << int(ImpoCardHosp::depCardOrigAte);
-    QTest::newRow("no diet picked") << QStringLiteral("00001") << M4 << QDate() << QStringLiteral("") << 1.0
-                                    << false << 0 << msg("diet_inf") << none;
-    QTest::newRow("preview closed") << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0 << true << 0
-                                    << msg("NAO_HA_CARD") << none;
-    QTest::newRow("rounding 10") << QStringLiteral("00001") << M4 << QDate() << QString() << 10.0 << false << 0
-                                 << msg("ARRE_DEVE") << none;
-    QTest::newRow("rounding negative") << QStringLiteral("00001") << M4 << QDate() << QString() << -0.001 << false
-                                       << 0 << msg("ARRE_DEVE") << none;
-    QTest::newRow("five shifts") << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0 << false << 3
-                                 << msg("TURNO_MAIOR") << none;
+    QTest::newRow("service unknown")
+        << QStringLiteral("99") << M4 << QDate() << QString() << 1.0 << false << 0
+        << msg("SERV_NAO_CAD") << int(ImpoCardHosp::medCdServico);
+    QTest::newRow("start date empty")
+        << QStringLiteral("00001") << QDate() << QDate() << QString() << 1.0 << false << 0
+        << msg("Data_inf") << int(ImpoCardHosp::depCardOrig);
+    QTest::newRow("range over two months")
+        << QStringLiteral("00001") << QDate(2024, 2, 28) << M4 << QString() << 1.0 << false << 0
+        << msg("Mes_Igual") << int(ImpoCardHosp::depCardOrigAte);
+    QTest::newRow("same day, years apart")
+        << QStringLiteral("00001") << QDate(2023, 3, 4) << M4 << QString() << 1.0 << false << 0
+        << msg("Mes_Igual") << int(ImpoCardHosp::depCardOrigAte);
+    QTest::newRow("end before start")
+        << QStringLiteral("00001") << M6 << M4 << QString() << 1.0 << false << 0
+        << msg("DTFIN_MENOR") << int(ImpoCardHosp::depCardOrigAte);
+    QTest::newRow("no diet picked")
+        << QStringLiteral("00001") << M4 << QDate() << QStringLiteral("") << 1.0 << false << 0
+        << msg("diet_inf") << none;
+    QTest::newRow("preview closed") << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0
+                                    << true << 0 << msg("NAO_HA_CARD") << none;
+    QTest::newRow("rounding 10") << QStringLiteral("00001") << M4 << QDate() << QString() << 10.0
+                                 << false << 0 << msg("ARRE_DEVE") << none;
+    QTest::newRow("rounding negative") << QStringLiteral("00001") << M4 << QDate() << QString()
+                                       << -0.001 << false << 0 << msg("ARRE_DEVE") << none;
+    QTest::newRow("five shifts") << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0
+                                 << false << 3 << msg("TURNO_MAIOR") << none;
 }
 
 void TestImport::checksStopWithTheirMessage()
@@ -110,7 +114,8 @@ void TestImport::checksStopWithTheirMessage()
 
     ImportFixture f;
     for (int i = 0; i < extraShifts; ++i)
-        f.db.addShift(QStringLiteral("B1"), QStringLiteral("00001"), QString::number(3 + i), {1, 1, 1, 1, 1, 1, 1, 1});
+        f.db.addShift(QStringLiteral("B1"), QStringLiteral("00001"), QString::number(3 + i),
+                      {1, 1, 1, 1, 1, 1, 1, 1});
     ImpoCardHosp &s = f.open(f.april(1));
     // the preview is loaded with a sound range first, as the user would have seen it
     try {
@@ -167,29 +172,43 @@ void TestImport::appendCreatesHeadersAndDishes()
     QCOMPARE(s.modalResult(), 1);
 
     for (const QDate &day : {f.april(1), f.april(2)}) {
-        QCOMPARE(f.dishesOf(day, QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
-        QCOMPARE(f.dishesOf(day, QStringLiteral("0002")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
-        QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTCOMESTICAR")).toDouble(), 150.0);
-        QCOMPARE(f.headerValue(day, QStringLiteral("0002"), QStringLiteral("QTCLIESTICAR")).toDouble(), 60.0);
-        QCOMPARE(f.headerValue(day, QStringLiteral("0002"), QStringLiteral("QTDOAESTICAR")).toDouble(), 5.0);
-        QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("CDOPERADOR")).toString(),
-                 QStringLiteral("PLANEJADOR"));
+        QCOMPARE(f.dishesOf(day, QStringLiteral("0001")),
+                 QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+        QCOMPARE(f.dishesOf(day, QStringLiteral("0002")),
+                 QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTCOMESTICAR")).toDouble(),
+            150.0);
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0002"), QStringLiteral("QTCLIESTICAR")).toDouble(),
+            60.0);
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0002"), QStringLiteral("QTDOAESTICAR")).toDouble(),
+            5.0);
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("CDOPERADOR")).toString(),
+            QStringLiteral("PLANEJADOR"));
         QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("DTMESCARD")).toString(),
                  QStringLiteral("2024-04-01"));
-        QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("DTULTATUACAR")).toString(),
-                 QStringLiteral("2024-03-20"));
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("DTULTATUACAR")).toString(),
+            QStringLiteral("2024-03-20"));
     }
-    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO >= '2024-04-01'")), 4);
+    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO >= '2024-04-01'")),
+             4);
     // every new menu number is new to the branch
     QCOMPARE(f.db.scalar(QStringLiteral("SELECT COUNT(DISTINCT NRCARDAPIO) FROM CARDADIA")).toInt(),
              f.db.count(QStringLiteral("CARDADIA")));
     // the composed ordering text and the service taken from the header
-    QCOMPARE(f.db.scalar(QStringLiteral("SELECT NMTIPOPRAT || '/' || CDSERVFILI FROM COMPCARD WHERE "
-                                        "DTCARDAPIO = '2024-04-01' AND NRSEQPRATCAR = 13 AND CDDIETPAD = '0001'"))
-                 .toString(),
-             QStringLiteral("00102PRATO PRINCIPAL/00001"));
+    QCOMPARE(
+        f.db.scalar(QStringLiteral(
+                        "SELECT NMTIPOPRAT || '/' || CDSERVFILI FROM COMPCARD WHERE "
+                        "DTCARDAPIO = '2024-04-01' AND NRSEQPRATCAR = 13 AND CDDIETPAD = '0001'"))
+            .toString(),
+        QStringLiteral("00102PRATO PRINCIPAL/00001"));
     // the source is untouched
-    QCOMPARE(f.db.count(QStringLiteral("COMPCARD"), QStringLiteral("DTCARDAPIO < '2024-04-01'")), 18);
+    QCOMPARE(f.db.count(QStringLiteral("COMPCARD"), QStringLiteral("DTCARDAPIO < '2024-04-01'")),
+             18);
     QCOMPARE(s.progressPosition(), 0);
     QCOMPARE(s.progressCaption(), QString());
 }
@@ -205,7 +224,8 @@ void TestImport::secondAppendAddsNothing()
     f.choose(M4, M6);
     QVERIFY(f.import());
     QCOMPARE(f.db.dump(QStringLiteral("COMPCARD")), headers);
-    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO >= '2024-04-01'")), 6);
+    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO >= '2024-04-01'")),
+             6);
 }
 
 void TestImport::dayMappingSkipsNonWorkingDays_data()
@@ -213,20 +233,24 @@ void TestImport::dayMappingSkipsNonWorkingDays_data()
     QTest::addColumn<QDate>("destination");
     QTest::addColumn<QList<QDate>>("holidays");
     QTest::addColumn<QString>("planningFlag");
-    QTest::addColumn<QStringList>("expected"); // per destination day from `destination`, the source dish day
+    QTest::addColumn<QStringList>(
+        "expected"); // per destination day from `destination`, the source dish day
 
     const QDate a1(2024, 4, 1), a2(2024, 4, 2), a3(2024, 4, 3), a4(2024, 4, 4);
     QTest::newRow("no holiday") << a1 << QList<QDate>{} << QStringLiteral("S")
-                                << QStringList{QStringLiteral("2024-04-01"), QStringLiteral("2024-04-02"),
+                                << QStringList{QStringLiteral("2024-04-01"),
+                                               QStringLiteral("2024-04-02"),
                                                QStringLiteral("2024-04-03")};
-    QTest::newRow("holiday in the middle") << a1 << QList<QDate>{a2} << QStringLiteral("S")
-                                           << QStringList{QStringLiteral("2024-04-01"), QStringLiteral("2024-04-03")};
-    QTest::newRow("destination day is a holiday") << a1 << QList<QDate>{a1} << QStringLiteral("S")
-                                                  << QStringList{QStringLiteral("2024-04-02"),
-                                                                 QStringLiteral("2024-04-03")};
-    QTest::newRow("holiday but days planned") << a1 << QList<QDate>{a2} << QStringLiteral("N")
-                                              << QStringList{QStringLiteral("2024-04-01"), QStringLiteral("2024-04-02"),
-                                                             QStringLiteral("2024-04-03")};
+    QTest::newRow("holiday in the middle")
+        << a1 << QList<QDate>{a2} << QStringLiteral("S")
+        << QStringList{QStringLiteral("2024-04-01"), QStringLiteral("2024-04-03")};
+    QTest::newRow("destination day is a holiday")
+        << a1 << QList<QDate>{a1} << QStringLiteral("S")
+        << QStringList{QStringLiteral("2024-04-02"), QStringLiteral("2024-04-03")};
+    QTest::newRow("holiday but days planned")
+        << a1 << QList<QDate>{a2} << QStringLiteral("N")
+        << QStringList{QStringLiteral("2024-04-01"), QStringLiteral("2024-04-02"),
+                       QStringLiteral("2024-04-03")};
     QTest::newRow("two holidays") << a2 << QList<QDate>{a3, a4} << QStringLiteral("S")
                                   << QStringList{QStringLiteral("2024-04-02")};
 }
@@ -246,7 +270,8 @@ void TestImport::dayMappingSkipsNonWorkingDays()
     QVERIFY(f.import());
     QStringList days;
     QSqlQuery q(f.db.db());
-    q.exec(QStringLiteral("SELECT DISTINCT DTCARDAPIO FROM COMPCARD WHERE DTCARDAPIO >= '2024-04-01' ORDER BY 1"));
+    q.exec(QStringLiteral(
+        "SELECT DISTINCT DTCARDAPIO FROM COMPCARD WHERE DTCARDAPIO >= '2024-04-01' ORDER BY 1"));
     while (q.next())
         days.append(q.value(0).toString());
     QCOMPARE(days, expected);
@@ -258,13 +283,16 @@ void TestImport::dayMappingSkipsNonWorkingDays()
 void TestImport::pairingOfSourcesAndSlots_data()
 {
     QTest::addColumn<QList<int>>("saladSlots"); // slot numbers of the April salad slots, in order
-    QTest::addColumn<QString>("expected");     // the LIVRE dishes of 1 April
+    QTest::addColumn<QString>("expected");      // the LIVRE dishes of 1 April
 
-    QTest::newRow("equal counts") << QList<int>{11, 12} << QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
-    QTest::newRow("more sources than slots") << QList<int>{11} << QStringLiteral("11:S1:40;13:P1:100");
-    QTest::newRow("fewer sources than slots") << QList<int>{11, 12, 14}
-                                              << QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
-    QTest::newRow("slot number 0 passed over") << QList<int>{0, 12} << QStringLiteral("12:S2:40;13:P1:100");
+    QTest::newRow("equal counts") << QList<int>{11, 12}
+                                  << QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
+    QTest::newRow("more sources than slots")
+        << QList<int>{11} << QStringLiteral("11:S1:40;13:P1:100");
+    QTest::newRow("fewer sources than slots")
+        << QList<int>{11, 12, 14} << QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
+    QTest::newRow("slot number 0 passed over")
+        << QList<int>{0, 12} << QStringLiteral("12:S2:40;13:P1:100");
     QTest::newRow("no salad slot") << QList<int>{} << QStringLiteral("13:P1:100");
 }
 
@@ -273,10 +301,12 @@ void TestImport::pairingOfSourcesAndSlots()
     QFETCH(QList<int>, saladSlots);
     QFETCH(QString, expected);
     ImportFixture f;
-    f.db.exec(QStringLiteral("DELETE FROM CNFCAMES WHERE DTREFECNFMES = '2024-04-01' AND CDTIPOPRAT = '01'"));
+    f.db.exec(QStringLiteral(
+        "DELETE FROM CNFCAMES WHERE DTREFECNFMES = '2024-04-01' AND CDTIPOPRAT = '01'"));
     int order = 1;
     for (const int seq : saladSlots)
-        f.db.addSlot(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), seq, QStringLiteral("01"), order++);
+        f.db.addSlot(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), seq,
+                     QStringLiteral("01"), order++);
     f.open(f.april(1));
     f.choose(M4);
     QVERIFY(f.import());
@@ -287,13 +317,14 @@ void TestImport::appendKeepsTakenSlotsOverwriteReplacesThem()
 {
     for (const bool append : {true, false}) {
         ImportFixture f;
-        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), QStringLiteral("0001"),
-                       QStringLiteral("900"), 150);
-        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11, QStringLiteral("X9"),
-                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(1), QStringLiteral("00001"));
-        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 77, QStringLiteral("X8"),
-                     QStringLiteral("FORA DA GRADE"), QStringLiteral("02"), 30, 9, f.april(1),
-                     QStringLiteral("00001"));
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                       QStringLiteral("0001"), QStringLiteral("900"), 150);
+        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                     QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                     f.april(1), QStringLiteral("00001"));
+        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 77,
+                     QStringLiteral("X8"), QStringLiteral("FORA DA GRADE"), QStringLiteral("02"),
+                     30, 9, f.april(1), QStringLiteral("00001"));
         f.open(f.april(1));
         f.choose(M4, {}, append);
         QVERIFY(f.import());
@@ -301,10 +332,12 @@ void TestImport::appendKeepsTakenSlotsOverwriteReplacesThem()
             QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
                      QStringLiteral("11:X9:30;12:S2:40;13:P1:100;77:X8:30"));
         } else {
-            QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+            QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+                     QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
         }
         // the existing header keeps its number either way
-        QCOMPARE(f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("NRCARDAPIO")).toString(),
+        QCOMPARE(f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("NRCARDAPIO"))
+                     .toString(),
                  QStringLiteral("900"));
     }
 }
@@ -335,15 +368,18 @@ void TestImport::perCapitaRounding()
     QFETCH(int, semArredondamento);
     QFETCH(double, expected);
     ImportFixture f;
-    f.db.exec(QStringLiteral("UPDATE ESTIDIETA SET QTCOMESTICAR = ? WHERE CDDIETPAD = '0001'"), {diners});
-    f.db.exec(QStringLiteral("UPDATE COMPCARD SET VRPECONSCARD = ? WHERE CDPRATO = 'P1'"), {perCapita});
+    f.db.exec(QStringLiteral("UPDATE ESTIDIETA SET QTCOMESTICAR = ? WHERE CDDIETPAD = '0001'"),
+              {diners});
+    f.db.exec(QStringLiteral("UPDATE COMPCARD SET VRPECONSCARD = ? WHERE CDPRATO = 'P1'"),
+              {perCapita});
     ImpoCardHosp &s = f.open(f.april(1), semArredondamento);
     QCOMPARE(s.roundingStripVisible(), semArredondamento == 0);
     f.choose(M4, {}, true, rounding, QStringLiteral("_0001_"));
     QVERIFY(f.import());
-    const double stored = f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD WHERE DTCARDAPIO = "
-                                                     "'2024-04-01' AND CDPRATO = 'P1'"))
-                              .toDouble();
+    const double stored =
+        f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD WHERE DTCARDAPIO = "
+                                   "'2024-04-01' AND CDPRATO = 'P1'"))
+            .toDouble();
     QVERIFY2(qAbs(stored - expected) < 1e-9, qPrintable(QString::number(stored, 'g', 17)));
     // the dish's portions are a whole multiple of the rounding value
     if (semArredondamento == 0 && rounding > 0) {
@@ -356,11 +392,12 @@ void TestImport::existingHeadersAreRefilledOrStamped()
 {
     ImportFixture f;
     // 1 April LIVRE: estimates 0 (refilled); BRANDA: 33 diners (only stamped)
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), QStringLiteral("0001"),
-                   QStringLiteral("900"), 0, QDate(2024, 3, 1));
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), QStringLiteral("0002"),
-                   QStringLiteral("901"), 33, QDate(2024, 3, 1));
-    f.db.exec(QStringLiteral("UPDATE CARDADIA SET QTESTITURNO3 = 7 WHERE NRCARDAPIO IN ('900', '901')"));
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                   QStringLiteral("0001"), QStringLiteral("900"), 0, QDate(2024, 3, 1));
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                   QStringLiteral("0002"), QStringLiteral("901"), 33, QDate(2024, 3, 1));
+    f.db.exec(
+        QStringLiteral("UPDATE CARDADIA SET QTESTITURNO3 = 7 WHERE NRCARDAPIO IN ('900', '901')"));
     f.open(f.april(1));
     f.choose(M4);
     QVERIFY(f.import());
@@ -370,14 +407,19 @@ void TestImport::existingHeadersAreRefilledOrStamped()
     QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("QTFUNESTICAR")).toDouble(), 30.0);
     QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("QTESTITURNO1")).toDouble(), 11.0);
     QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("QTESTITURNO3")).toDouble(), 7.0);
-    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("NRCARDAPIO")).toString(), QStringLiteral("900"));
-    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("DTMESCARD")).toString(), QStringLiteral("2024-03-01"));
-    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("CDOPERADOR")).toString(), QStringLiteral("PLANEJADOR"));
+    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("NRCARDAPIO")).toString(),
+             QStringLiteral("900"));
+    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("DTMESCARD")).toString(),
+             QStringLiteral("2024-03-01"));
+    QCOMPARE(f.headerValue(f.april(1), livre, QStringLiteral("CDOPERADOR")).toString(),
+             QStringLiteral("PLANEJADOR"));
     // stamped: estimates as they were
     QCOMPARE(f.headerValue(f.april(1), branda, QStringLiteral("QTCOMESTICAR")).toDouble(), 33.0);
     QVERIFY(f.headerValue(f.april(1), branda, QStringLiteral("QTESTITURNO1")).isNull());
-    QCOMPARE(f.headerValue(f.april(1), branda, QStringLiteral("CDOPERADOR")).toString(), QStringLiteral("PLANEJADOR"));
-    QCOMPARE(f.headerValue(f.april(1), branda, QStringLiteral("DTULTATUACAR")).toString(), QStringLiteral("2024-03-20"));
+    QCOMPARE(f.headerValue(f.april(1), branda, QStringLiteral("CDOPERADOR")).toString(),
+             QStringLiteral("PLANEJADOR"));
+    QCOMPARE(f.headerValue(f.april(1), branda, QStringLiteral("DTULTATUACAR")).toString(),
+             QStringLiteral("2024-03-20"));
     // 33 diners at 40 per hundred are 13.2, rounded up to 14 portions
     QCOMPARE(f.dishesOf(f.april(1), branda).section(QLatin1Char(';'), 0, 0),
              QStringLiteral("11:S1:%1").arg(14 * 100 / 33.0, 0, 'g', 10));
@@ -388,15 +430,21 @@ void TestImport::shiftEstimatesFollowWeekdayAndHolidayColumn()
     ImportFixture f;
     // 7 April 2024 is a Sunday, 13 April a Saturday, 10 April a Wednesday listed in FERICARD
     f.db.addFeriCard(QStringLiteral("B1"), QDate(2024, 4, 10));
-    const QList<QPair<QDate, QPair<double, double>>> cases = {
-        {QDate(2024, 4, 7), {10, 20}}, {QDate(2024, 4, 13), {16, 26}}, {QDate(2024, 4, 10), {99, 199}}};
+    const QList<QPair<QDate, QPair<double, double>>> cases = {{QDate(2024, 4, 7), {10, 20}},
+                                                              {QDate(2024, 4, 13), {16, 26}},
+                                                              {QDate(2024, 4, 10), {99, 199}}};
     for (const auto &[day, shifts] : cases) {
         f.open(day);
         f.choose(M4, {}, true, 1, QStringLiteral("_0001_"));
         QVERIFY(f.import());
-        QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO1")).toDouble(), shifts.first);
-        QCOMPARE(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO2")).toDouble(), shifts.second);
-        QVERIFY(f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO3")).isNull());
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO1")).toDouble(),
+            shifts.first);
+        QCOMPARE(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO2")).toDouble(),
+            shifts.second);
+        QVERIFY(
+            f.headerValue(day, QStringLiteral("0001"), QStringLiteral("QTESTITURNO3")).isNull());
     }
 }
 
@@ -404,7 +452,8 @@ void TestImport::zeroDinersEndsWithWarningAndClearsNextRun()
 {
     ImportFixture f;
     // no diners for BRANDA on Tuesdays (weekday 3)
-    f.db.exec(QStringLiteral("UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' AND NRDIASEMANA = 3"));
+    f.db.exec(QStringLiteral(
+        "UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' AND NRDIASEMANA = 3"));
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M5);
     QVERIFY(f.import());
@@ -412,7 +461,8 @@ void TestImport::zeroDinersEndsWithWarningAndClearsNextRun()
     QVERIFY(f.presenter.informations.isEmpty());
     QCOMPARE(s.modalResult(), 1);
     QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0002")), QString());
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(unitValues().DiaSemComensais, QStringLiteral("S"));
 
     // a clean run after it ends with success, not with the earlier warning
@@ -464,13 +514,16 @@ void TestImport::failedOverwriteBatchLeavesTheDayAsItWas()
     ImportFixture f;
     for (const QDate &day : {f.april(1), f.april(2)}) {
         const QString nr = day == f.april(1) ? QStringLiteral("900") : QStringLiteral("901");
-        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), day, QStringLiteral("0001"), nr, 150);
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), day, QStringLiteral("0001"),
+                       nr, 150);
         f.db.addDish(QStringLiteral("B1"), nr, QStringLiteral("0001"), 11, QStringLiteral("X9"),
-                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, day, QStringLiteral("00001"));
+                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, day,
+                     QStringLiteral("00001"));
     }
     // the database refuses the main dish on 2 April
-    f.db.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.CDPRATO = 'P1' AND "
-                             "NEW.DTCARDAPIO = '2024-04-02' BEGIN SELECT RAISE(ABORT, 'prato recusado'); END"));
+    f.db.exec(QStringLiteral(
+        "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.CDPRATO = 'P1' AND "
+        "NEW.DTCARDAPIO = '2024-04-02' BEGIN SELECT RAISE(ABORT, 'prato recusado'); END"));
     ImpoCardHosp &s = f.open(f.april(1));
     const QString before = f.dishesOf(f.april(2), QStringLiteral("0001"));
     QCOMPARE(before, QStringLiteral("11:X9:30"));
@@ -480,7 +533,8 @@ void TestImport::failedOverwriteBatchLeavesTheDayAsItWas()
     QVERIFY(f.presenter.errors.first().contains(QStringLiteral("prato recusado")));
     QVERIFY(f.presenter.errors.first().size() > 10);
     // the earlier batch stays, the refused day is exactly as it was
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), before);
     QCOMPARE(s.batchesStored(), 1);
     QCOMPARE(s.modalResult(), 0);
@@ -490,23 +544,27 @@ void TestImport::failedOverwriteBatchLeavesTheDayAsItWas()
 void TestImport::overwriteClearsDietsWithoutSourceDishes()
 {
     ImportFixture f;
-    f.db.exec(QStringLiteral("DELETE FROM COMPCARD WHERE CDDIETPAD = '0002' AND DTCARDAPIO = '2024-03-04'"));
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), QStringLiteral("0002"),
-                   QStringLiteral("900"), 80);
-    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0002"), 11, QStringLiteral("X9"),
-                 QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(1), QStringLiteral("00001"));
+    f.db.exec(QStringLiteral(
+        "DELETE FROM COMPCARD WHERE CDDIETPAD = '0002' AND DTCARDAPIO = '2024-03-04'"));
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                   QStringLiteral("0002"), QStringLiteral("900"), 80);
+    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0002"), 11,
+                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                 f.april(1), QStringLiteral("00001"));
     f.open(f.april(1));
     f.choose(M4, {}, false);
     QVERIFY(f.import());
     QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0002")), QString());
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
 }
 
 void TestImport::errorRunRestoresEntryDay()
 {
     ImportFixture f;
-    f.db.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.DTCARDAPIO = "
-                             "'2024-04-02' BEGIN SELECT RAISE(ABORT, 'recusado pelo banco'); END"));
+    f.db.exec(
+        QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.DTCARDAPIO = "
+                       "'2024-04-02' BEGIN SELECT RAISE(ABORT, 'recusado pelo banco'); END"));
     f.open(f.april(1));
     f.choose(M4, M5);
     QVERIFY(!f.import());
@@ -515,16 +573,18 @@ void TestImport::errorRunRestoresEntryDay()
     f.db.exec(QStringLiteral("DROP TRIGGER refuse"));
     f.presenter.clear();
     QVERIFY(f.import());
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
-    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO = '2024-04-03'")), 0);
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO = '2024-04-03'")),
+             0);
 }
 
 void TestImport::otherSourceServiceFindsDestinationHeaders()
 {
     ImportFixture f;
     f.addSourceDay(QDate(2024, 3, 11), QStringLiteral("00002"));
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1), QStringLiteral("0001"),
-                   QStringLiteral("900"), 150);
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                   QStringLiteral("0001"), QStringLiteral("900"), 150);
     ImpoCardHosp &s = f.open(f.april(1));
     s.setServiceText(QStringLiteral("2"));
     s.medCdServicoExit();
@@ -532,24 +592,30 @@ void TestImport::otherSourceServiceFindsDestinationHeaders()
     QCOMPARE(s.serviceName(), QStringLiteral("JANTAR"));
     f.choose(QDate(2024, 3, 11));
     QVERIFY(f.import());
-    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO = '2024-04-01'")), 2);
-    QCOMPARE(f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("NRCARDAPIO")).toString(),
-             QStringLiteral("900"));
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.db.count(QStringLiteral("CARDADIA"), QStringLiteral("DTCARDAPIO = '2024-04-01'")),
+             2);
+    QCOMPARE(
+        f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("NRCARDAPIO")).toString(),
+        QStringLiteral("900"));
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
 }
 
 void TestImport::repeatedDishCodeIsCopiedOnce()
 {
     ImportFixture f;
     // two salads of one code with different names and values on 4 March
-    f.db.exec(QStringLiteral("UPDATE COMPCARD SET CDPRATO = 'S1', VRPECONSCARD = 60 WHERE CDPRATO = 'S2' AND "
-                             "DTCARDAPIO = '2024-03-04'"));
+    f.db.exec(QStringLiteral(
+        "UPDATE COMPCARD SET CDPRATO = 'S1', VRPECONSCARD = 60 WHERE CDPRATO = 'S2' AND "
+        "DTCARDAPIO = '2024-03-04'"));
     f.open(f.april(1));
     f.choose(M4, {}, false, 1, QStringLiteral("_0001_"));
     QVERIFY(f.import());
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QStringLiteral("11:S1:40;12:S1:60;13:P1:100"));
-    QCOMPARE(f.db.scalar(QStringLiteral("SELECT NMPRATO FROM COMPCARD WHERE DTCARDAPIO = '2024-04-01' AND "
-                                        "NRSEQPRATCAR = 12"))
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S1:60;13:P1:100"));
+    QCOMPARE(f.db.scalar(QStringLiteral(
+                             "SELECT NMPRATO FROM COMPCARD WHERE DTCARDAPIO = '2024-04-01' AND "
+                             "NRSEQPRATCAR = 12"))
                  .toString(),
              QStringLiteral("TOMATE"));
 }
@@ -608,15 +674,16 @@ void TestImport::listOfDietsLimitsTheImport()
     f.choose(M4, {}, true, 1, QStringLiteral("_0002_"));
     QVERIFY(f.import());
     QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QString());
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0002")), QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0002")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(unitValues().ListaDietas, QStringLiteral("_0002_"));
 }
 
 void TestImport::appendRespectsDishesStoredDuringTheRun()
 {
     ImportFixture f;
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2), QStringLiteral("0001"),
-                   QStringLiteral("900"), 150);
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
+                   QStringLiteral("0001"), QStringLiteral("900"), 150);
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
     // another planner stores a salad on 2 April after the run loaded the destination
@@ -625,12 +692,14 @@ void TestImport::appendRespectsDishesStoredDuringTheRun()
         if (stored)
             return;
         stored = true;
-        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11, QStringLiteral("X9"),
-                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(2), QStringLiteral("00001"));
+        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                     QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                     f.april(2), QStringLiteral("00001"));
     });
     QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
     // the day check rows carry the destination day, so the taken slot is seen and kept
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QStringLiteral("11:X9:30;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
+             QStringLiteral("11:X9:30;12:S2:40;13:P1:100"));
 }
 
 QTEST_GUILESS_MAIN(TestImport)
