@@ -1,9 +1,17 @@
 # Helpers shared by every folder: one library per folder, one test per file.
 
-# zov_library(name SOURCES ... LIBS ...)
+# zov_library(name [SHARED] SOURCES ... LIBS ...)
+# The host layer (data, contracts, host) is shared, as the suite's host packages
+# are: the host application and the screen module loaded into it then see one
+# login context, one presenter and one protocol registry.
 function(zov_library name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-    add_library(${name} STATIC ${ARG_SOURCES})
+    cmake_parse_arguments(ARG "SHARED" "" "SOURCES;LIBS" ${ARGN})
+    if(ARG_SHARED)
+        add_library(${name} SHARED ${ARG_SOURCES})
+        set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+    else()
+        add_library(${name} STATIC ${ARG_SOURCES})
+    endif()
     target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
     target_compile_options(${name} PRIVATE ${ZOV_WARNING_FLAGS})
     target_link_libraries(${name} PUBLIC ${ARG_LIBS})

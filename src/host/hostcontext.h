@@ -3,6 +3,7 @@
 #include "hostservices.h"
 
 #include <QDate>
+#include <QObject>
 #include <QString>
 #include <functional>
 
@@ -15,10 +16,11 @@ struct LoginContext
     QString operador; // operator code, at most 12 characters
     QString webUrl = QStringLiteral("127.0.0.1");
     int webPort = 8211;
-    QString connectionName; // QSqlDatabase connection of the host
-    QString caFile;         // CA certificate for TLS, empty for none
-    QString token;          // access token sent with every call
-    int deadlineMs = 30000; // deadline of every remote call
+    QString connectionName;        // QSqlDatabase connection of the host
+    QString caFile;                // CA certificate for TLS, empty for none
+    QString token;                 // access token sent with every call
+    int deadlineMs = 30000;        // deadline of every remote call
+    QObject *mainWindow = nullptr; // the host's main window, owner of the screens
     std::function<QDate()> today = [] { return QDate::currentDate(); };
 };
 

@@ -1,0 +1,186 @@
+// zov-host: stands in for the suite's host application. It owns the login context
+// (operator, database connection, server address), loads the screen module and
+// calls its entry IniProc with the seven entry values.
+
+#include "commandline.h"
+#include "consiste.h"
+#include "dates.h"
+#include "error.h"
+#include "hostcontext.h"
+#include "texts.h"
+#include "widgetpresenter.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLibrary>
+#include <QLineEdit>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QTextStream>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+
+#include <memory>
+
+namespace {
+
+const QString kConnection = QStringLiteral("zov-host");
+
+QDate isoDate(const QString &text)
+{
+    return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+}
+
+bool openHostDatabase(const QString &db, QString *error)
+{
+    QSqlDatabase connection;
+    if (db.startsWith(QLatin1String("postgres"))) {
+        const QUrl url(db);
+        connection = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), kConnection);
+        connection.setHostName(url.host());
+        connection.setPort(url.port(5432));
+        connection.setDatabaseName(url.path().mid(1));
+        connection.setUserName(url.userName());
+        connection.setPassword(url.password());
+    } else {
+        if (!QFile::exists(db)) {
+            *error = zov::text("DB_MISSING").arg(db);
+            return false;
+        }
+        connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
+        connection.setDatabaseName(db);
+        connection.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    }
+    if (!connection.open()) {
+        *error = zov::text("DB_OPEN_FAILED").arg(db, connection.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+// For the documentation: fills the range, moves the focus into the grid so that
+// the preview loads, saves a picture of the screen and closes it.
+void scheduleScreenshot(const QString &file, const QDate &from, const QDate &to)
+{
+    QTimer::singleShot(300, qApp, [=] {
+        QWidget *screen = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == QLatin1String("frmImpoCardHosp") && w->isVisible())
+                screen = w;
+        }
+        if (!screen)
+            return;
+        if (auto *start = screen->findChild<QWidget *>(QStringLiteral("depCardOrig"))) {
+            auto *edit = start->findChild<QLineEdit *>(QStringLiteral("edit"));
+            edit->setFocus(Qt::TabFocusReason);
+            edit->setText(zov::shortDate(from));
+            Q_EMIT edit->textEdited(edit->text());
+        }
+        if (auto *end = screen->findChild<QWidget *>(QStringLiteral("depCardOrigAte"))) {
+            auto *edit = end->findChild<QLineEdit *>(QStringLiteral("edit"));
+            edit->setFocus(Qt::TabFocusReason);
+            edit->setText(zov::shortDate(to));
+            Q_EMIT edit->textEdited(edit->text());
+        }
+        QTimer::singleShot(200, qApp, [=] {
+            if (auto *grid = screen->findChild<QWidget *>(QStringLiteral("dbgPadrao")))
+                grid->setFocus(Qt::TabFocusReason);
+            QTimer::singleShot(800, qApp, [=] {
+                screen->grab().save(file);
+                screen->close();
+            });
+        });
+    });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QTextStream err(stderr);
+    zov::CommandLine options(
+        {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("operator"),
+         QStringLiteral("branch"), QStringLiteral("service"), QStringLiteral("date"),
+         QStringLiteral("month"), QStringLiteral("ca"), QStringLiteral("token-file"),
+         QStringLiteral("screenshot"), QStringLiteral("from"), QStringLiteral("to")},
+        {QStringLiteral("no-rounding")});
+    bool usable = options.parse(app.arguments().mid(1)) && options.positional().isEmpty();
+    for (const char *required : {"db", "server", "branch", "service", "date"})
+        usable = usable && options.has(QLatin1String(required));
+    const QDate date = isoDate(options.value(QStringLiteral("date")));
+    QDate month = options.has(QStringLiteral("month"))
+                      ? isoDate(options.value(QStringLiteral("month")))
+                      : QDate(date.year(), date.month(), 1);
+    const QString server = options.value(QStringLiteral("server"));
+    const int port = server.section(QLatin1Char(':'), -1).toInt();
+    if (!usable || !date.isValid() || !month.isValid() || month.day() != 1 || port <= 0 ||
+        options.value(QStringLiteral("operator")).size() > 12) {
+        if (!options.error().isEmpty())
+            err << options.error() << Qt::endl;
+        err << zov::text("USAGE_HOST") << Qt::endl;
+        return 64;
+    }
+
+    QString problem;
+    if (!openHostDatabase(options.value(QStringLiteral("db")), &problem)) {
+        err << problem << Qt::endl;
+        return 1;
+    }
+    zov::WidgetPresenter presenter;
+    zov::WaitCursorIndicator busy;
+    zov::setPresenter(&presenter);
+    zov::setBusyIndicator(&busy);
+    QWidget mainWindow;
+    mainWindow.setWindowTitle(QStringLiteral("zov-host"));
+    zov::LoginContext &login = zov::loginContext();
+    login.operador =
+        options.value(QStringLiteral("operator"), qEnvironmentVariable("USER").left(12));
+    login.webUrl = server.section(QLatin1Char(':'), 0, -2);
+    login.webPort = port;
+    login.connectionName = kConnection;
+    login.caFile = options.value(QStringLiteral("ca"));
+    login.mainWindow = &mainWindow;
+    if (options.has(QStringLiteral("token-file"))) {
+        QFile token(options.value(QStringLiteral("token-file")));
+        if (!token.open(QIODevice::ReadOnly)) {
+            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+            return 64;
+        }
+        login.token = QString::fromUtf8(token.readAll()).trimmed();
+    }
+
+    // the module sits in ../lib beside the programs
+    QLibrary module(QDir(QCoreApplication::applicationDirPath())
+                        .filePath(QStringLiteral("../lib/libzov11119.so")));
+    const auto iniProc = reinterpret_cast<void (*)(const QVariant &)>(module.resolve("IniProc"));
+    if (!iniProc) {
+        err << zov::text("HOST_NO_MODULE").arg(module.fileName(), module.errorString()) << Qt::endl;
+        return 1;
+    }
+    if (options.has(QStringLiteral("screenshot")))
+        scheduleScreenshot(options.value(QStringLiteral("screenshot")),
+                           isoDate(options.value(QStringLiteral("from"))),
+                           isoDate(options.value(QStringLiteral("to"))));
+    const QVariantList entry{options.value(QStringLiteral("branch")),
+                             options.value(QStringLiteral("service")),
+                             date,
+                             month,
+                             QString(),
+                             QStringLiteral("T"),
+                             options.has(QStringLiteral("no-rounding")) ? 1 : 0};
+    int code = 0;
+    try {
+        iniProc(QVariant(entry));
+    } catch (const zov::AbortError &) {
+        code = 1; // shown already
+    } catch (const zov::Error &e) {
+        presenter.showError(e.text());
+        code = 1;
+    }
+    zov::setPresenter(nullptr);
+    zov::setBusyIndicator(nullptr);
+    return code;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+namespace zov {
+
+class RecordSet;
+
+// A read-only table of a record set's visible rows over chosen fields, for grids
+// (dbgPadrao). A closed record set shows no rows.
+class RecordSetModel : public QAbstractTableModel
+{
+    Q_OBJECT
+public:
+    RecordSetModel(RecordSet &recordSet, const QStringList &fields, QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+private:
+    RecordSet &m_rs;
+    QList<int> m_fields;
+};
+
+} // namespace zov

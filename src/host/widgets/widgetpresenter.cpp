@@ -1,0 +1,74 @@
+#include "widgetpresenter.h"
+
+#include "pesquisadialog.h"
+#include "texts.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace zov {
+
+namespace {
+
+void message(QMessageBox::Icon icon, const char *titleKey, const QString &text)
+{
+    QMessageBox box(icon, zov::text(titleKey), text, QMessageBox::Ok, QApplication::activeWindow());
+    box.button(QMessageBox::Ok)->setText(zov::text("BUTTON_OK"));
+    box.exec();
+}
+
+} // namespace
+
+void WidgetPresenter::showError(const QString &text)
+{
+    message(QMessageBox::Critical, "DIALOG_ERROR", text);
+}
+
+void WidgetPresenter::showInformation(const QString &text)
+{
+    message(QMessageBox::Information, "DIALOG_INFORMATION", text);
+}
+
+void WidgetPresenter::showWarning(const QString &text)
+{
+    message(QMessageBox::Warning, "DIALOG_WARNING", text);
+}
+
+int WidgetPresenter::choose(const QString &title, const PickList &list, const QString &emptyText)
+{
+    if (list.rows.isEmpty() && !emptyText.isEmpty()) {
+        showInformation(emptyText);
+        return -1;
+    }
+    PesquisaDialog dialog(title, list, false, QApplication::activeWindow());
+    if (dialog.exec() != QDialog::Accepted)
+        return -1;
+    const QList<int> picked = dialog.picked();
+    return picked.isEmpty() ? -1 : picked.first();
+}
+
+bool WidgetPresenter::chooseMany(const QString &title, const PickList &list,
+                                 const QList<int> &preselected, QList<int> *picked)
+{
+    PesquisaDialog dialog(title, list, true, QApplication::activeWindow());
+    dialog.setPicked(preselected);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    *picked = dialog.picked();
+    return true;
+}
+
+void WaitCursorIndicator::show(int)
+{
+    if (m_depth++ == 0)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void WaitCursorIndicator::hide()
+{
+    if (m_depth > 0 && --m_depth == 0)
+        QApplication::restoreOverrideCursor();
+}
+
+} // namespace zov

@@ -1,0 +1,386 @@
+#include "tfrmimpocardhosp.h"
+
+#include "consiste.h"
+#include "error.h"
+#include "hostcontext.h"
+#include "recordsetmodel.h"
+#include "texts.h"
+#include "ui_tfrmimpocardhosp.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFocusEvent>
+#include <QHeaderView>
+#include <QProgressBar>
+#include <QTabBar>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace zov {
+
+namespace {
+bool inside(const QWidget *widget, const QWidget *area)
+{
+    return widget && area && (widget == area || area->isAncestorOf(widget));
+}
+} // namespace
+
+TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
+    : TfrmPadrImportExport(text("SCREEN_TITLE"), text("SCREEN_CODE"), parent)
+    , m_ui(std::make_unique<Ui::TfrmImpoCardHosp>())
+{
+    setObjectName(QStringLiteral("frmImpoCardHosp"));
+    auto *layout = new QVBoxLayout(contentArea());
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *content = new QWidget(contentArea());
+    m_ui->setupUi(content);
+    layout->addWidget(content);
+    sbtImportExport->setToolTip(text("HINT_IMPORT"));
+    resize(720, 560);
+
+    // the preview grid: read-only, whole rows, the tooltip background
+    m_gridModel = new RecordSetModel(m_logic.cdsCardOrigem,
+                                     {QStringLiteral("DTCARDAPIO"), QStringLiteral("DSDIETPAD"),
+                                      QStringLiteral("NMTIPOPRAT"), QStringLiteral("NMPRATO")},
+                                     this);
+    QTableView *grid = m_ui->dbgPadrao;
+    grid->setModel(m_gridModel);
+    const int widths[] = {97, 76, 103, 157};
+    for (int c = 0; c < 4; ++c)
+        grid->setColumnWidth(c, widths[c]);
+    grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
+    QPalette palette = grid->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::ToolTipBase));
+    palette.setColor(QPalette::Inactive, QPalette::Highlight,
+                     palette.color(QPalette::Active, QPalette::Highlight));
+    palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                     palette.color(QPalette::Active, QPalette::HighlightedText));
+    grid->setPalette(palette);
+    m_ui->pgcGrid->tabBar()->hide();
+    m_ui->nedArredonda->setDecimals(3);
+    m_ui->nedArredonda->SetNumber(1);
+    m_ui->medCdFilial->setValidator(nullptr);
+
+    bindWidgets();
+    m_logic.setMessagePump([this] { pump(); });
+    qApp->installEventFilter(this);
+}
+
+TfrmImpoCardHosp::~TfrmImpoCardHosp()
+{
+    qApp->removeEventFilter(this);
+}
+
+void TfrmImpoCardHosp::FormCreate()
+{
+    TfrmPadrImportExport::FormCreate();
+    m_logic.FormCreate();
+}
+
+bool TfrmImpoCardHosp::dispatch(const std::function<void()> &handler)
+{
+    try {
+        handler();
+        return true;
+    } catch (const AbortError &) {
+        // already shown by MensErro
+    } catch (const Error &e) {
+        presenter().showError(e.text());
+    } catch (const std::exception &e) {
+        presenter().showError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+}
+
+QWidget *TfrmImpoCardHosp::widgetOf(ImpoCardHosp::Control control) const
+{
+    switch (control) {
+    case ImpoCardHosp::medCdServico:
+        return m_ui->medCdServico;
+    case ImpoCardHosp::depCardOrig:
+        return m_ui->depCardOrig;
+    case ImpoCardHosp::depCardOrigAte:
+        return m_ui->depCardOrigAte;
+    case ImpoCardHosp::rbtTodosDiet:
+        return m_ui->rbtTodosDiet;
+    case ImpoCardHosp::rbtListDiet:
+        return m_ui->rbtListDiet;
+    case ImpoCardHosp::nedArredonda:
+        return m_ui->nedArredonda;
+    case ImpoCardHosp::dbgPadrao:
+        return m_ui->dbgPadrao;
+    default:
+        return nullptr;
+    }
+}
+
+void TfrmImpoCardHosp::bindWidgets()
+{
+    Ui::TfrmImpoCardHosp &ui = *m_ui;
+    connect(&m_logic, &ImpoCardHosp::changed, this, &TfrmImpoCardHosp::refresh);
+    connect(&m_logic, &ImpoCardHosp::focusRequested, this, [this](ImpoCardHosp::Control control) {
+        m_requestedFocus = widgetOf(control);
+        moveFocusQuietly(m_requestedFocus);
+    });
+    connect(&m_logic, &ImpoCardHosp::modalResultChanged, this, [this](int result) {
+        if (result == 1)
+            accept();
+    });
+
+    // what the user types and picks goes to the logic, which runs the change handlers
+    connect(ui.medCdServico, &QLineEdit::textEdited, this,
+            [this](const QString &text) { dispatch([&] { m_logic.setServiceText(text); }); });
+    connect(ui.depCardOrig, &TDateEditPlus::dateChanged, this, [this](const QDate &date) {
+        if (!m_updating)
+            dispatch([&] { m_logic.setStartDate(date); });
+    });
+    connect(ui.depCardOrigAte, &TDateEditPlus::dateChanged, this, [this](const QDate &date) {
+        if (!m_updating)
+            dispatch([&] { m_logic.setEndDate(date); });
+    });
+    const auto dietClicked = [this] {
+        dispatch([this] {
+            m_logic.setDietChoice(m_ui->rbtTodosDiet->isChecked(), m_ui->rbtListDiet->isChecked());
+        });
+    };
+    connect(ui.rbtTodosDiet, &QRadioButton::clicked, this, dietClicked);
+    connect(ui.rbtListDiet, &QRadioButton::clicked, this, dietClicked);
+    connect(ui.rdbAcrescentar, &QRadioButton::toggled, this, [this](bool on) {
+        if (!m_updating)
+            m_logic.setMode(on);
+    });
+    connect(ui.nedArredonda, &TNumberEdit::numberChanged, this,
+            [this](double value) { m_logic.setRounding(value); });
+
+    connect(ui.btnServico, &QToolButton::clicked, this,
+            [this] { dispatch([this] { m_logic.btnServicoClick(); }); });
+    connect(ui.btpDataCard, &QToolButton::clicked, this,
+            [this] { dispatch([this] { m_logic.btpDataCardClick(); }); });
+    connect(ui.BtnDieta, &QToolButton::clicked, this,
+            [this] { dispatch([this] { m_logic.BtnDietaClick(); }); });
+    connect(sbtImportExport, &QToolButton::clicked, this,
+            [this] { dispatch([this] { m_logic.sbtImportExportClick(); }); });
+
+    for (const auto control :
+         {ImpoCardHosp::medCdFilial, ImpoCardHosp::edtNmFilial, ImpoCardHosp::medCdServico,
+          ImpoCardHosp::edtNmServico, ImpoCardHosp::depCardOrig, ImpoCardHosp::edtDiaCardapio,
+          ImpoCardHosp::depCardOrigAte, ImpoCardHosp::edtDiaCardapioAte, ImpoCardHosp::rbtTodosDiet,
+          ImpoCardHosp::BtnDieta, ImpoCardHosp::rdbAcrescentar, ImpoCardHosp::panArredonda,
+          ImpoCardHosp::pgbProgresso, ImpoCardHosp::lblProgresso, ImpoCardHosp::sbtImportExport})
+        refresh(control);
+}
+
+void TfrmImpoCardHosp::refresh(ImpoCardHosp::Control control)
+{
+    Ui::TfrmImpoCardHosp &ui = *m_ui;
+    const bool updating = m_updating;
+    m_updating = true;
+    const auto setText = [](QLineEdit *edit, const QString &text) {
+        if (edit->text() != text)
+            edit->setText(text);
+    };
+    switch (control) {
+    case ImpoCardHosp::medCdFilial:
+        setText(ui.medCdFilial, m_logic.branchText());
+        break;
+    case ImpoCardHosp::edtNmFilial:
+        setText(ui.edtNmFilial, m_logic.branchName());
+        break;
+    case ImpoCardHosp::medCdServico:
+        setText(ui.medCdServico, m_logic.serviceText());
+        break;
+    case ImpoCardHosp::edtNmServico:
+        setText(ui.edtNmServico, m_logic.serviceName());
+        break;
+    case ImpoCardHosp::depCardOrig:
+        if (ui.depCardOrig->GetDate() != m_logic.startDate())
+            ui.depCardOrig->SetDate(m_logic.startDate());
+        break;
+    case ImpoCardHosp::depCardOrigAte:
+        if (ui.depCardOrigAte->GetDate() != m_logic.endDate())
+            ui.depCardOrigAte->SetDate(m_logic.endDate());
+        break;
+    case ImpoCardHosp::edtDiaCardapio:
+        setText(ui.edtDiaCardapio, m_logic.startWeekday());
+        break;
+    case ImpoCardHosp::edtDiaCardapioAte:
+        setText(ui.edtDiaCardapioAte, m_logic.endWeekday());
+        break;
+    case ImpoCardHosp::rbtTodosDiet:
+    case ImpoCardHosp::rbtListDiet:
+        ui.rbtTodosDiet->setChecked(m_logic.allDiets());
+        ui.rbtListDiet->setChecked(m_logic.listDiets());
+        break;
+    case ImpoCardHosp::BtnDieta:
+        ui.BtnDieta->setEnabled(m_logic.dietButtonEnabled());
+        break;
+    case ImpoCardHosp::rdbAcrescentar:
+    case ImpoCardHosp::rdbSobrepor:
+        ui.rdbAcrescentar->setChecked(m_logic.appendMode());
+        ui.rdbSobrepor->setChecked(m_logic.overwriteMode());
+        break;
+    case ImpoCardHosp::nedArredonda:
+        if (ui.nedArredonda->GetNumber() != m_logic.rounding())
+            ui.nedArredonda->SetNumber(m_logic.rounding());
+        break;
+    case ImpoCardHosp::panArredonda:
+        ui.panArredonda->setVisible(m_logic.roundingStripVisible());
+        break;
+    case ImpoCardHosp::pgbProgresso:
+        pgbProgresso->setMaximum(std::max(1, m_logic.progressMaximum()));
+        pgbProgresso->setValue(m_logic.progressPosition());
+        break;
+    case ImpoCardHosp::lblProgresso:
+        lblProgresso->setText(m_logic.progressCaption());
+        break;
+    case ImpoCardHosp::sbtImportExport:
+        sbtImportExport->setEnabled(m_logic.importEnabled());
+        break;
+    case ImpoCardHosp::dbgPadrao:
+        break;
+    }
+    m_updating = updating;
+}
+
+void TfrmImpoCardHosp::pump()
+{
+    // the bar and the caption repaint, the window paints; what the user does waits
+    // until the import is over
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void TfrmImpoCardHosp::moveFocusQuietly(QWidget *widget)
+{
+    if (!widget)
+        return;
+    const bool quiet = m_quiet;
+    m_quiet = true;
+    widget->setFocus(Qt::OtherFocusReason);
+    m_lastFocus = QApplication::focusWidget();
+    m_quiet = quiet;
+}
+
+bool TfrmImpoCardHosp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (widget && isAncestorOf(widget)) {
+            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+            QPointer<QWidget> from = m_lastFocus;
+            m_lastFocus = widget;
+            // a dialog, a popup or another window taking the focus is not an exit
+            if (!m_quiet && reason != Qt::ActiveWindowFocusReason &&
+                reason != Qt::PopupFocusReason && from && from != widget && !m_logic.running()) {
+                QPointer<QWidget> to = widget;
+                QTimer::singleShot(0, this, [this, from, to] {
+                    if (from && to && QApplication::focusWidget() == to)
+                        focusMoved(from, to);
+                });
+            }
+        }
+    }
+    return TfrmPadrImportExport::eventFilter(watched, event);
+}
+
+void TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
+{
+    Ui::TfrmImpoCardHosp &ui = *m_ui;
+    struct Exit
+    {
+        QWidget *area;
+        std::function<void()> handler;
+    };
+    const auto checkDate = [](TDateEditPlus *edit) {
+        if (!edit->CheckValidDate())
+            throw AbortError(QString(), AbortKind::Check);
+    };
+    // innermost first: the control's own exit, then its group's, then the panel's
+    const Exit exits[] = {
+        {ui.medCdServico, [this] { m_logic.medCdServicoExit(); }},
+        {ui.depCardOrig, [&] { checkDate(ui.depCardOrig); }},
+        {ui.depCardOrigAte,
+         [&] {
+             checkDate(ui.depCardOrigAte);
+             m_logic.depCardOrigAteExit();
+         }},
+        {ui.grbDieta, [this] { m_logic.grbDietaExit(); }},
+        {ui.panOrigem, [this] { m_logic.panOrigemExit(); }},
+        {ui.pgcGrid, [this] { m_logic.pgcGridExit(); }},
+    };
+    m_requestedFocus = nullptr;
+    for (const Exit &exit : exits) {
+        if (inside(from, exit.area) && !inside(to, exit.area) && !dispatch(exit.handler)) {
+            // a failed exit keeps the focus where it was, or where the handler put it
+            moveFocusQuietly(m_requestedFocus ? m_requestedFocus.data() : from);
+            return;
+        }
+    }
+    if (inside(to, ui.dbgPadrao) && !inside(from, ui.dbgPadrao))
+        dispatch([this] { m_logic.dbgPadraoEnter(); });
+}
+
+bool TfrmImpoCardHosp::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowActivate && !m_logic.running()) {
+        if (m_skipActivation) {
+            // the activation that follows the error dialog of a failed activation
+            m_skipActivation = false;
+        } else if (!dispatch([this] { m_logic.FormActivate(); })) {
+            m_skipActivation = true;
+        }
+    }
+    return TfrmPadrImportExport::event(event);
+}
+
+bool TfrmImpoCardHosp::FormKeyDown(int key, Qt::KeyboardModifiers shift)
+{
+    if (TfrmPadrImportExport::FormKeyDown(key, shift))
+        return true;
+    // Ctrl+Delete (with or without other modifiers) reaches no control
+    if (key == Qt::Key_Delete && (shift & Qt::ControlModifier))
+        return true;
+    if (key == Qt::Key_F1 && shift == Qt::NoModifier) {
+        showHelp();
+        return true;
+    }
+    return false;
+}
+
+void TfrmImpoCardHosp::showHelp()
+{
+    QDialog help(this);
+    help.setObjectName(QStringLiteral("help12011119"));
+    help.setWindowTitle(text("HELP_TITLE"));
+    auto *layout = new QVBoxLayout(&help);
+    auto *browser = new QTextBrowser(&help);
+    QFile page(QStringLiteral(":/zov/screen/help/12011119.html"));
+    if (page.open(QIODevice::ReadOnly))
+        browser->setHtml(QString::fromUtf8(page.readAll()));
+    layout->addWidget(browser);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &help);
+    connect(buttons, &QDialogButtonBox::rejected, &help, &QDialog::reject);
+    layout->addWidget(buttons);
+    help.resize(560, 480);
+    help.exec();
+}
+
+void TfrmImpoCardHosp::closeEvent(QCloseEvent *event)
+{
+    if (m_logic.running()) {
+        event->ignore();
+        return;
+    }
+    TfrmPadrImportExport::closeEvent(event);
+}
+
+void TfrmImpoCardHosp::reject()
+{
+    if (!m_logic.running())
+        TfrmPadrImportExport::reject();
+}
+
+} // namespace zov

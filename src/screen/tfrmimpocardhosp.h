@@ -1,0 +1,64 @@
+#pragma once
+
+#include "impocardhosp.h"
+#include "tfrmpadrimportexport.h"
+
+#include <QPointer>
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TfrmImpoCardHosp;
+}
+
+namespace zov {
+
+class RecordSetModel;
+
+// The screen "Importação de Cardapio do Dia": widgets bound to the screen's logic
+// (ImpoCardHosp). It only moves values between the widgets and the logic and maps
+// Qt's focus and events onto the screen's handlers; every rule lives in the logic.
+class TfrmImpoCardHosp : public TfrmPadrImportExport
+{
+    Q_OBJECT
+public:
+    explicit TfrmImpoCardHosp(QWidget *parent = nullptr);
+    ~TfrmImpoCardHosp() override;
+
+    // Opens the application-server connection (FormCreate). Throws when the server
+    // cannot be reached, after showing why.
+    void FormCreate() override;
+
+    ImpoCardHosp &logic() { return m_logic; }
+    Ui::TfrmImpoCardHosp *ui() const { return m_ui.get(); }
+
+protected:
+    bool FormKeyDown(int key, Qt::KeyboardModifiers shift) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void reject() override;
+
+private:
+    // Runs a handler as an event of the screen: an abort or an error ends it here,
+    // shown to the user; false when it did not complete.
+    bool dispatch(const std::function<void()> &handler);
+    void bindWidgets();
+    void refresh(ImpoCardHosp::Control control);
+    void focusMoved(QWidget *from, QWidget *to);
+    void moveFocusQuietly(QWidget *widget);
+    QWidget *widgetOf(ImpoCardHosp::Control control) const;
+    void pump();
+    void showHelp();
+
+    std::unique_ptr<Ui::TfrmImpoCardHosp> m_ui;
+    ImpoCardHosp m_logic;
+    RecordSetModel *m_gridModel = nullptr;
+    QPointer<QWidget> m_lastFocus;
+    QPointer<QWidget> m_requestedFocus;
+    bool m_quiet = false;
+    bool m_updating = false;
+    bool m_skipActivation = false;
+};
+
+} // namespace zov
