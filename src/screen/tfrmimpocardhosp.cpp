@@ -266,6 +266,28 @@ void TfrmImpoCardHosp::moveFocusQuietly(QWidget *widget)
 
 bool TfrmImpoCardHosp::eventFilter(QObject *watched, QEvent *event)
 {
+    if (m_logic.running()) {
+        // during an import the screen paints but takes no input
+        switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Shortcut:
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::ContextMenu: {
+            auto *widget = qobject_cast<QWidget *>(watched);
+            if (widget && (widget == this || isAncestorOf(widget)))
+                return true;
+            break;
+        }
+        default:
+            break;
+        }
+    }
     if (event->type() == QEvent::FocusIn) {
         auto *widget = qobject_cast<QWidget *>(watched);
         if (widget && isAncestorOf(widget)) {

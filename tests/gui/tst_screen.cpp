@@ -1,0 +1,331 @@
+// The real dialog under the offscreen platform, against the real server.
+
+#include "importfixture.h"
+#include "messages.h"
+#include "recordsetmodel.h"
+#include "tdateeditplus.h"
+#include "tfrmimpocardhosp.h"
+#include "tnumberedit.h"
+#include "ui_tfrmimpocardhosp.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTabBar>
+#include <QToolButton>
+#include <QtTest>
+
+using namespace zov;
+using namespace zov::test;
+
+namespace {
+QString msg(const char *key)
+{
+    return TMessages::Msg(QLatin1String(key));
+}
+
+void typeDate(TDateEditPlus *edit, const QString &text)
+{
+    edit->lineEdit()->setFocus(Qt::TabFocusReason);
+    edit->lineEdit()->clear();
+    QTest::keyClicks(edit->lineEdit(), text);
+}
+
+// Moves the focus as Tab or a click would, and lets the queued exit handlers run.
+void moveFocus(QWidget *to)
+{
+    to->setFocus(Qt::TabFocusReason);
+    QTest::qWait(20);
+    QCoreApplication::processEvents();
+}
+} // namespace
+
+class TestScreen : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void firstActivationFillsTheScreen_data();
+    void firstActivationFillsTheScreen();
+    void panelToGridLoadsThePreviewAndLeavingClosesIt();
+    void servicePaddingAndMessages_data();
+    void servicePaddingAndMessages();
+    void typingTheServiceClosesThePreview();
+    void invalidTypedDateKeepsTheFocus();
+    void rangeErrorKeepsTheFocusOnTheEndDate();
+    void pickerSetsTheStartDate();
+    void ctrlDeleteIsSwallowed();
+    void anotherWindowIsNotAnExit();
+    void importThroughTheButton();
+    void inputIsHeldBackDuringAnImport();
+
+private:
+    TfrmImpoCardHosp &open(int semArredondamento = 0);
+    Ui::TfrmImpoCardHosp &ui() { return *m_screen->ui(); }
+
+    std::unique_ptr<ImportFixture> m_f;
+    std::unique_ptr<TfrmImpoCardHosp> m_screen;
+};
+
+void TestScreen::init()
+{
+    m_f = std::make_unique<ImportFixture>();
+}
+
+void TestScreen::cleanup()
+{
+    m_screen.reset();
+    m_f.reset();
+}
+
+TfrmImpoCardHosp &TestScreen::open(int semArredondamento)
+{
+    storeEntryValues(QStringLiteral("B1"), QStringLiteral("1"), ImportFixture::april(1), ImportFixture::april(1),
+                     QString(), QStringLiteral("T"), semArredondamento);
+    m_screen = std::make_unique<TfrmImpoCardHosp>();
+    m_screen->FormCreate();
+    m_screen->show();
+    QApplication::setActiveWindow(m_screen.get());
+    if (!QTest::qWaitForWindowActive(m_screen.get()))
+        qWarning("the screen did not become active");
+    if (!QTest::qWaitFor([this] { return !m_screen->logic().firstActivation(); }, 5000))
+        qWarning("the first activation did not run");
+    return *m_screen;
+}
+
+void TestScreen::firstActivationFillsTheScreen_data()
+{
+    QTest::addColumn<int>("semArredondamento");
+    QTest::newRow("rounding on") << 0;
+    QTest::newRow("rounding off") << 1;
+}
+
+void TestScreen::firstActivationFillsTheScreen()
+{
+    QFETCH(int, semArredondamento);
+    TfrmImpoCardHosp &s = open(semArredondamento);
+    QCOMPARE(s.windowTitle(), QStringLiteral("Importação de Cardapio do Dia"));
+    QCOMPARE(s.lblCodTela->text(), QStringLiteral("ZOV11119"));
+    QCOMPARE(ui().medCdFilial->text(), QStringLiteral("B1"));
+    QVERIFY(!ui().medCdFilial->isEnabled());
+    QCOMPARE(ui().edtNmFilial->text(), QStringLiteral("HOSPITAL DE TESTE"));
+    QCOMPARE(ui().medCdServico->text(), QStringLiteral("00001"));
+    QCOMPARE(ui().edtNmServico->text(), QStringLiteral("ALMOÇO"));
+    QCOMPARE(ui().depCardOrig->GetDate(), ImportFixture::april(1));
+    QCOMPARE(ui().depCardOrig->text(), QStringLiteral("01/04/2024"));
+    QCOMPARE(ui().edtDiaCardapio->text(), QStringLiteral("Segunda"));
+    QCOMPARE(ui().depCardOrigAte->text(), QString());
+    QVERIFY(ui().rbtTodosDiet->isChecked());
+    QVERIFY(!ui().BtnDieta->isEnabled());
+    QVERIFY(ui().rdbAcrescentar->isChecked());
+    QCOMPARE(ui().nedArredonda->text(), QStringLiteral("1,000"));
+    QCOMPARE(ui().panArredonda->isVisible(), semArredondamento == 0);
+    QVERIFY(ui().nedArredonda->isVisible());
+    QCOMPARE(s.sbtImportExport->toolTip(), QStringLiteral("Importar"));
+    QCOMPARE(ui().btnServico->toolTip(), QStringLiteral("Pesquisar"));
+    QCOMPARE(s.sbtImportExport->focusPolicy(), Qt::NoFocus);
+    QVERIFY(!ui().pgcGrid->tabBar()->isVisible());
+    // the grid's columns, widths and titles
+    const QAbstractItemModel *model = ui().dbgPadrao->model();
+    QCOMPARE(model->columnCount(), 4);
+    const QStringList titles{QStringLiteral("Data"), QStringLiteral("Dieta"), QStringLiteral("Tipo de Prato"),
+                             QStringLiteral("Prato")};
+    for (int c = 0; c < 4; ++c)
+        QCOMPARE(model->headerData(c, Qt::Horizontal).toString(), titles.at(c));
+    QCOMPARE(ui().dbgPadrao->columnWidth(3), 157);
+    QCOMPARE(model->rowCount(), 0); // the preview waits for the grid
+    // the destination day is loaded, with the all-diets list
+    QCOMPARE(unitValues().ListaDietas, QStringLiteral("_0001_0002_"));
+    QVERIFY(s.logic().cdsCardaDia.active());
+}
+
+void TestScreen::panelToGridLoadsThePreviewAndLeavingClosesIt()
+{
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    moveFocus(ui().depCardOrigAte->lineEdit());
+    QCOMPARE(ui().edtDiaCardapio->text(), QStringLiteral("Segunda"));
+    QTest::keyClicks(ui().depCardOrigAte->lineEdit(), QStringLiteral("05/03/2024"));
+    QCOMPARE(ui().edtDiaCardapioAte->text(), QStringLiteral("Terça"));
+    QSignalSpy loads(&s.logic().cdsCardOrigem, &RecordSet::contentChanged);
+    moveFocus(ui().dbgPadrao);
+    // the end date's exit, the panel's exit (check and load) and the grid's enter (load again)
+    QTRY_COMPARE(loads.count(), 2);
+    QCOMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+    QCOMPARE(ui().dbgPadrao->model()->index(0, 0).data().toString(), QStringLiteral("04/03/2024"));
+    QVERIFY(m_f->presenter.errors.isEmpty());
+
+    moveFocus(ui().nedArredonda);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 0);
+    QVERIFY(!s.logic().cdsCardOrigem.active());
+    // re-entering loads it again from the server
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+}
+
+void TestScreen::servicePaddingAndMessages_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("padded") << QStringLiteral("2") << QStringLiteral("00002") << QStringLiteral("JANTAR") << QString();
+    QTest::newRow("full code") << QStringLiteral("00001") << QStringLiteral("00001") << QStringLiteral("ALMOÇO")
+                               << QString();
+    QTest::newRow("unknown") << QStringLiteral("9") << QStringLiteral("00009") << QString() << msg("SERV_NAO_CAD");
+    QTest::newRow("empty is left alone") << QString() << QString() << QString() << QString();
+}
+
+void TestScreen::servicePaddingAndMessages()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(QString, name);
+    QFETCH(QString, error);
+    open();
+    moveFocus(ui().medCdServico);
+    ui().medCdServico->selectAll();
+    QTest::keyClick(ui().medCdServico, Qt::Key_Backspace);
+    QTest::keyClicks(ui().medCdServico, typed);
+    moveFocus(ui().depCardOrig->lineEdit());
+    QTRY_COMPARE(ui().medCdServico->text(), shown);
+    QCOMPARE(ui().edtNmServico->text(), name);
+    QCOMPARE(m_f->presenter.errors, error.isEmpty() ? QStringList() : QStringList{error});
+    // after an error the focus is back on the service code
+    QCOMPARE(QApplication::focusWidget() == ui().medCdServico, !error.isEmpty());
+}
+
+void TestScreen::typingTheServiceClosesThePreview()
+{
+    open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+    // a key typed in the service (through a direct focus move that runs no exit)
+    ui().medCdServico->setFocus(Qt::OtherFocusReason);
+    QTest::keyClick(ui().medCdServico, Qt::Key_End);
+    QTest::keyClick(ui().medCdServico, Qt::Key_Backspace);
+    QCOMPARE(ui().dbgPadrao->model()->rowCount(), 0);
+    QCOMPARE(ui().edtNmServico->text(), QString());
+}
+
+void TestScreen::invalidTypedDateKeepsTheFocus()
+{
+    open();
+    typeDate(ui().depCardOrig, QStringLiteral("31/02/2024"));
+    moveFocus(ui().depCardOrigAte->lineEdit());
+    QTRY_COMPARE(m_f->presenter.errors, QStringList{QStringLiteral("Data inválida.")});
+    QCOMPARE(QApplication::focusWidget(), ui().depCardOrig->lineEdit());
+}
+
+void TestScreen::rangeErrorKeepsTheFocusOnTheEndDate()
+{
+    open();
+    typeDate(ui().depCardOrig, QStringLiteral("28/02/2024"));
+    typeDate(ui().depCardOrigAte, QStringLiteral("01/03/2024"));
+    QSignalSpy loads(&m_screen->logic().cdsCardOrigem, &RecordSet::contentChanged);
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(m_f->presenter.errors, QStringList{msg("Mes_Igual")});
+    QCOMPARE(QApplication::focusWidget(), ui().depCardOrigAte->lineEdit());
+    QCOMPARE(loads.count(), 0); // nothing was loaded
+}
+
+void TestScreen::pickerSetsTheStartDate()
+{
+    open();
+    typeDate(ui().depCardOrig, QStringLiteral("20/03/2024"));
+    const QString end = ui().depCardOrigAte->text();
+    m_f->presenter.nextChoice = 1;
+    QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.titles, QStringList{msg("cardapios")});
+    const PickList list = m_f->presenter.lists.first();
+    QCOMPARE(list.titles, (QStringList{QStringLiteral("Data do Cardápio"), QStringLiteral("Dia da Semana")}));
+    QCOMPARE(list.rows.size(), 3);
+    QCOMPARE(list.rows.at(0), (QStringList{QStringLiteral("04/03/2024"), QStringLiteral("seg")}));
+    QCOMPARE(ui().depCardOrig->GetDate(), QDate(2024, 3, 5));
+    QCOMPARE(ui().edtDiaCardapio->text(), QStringLiteral("Terça"));
+    QCOMPARE(ui().depCardOrigAte->text(), end);
+    // cancelling changes nothing
+    m_f->presenter.nextChoice = -1;
+    QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
+    QCOMPARE(ui().depCardOrig->GetDate(), QDate(2024, 3, 5));
+}
+
+void TestScreen::ctrlDeleteIsSwallowed()
+{
+    open();
+    QLineEdit *edit = ui().medCdServico;
+    edit->setFocus(Qt::OtherFocusReason);
+    edit->setCursorPosition(0);
+    QTest::keyClick(edit, Qt::Key_Delete, Qt::ControlModifier);
+    QCOMPARE(edit->text(), QStringLiteral("00001"));
+    QTest::keyClick(edit, Qt::Key_Delete, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(edit->text(), QStringLiteral("00001"));
+    QTest::keyClick(edit, Qt::Key_Delete);
+    QCOMPARE(edit->text(), QStringLiteral("0001"));
+}
+
+void TestScreen::anotherWindowIsNotAnExit()
+{
+    open();
+    ui().medCdServico->setFocus(Qt::OtherFocusReason);
+    ui().medCdServico->setText(QStringLiteral("9"));
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QApplication::setActiveWindow(m_screen.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_screen.get()));
+    QTest::qWait(50);
+    QVERIFY(m_f->presenter.errors.isEmpty());
+    QCOMPARE(ui().medCdServico->text(), QStringLiteral("9"));
+}
+
+void TestScreen::importThroughTheButton()
+{
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    typeDate(ui().depCardOrigAte, QStringLiteral("05/03/2024"));
+    ui().rdbSobrepor->setChecked(true);
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    QCOMPARE(s.result(), int(QDialog::Accepted));
+    QVERIFY(!s.isVisible());
+    QCOMPARE(m_f->dishesOf(ImportFixture::april(2), QStringLiteral("0002")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(s.lblProgresso->text(), QString());
+    QCOMPARE(s.pgbProgresso->value(), 0);
+}
+
+void TestScreen::inputIsHeldBackDuringAnImport()
+{
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+    bool checked = false;
+    QStringList captions;
+    connect(&s.logic(), &ImpoCardHosp::changed, this, [&](ImpoCardHosp::Control c) {
+        if (c != ImpoCardHosp::lblProgresso || checked || s.logic().progressCaption().isEmpty())
+            return;
+        checked = true;
+        captions.append(s.lblProgresso->text());
+        QVERIFY(!s.sbtImportExport->isEnabled());
+        // a close request and a typed key wait until the import is over
+        s.close();
+        QVERIFY(s.isVisible());
+        QTest::keyClick(ui().medCdServico, Qt::Key_Backspace);
+        QCOMPARE(ui().medCdServico->text(), QStringLiteral("00001"));
+    });
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QVERIFY(checked);
+    QVERIFY(captions.first().startsWith(QStringLiteral("Importando:")));
+    QCOMPARE(s.result(), int(QDialog::Accepted));
+}
+
+QTEST_MAIN(TestScreen)
+#include "tst_screen.moc"
