@@ -14,6 +14,7 @@
 #include <QFocusEvent>
 #include <QHeaderView>
 #include <QProgressBar>
+#include <QRegularExpressionValidator>
 #include <QTabBar>
 #include <QTextBrowser>
 #include <QTimer>
@@ -63,7 +64,11 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     m_ui->pgcGrid->tabBar()->hide();
     m_ui->nedArredonda->setDecimals(3);
     m_ui->nedArredonda->SetNumber(1);
-    m_ui->medCdFilial->setValidator(nullptr);
+    // the branch code: up to four letters or digits, in capitals
+    m_ui->medCdFilial->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[A-Za-z0-9]{0,4}")), m_ui->medCdFilial));
+    connect(m_ui->medCdFilial, &QLineEdit::textEdited, this,
+            [this](const QString &text) { m_ui->medCdFilial->setText(text.toUpper()); });
 
     bindWidgets();
     m_logic.setMessagePump([this] { pump(); });

@@ -36,7 +36,8 @@ private:
 
 void TestModule::initTestCase()
 {
-    m_module.setFileName(qEnvironmentVariable("ZOV_BIN_DIR") + QStringLiteral("/../lib/libzov11119.so"));
+    m_module.setFileName(qEnvironmentVariable("ZOV_BIN_DIR") +
+                         QStringLiteral("/../lib/libzov11119.so"));
     QVERIFY2(m_module.load(), qPrintable(m_module.errorString()));
     m_iniProc = reinterpret_cast<void (*)(const QVariant &)>(m_module.resolve("IniProc"));
     m_screen = reinterpret_cast<QObject **>(m_module.resolve("frmImpoCardHosp"));
@@ -73,8 +74,13 @@ void TestModule::nullEntryDoesNothing()
 void TestModule::badEntriesAreRefusedBeforeAnythingIsStored_data()
 {
     QTest::addColumn<QVariant>("entry");
-    const QVariantList good{QStringLiteral("B1"), QStringLiteral("00001"), QDate(2024, 4, 1), QDate(2024, 4, 1),
-                            QString(), QStringLiteral("T"), 0};
+    const QVariantList good{QStringLiteral("B1"),
+                            QStringLiteral("00001"),
+                            QDate(2024, 4, 1),
+                            QDate(2024, 4, 1),
+                            QString(),
+                            QStringLiteral("T"),
+                            0};
     QTest::newRow("six elements") << QVariant(good.mid(0, 6));
     QTest::newRow("not an array") << QVariant(QStringLiteral("B1"));
     QVariantList badDate = good;
@@ -105,8 +111,8 @@ void TestModule::entryWithDayNumbersOpensTheScreen_data()
     QTest::newRow("dates") << QVariant(QDate(2024, 4, 2)) << QVariant(QDate(2024, 4, 1)) << 0;
     // 2 April 2024 is day 45384, 1 April day 45383; a time of day is dropped
     QTest::newRow("day numbers") << QVariant(45384.5) << QVariant(45383) << 1;
-    QTest::newRow("day numbers as text") << QVariant(QStringLiteral("45384")) << QVariant(QStringLiteral("45383"))
-                                         << 1;
+    QTest::newRow("day numbers as text")
+        << QVariant(QStringLiteral("45384")) << QVariant(QStringLiteral("45383")) << 1;
 }
 
 void TestModule::entryWithDayNumbersOpensTheScreen()
@@ -117,7 +123,8 @@ void TestModule::entryWithDayNumbersOpensTheScreen()
     ImportFixture f;
     QString service, start, weekday, branchName;
     bool strip = false;
-    enter(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), day, month, QString(), QStringLiteral("T"), flag},
+    enter(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), day, month, QString(),
+                       QStringLiteral("T"), flag},
           [&](QWidget *shown) {
               service = shown->findChild<QLineEdit *>(QStringLiteral("medCdServico"))->text();
               branchName = shown->findChild<QLineEdit *>(QStringLiteral("edtNmFilial"))->text();

@@ -9,9 +9,13 @@
 #include "ui_tfrmimpocardhosp.h"
 
 #include <QLabel>
+#include <QProcess>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTabBar>
+#include <QTextBrowser>
 #include <QToolButton>
 #include <QtTest>
 
@@ -60,6 +64,7 @@ private Q_SLOTS:
     void anotherWindowIsNotAnExit();
     void importThroughTheButton();
     void inputIsHeldBackDuringAnImport();
+    void f1OpensTheHelpPage();
 
 private:
     TfrmImpoCardHosp &open(int semArredondamento = 0);
@@ -82,8 +87,8 @@ void TestScreen::cleanup()
 
 TfrmImpoCardHosp &TestScreen::open(int semArredondamento)
 {
-    storeEntryValues(QStringLiteral("B1"), QStringLiteral("1"), ImportFixture::april(1), ImportFixture::april(1),
-                     QString(), QStringLiteral("T"), semArredondamento);
+    storeEntryValues(QStringLiteral("B1"), QStringLiteral("1"), ImportFixture::april(1),
+                     ImportFixture::april(1), QString(), QStringLiteral("T"), semArredondamento);
     m_screen = std::make_unique<TfrmImpoCardHosp>();
     m_screen->FormCreate();
     m_screen->show();
@@ -130,8 +135,8 @@ void TestScreen::firstActivationFillsTheScreen()
     // the grid's columns, widths and titles
     const QAbstractItemModel *model = ui().dbgPadrao->model();
     QCOMPARE(model->columnCount(), 4);
-    const QStringList titles{QStringLiteral("Data"), QStringLiteral("Dieta"), QStringLiteral("Tipo de Prato"),
-                             QStringLiteral("Prato")};
+    const QStringList titles{QStringLiteral("Data"), QStringLiteral("Dieta"),
+                             QStringLiteral("Tipo de Prato"), QStringLiteral("Prato")};
     for (int c = 0; c < 4; ++c)
         QCOMPARE(model->headerData(c, Qt::Horizontal).toString(), titles.at(c));
     QCOMPARE(ui().dbgPadrao->columnWidth(3), 157);
@@ -171,10 +176,12 @@ void TestScreen::servicePaddingAndMessages_data()
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("error");
-    QTest::newRow("padded") << QStringLiteral("2") << QStringLiteral("00002") << QStringLiteral("JANTAR") << QString();
-    QTest::newRow("full code") << QStringLiteral("00001") << QStringLiteral("00001") << QStringLiteral("ALMOÇO")
-                               << QString();
-    QTest::newRow("unknown") << QStringLiteral("9") << QStringLiteral("00009") << QString() << msg("SERV_NAO_CAD");
+    QTest::newRow("padded") << QStringLiteral("2") << QStringLiteral("00002")
+                            << QStringLiteral("JANTAR") << QString();
+    QTest::newRow("full code") << QStringLiteral("00001") << QStringLiteral("00001")
+                               << QStringLiteral("ALMOÇO") << QString();
+    QTest::newRow("unknown") << QStringLiteral("9") << QStringLiteral("00009") << QString()
+                             << msg("SERV_NAO_CAD");
     QTest::newRow("empty is left alone") << QString() << QString() << QString() << QString();
 }
 
@@ -241,7 +248,8 @@ void TestScreen::pickerSetsTheStartDate()
     QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
     QCOMPARE(m_f->presenter.titles, QStringList{msg("cardapios")});
     const PickList list = m_f->presenter.lists.first();
-    QCOMPARE(list.titles, (QStringList{QStringLiteral("Data do Cardápio"), QStringLiteral("Dia da Semana")}));
+    QCOMPARE(list.titles,
+             (QStringList{QStringLiteral("Data do Cardápio"), QStringLiteral("Dia da Semana")}));
     QCOMPARE(list.rows.size(), 3);
     QCOMPARE(list.rows.at(0), (QStringList{QStringLiteral("04/03/2024"), QStringLiteral("seg")}));
     QCOMPARE(ui().depCardOrig->GetDate(), QDate(2024, 3, 5));
@@ -285,6 +293,20 @@ void TestScreen::anotherWindowIsNotAnExit()
 
 void TestScreen::importThroughTheButton()
 {
+    // the same choices through the command line, on a copy of the database
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(QStringLiteral("copy.sqlite"));
+    m_f->db.exec(QStringLiteral("VACUUM INTO ?"), {copy});
+    QProcess cli;
+    cli.start(qEnvironmentVariable("ZOV_BIN_DIR") + QStringLiteral("/zov-import"),
+              {QStringLiteral("--db"), copy, QStringLiteral("--branch"), QStringLiteral("B1"),
+               QStringLiteral("--service"), QStringLiteral("1"), QStringLiteral("--date"),
+               QStringLiteral("2024-04-01"), QStringLiteral("--from"), QStringLiteral("2024-03-04"),
+               QStringLiteral("--to"), QStringLiteral("2024-03-05"), QStringLiteral("--mode"),
+               QStringLiteral("overwrite")});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 0);
+
     TfrmImpoCardHosp &s = open();
     typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
     typeDate(ui().depCardOrigAte, QStringLiteral("05/03/2024"));
@@ -299,6 +321,44 @@ void TestScreen::importThroughTheButton()
              QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(s.lblProgresso->text(), QString());
     QCOMPARE(s.pgbProgresso->value(), 0);
+
+    // the screen stored what the command line stored
+    const QString name = QStringLiteral("copy");
+    QStringList stored;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(copy);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec(QStringLiteral("SELECT * FROM COMPCARD")));
+        while (q.next()) {
+            QStringList cells;
+            for (int i = 0; i < q.record().count(); ++i)
+                cells.append(q.value(i).isNull() ? QStringLiteral("<null>")
+                                                 : q.value(i).toString());
+            stored.append(cells.join(QLatin1Char('|')));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    stored.sort();
+    QCOMPARE(stored, m_f->db.dump(QStringLiteral("COMPCARD")));
+}
+
+void TestScreen::f1OpensTheHelpPage()
+{
+    TfrmImpoCardHosp &s = open();
+    QString shown;
+    QTimer::singleShot(100, this, [&] {
+        auto *help = s.findChild<QDialog *>(QStringLiteral("help12011119"));
+        if (!help)
+            return;
+        if (auto *browser = help->findChild<QTextBrowser *>())
+            shown = browser->toPlainText();
+        help->reject();
+    });
+    QTest::keyClick(ui().medCdServico, Qt::Key_F1);
+    QVERIFY(shown.contains(QStringLiteral("Importação de Cardapio do Dia")));
+    QVERIFY(shown.contains(QStringLiteral("12011119")));
 }
 
 void TestScreen::inputIsHeldBackDuringAnImport()

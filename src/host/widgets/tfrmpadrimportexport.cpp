@@ -73,7 +73,7 @@ bool TfrmPadrImportExport::FormKeyDown(int, Qt::KeyboardModifiers)
 
 bool TfrmPadrImportExport::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) {
+    if (event->type() == QEvent::KeyPress) {
         auto *widget = qobject_cast<QWidget *>(watched);
         if (widget && (widget == this || isAncestorOf(widget))) {
             const auto *key = static_cast<QKeyEvent *>(event);
