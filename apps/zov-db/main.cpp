@@ -3,6 +3,7 @@
 
 #include "commandline.h"
 #include "database.h"
+#include "dates.h"
 #include "demoseed.h"
 #include "error.h"
 #include "texts.h"
@@ -31,8 +32,7 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     QDate month = QDate::currentDate();
     month = QDate(month.year(), month.month(), 1);
     if (options.has(QStringLiteral("month"))) {
-        month =
-            QDate::fromString(options.value(QStringLiteral("month")), QStringLiteral("yyyy-MM-dd"));
+        month = zov::parseIsoDate(options.value(QStringLiteral("month")));
         if (!month.isValid() || month.day() != 1) {
             err << zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")))
                 << Qt::endl;

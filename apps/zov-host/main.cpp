@@ -30,7 +30,7 @@ const QString kConnection = QStringLiteral("zov-host");
 
 QDate isoDate(const QString &text)
 {
-    return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+    return zov::parseIsoDate(text);
 }
 
 bool openHostDatabase(const QString &db, QString *error)

@@ -4,18 +4,24 @@
 #include "commandline.h"
 #include "consiste.h"
 #include "database.h"
+#include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
+#include "rpcconnection.h"
 #include "texts.h"
 
 #include <QDate>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <algorithm>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <unistd.h>
@@ -67,11 +73,12 @@ struct Request
     QString operatorCode;
     QString caFile;
     QString token;
+    QString statsFile;
 };
 
 QDate isoDate(const QString &text)
 {
-    return QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+    return zov::parseIsoDate(text);
 }
 
 // Reads the command line; an empty text when it is sound, else what is wrong.
@@ -143,6 +150,7 @@ QString readRequest(const CommandLine &options, Request *r)
     if (r->operatorCode.size() > 12)
         return text("CLI_BAD_OPERATOR").arg(r->operatorCode.left(40));
     r->server = options.value(QStringLiteral("server"));
+    r->statsFile = options.value(QStringLiteral("stats"));
     r->caFile = options.value(QStringLiteral("ca"));
     if (options.has(QStringLiteral("token-file"))) {
         QFile file(options.value(QStringLiteral("token-file")));
@@ -198,6 +206,46 @@ private:
     bool m_enabled = false;
     bool m_shown = false;
 };
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+RpcConnection *rpcOf(const ImpoCardHosp &screen)
+{
+    return dynamic_cast<RpcConnection *>(screen.connection());
+}
+
+// Figures of the import command for measurements: the remote calls it made, how
+// long they took, the CPU time of this thread (the screen's logic, without the
+// server) and the slot pairs it visited.
+void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSeconds,
+                long callsBefore)
+{
+    QJsonObject stats;
+    if (RpcConnection *rpc = rpcOf(screen)) {
+        std::vector<qint64> durations(rpc->callMicroseconds().begin() + callsBefore,
+                                      rpc->callMicroseconds().end());
+        qint64 total = 0;
+        for (const qint64 d : durations)
+            total += d;
+        std::sort(durations.begin(), durations.end());
+        stats.insert(QStringLiteral("calls"), static_cast<qint64>(durations.size()));
+        stats.insert(QStringLiteral("callSeconds"), static_cast<double>(total) / 1e6);
+        stats.insert(QStringLiteral("callMedianMicroseconds"),
+                     durations.empty() ? 0.0
+                                       : static_cast<double>(durations[durations.size() / 2]));
+    }
+    stats.insert(QStringLiteral("clientCpuSeconds"), cpuSeconds);
+    stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(screen.slotPairsVisited()));
+    stats.insert(QStringLiteral("batches"), screen.batchesStored());
+    QFile out(file);
+    if (out.open(QIODevice::WriteOnly))
+        out.write(QJsonDocument(stats).toJson());
+}
 
 int importRun(const Request &r, QTextStream &err)
 {
@@ -269,7 +317,11 @@ int importRun(const Request &r, QTextStream &err)
     screen.setRounding(r.rounding);
     // leaving the selection panel for the grid, then the import command
     screen.panOrigemExit();
+    const double cpuBefore = threadCpuSeconds();
+    const long callsBefore = rpcOf(screen) ? rpcOf(screen)->callCount() : 0;
     screen.sbtImportExportClick();
+    if (!r.statsFile.isEmpty())
+        writeStats(r.statsFile, screen, threadCpuSeconds() - cpuBefore, callsBefore);
     if (screen.modalResult() != 1)
         return 1;
     return unitValues().DiaSemComensais == QLatin1String("S") ? 3 : 0;
@@ -279,13 +331,14 @@ int importRun(const Request &r, QTextStream &err)
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    CommandLine options(
-        {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
-         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
-         QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
-         QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
-         QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file")},
-        {QStringLiteral("no-rounding")});
+    CommandLine options({QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
+                         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
+                         QStringLiteral("from"), QStringLiteral("to"),
+                         QStringLiteral("source-service"), QStringLiteral("diets"),
+                         QStringLiteral("mode"), QStringLiteral("rounding"),
+                         QStringLiteral("operator"), QStringLiteral("ca"),
+                         QStringLiteral("token-file"), QStringLiteral("stats")},
+                        {QStringLiteral("no-rounding")});
     Request request;
     QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
     if (!problem.isEmpty()) {

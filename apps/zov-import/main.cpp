@@ -5,8 +5,14 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <malloc.h>
+
 int main(int argc, char *argv[])
 {
+    // The embedded server and the screen's logic pass large packets to each other:
+    // with one malloc arena the memory one frees is the memory the other reuses,
+    // instead of each thread's arena keeping its own peak.
+    mallopt(M_ARENA_MAX, 1);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);

@@ -1,5 +1,6 @@
 #include "jsonvalue.h"
 
+#include "dates.h"
 #include "error.h"
 #include "packet.h"
 #include "texts.h"
@@ -151,7 +152,7 @@ QVariant fromJson(const QJsonValue &value)
         const QJsonObject obj = value.toObject();
         if (obj.contains(QLatin1String("date"))) {
             const QString iso = obj.value(QLatin1String("date")).toString();
-            const QDate date = QDate::fromString(iso, QStringLiteral("yyyy-MM-dd"));
+            const QDate date = parseIsoDate(iso);
             if (!date.isValid())
                 throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
             return date;

@@ -1,5 +1,6 @@
 #include "wire.h"
 
+#include "dates.h"
 #include "error.h"
 #include "texts.h"
 
@@ -30,10 +31,38 @@ QVariant cellFromWire(const rpc::Value &value)
 }
 
 QVariant fromWireAt(const rpc::Value &value, int depth);
+QVariant takeFromWireAt(rpc::Value *value, int depth);
 
-Packet packetFromWire(const rpc::Packet &packet)
+PacketRow rowFromWire(const rpc::Row &r, int rowNumber)
 {
-    Packet result;
+    PacketRow row;
+    switch (r.kind()) {
+    case rpc::NONE:
+        row.kind = ChangeKind::None;
+        break;
+    case rpc::INSERT:
+        row.kind = ChangeKind::Insert;
+        break;
+    case rpc::MODIFY:
+        row.kind = ChangeKind::Modify;
+        break;
+    case rpc::DELETE:
+        row.kind = ChangeKind::Delete;
+        break;
+    default:
+        throw Error(text("PACKET_BAD_KIND").arg(text("WIRE_PACKET")).arg(rowNumber));
+    }
+    row.values.reserve(r.values_size());
+    for (const rpc::Value &v : r.values())
+        row.values.append(cellFromWire(v));
+    for (const rpc::Value &v : r.original())
+        row.original.append(cellFromWire(v));
+    return row;
+}
+
+QList<PacketField> fieldsFromWire(const rpc::Packet &packet)
+{
+    QList<PacketField> fields;
     for (const rpc::Field &f : packet.fields()) {
         PacketField field;
         field.name = QString::fromStdString(f.name());
@@ -45,37 +74,52 @@ Packet packetFromWire(const rpc::Packet &packet)
         if (f.size() < 0)
             throw Error(text("WIRE_BAD_FIELD").arg(field.name));
         field.size = f.size();
-        result.fields.append(field);
+        fields.append(field);
     }
-    result.rows.reserve(packet.rows_size());
-    for (const rpc::Row &r : packet.rows()) {
-        PacketRow row;
-        switch (r.kind()) {
-        case rpc::NONE:
-            row.kind = ChangeKind::None;
-            break;
-        case rpc::INSERT:
-            row.kind = ChangeKind::Insert;
-            break;
-        case rpc::MODIFY:
-            row.kind = ChangeKind::Modify;
-            break;
-        case rpc::DELETE:
-            row.kind = ChangeKind::Delete;
-            break;
-        default:
-            throw Error(
-                text("PACKET_BAD_KIND").arg(text("WIRE_PACKET")).arg(result.rows.size() + 1));
-        }
-        row.values.reserve(r.values_size());
-        for (const rpc::Value &v : r.values())
-            row.values.append(cellFromWire(v));
-        for (const rpc::Value &v : r.original())
-            row.original.append(cellFromWire(v));
-        result.rows.append(std::move(row));
+    return fields;
+}
+
+// Converts a packet and frees its rows as it goes, last first, so that a large
+// answer is not held twice.
+Packet takePacketFromWire(rpc::Packet *packet)
+{
+    Packet result;
+    result.fields = fieldsFromWire(*packet);
+    const int rows = packet->rows_size();
+    result.rows.resize(rows);
+    for (int i = rows - 1; i >= 0; --i) {
+        result.rows[i] = rowFromWire(packet->rows(i), i + 1);
+        packet->mutable_rows()->RemoveLast();
     }
     checkPacket(text("WIRE_PACKET"), result);
     return result;
+}
+
+Packet packetFromWire(const rpc::Packet &packet)
+{
+    Packet result;
+    result.fields = fieldsFromWire(packet);
+    result.rows.reserve(packet.rows_size());
+    for (int i = 0; i < packet.rows_size(); ++i)
+        result.rows.append(rowFromWire(packet.rows(i), i + 1));
+    checkPacket(text("WIRE_PACKET"), result);
+    return result;
+}
+
+QVariant takeFromWireAt(rpc::Value *value, int depth)
+{
+    if (depth > kMaxDepth)
+        throw Error(text("WIRE_TOO_DEEP"));
+    if (value->kind_case() == rpc::Value::kPacket)
+        return QVariant::fromValue(takePacketFromWire(value->mutable_packet()));
+    if (value->kind_case() == rpc::Value::kArray) {
+        QVariantList list;
+        list.reserve(value->array().values_size());
+        for (rpc::Value &v : *value->mutable_array()->mutable_values())
+            list.append(takeFromWireAt(&v, depth + 1));
+        return list;
+    }
+    return fromWireAt(*value, depth);
 }
 
 QVariant fromWireAt(const rpc::Value &value, int depth)
@@ -91,7 +135,7 @@ QVariant fromWireAt(const rpc::Value &value, int depth)
         return value.number();
     case rpc::Value::kDate: {
         const QString iso = QString::fromStdString(value.date());
-        const QDate date = QDate::fromString(iso, QStringLiteral("yyyy-MM-dd"));
+        const QDate date = parseIsoDate(iso);
         if (!date.isValid())
             throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
         return date;
@@ -113,7 +157,9 @@ QVariant fromWireAt(const rpc::Value &value, int depth)
 
 } // namespace
 
-void toWire(const Packet &packet, rpc::Packet *out)
+namespace {
+
+void fieldsToWire(const Packet &packet, rpc::Packet *out)
 {
     out->Clear();
     for (const PacketField &f : packet.fields) {
@@ -123,28 +169,48 @@ void toWire(const Packet &packet, rpc::Packet *out)
         field->set_size(f.size);
     }
     out->mutable_rows()->Reserve(static_cast<int>(packet.rows.size()));
-    for (const PacketRow &r : packet.rows) {
-        rpc::Row *row = out->add_rows();
-        switch (r.kind) {
-        case ChangeKind::None:
-            row->set_kind(rpc::NONE);
-            break;
-        case ChangeKind::Insert:
-            row->set_kind(rpc::INSERT);
-            break;
-        case ChangeKind::Modify:
-            row->set_kind(rpc::MODIFY);
-            break;
-        case ChangeKind::Delete:
-            row->set_kind(rpc::DELETE);
-            break;
-        }
-        row->mutable_values()->Reserve(static_cast<int>(r.values.size()));
-        for (const QVariant &v : r.values)
-            cellToWire(v, row->add_values());
-        for (const QVariant &v : r.original)
-            cellToWire(v, row->add_original());
+}
+
+void rowToWire(const PacketRow &r, rpc::Row *row)
+{
+    switch (r.kind) {
+    case ChangeKind::None:
+        row->set_kind(rpc::NONE);
+        break;
+    case ChangeKind::Insert:
+        row->set_kind(rpc::INSERT);
+        break;
+    case ChangeKind::Modify:
+        row->set_kind(rpc::MODIFY);
+        break;
+    case ChangeKind::Delete:
+        row->set_kind(rpc::DELETE);
+        break;
     }
+    row->mutable_values()->Reserve(static_cast<int>(r.values.size()));
+    for (const QVariant &v : r.values)
+        cellToWire(v, row->add_values());
+    for (const QVariant &v : r.original)
+        cellToWire(v, row->add_original());
+}
+
+} // namespace
+
+void toWire(const Packet &packet, rpc::Packet *out)
+{
+    fieldsToWire(packet, out);
+    for (const PacketRow &r : packet.rows)
+        rowToWire(r, out->add_rows());
+}
+
+void moveToWire(Packet &packet, rpc::Packet *out)
+{
+    fieldsToWire(packet, out);
+    for (PacketRow &r : packet.rows) {
+        rowToWire(r, out->add_rows());
+        r = PacketRow(); // frees the row's values at once
+    }
+    packet.rows.clear();
 }
 
 void toWire(const QVariant &value, rpc::Value *out)
@@ -158,11 +224,10 @@ void toWire(const QVariant &value, rpc::Value *out)
         out->set_text(value.toString().toStdString());
         return;
     case QMetaType::QDate:
-        out->set_date(value.toDate().toString(QStringLiteral("yyyy-MM-dd")).toStdString());
+        out->set_date(isoDate(value.toDate()).toStdString());
         return;
     case QMetaType::QDateTime:
-        out->set_date(
-            value.toDateTime().date().toString(QStringLiteral("yyyy-MM-dd")).toStdString());
+        out->set_date(isoDate(value.toDateTime().date()).toStdString());
         return;
     case QMetaType::QVariantList: {
         rpc::ValueArray *array = out->mutable_array();
@@ -187,6 +252,31 @@ void toWire(const QVariant &value, rpc::Value *out)
         return;
     }
     out->set_text(value.toString().toStdString());
+}
+
+QVariant takeFromWire(rpc::Value *value)
+{
+    return takeFromWireAt(value, 0);
+}
+
+void moveToWire(QVariant &value, rpc::Value *out)
+{
+    if (value.typeId() == qMetaTypeId<Packet>()) {
+        // the variant's own packet, emptied row by row as the wire form grows
+        auto *packet = static_cast<Packet *>(value.data());
+        moveToWire(*packet, out->mutable_packet());
+        value = QVariant();
+        return;
+    }
+    if (value.typeId() == QMetaType::QVariantList) {
+        auto *list = static_cast<QVariantList *>(value.data());
+        rpc::ValueArray *array = out->mutable_array();
+        for (QVariant &v : *list)
+            moveToWire(v, array->add_values());
+        value = QVariant();
+        return;
+    }
+    toWire(value, out);
 }
 
 QVariant fromWire(const rpc::Value &value)

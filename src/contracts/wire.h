@@ -18,4 +18,10 @@ void toWire(const Packet &packet, rpc::Packet *out);
 QVariant fromWire(const rpc::Value &value);
 Packet fromWire(const rpc::Packet &packet);
 
+// The same, consuming their source as they go (rows are freed as soon as they are
+// converted), so that a large packet is never held twice.
+void moveToWire(QVariant &value, rpc::Value *out);
+void moveToWire(Packet &packet, rpc::Packet *out);
+QVariant takeFromWire(rpc::Value *value);
+
 } // namespace zov

@@ -29,9 +29,65 @@ QDate orZero(const QDate &date)
     return date.isValid() ? date : zeroDate();
 }
 
+namespace {
+
+// Dates are read and written by hand: Qt's format parser costs microseconds a date,
+// and packets carry thousands of them.
+int number(QStringView digits)
+{
+    int n = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return -1;
+        n = n * 10 + (c.unicode() - '0');
+    }
+    return digits.isEmpty() ? -1 : n;
+}
+
+void appendDigits(QString &out, int value, int width)
+{
+    QChar buffer[4];
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        buffer[i] = QChar(u'0' + value % 10);
+    out.append(buffer, width);
+}
+
+} // namespace
+
 QString shortDate(const QDate &date)
 {
-    return date.isValid() ? date.toString(QStringLiteral("dd/MM/yyyy")) : QString();
+    if (!date.isValid() || date.year() < 1 || date.year() > 9999)
+        return date.isValid() ? date.toString(QStringLiteral("dd/MM/yyyy")) : QString();
+    QString out;
+    out.reserve(10);
+    appendDigits(out, date.day(), 2);
+    out.append(QLatin1Char('/'));
+    appendDigits(out, date.month(), 2);
+    out.append(QLatin1Char('/'));
+    appendDigits(out, date.year(), 4);
+    return out;
+}
+
+QString isoDate(const QDate &date)
+{
+    if (!date.isValid() || date.year() < 1 || date.year() > 9999)
+        return date.isValid() ? date.toString(Qt::ISODate) : QString();
+    QString out;
+    out.reserve(10);
+    appendDigits(out, date.year(), 4);
+    out.append(QLatin1Char('-'));
+    appendDigits(out, date.month(), 2);
+    out.append(QLatin1Char('-'));
+    appendDigits(out, date.day(), 2);
+    return out;
+}
+
+QDate parseIsoDate(QStringView text)
+{
+    if (text.size() != 10 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-'))
+        return {};
+    const int y = number(text.mid(0, 4)), m = number(text.mid(5, 2)), d = number(text.mid(8, 2));
+    return y < 0 || m < 0 || d < 0 ? QDate() : QDate(y, m, d);
 }
 
 QDate parseShortDate(const QString &text)
@@ -43,10 +99,16 @@ QDate parseShortDate(const QString &text)
     if (parts.size() == 2 && !QTime::fromString(parts.at(1), QStringLiteral("H:mm:ss")).isValid() &&
         !QTime::fromString(parts.at(1), QStringLiteral("H:mm")).isValid())
         return {};
-    QDate date = QDate::fromString(parts.first(), QStringLiteral("dd/MM/yyyy"));
-    if (!date.isValid())
-        date = QDate::fromString(parts.first(), QStringLiteral("d/M/yyyy"));
-    return date;
+    // d/M/yyyy, with or without leading zeros
+    const QStringView date(parts.first());
+    const qsizetype first = date.indexOf(QLatin1Char('/'));
+    const qsizetype second = first < 0 ? -1 : date.indexOf(QLatin1Char('/'), first + 1);
+    if (first < 1 || first > 2 || second - first < 2 || second - first > 3 ||
+        date.size() - second != 5)
+        return {};
+    const int d = number(date.mid(0, first)), m = number(date.mid(first + 1, second - first - 1)),
+              y = number(date.mid(second + 1));
+    return d < 0 || m < 0 || y < 0 ? QDate() : QDate(y, m, d);
 }
 
 namespace {

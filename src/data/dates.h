@@ -14,6 +14,8 @@ double dayNumber(const QDate &date); // a null date is day 0
 QDate orZero(const QDate &date);     // a null date becomes 30/12/1899
 
 QString shortDate(const QDate &date);      // dd/MM/yyyy, empty for a null date
+QString isoDate(const QDate &date);        // yyyy-MM-dd, empty for a null date
+QDate parseIsoDate(QStringView text);      // exactly yyyy-MM-dd; null if not a date
 QDate parseShortDate(const QString &text); // dd/MM/yyyy (time part allowed); null if not a date
 
 QString NomeSemana(const QDate &date);       // "Domingo", "Segunda", ... "Sábado"

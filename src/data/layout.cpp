@@ -34,6 +34,12 @@ bool fieldTypeFromName(const QString &name, FieldType *type)
 
 int Layout::indexOf(const QString &fieldName) const
 {
+    if (!byName.isEmpty()) {
+        const auto it = byName.constFind(fieldName);
+        if (it != byName.cend())
+            return it.value();
+        return byName.value(fieldName.toUpper(), -1);
+    }
     for (int i = 0; i < fields.size(); ++i) {
         if (fields.at(i).name.compare(fieldName, Qt::CaseInsensitive) == 0)
             return i;
@@ -83,6 +89,7 @@ QHash<QString, Layout> loadLayouts()
             def.hidden = f.value(QLatin1String("hidden")).toBool();
             def.format = f.value(QLatin1String("format")).toString();
             def.calculated = f.value(QLatin1String("calculated")).toBool();
+            layout.byName.insert(def.name.toUpper(), static_cast<int>(layout.fields.size()));
             layout.fields.append(def);
         }
         layouts.insert(layout.name, layout);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -36,6 +37,8 @@ struct Layout
 
     int indexOf(const QString &fieldName) const; // case-insensitive, -1 when absent
     int dataFieldCount() const;                  // fields that travel in packets
+
+    QHash<QString, int> byName; // upper-case name -> position, filled when loaded
 };
 
 // The eleven layouts, read once from the resource layouts.json.

@@ -92,7 +92,7 @@ QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type
             s = value.toString();
         else
             misfit(owner, fieldName, "VALUE_NOT_TEXT");
-        if (size > 0 && characterCount(s) > size)
+        if (size > 0 && s.size() > size && characterCount(s) > size)
             throw Error(text("VALUE_TOO_LONG").arg(fieldName, owner).arg(size));
         return s;
     }
@@ -119,9 +119,8 @@ QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type
         else if (value.typeId() == QMetaType::QDateTime)
             d = value.toDateTime().date();
         else if (lenient && value.typeId() == QMetaType::QString)
-            d = QDate::fromString(value.toString(), Qt::ISODate).isValid()
-                    ? QDate::fromString(value.toString(), Qt::ISODate)
-                    : parseShortDate(value.toString());
+            d = parseIsoDate(value.toString()).isValid() ? parseIsoDate(value.toString())
+                                                         : parseShortDate(value.toString());
         else if (lenient && isNumeric(value))
             d = dateFromDayNumber(value.toDouble());
         if (!d.isValid())
@@ -130,6 +129,40 @@ QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type
     }
     }
     return {};
+}
+
+void checkPacketShape(const QString &owner, const Packet &packet)
+{
+    const qsizetype columns = packet.fields.size();
+    for (qsizetype i = 0; i < columns; ++i) {
+        for (qsizetype j = 0; j < i; ++j) {
+            if (packet.fields.at(i).name.compare(packet.fields.at(j).name, Qt::CaseInsensitive) ==
+                0)
+                throw Error(text("PACKET_DUPLICATE_FIELD").arg(packet.fields.at(i).name, owner));
+        }
+    }
+    int rowNumber = 0;
+    for (const PacketRow &row : packet.rows) {
+        ++rowNumber;
+        if (row.values.size() != columns)
+            throw Error(text("PACKET_ROW_LENGTH")
+                            .arg(owner)
+                            .arg(rowNumber)
+                            .arg(row.values.size())
+                            .arg(columns));
+        const bool needsOriginal = row.kind == ChangeKind::Modify;
+        if (needsOriginal ? row.original.size() != columns : !row.original.isEmpty())
+            throw Error(text("PACKET_ORIGINAL_LENGTH").arg(owner).arg(rowNumber));
+    }
+}
+
+Packet takePacket(QVariant &value)
+{
+    if (value.typeId() != qMetaTypeId<Packet>())
+        return {};
+    Packet packet = std::move(*static_cast<Packet *>(value.data()));
+    value = QVariant();
+    return packet;
 }
 
 void checkPacket(const QString &owner, const Packet &packet)

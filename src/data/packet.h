@@ -53,6 +53,13 @@ enum class Conversion { Strict, Lenient };
 QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type, int size,
                   const QVariant &value, Conversion conversion);
 
+// Row lengths and change kinds only (the values are checked by whoever binds them).
+void checkPacketShape(const QString &owner, const Packet &packet);
+
+// The packet a variant holds, moved out of it (the variant is left null); an empty
+// packet when it holds none.
+Packet takePacket(QVariant &value);
+
 // Checks that every row of `packet` has one value per column and that each value
 // fits the column's type and width; a delta row must have a known kind and, for
 // modifications, original values of the same length. Throws zov::Error.

@@ -51,7 +51,7 @@ QDate Query::Value::asDate() const
         return m_value.toDate();
     if (m_value.typeId() == QMetaType::QDateTime)
         return m_value.toDateTime().date();
-    return QDate::fromString(m_value.toString().left(10), Qt::ISODate);
+    return parseIsoDate(QStringView(m_value.toString()).left(10));
 }
 
 void Query::Param::setValue(const QVariant &value)
@@ -101,6 +101,8 @@ QString Query::dialectOf(const QSqlDatabase &db)
     return QStringLiteral("generic");
 }
 
+Query::~Query() = default;
+
 void Query::Close()
 {
     m_rows.clear();
@@ -119,24 +121,31 @@ Query::Param Query::ParamByName(const QString &param)
 void Query::Open()
 {
     Close();
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (!db.isOpen())
-        throw Error(text("QRY_NO_CONNECTION").arg(m_name));
-    const QString sql = sqlText(m_name, dialectOf(db));
-    if (sql.trimmed().isEmpty())
-        throw Error(text("QRY_NO_DIALECT").arg(m_name, dialectOf(db)));
-    QSqlQuery q(db);
-    q.setForwardOnly(true);
-    if (!q.prepare(sql))
-        throw Error(text("QRY_FAILED").arg(m_name, q.lastError().text()));
+    if (!m_statement) {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (!db.isOpen())
+            throw Error(text("QRY_NO_CONNECTION").arg(m_name));
+        const QString sql = sqlText(m_name, dialectOf(db));
+        if (sql.trimmed().isEmpty())
+            throw Error(text("QRY_NO_DIALECT").arg(m_name, dialectOf(db)));
+        auto statement = std::make_unique<QSqlQuery>(db);
+        statement->setForwardOnly(true);
+        if (!statement->prepare(sql))
+            throw Error(text("QRY_FAILED").arg(m_name, statement->lastError().text()));
+        m_statement = std::move(statement);
+    }
+    QSqlQuery &q = *m_statement;
     for (auto it = m_paramTypes.cbegin(); it != m_paramTypes.cend(); ++it) {
         QVariant v = m_params.value(it.key());
         if (it.value() == QLatin1String("date") && v.typeId() == QMetaType::QDateTime)
             v = v.toDateTime().date();
         q.bindValue(QLatin1Char(':') + it.key(), v);
     }
-    if (!q.exec())
-        throw Error(text("QRY_FAILED").arg(m_name, q.lastError().text()));
+    if (!q.exec()) {
+        const QString problem = q.lastError().text();
+        m_statement.reset(); // prepared again at the next Open
+        throw Error(text("QRY_FAILED").arg(m_name, problem));
+    }
     const QSqlRecord rec = q.record();
     for (int i = 0; i < rec.count(); ++i)
         m_columns.append(rec.fieldName(i).toUpper());
@@ -148,6 +157,7 @@ void Query::Open()
         }
         m_rows.append(row);
     }
+    q.finish(); // releases the read snapshot
     m_active = true;
 }
 

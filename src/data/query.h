@@ -8,6 +8,10 @@
 #include <QVariant>
 #include <QVector>
 
+#include <memory>
+
+class QSqlQuery;
+
 namespace zov {
 
 // A declared result field of a local query (the columns a pick list shows).
@@ -61,6 +65,7 @@ public:
 
     // `name` is the query's name in the resource (qryFilial, adqDietaX, ...).
     Query(const QString &name, const QString &connectionName);
+    ~Query();
 
     const QString &name() const { return m_name; }
     void Close();
@@ -92,6 +97,7 @@ private:
     QList<QueryFieldDef> m_fields;
     QStringList m_columns;
     QList<QVector<QVariant>> m_rows;
+    std::unique_ptr<QSqlQuery> m_statement; // prepared once, run at every Open
     int m_pos = 0;
     bool m_active = false;
 };

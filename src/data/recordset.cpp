@@ -8,6 +8,7 @@
 #include <QHash>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace zov {
 
@@ -91,30 +92,46 @@ struct RecordSet::KeyIndex
 
 namespace {
 
+// Keys are built as raw characters, not formatted: a tag per part, then a number's
+// eight bytes, a date's day number, or a text's length and the text itself.
 void appendKeyPart(QString &key, const QVariant &v, Qt::CaseSensitivity cs)
 {
     if (!v.isValid()) {
-        key += QLatin1String("\x02\x1f");
+        key += QLatin1Char('\x02');
         return;
     }
     switch (v.typeId()) {
-    case QMetaType::QString:
+    case QMetaType::QString: {
+        const QString text = cs == Qt::CaseInsensitive
+                                 ? static_cast<const QString *>(v.constData())->toCaseFolded()
+                                 : *static_cast<const QString *>(v.constData());
+        // the length goes first, so no text can run into the next part
         key += QLatin1Char('\x01');
-        key += cs == Qt::CaseInsensitive ? v.toString().toCaseFolded() : v.toString();
+        key += QChar(static_cast<char16_t>(text.size() & 0xffff));
+        key += QChar(static_cast<char16_t>((text.size() >> 16) & 0xffff));
+        key += text;
         break;
-    case QMetaType::QDate:
+    }
+    case QMetaType::QDate: {
+        const qint64 day = v.toDate().toJulianDay();
         key += QLatin1Char('\x04');
-        key += QString::number(v.toDate().toJulianDay());
+        for (int shift = 0; shift < 64; shift += 16)
+            key += QChar(static_cast<char16_t>((day >> shift) & 0xffff));
         break;
+    }
     default: {
         // numbers: 0 and -0 are one key
-        const double d = v.toDouble();
+        double d = v.toDouble();
+        if (d == 0.0)
+            d = 0.0;
+        quint64 bits;
+        std::memcpy(&bits, &d, sizeof bits);
         key += QLatin1Char('\x03');
-        key += QString::number(d == 0.0 ? 0.0 : d, 'g', 17);
+        for (int shift = 0; shift < 64; shift += 16)
+            key += QChar(static_cast<char16_t>((bits >> shift) & 0xffff));
         break;
     }
     }
-    key += QLatin1Char('\x1f');
 }
 
 int compareValues(const QVariant &a, const QVariant &b)
@@ -124,7 +141,8 @@ int compareValues(const QVariant &a, const QVariant &b)
         return an == bn ? 0 : (an ? -1 : 1);
     switch (a.typeId()) {
     case QMetaType::QString:
-        return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive);
+        return QString::compare(*static_cast<const QString *>(a.constData()),
+                                *static_cast<const QString *>(b.constData()), Qt::CaseSensitive);
     case QMetaType::QDate: {
         const qint64 x = a.toDate().toJulianDay(), y = b.toDate().toJulianDay();
         return x < y ? -1 : (x > y ? 1 : 0);
@@ -191,8 +209,11 @@ int RecordSet::currentRowId() const
     return m_pos >= 0 && m_pos < static_cast<int>(v.size()) ? v[m_pos] : -1;
 }
 
-QList<int> RecordSet::fieldList(const QString &keyFields) const
+const QList<int> &RecordSet::fieldList(const QString &keyFields)
 {
+    const auto known = m_fieldLists.constFind(keyFields);
+    if (known != m_fieldLists.cend())
+        return known.value();
     QList<int> fields;
     for (const QString &name : keyFields.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const int i = fieldIndex(name.trimmed());
@@ -200,7 +221,7 @@ QList<int> RecordSet::fieldList(const QString &keyFields) const
             throw Error(text("RS_NO_FIELD").arg(name.trimmed(), this->name()));
         fields.append(i);
     }
-    return fields;
+    return m_fieldLists.insert(keyFields, fields).value();
 }
 
 int RecordSet::fieldIndex(const QString &name) const
@@ -228,7 +249,14 @@ void RecordSet::changed()
 
 void RecordSet::SetData(const Packet &packet)
 {
-    checkPacket(name(), packet);
+    SetData(Packet(packet));
+}
+
+void RecordSet::SetData(Packet &&packet)
+{
+    // every row must have a value per column; the values of the declared fields are
+    // checked below against the fields themselves
+    checkPacketShape(name(), packet);
     if (packet.isDelta())
         throw Error(text("PACKET_IS_DELTA").arg(name()));
     // column of the packet for every declared data field
@@ -249,7 +277,7 @@ void RecordSet::SetData(const Packet &packet)
     std::vector<Row> rows;
     rows.reserve(packet.rows.size());
     quint64 seq = 0;
-    for (const PacketRow &prow : packet.rows) {
+    for (PacketRow &prow : packet.rows) {
         Row row;
         row.values.resize(m_layout.fields.size());
         for (int f = 0; f < m_layout.fields.size(); ++f) {
@@ -261,6 +289,7 @@ void RecordSet::SetData(const Packet &packet)
         }
         row.seq = seq++;
         rows.push_back(std::move(row));
+        prow = PacketRow(); // the packet's copy goes as soon as the row is in
     }
 
     m_rows = std::move(rows);
@@ -479,17 +508,22 @@ int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
                          Qt::CaseSensitivity cs)
 {
     checkActive();
-    const QList<int> fields = fieldList(keyFields);
+    const QList<int> &fields = fieldList(keyFields);
     if (fields.size() != values.size())
         throw Error(text("RS_NO_FIELD").arg(keyFields, name()));
-    QVector<QVariant> probe(m_layout.fields.size());
+    KeyIndex &index = keyIndex(fields, cs);
+    QString key;
     for (int i = 0; i < fields.size(); ++i) {
         const FieldDef &def = m_layout.fields.at(fields.at(i));
-        probe[fields.at(i)] =
-            fitValue(name(), def.name, def.type, 0, values.at(i), Conversion::Lenient);
+        const QVariant &v = values.at(i);
+        // values of the field's own type go in as they are; others are converted
+        const bool own = (def.type == FieldType::Text && v.typeId() == QMetaType::QString) ||
+                         (def.type == FieldType::Float && v.typeId() == QMetaType::Double) ||
+                         (def.type == FieldType::Date && v.typeId() == QMetaType::QDate);
+        appendKeyPart(
+            key, own ? v : fitValue(name(), def.name, def.type, 0, v, Conversion::Lenient), cs);
     }
-    KeyIndex &index = keyIndex(fields, cs);
-    const auto it = index.rows.constFind(keyOf(index, probe));
+    const auto it = index.rows.constFind(key);
     if (it == index.rows.cend())
         return -1;
     int best = -1;

@@ -4,6 +4,7 @@
 #include "packet.h"
 
 #include <QDate>
+#include <QHash>
 #include <QObject>
 #include <QVariant>
 #include <QVector>
@@ -70,6 +71,7 @@ public:
     // record set stays as it was. The cursor stands on the first row; the change log
     // is empty; the filter and its flag are kept.
     void SetData(const Packet &packet);
+    void SetData(Packet &&packet); // consumes the packet row by row
     // Empties the record set; a closed record set counts as empty.
     void Close();
 
@@ -164,7 +166,7 @@ private:
     void moveTo(int rowId);
     void changed();
     void logChange(int rowId, RowStatus status);
-    QList<int> fieldList(const QString &keyFields) const;
+    const QList<int> &fieldList(const QString &keyFields);
 
     Layout m_layout;
     QList<int> m_indexFields;
@@ -189,6 +191,7 @@ private:
     int m_disableCount = 0;
     bool m_changePending = false;
 
+    QHash<QString, QList<int>> m_fieldLists;
     std::function<void(RecordSet &)> m_onCalc;
     int m_calcRow = -1;
     QVector<QVariant> m_calcValues;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <vector>
 
 namespace grpc {
 class Channel;
@@ -45,8 +46,10 @@ public:
 
     QVariant invoke(const QString &method, QVariantList &args) override;
 
-    // Calls made since the connection was opened (for measurements).
+    // Calls made since the connection was opened and how long each took, in
+    // microseconds (for measurements).
     long callCount() const { return m_calls.load(); }
+    const std::vector<qint64> &callMicroseconds() const { return m_durations; }
 
     // Extra metadata for the calls that follow (for example the dry-run flag).
     void setMetadata(const QString &key, const QString &value);
@@ -61,6 +64,7 @@ private:
     struct Stub;
     std::unique_ptr<Stub> m_stub;
     std::atomic<long> m_calls{0};
+    std::vector<qint64> m_durations;
     QList<QPair<QString, QString>> m_metadata;
     bool m_checkSignatures = true;
 };

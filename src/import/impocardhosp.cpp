@@ -1,5 +1,7 @@
 #include "impocardhosp.h"
 
+#include "importfields.h"
+
 #include "appserver.h"
 #include "consiste.h"
 #include "dates.h"
@@ -51,19 +53,21 @@ PickList pickListOf(RecordSet &rs)
     return list;
 }
 
-Packet packetOf(const QVariant &value, const char *method)
+// The packet an answer holds, moved out of it.
+Packet packetOf(QVariant &&value, const char *method)
 {
     if (value.typeId() != qMetaTypeId<Packet>())
         MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
-    return value.value<Packet>();
+    return takePacket(value);
 }
 
-QVariantList pairOf(const QVariant &value, const char *method)
+// The two packets of an answer, moved out of it.
+std::pair<Packet, Packet> pairOf(QVariant &&value, const char *method)
 {
-    const QVariantList list = value.toList();
-    if (value.typeId() != QMetaType::QVariantList || list.size() < 2)
+    if (value.typeId() != QMetaType::QVariantList || value.toList().size() < 2)
         MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
-    return list;
+    auto &list = *static_cast<QVariantList *>(value.data());
+    return {packetOf(std::move(list[0]), method), packetOf(std::move(list[1]), method)};
 }
 
 // Runs `onError` and passes the error on when the guarded code throws.
@@ -102,6 +106,7 @@ ImpoCardHosp::ImpoCardHosp(QObject *parent)
     qryTurno = std::make_unique<Query>(QStringLiteral("qryTurno"), connection);
     qryNaoUtil = std::make_unique<Query>(QStringLiteral("qryNaoUtil"), connection);
     adqDietaX = std::make_unique<Query>(QStringLiteral("adqDietaX"), connection);
+    m_fields = std::make_unique<Fields>(*this);
     cdsTemCard.setOnCalcFields([](RecordSet &rs) {
         rs.FieldByName(QStringLiteral("DiaSemana"))
             .setValue(shortWeekdayName(rs.FieldByName(QStringLiteral("DTCARDAPIO")).asDate()));
@@ -499,21 +504,21 @@ void ImpoCardHosp::AtualizaCardapio()
     UnitValues &u = unitValues();
     BusyGuard busy(1); // hidden on every path
     QVariantList conf{u.CdFilial, u.CdServFili, u.DtMesCard};
-    const QVariant slots = checkedRemote("GetPesqConfDestino", conf);
-    cdsPesqConfDestino.SetData(packetOf(slots, "GetPesqConfDestino"));
+    cdsPesqConfDestino.SetData(
+        packetOf(checkedRemote("GetPesqConfDestino", conf), "GetPesqConfDestino"));
     u.CdFilial = conf.at(0).toString();
     u.CdServFili = conf.at(1).toString();
     u.DtMesCard = conf.at(2).toDate();
 
     const QDate start = orZero(m_start);
     QVariantList args{m_branch, m_service, start, m_end.isValid() ? m_end : start, u.ListaDietas};
-    const QVariant result = remote("GetCardOrigem", args);
+    QVariant result = remote("GetCardOrigem", args);
     u.ListaDietas = args.at(4).toString();
     if (result.typeId() == QMetaType::QString)
         throw ServerTextError(result.toString());
-    const QVariantList pair = pairOf(result, "GetCardOrigem");
-    cdsCardOrigem.SetData(packetOf(pair.at(0), "GetCardOrigem"));
-    cdsTipoPrato.SetData(packetOf(pair.at(1), "GetCardOrigem"));
+    auto [dishes, types] = pairOf(std::move(result), "GetCardOrigem");
+    cdsCardOrigem.SetData(std::move(dishes));
+    cdsTipoPrato.SetData(std::move(types));
     Q_EMIT changed(dbgPadrao);
 }
 
@@ -524,9 +529,9 @@ void ImpoCardHosp::Cardadia_Compcard()
     // The destination is the entry's branch and service, whatever source service
     // the screen shows: existing destination headers are found, never duplicated.
     QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.ListaDietas};
-    const QVariantList pair = pairOf(checkedRemote("GetCardadia", args), "GetCardadia");
-    cdsCardaDia.SetData(packetOf(pair.at(0), "GetCardadia"));
-    cdsCompCardCache.SetData(packetOf(pair.at(1), "GetCardadia"));
+    auto [headers, dishes] = pairOf(checkedRemote("GetCardadia", args), "GetCardadia");
+    cdsCardaDia.SetData(std::move(headers));
+    cdsCompCardCache.SetData(std::move(dishes));
     u.ListaDietas = args.at(3).toString();
 }
 

@@ -157,6 +157,8 @@ public:
     };
     const RunVariables &runVariables() const { return m_run; }
     int batchesStored() const { return m_batches; }
+    // Source dish and slot pairs the last run visited.
+    long slotPairsVisited() const { return m_slotPairs; }
 
 Q_SIGNALS:
     // A control's value, enabled state or visibility changed.
@@ -184,6 +186,9 @@ private:
     void CopiaPrato(bool origemMenor);
     double perCapita(double estimate, double value) const;
     bool sourceHasDish();
+
+    struct Fields;
+    std::unique_ptr<Fields> m_fields;
 
     AppServer *m_server = nullptr;
     std::unique_ptr<RpcConnection> NetImpoCardHosp;
@@ -213,6 +218,7 @@ private:
 
     RunVariables m_run;
     int m_batches = 0;
+    long m_slotPairs = 0;
 };
 
 } // namespace zov

@@ -8,6 +8,8 @@
 #include "filter.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
+#include "importfields.h"
+
 #include "messages.h"
 #include "texts.h"
 
@@ -106,6 +108,7 @@ void ImpoCardHosp::sbtImportExportClick()
     } runGuard{this, u.DtCardapio};
     setRunning(true);
     m_run = RunVariables();
+    m_slotPairs = 0;
 
     // --- checks, in their order
     Vd_CdServico(true);
@@ -141,11 +144,11 @@ void ImpoCardHosp::sbtImportExportClick()
     u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
     {
         QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
-        const QVariant diets = checkedRemote("Dieta", args);
+        QVariant diets = checkedRemote("Dieta", args);
         if (diets.typeId() != qMetaTypeId<Packet>())
             MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("Dieta")), true,
                      AbortKind::Failure);
-        adqValidDiet.SetData(diets.value<Packet>());
+        adqValidDiet.SetData(takePacket(diets));
         u.ListaDietas = args.at(0).toString();
     }
     Cardadia_Compcard();
@@ -212,11 +215,11 @@ void ImpoCardHosp::dietStep()
 
     {
         QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
-        const QVariant rows = checkedRemote("VerifCardadia", args);
+        QVariant rows = checkedRemote("VerifCardadia", args);
         if (rows.typeId() != qMetaTypeId<Packet>())
             MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("VerifCardadia")), true,
                      AbortKind::Failure);
-        adqVerifCardaDia.SetData(rows.value<Packet>());
+        adqVerifCardaDia.SetData(takePacket(rows));
         adqVerifCardaDia.First();
     }
 
@@ -250,6 +253,19 @@ void ImpoCardHosp::modePass()
                                    QStringLiteral(" AND CDTIPOPRAT = ");
     ControlsDisabled quiet(cdsCardOrigem);
 
+    // Each dish type is walked once per source day and diet. A walk of the same type
+    // for another row of cdsTipoPrato would pair the same source dishes with the same
+    // slots, find the slots the first walk filled taken and repeat its decisions for
+    // the others: it stores nothing more, so it is left out.
+    cdsTipoPrato.setFiltered(false);
+    cdsTipoPrato.setFilter(QStringLiteral("DTCARDAPIO = ") + QuotedStr(sourceDay));
+    cdsTipoPrato.setFiltered(true);
+    struct Unfilter
+    {
+        RecordSet &rs;
+        ~Unfilter() { rs.setFiltered(false); }
+    } unfilter{cdsTipoPrato};
+
     for (cdsTipoPrato.First(); !cdsTipoPrato.Eof(); cdsTipoPrato.Next()) {
         const QString t = type.asString();
         cdsCardOrigem.setFiltered(false);
@@ -272,8 +288,10 @@ void ImpoCardHosp::modePass()
                 m_run.NrSeqConfig = slotNumber.asInteger();
                 m_run.NrOrdConfig = slotOrder.asInteger();
             }
+            // a slot the destination holds already is passed over (the look-up moves no
+            // cursor: nothing reads the dish record set's position before the next clearing)
             if (m_run.NrSeqConfig > 0 &&
-                !cdsCompCardCache.Locate(
+                !cdsCompCardCache.contains(
                     QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
                     {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
                     Qt::CaseInsensitive)) {
@@ -284,6 +302,7 @@ void ImpoCardHosp::modePass()
             }
             cdsCardOrigem.Next();
             cdsPesqConfDestino.Next();
+            ++m_slotPairs;
             setProgress(m_progressPos + 1);
             pump();
         }
@@ -377,11 +396,11 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
 
     {
         QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
-        const QVariant estimates = checkedRemote("GetComensais", args);
+        QVariant estimates = checkedRemote("GetComensais", args);
         if (estimates.typeId() != qMetaTypeId<Packet>())
             MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("GetComensais")), true,
                      AbortKind::Failure);
-        cdsComensais.SetData(estimates.value<Packet>());
+        cdsComensais.SetData(takePacket(estimates));
     }
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
         const double value =
@@ -430,19 +449,17 @@ bool ImpoCardHosp::sourceHasDish()
 {
     // looks for the dish code in the filtered source view without moving its cursor,
     // so that each source dish is considered once
-    const UnitValues &u = unitValues();
+    const Fields &f = *m_fields;
     return cdsCardOrigem.contains(
         QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"),
-        {cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT")).asString(),
-         adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate(), u.DietaAtual,
-         cdsCardOrigem.FieldByName(QStringLiteral("CDPRATO")).value()});
+        {f.type.value(), f.sourceDay.value(), unitValues().DietaAtual, f.srcDish.value()});
 }
 
 void ImpoCardHosp::CopiaPrato(bool origemMenor)
 {
     UnitValues &u = unitValues();
-    const double p = perCapita(cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat(),
-                               cdsCardOrigem.FieldByName(QStringLiteral("VRPECONSCARD")).asFloat());
+    Fields &f = *m_fields;
+    const double p = perCapita(f.estimate.asFloat(), f.srcValue.asFloat());
     m_run.TipoPratoAtual.clear();
 
     bool copy = false;
@@ -450,11 +467,10 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
         copy = origemMenor || sourceHasDish();
     } else {
         // the day check rows carry the destination day
-        const QString type = cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT")).asString();
         if (!adqVerifCardaDia.Locate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;NRSEQPRATCAR"),
-                                     {type, u.DtCardapio, m_run.NrSeqConfig})) {
+                                     {f.type.value(), u.DtCardapio, m_run.NrSeqConfig})) {
             copy = true;
-        } else if (adqVerifCardaDia.FieldByName(QStringLiteral("CDPRATO")).asString().isEmpty()) {
+        } else if (f.slotDish.asString().isEmpty()) {
             copy = origemMenor || sourceHasDish();
         }
     }
@@ -465,12 +481,11 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
         return;
     }
 
-    RecordSet &src = cdsCardOrigem;
-    const QString auxBranch = src.FieldByName(QStringLiteral("CDFILAUXPRAT")).asString();
-    const QString dish = src.FieldByName(QStringLiteral("CDPRATO")).asString();
-    const QString dishName = src.FieldByName(QStringLiteral("NMPRATO")).asString();
-    m_run.TipoPratoAtual = src.FieldByName(QStringLiteral("CDTIPOPRAT")).asString();
-    const QString typeName = src.FieldByName(QStringLiteral("NMTIPOPRAT")).asString();
+    const QVariant auxBranch = f.srcAuxBranch.value();
+    const QVariant dish = f.srcDish.value();
+    const QVariant dishName = f.srcDishName.value();
+    m_run.TipoPratoAtual = f.srcType.asString();
+    const QString typeName = f.srcTypeName.asString();
     m_run.LotePendente = QStringLiteral("S");
 
     struct CancelUnposted
@@ -483,24 +498,20 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
                 rs.Cancel();
         }
     } cancel{cdsCompCardCache};
-    const auto field = [this](const char *name) {
-        return cdsCompCardCache.FieldByName(QLatin1String(name));
-    };
     cdsCompCardCache.Insert();
-    field("CDFILIAL").setValue(u.CdFilial);
-    field("NRCARDAPIO").setValue(m_run.NrCardapioDestino);
-    field("CDDIETPAD").setValue(u.DietaAtual);
-    field("NRSEQPRATCAR").setValue(m_run.NrSeqConfig);
-    field("NRORDPRATCAR").setValue(m_run.NrOrdConfig);
-    field("CDFILAUXPRAT").setValue(auxBranch);
-    field("CDPRATO").setValue(dish);
-    field("NMPRATO").setValue(dishName);
-    field("VRPECONSCARD").setValue(p);
-    field("CDTIPOPRAT").setValue(m_run.TipoPratoAtual);
-    field("NMTIPOPRAT")
-        .setValue(QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual +
-                          typeName));
-    field("DTCARDAPIO").setValue(u.DtCardapio);
+    f.CDFILIAL.setValue(u.CdFilial);
+    f.NRCARDAPIO.setValue(m_run.NrCardapioDestino);
+    f.CDDIETPAD.setValue(u.DietaAtual);
+    f.NRSEQPRATCAR.setValue(m_run.NrSeqConfig);
+    f.NRORDPRATCAR.setValue(m_run.NrOrdConfig);
+    f.CDFILAUXPRAT.setValue(auxBranch);
+    f.CDPRATO.setValue(dish);
+    f.NMPRATO.setValue(dishName);
+    f.VRPECONSCARD.setValue(p);
+    f.CDTIPOPRAT.setValue(m_run.TipoPratoAtual);
+    f.NMTIPOPRAT.setValue(
+        QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual + typeName));
+    f.DTCARDAPIO.setValue(u.DtCardapio);
     cdsCompCardCache.Post();
     cancel.posted = true;
 }

@@ -86,6 +86,11 @@ void AppServerHost::start()
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
     builder.SetMaxSendMessageSize(kMaxReplyBytes);
     builder.RegisterService(m_service.get());
+    // one completion queue polled by one thread at a time keeps a call on one thread
+    // from the socket to the reply; more threads are started as calls overlap
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
     m_server = builder.BuildAndStart();
     if (!m_server || m_port == 0) {
         m_server.reset();

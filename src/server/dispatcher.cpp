@@ -95,14 +95,15 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     } catch (const Error &e) {
         value = e.text();
     }
-    toWire(value, reply->mutable_value());
+    const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
+    const QString errorText = error ? value.toString() : QString();
+    moveToWire(value, reply->mutable_value());
     for (int i = 0; i < signature->params.size(); ++i) {
         if (signature->params.at(i).byRef)
-            toWire(args.at(i), &(*reply->mutable_by_ref())[i]);
+            moveToWire(args[i], &(*reply->mutable_by_ref())[i]);
     }
-    if (value.typeId() == QMetaType::QString && !value.toString().isEmpty() &&
-        method != QLatin1String("GetPrxCardapio"))
-        log("error", value.toString());
+    if (error && method != QLatin1String("GetPrxCardapio"))
+        log("error", errorText);
     else
         log("ok");
     return grpc::Status::OK;

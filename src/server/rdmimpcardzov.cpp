@@ -37,7 +37,7 @@ QVariant fromDatabase(const QString &owner, const FieldDef &def, const QVariant 
     case FieldType::Date: {
         QDate d = value.typeId() == QMetaType::QDate
                       ? value.toDate()
-                      : QDate::fromString(value.toString().left(10), Qt::ISODate);
+                      : parseIsoDate(QStringView(value.toString()).left(10));
         if (!d.isValid())
             throw SqlFailure(text("DB_BAD_VALUE").arg(def.name, owner, value.toString().left(40)));
         typed = d;

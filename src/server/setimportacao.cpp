@@ -198,9 +198,14 @@ public:
         const QString problem = completeFromHeader(c);
         if (!problem.isEmpty())
             return problem;
-        if (exists("dish_exists", dishKey(c)))
-            return text("DISH_TAKEN").arg(describeDish(c));
-        m_s.exec(sql("dish_insert"), c);
+        // the primary key says whether the slot is taken: no look-up before each dish
+        try {
+            m_s.exec(sql("dish_insert"), c);
+        } catch (const SqlFailure &e) {
+            if (e.isKeyTaken())
+                return text("DISH_TAKEN").arg(describeDish(c));
+            throw;
+        }
         return {};
     }
 
@@ -231,17 +236,25 @@ private:
     // service, day or diet than its header's is refused.
     QString completeFromHeader(QVariantList &c)
     {
-        QVariantList header;
-        m_s.select(sql("header_by_number"), {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO)},
-                   [&](const QSqlQuery &q) {
-                       header = {q.value(0), q.value(1), q.value(2)};
-                   });
+        // a batch holds the dishes of one or a few headers: each is read once
+        const QString number =
+            c.at(C::CDFILIAL).toString() + QLatin1Char('|') + c.at(C::NRCARDAPIO).toString();
+        auto known = m_headers.find(number);
+        if (known == m_headers.end()) {
+            QVariantList found;
+            m_s.select(sql("header_by_number"), {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO)},
+                       [&](const QSqlQuery &q) {
+                           found = {q.value(0), q.value(1), q.value(2)};
+                       });
+            known = m_headers.insert(number, found);
+        }
+        const QVariantList &header = known.value();
         if (header.isEmpty())
             return text("DISH_NO_HEADER").arg(describeDish(c));
         const QString service = header.at(0).toString();
         const QDate day = header.at(1).typeId() == QMetaType::QDate
                               ? header.at(1).toDate()
-                              : QDate::fromString(header.at(1).toString().left(10), Qt::ISODate);
+                              : parseIsoDate(QStringView(header.at(1).toString()).left(10));
         if (isNull(c.at(C::CDSERVFILI)) || c.at(C::CDSERVFILI).toString().isEmpty())
             c[C::CDSERVFILI] = service;
         if (isNull(c.at(C::DTCARDAPIO)))
@@ -253,6 +266,7 @@ private:
     }
 
     SqlSession &m_s;
+    QHash<QString, QVariantList> m_headers;
 };
 
 } // namespace

@@ -44,7 +44,8 @@ QSqlQuery &SqlSession::prepared(const QString &sql)
         auto query = std::make_shared<QSqlQuery>(m_db);
         query->setForwardOnly(true);
         if (!query->prepare(sql))
-            throw SqlFailure(describe(query->lastError(), m_sqlite));
+            throw SqlFailure(describe(query->lastError(), m_sqlite),
+                             query->lastError().nativeErrorCode());
         it = m_statements.insert(sql, query);
     }
     return *it.value();
@@ -57,7 +58,7 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
     if (!q.exec())
-        throw SqlFailure(describe(q.lastError(), m_sqlite));
+        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
     struct Finish
     {
         QSqlQuery &q;
@@ -66,7 +67,7 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
     while (q.next())
         row(q);
     if (q.lastError().isValid())
-        throw SqlFailure(describe(q.lastError(), m_sqlite));
+        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
 }
 
 int SqlSession::exec(const QString &sql, const QVariantList &values)
@@ -75,7 +76,7 @@ int SqlSession::exec(const QString &sql, const QVariantList &values)
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
     if (!q.exec())
-        throw SqlFailure(describe(q.lastError(), m_sqlite));
+        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
     const int affected = q.numRowsAffected();
     q.finish();
     return affected;
@@ -85,14 +86,14 @@ void SqlSession::begin()
 {
     QSqlQuery q(m_db);
     if (!q.exec(m_sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")))
-        throw SqlFailure(describe(q.lastError(), m_sqlite));
+        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
 }
 
 void SqlSession::commit()
 {
     QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("COMMIT")))
-        throw SqlFailure(describe(q.lastError(), m_sqlite));
+        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
 }
 
 void SqlSession::rollback() noexcept

@@ -52,14 +52,22 @@ private:
 class SqlFailure : public std::exception
 {
 public:
-    explicit SqlFailure(QString text)
+    explicit SqlFailure(QString text, QString nativeCode = {})
         : m_text(std::move(text))
+        , m_code(std::move(nativeCode))
     {}
     const QString &text() const { return m_text; }
+    // True when a primary or unique key refused the row.
+    bool isKeyTaken() const
+    {
+        return m_code == QLatin1String("1555") || m_code == QLatin1String("2067") ||
+               m_code == QLatin1String("23505");
+    }
     const char *what() const noexcept override { return "database error"; }
 
 private:
     QString m_text;
+    QString m_code;
 };
 
 // Rolls back unless committed.

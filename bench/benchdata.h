@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+namespace bench {
+
+// The benchmark hospital: one branch (BN01) and service (00001), twelve diets, a
+// source month (January 2025) with 25 x scale dishes per day and diet in 5 x scale
+// dish types of five slots, the slots of the source and of the destination month
+// (March 2025), diner estimates and three shifts; no holidays.
+inline const QString kBranch = QStringLiteral("BN01");
+inline const QString kService = QStringLiteral("00001");
+inline const QDate kSourceMonth(2025, 1, 1);
+inline const QDate kDestinationMonth(2025, 3, 1);
+constexpr int kDiets = 12;
+constexpr int kSlotsPerType = 5;
+
+void generate(const QString &path, int scale);
+
+} // namespace bench

@@ -1,0 +1,102 @@
+// screen_latency: a month import through the screen (offscreen), timing the longest
+// stretch during which the event loop did not run, so the window could not paint.
+
+#include "appserverhost.h"
+#include "benchdata.h"
+#include "database.h"
+#include "hostcontext.h"
+#include "tfrmimpocardhosp.h"
+#include "ui_tfrmimpocardhosp.h"
+#include "unitvalues.h"
+#include "widgetpresenter.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+// Answers the closing dialog without showing it.
+class QuietPresenter : public zov::WidgetPresenter
+{
+public:
+    void showInformation(const QString &text) override { closing = text; }
+    void showWarning(const QString &text) override { closing = text; }
+    void showError(const QString &text) override { closing = text; }
+    QString closing;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("zov.server.calls=false"));
+    QTextStream out(stdout);
+    const int scale = argc > 1 ? QByteArray(argv[1]).toInt() : 1;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("month.sqlite"));
+    bench::generate(path, scale);
+    const zov::DatabaseConfig config = zov::DatabaseConfig::parse(path);
+    zov::AppServerHost::Options options;
+    options.listen = QStringLiteral("127.0.0.1:0");
+    zov::AppServerHost server(config, options);
+    server.start();
+    zov::openDatabase(config, QStringLiteral("host"));
+
+    QuietPresenter presenter;
+    zov::setPresenter(&presenter);
+    zov::LoginContext &login = zov::loginContext();
+    login.connectionName = QStringLiteral("host");
+    login.webPort = server.port();
+    login.operador = QStringLiteral("BENCH");
+    zov::storeEntryValues(bench::kBranch, bench::kService, bench::kDestinationMonth, bench::kDestinationMonth,
+                          QString(), QStringLiteral("T"), 0);
+    zov::TfrmImpoCardHosp screen;
+    screen.FormCreate();
+    screen.show();
+    screen.logic().FormActivate();
+    screen.ui()->depCardOrig->SetDate(bench::kSourceMonth);
+    screen.ui()->depCardOrigAte->SetDate(bench::kSourceMonth.addDays(bench::kSourceMonth.daysInMonth() - 1));
+    screen.logic().panOrigemExit();
+
+    // a timer every 5 ms: the longest gap between two of its ticks is the longest time
+    // the event loop was kept away
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longest = 0;
+    int ticks = 0;
+    QTimer tick;
+    tick.setInterval(5);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (ticks++ > 0)
+            longest = std::max(longest, now - last);
+        last = now;
+    });
+    QElapsedTimer run;
+    QTimer::singleShot(0, [&] {
+        clock.start();
+        tick.start();
+        run.start();
+        screen.sbtImportExport->click();
+        tick.stop();
+        app.quit();
+    });
+    app.exec();
+    out << QStringLiteral("scale %1x: import through the screen %2 s; longest time away from the event loop "
+                          "%3 ms over %4 ticks; %5\n")
+               .arg(scale)
+               .arg(run.nsecsElapsed() / 1e9, 0, 'f', 2)
+               .arg(longest / 1e6, 0, 'f', 1)
+               .arg(ticks)
+               .arg(presenter.closing);
+    zov::setPresenter(nullptr);
+    return presenter.closing.isEmpty() ? 1 : 0;
+}
