@@ -12,7 +12,8 @@ namespace {
 
 struct Query
 {
-    explicit Query(QSqlDatabase &db, const QString &sql) : q(db)
+    explicit Query(QSqlDatabase &db, const QString &sql)
+        : q(db)
     {
         if (!q.prepare(sql))
             throw zov::Error(sql + QLatin1Char(' ') + q.lastError().text());
@@ -55,12 +56,14 @@ void generate(const QString &path, int scale)
 {
     const QString name = QStringLiteral("generate");
     {
-        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name, zov::OpenMode::Create);
+        QSqlDatabase db =
+            zov::openDatabase(zov::DatabaseConfig::parse(path), name, zov::OpenMode::Create);
         zov::applySchema(db);
         db.transaction();
         exec(db, QStringLiteral("INSERT INTO FILIAL VALUES ('BN01', 'HOSPITAL DE BANCADA')"));
         exec(db, QStringLiteral("INSERT INTO PARAMPLANEJA VALUES ('BN01', 'S')"));
-        exec(db, QStringLiteral("INSERT INTO SERVICO VALUES ('BN01', '00001', 'ALMOÇO', 'D', NULL)"));
+        exec(db,
+             QStringLiteral("INSERT INTO SERVICO VALUES ('BN01', '00001', 'ALMOÇO', 'D', NULL)"));
         Query dietRow(db, QStringLiteral("INSERT INTO DIETPADR VALUES (?, ?)"));
         Query served(db, QStringLiteral("INSERT INTO DIETSERV VALUES (?, ?, ?)"));
         Query estimate(db, QStringLiteral("INSERT INTO ESTIDIETA VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
@@ -72,10 +75,11 @@ void generate(const QString &path, int scale)
                 estimate.run({kBranch, kService, diet(d), w, total, total - 20, 15.0, 5.0});
             }
         }
-        Query shift(db, QStringLiteral("INSERT INTO TURNOSERV VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        Query shift(
+            db, QStringLiteral("INSERT INTO TURNOSERV VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         for (int s = 1; s <= 3; ++s)
-            shift.run({kBranch, kService, QString::number(s), 100 * s, 101 * s, 102 * s, 103 * s, 104 * s, 105 * s,
-                       106 * s, 90 * s});
+            shift.run({kBranch, kService, QString::number(s), 100 * s, 101 * s, 102 * s, 103 * s,
+                       104 * s, 105 * s, 106 * s, 90 * s});
         const int types = 5 * scale;
         Query typeRow(db, QStringLiteral("INSERT INTO TIPOPRAT VALUES (?, ?)"));
         Query slot(db, QStringLiteral("INSERT INTO CNFCAMES VALUES (?, ?, ?, ?, ?, ?)"));
@@ -86,10 +90,14 @@ void generate(const QString &path, int scale)
                     slot.run({kBranch, kService, month, (t - 1) * kSlotsPerType + k, type(t), k});
             }
         }
-        Query header(db, QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, "
-                                        "CDOPERADOR, QTCOMESTICAR, DTMESCARD, DTULTATUACAR) VALUES (?, ?, ?, ?, ?, "
-                                        "'GERADOR', ?, ?, ?)"));
-        Query dish(db, QStringLiteral("INSERT INTO COMPCARD VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        Query header(
+            db,
+            QStringLiteral(
+                "INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, "
+                "CDOPERADOR, QTCOMESTICAR, DTMESCARD, DTULTATUACAR) VALUES (?, ?, ?, ?, ?, "
+                "'GERADOR', ?, ?, ?)"));
+        Query dish(db, QStringLiteral(
+                           "INSERT INTO COMPCARD VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
         int number = 0;
         for (int day = 0; day < kSourceMonth.daysInMonth(); ++day) {
             const QDate date = kSourceMonth.addDays(day);
@@ -99,11 +107,14 @@ void generate(const QString &path, int scale)
                 for (int t = 1; t <= types; ++t) {
                     for (int k = 1; k <= kSlotsPerType; ++k) {
                         const int code = (t * 7 + k * 3 + day) % 97;
-                        dish.run({kBranch, date, diet(d), nr, (t - 1) * kSlotsPerType + k, kBranch,
-                                  QStringLiteral("P%1%2").arg(type(t)).arg(code, 3, 10, QLatin1Char('0')),
-                                  QStringLiteral("PRATO %1 DO TIPO %2").arg(code).arg(t),
-                                  20.0 + (t * 13 + k * 7 + day + d) % 80 + 0.5 * (k % 2), type(t),
-                                  QStringLiteral("%1%2").arg(k, 3, 10, QLatin1Char('0')).arg(type(t)), k, kService});
+                        dish.run(
+                            {kBranch, date, diet(d), nr, (t - 1) * kSlotsPerType + k, kBranch,
+                             QStringLiteral("P%1%2").arg(type(t)).arg(code, 3, 10,
+                                                                      QLatin1Char('0')),
+                             QStringLiteral("PRATO %1 DO TIPO %2").arg(code).arg(t),
+                             20.0 + (t * 13 + k * 7 + day + d) % 80 + 0.5 * (k % 2), type(t),
+                             QStringLiteral("%1%2").arg(k, 3, 10, QLatin1Char('0')).arg(type(t)), k,
+                             kService});
                     }
                 }
             }

@@ -28,10 +28,19 @@ Packet dishes(int scale)
             const QString nr = QString::number(++number);
             for (int seq = 1; seq <= 25 * scale; ++seq) {
                 PacketRow row;
-                row.values = {QStringLiteral("BN01"), kDay.addDays(day), QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0')),
-                                nr, double(seq), QStringLiteral("BN01"), QStringLiteral("P%1").arg(seq),
-                                QStringLiteral("PRATO %1").arg(seq), 40.0, QStringLiteral("%1").arg(seq % 20, 2, 10, QLatin1Char('0')),
-                                QStringLiteral("001%1TIPO").arg(seq % 20), double(seq % 5 + 1), QStringLiteral("00001")};
+                row.values = {QStringLiteral("BN01"),
+                              kDay.addDays(day),
+                              QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0')),
+                              nr,
+                              double(seq),
+                              QStringLiteral("BN01"),
+                              QStringLiteral("P%1").arg(seq),
+                              QStringLiteral("PRATO %1").arg(seq),
+                              40.0,
+                              QStringLiteral("%1").arg(seq % 20, 2, 10, QLatin1Char('0')),
+                              QStringLiteral("001%1TIPO").arg(seq % 20),
+                              double(seq % 5 + 1),
+                              QStringLiteral("00001")};
                 p.rows.append(row);
             }
         }
@@ -45,10 +54,11 @@ void BM_LocateDish(benchmark::State &state)
     rs.SetData(dishes(static_cast<int>(state.range(0))));
     int i = 0;
     for (auto _ : state) {
-        const bool found = rs.contains(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
-                                     {QStringLiteral("bn01"), QString::number(i % 372 + 1),
-                                      QStringLiteral("%1").arg(i % 12 + 1, 4, 10, QLatin1Char('0')), i % 25 + 1},
-                                     Qt::CaseInsensitive);
+        const bool found =
+            rs.contains(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
+                        {QStringLiteral("bn01"), QString::number(i % 372 + 1),
+                         QStringLiteral("%1").arg(i % 12 + 1, 4, 10, QLatin1Char('0')), i % 25 + 1},
+                        Qt::CaseInsensitive);
         benchmark::DoNotOptimize(found);
         ++i;
     }
@@ -65,11 +75,13 @@ void BM_FilterSwitchSource(benchmark::State &state)
                 for (int k = 1; k <= 5; ++k) {
                     PacketRow row;
                     for (const PacketField &f : p.fields)
-                        row.values.append(f.type == FieldType::Date ? QVariant(kDay.addDays(day))
+                        row.values.append(f.type == FieldType::Date    ? QVariant(kDay.addDays(day))
                                           : f.type == FieldType::Float ? QVariant(double(k))
-                                                                      : QVariant(QString()));
-                    row.values[p.indexOf(QStringLiteral("CDTIPOPRAT"))] = QStringLiteral("%1").arg(t, 2, 10, QLatin1Char('0'));
-                    row.values[p.indexOf(QStringLiteral("CDDIETPAD"))] = QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
+                                                                       : QVariant(QString()));
+                    row.values[p.indexOf(QStringLiteral("CDTIPOPRAT"))] =
+                        QStringLiteral("%1").arg(t, 2, 10, QLatin1Char('0'));
+                    row.values[p.indexOf(QStringLiteral("CDDIETPAD"))] =
+                        QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
                     p.rows.append(row);
                 }
     RecordSet rs(QStringLiteral("cdsCardOrigem"));
@@ -77,9 +89,12 @@ void BM_FilterSwitchSource(benchmark::State &state)
     int i = 0;
     for (auto _ : state) {
         rs.setFiltered(false);
-        rs.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(QStringLiteral("%1").arg(i % 5 + 1, 2, 10, QLatin1Char('0'))) +
-                     QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(QStringLiteral("%1/03/2025").arg(i % 28 + 1, 2, 10, QLatin1Char('0'))) +
-                     QStringLiteral(" AND CDDIETPAD = ") + QuotedStr(QStringLiteral("0001")));
+        rs.setFilter(
+            QStringLiteral("CDTIPOPRAT = ") +
+            QuotedStr(QStringLiteral("%1").arg(i % 5 + 1, 2, 10, QLatin1Char('0'))) +
+            QStringLiteral(" AND DTCARDAPIO = ") +
+            QuotedStr(QStringLiteral("%1/03/2025").arg(i % 28 + 1, 2, 10, QLatin1Char('0'))) +
+            QStringLiteral(" AND CDDIETPAD = ") + QuotedStr(QStringLiteral("0001")));
         rs.setFiltered(true);
         benchmark::DoNotOptimize(rs.RecordCount());
         ++i;
@@ -126,7 +141,8 @@ BENCHMARK(BM_PacketToWireAndBack)->Unit(benchmark::kMillisecond);
 void BM_RemoteCall(benchmark::State &state)
 {
     QTemporaryDir dir;
-    const DatabaseConfig config = DatabaseConfig::parse(dir.filePath(QStringLiteral("bench.sqlite")));
+    const DatabaseConfig config =
+        DatabaseConfig::parse(dir.filePath(QStringLiteral("bench.sqlite")));
     {
         QSqlDatabase db = openDatabase(config, QStringLiteral("bench"), OpenMode::Create);
         applySchema(db);
@@ -143,7 +159,8 @@ void BM_RemoteCall(benchmark::State &state)
     rpc.setOptions(o);
     rpc.open();
     for (auto _ : state) {
-        QVariantList args{QStringLiteral("BN01"), QStringLiteral("00001"), QStringLiteral("0001"), kDay};
+        QVariantList args{QStringLiteral("BN01"), QStringLiteral("00001"), QStringLiteral("0001"),
+                          kDay};
         benchmark::DoNotOptimize(rpc.invoke(QStringLiteral("DelPratosDiet"), args));
     }
 }

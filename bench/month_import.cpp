@@ -35,7 +35,8 @@ using namespace bench;
 
 struct Query
 {
-    explicit Query(QSqlDatabase &db, const QString &sql) : q(db)
+    explicit Query(QSqlDatabase &db, const QString &sql)
+        : q(db)
     {
         if (!q.prepare(sql))
             throw zov::Error(sql + QLatin1Char(' ') + q.lastError().text());
@@ -67,7 +68,6 @@ QString diet(int d)
     return QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
 }
 
-
 void copyDatabase(const QString &from, const QString &to)
 {
     QFile::remove(to);
@@ -90,8 +90,9 @@ double floorRun(const QString &path)
     double seconds = 0;
     {
         QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
-        static const char *const weekdayColumn[] = {"QTCOMESTTDOM", "QTCOMESTTSEG", "QTCOMESTTTER", "QTCOMESTTQUA",
-                                                    "QTCOMESTTQUI", "QTCOMESTTSEX", "QTCOMESTTSAB"};
+        static const char *const weekdayColumn[] = {"QTCOMESTTDOM", "QTCOMESTTSEG", "QTCOMESTTTER",
+                                                    "QTCOMESTTQUA", "QTCOMESTTQUI", "QTCOMESTTSEX",
+                                                    "QTCOMESTTSAB"};
         QElapsedTimer timer;
         timer.start();
         int number = 1000000;
@@ -99,42 +100,59 @@ double floorRun(const QString &path)
         for (int w = 0; w < 7; ++w) {
             const QString col = QLatin1String(weekdayColumn[w]);
             headers[w] = std::make_unique<Query>(
-                db, QStringLiteral(
-                        "INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, CDOPERADOR, "
-                        "QTCOMESTICAR, QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR, QTESTITURNO1, QTESTITURNO2, "
-                        "QTESTITURNO3, DTMESCARD, DTULTATUACAR) "
-                        "SELECT E.CDFILIAL, E.CDSERVFILI, ?, E.CDDIETPAD, ?, 'BENCH', E.QTCOMESTICAR, E.QTCLIESTICAR, "
-                        "E.QTFUNESTICAR, E.QTDOAESTICAR, "
-                        "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND T.CDSERVFILI = E.CDSERVFILI "
-                        "AND T.CDTURNO = '1'), "
-                        "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND T.CDSERVFILI = E.CDSERVFILI "
-                        "AND T.CDTURNO = '2'), "
-                        "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND T.CDSERVFILI = E.CDSERVFILI "
-                        "AND T.CDTURNO = '3'), ?, ? "
-                        "FROM ESTIDIETA E WHERE E.CDFILIAL = ? AND E.CDSERVFILI = ? AND E.CDDIETPAD = ? AND "
-                        "E.NRDIASEMANA = ?")
+                db, QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, "
+                                   "CDDIETPAD, NRCARDAPIO, CDOPERADOR, "
+                                   "QTCOMESTICAR, QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR, "
+                                   "QTESTITURNO1, QTESTITURNO2, "
+                                   "QTESTITURNO3, DTMESCARD, DTULTATUACAR) "
+                                   "SELECT E.CDFILIAL, E.CDSERVFILI, ?, E.CDDIETPAD, ?, 'BENCH', "
+                                   "E.QTCOMESTICAR, E.QTCLIESTICAR, "
+                                   "E.QTFUNESTICAR, E.QTDOAESTICAR, "
+                                   "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND "
+                                   "T.CDSERVFILI = E.CDSERVFILI "
+                                   "AND T.CDTURNO = '1'), "
+                                   "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND "
+                                   "T.CDSERVFILI = E.CDSERVFILI "
+                                   "AND T.CDTURNO = '2'), "
+                                   "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND "
+                                   "T.CDSERVFILI = E.CDSERVFILI "
+                                   "AND T.CDTURNO = '3'), ?, ? "
+                                   "FROM ESTIDIETA E WHERE E.CDFILIAL = ? AND E.CDSERVFILI = ? AND "
+                                   "E.CDDIETPAD = ? AND "
+                                   "E.NRDIASEMANA = ?")
                         .arg(col));
         }
-        Query dishes(db, QStringLiteral(
-                             "INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, NRSEQPRATCAR, "
-                             "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, NRORDPRATCAR, "
-                             "CDSERVFILI) "
-                             "WITH D AS (SELECT QTCOMESTICAR AS Q FROM CARDADIA WHERE CDFILIAL = :branch AND NRCARDAPIO = :number), "
-                             "S AS (SELECT C.*, ROW_NUMBER() OVER (PARTITION BY C.CDTIPOPRAT ORDER BY C.NRORDPRATCAR, "
-                             "C.NRSEQPRATCAR) AS K FROM CARDADIA H JOIN COMPCARD C ON C.CDFILIAL = H.CDFILIAL AND "
-                             "C.NRCARDAPIO = H.NRCARDAPIO AND C.CDDIETPAD = H.CDDIETPAD WHERE H.CDFILIAL = :branch AND "
-                             "H.CDSERVFILI = :service AND H.DTCARDAPIO = :source AND H.CDDIETPAD = :diet), "
-                             "F AS (SELECT *, ROW_NUMBER() OVER (PARTITION BY CDTIPOPRAT ORDER BY NRORDCNFMES, "
-                             "NRSEQCNFMES) AS K FROM CNFCAMES WHERE CDFILIAL = :branch AND CDSERVFILI = :service AND "
-                             "DTREFECNFMES = :month), "
-                             "P AS (SELECT S.*, F.NRSEQCNFMES, F.NRORDCNFMES, D.Q, "
-                             "ROUND(D.Q * S.VRPECONSCARD / 100.0, 9) AS N FROM S JOIN F ON F.CDTIPOPRAT = S.CDTIPOPRAT "
-                             "AND F.K = S.K, D WHERE F.NRSEQCNFMES > 0) "
-                             "SELECT :branch, :destination, P.CDDIETPAD, :number, P.NRSEQCNFMES, P.CDFILAUXPRAT, P.CDPRATO, P.NMPRATO, "
-                             "1.0 * (CASE WHEN P.N > CAST(P.N AS INTEGER) THEN CAST(P.N AS INTEGER) + 1 ELSE "
-                             "CAST(P.N AS INTEGER) END) * 100.0 / P.Q, P.CDTIPOPRAT, "
-                             "printf('%03d', P.NRORDCNFMES) || P.CDTIPOPRAT || T.NMTIPOPRAT, P.NRORDCNFMES, :service "
-                             "FROM P JOIN TIPOPRAT T ON T.CDTIPOPRAT = P.CDTIPOPRAT WHERE P.Q <> 0"));
+        Query dishes(
+            db,
+            QStringLiteral(
+                "INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, NRSEQPRATCAR, "
+                "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, "
+                "NRORDPRATCAR, "
+                "CDSERVFILI) "
+                "WITH D AS (SELECT QTCOMESTICAR AS Q FROM CARDADIA WHERE CDFILIAL = :branch AND "
+                "NRCARDAPIO = :number), "
+                "S AS (SELECT C.*, ROW_NUMBER() OVER (PARTITION BY C.CDTIPOPRAT ORDER BY "
+                "C.NRORDPRATCAR, "
+                "C.NRSEQPRATCAR) AS K FROM CARDADIA H JOIN COMPCARD C ON C.CDFILIAL = H.CDFILIAL "
+                "AND "
+                "C.NRCARDAPIO = H.NRCARDAPIO AND C.CDDIETPAD = H.CDDIETPAD WHERE H.CDFILIAL = "
+                ":branch AND "
+                "H.CDSERVFILI = :service AND H.DTCARDAPIO = :source AND H.CDDIETPAD = :diet), "
+                "F AS (SELECT *, ROW_NUMBER() OVER (PARTITION BY CDTIPOPRAT ORDER BY NRORDCNFMES, "
+                "NRSEQCNFMES) AS K FROM CNFCAMES WHERE CDFILIAL = :branch AND CDSERVFILI = "
+                ":service AND "
+                "DTREFECNFMES = :month), "
+                "P AS (SELECT S.*, F.NRSEQCNFMES, F.NRORDCNFMES, D.Q, "
+                "ROUND(D.Q * S.VRPECONSCARD / 100.0, 9) AS N FROM S JOIN F ON F.CDTIPOPRAT = "
+                "S.CDTIPOPRAT "
+                "AND F.K = S.K, D WHERE F.NRSEQCNFMES > 0) "
+                "SELECT :branch, :destination, P.CDDIETPAD, :number, P.NRSEQCNFMES, "
+                "P.CDFILAUXPRAT, P.CDPRATO, P.NMPRATO, "
+                "1.0 * (CASE WHEN P.N > CAST(P.N AS INTEGER) THEN CAST(P.N AS INTEGER) + 1 ELSE "
+                "CAST(P.N AS INTEGER) END) * 100.0 / P.Q, P.CDTIPOPRAT, "
+                "printf('%03d', P.NRORDCNFMES) || P.CDTIPOPRAT || T.NMTIPOPRAT, P.NRORDCNFMES, "
+                ":service "
+                "FROM P JOIN TIPOPRAT T ON T.CDTIPOPRAT = P.CDTIPOPRAT WHERE P.Q <> 0"));
         for (int day = 0; day < kSourceMonth.daysInMonth(); ++day) {
             const QDate source = kSourceMonth.addDays(day);
             const QDate destination = kDestinationMonth.addDays(day);
@@ -142,8 +160,8 @@ double floorRun(const QString &path)
                 const QString nr = QString::number(++number);
                 exec(db, QStringLiteral("BEGIN IMMEDIATE"));
                 headers[destination.dayOfWeek() % 7]->run(
-                    {destination, nr, kDestinationMonth, QDate(2025, 2, 1), kBranch, kService, diet(d),
-                     destination.dayOfWeek() % 7 + 1});
+                    {destination, nr, kDestinationMonth, QDate(2025, 2, 1), kBranch, kService,
+                     diet(d), destination.dayOfWeek() % 7 + 1});
                 dishes.runNamed({{QStringLiteral("branch"), kBranch},
                                  {QStringLiteral("number"), nr},
                                  {QStringLiteral("service"), kService},
@@ -170,12 +188,23 @@ struct ImportRun
 
 ImportRun importRun(const QString &binDir, const QString &path, const QString &statsFile)
 {
-    const QStringList args{QStringLiteral("--db"), path, QStringLiteral("--branch"), kBranch,
-                           QStringLiteral("--service"), kService, QStringLiteral("--date"),
-                           kDestinationMonth.toString(Qt::ISODate), QStringLiteral("--from"),
-                           kSourceMonth.toString(Qt::ISODate), QStringLiteral("--to"),
-                           kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate),
-                           QStringLiteral("--operator"), QStringLiteral("BENCH"), QStringLiteral("--stats"), statsFile};
+    const QStringList args{
+        QStringLiteral("--db"),
+        path,
+        QStringLiteral("--branch"),
+        kBranch,
+        QStringLiteral("--service"),
+        kService,
+        QStringLiteral("--date"),
+        kDestinationMonth.toString(Qt::ISODate),
+        QStringLiteral("--from"),
+        kSourceMonth.toString(Qt::ISODate),
+        QStringLiteral("--to"),
+        kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate),
+        QStringLiteral("--operator"),
+        QStringLiteral("BENCH"),
+        QStringLiteral("--stats"),
+        statsFile};
     const QByteArray program = (binDir + QStringLiteral("/zov-import")).toLocal8Bit();
     std::vector<QByteArray> owned;
     for (const QString &a : args)
@@ -201,7 +230,8 @@ ImportRun importRun(const QString &binDir, const QString &path, const QString &s
     run.seconds = timer.nsecsElapsed() / 1e9;
     run.peakKiB = usage.ru_maxrss;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw zov::Error(QStringLiteral("zov-import ended with status %1").arg(WEXITSTATUS(status)));
+        throw zov::Error(
+            QStringLiteral("zov-import ended with status %1").arg(WEXITSTATUS(status)));
     QFile file(statsFile);
     if (file.open(QIODevice::ReadOnly))
         run.stats = QJsonDocument::fromJson(file.readAll()).object();
@@ -218,11 +248,14 @@ int differences(const QString &a, const QString &b)
         Query attach(db, QStringLiteral("ATTACH DATABASE ? AS other"));
         attach.run({b});
         const QString dishes = QStringLiteral(
-            "SELECT DTCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDPRATO, NMPRATO, CDTIPOPRAT, NMTIPOPRAT, "
+            "SELECT DTCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDPRATO, NMPRATO, "
+            "CDTIPOPRAT, NMTIPOPRAT, "
             "CDSERVFILI, ROUND(VRPECONSCARD, 6) FROM %1.COMPCARD WHERE DTCARDAPIO >= '2025-03-01'");
-        const QString headers = QStringLiteral(
-            "SELECT DTCARDAPIO, CDDIETPAD, QTCOMESTICAR, QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR, QTESTITURNO1, "
-            "QTESTITURNO2, QTESTITURNO3, DTMESCARD FROM %1.CARDADIA WHERE DTCARDAPIO >= '2025-03-01'");
+        const QString headers =
+            QStringLiteral("SELECT DTCARDAPIO, CDDIETPAD, QTCOMESTICAR, QTCLIESTICAR, "
+                           "QTFUNESTICAR, QTDOAESTICAR, QTESTITURNO1, "
+                           "QTESTITURNO2, QTESTITURNO3, DTMESCARD FROM %1.CARDADIA WHERE "
+                           "DTCARDAPIO >= '2025-03-01'");
         for (const QString &select : {dishes, headers}) {
             for (const auto &[x, y] : {std::pair{"main", "other"}, std::pair{"other", "main"}}) {
                 QSqlQuery q(db);
@@ -277,7 +310,8 @@ int main(int argc, char *argv[])
         }
         return 0;
     }
-    const QString binDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QCoreApplication::applicationDirPath();
+    const QString binDir =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]) : QCoreApplication::applicationDirPath();
     constexpr int kRuns = 3;
     QTemporaryDir dir;
     struct Line
@@ -310,12 +344,14 @@ int main(int argc, char *argv[])
                 imports.push_back(last.seconds);
             }
             const double pairs = last.stats.value(QStringLiteral("slotPairs")).toDouble();
-            lines.push_back({scale, rowCount(importDb), median(floors), median(imports),
-                             static_cast<long>(last.stats.value(QStringLiteral("calls")).toDouble()),
-                             last.stats.value(QStringLiteral("callMedianMicroseconds")).toDouble(),
-                             pairs > 0 ? 1e6 * last.stats.value(QStringLiteral("clientCpuSeconds")).toDouble() / pairs
-                                       : 0,
-                             last.peakKiB, differences(floorDb, importDb)});
+            lines.push_back(
+                {scale, rowCount(importDb), median(floors), median(imports),
+                 static_cast<long>(last.stats.value(QStringLiteral("calls")).toDouble()),
+                 last.stats.value(QStringLiteral("callMedianMicroseconds")).toDouble(),
+                 pairs > 0
+                     ? 1e6 * last.stats.value(QStringLiteral("clientCpuSeconds")).toDouble() / pairs
+                     : 0,
+                 last.peakKiB, differences(floorDb, importDb)});
         }
     } catch (const zov::Error &e) {
         QTextStream(stderr) << e.text() << Qt::endl;
@@ -345,7 +381,9 @@ int main(int argc, char *argv[])
                    .arg(l.peakKiB / 1024.0, 8, 'f', 1);
         same = same && l.differences == 0;
         if (l.differences != 0)
-            out << QStringLiteral("      %1x: the import and the floor differ in %2 rows\n").arg(l.scale).arg(l.differences);
+            out << QStringLiteral("      %1x: the import and the floor differ in %2 rows\n")
+                       .arg(l.scale)
+                       .arg(l.differences);
     }
     out << QStringLiteral("growth 1x -> 4x: floor %1x, import %2x\n")
                .arg(lines.back().floorSeconds / lines.front().floorSeconds, 0, 'f', 2)

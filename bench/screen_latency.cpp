@@ -56,14 +56,15 @@ int main(int argc, char *argv[])
     login.connectionName = QStringLiteral("host");
     login.webPort = server.port();
     login.operador = QStringLiteral("BENCH");
-    zov::storeEntryValues(bench::kBranch, bench::kService, bench::kDestinationMonth, bench::kDestinationMonth,
-                          QString(), QStringLiteral("T"), 0);
+    zov::storeEntryValues(bench::kBranch, bench::kService, bench::kDestinationMonth,
+                          bench::kDestinationMonth, QString(), QStringLiteral("T"), 0);
     zov::TfrmImpoCardHosp screen;
     screen.FormCreate();
     screen.show();
     screen.logic().FormActivate();
     screen.ui()->depCardOrig->SetDate(bench::kSourceMonth);
-    screen.ui()->depCardOrigAte->SetDate(bench::kSourceMonth.addDays(bench::kSourceMonth.daysInMonth() - 1));
+    screen.ui()->depCardOrigAte->SetDate(
+        bench::kSourceMonth.addDays(bench::kSourceMonth.daysInMonth() - 1));
     screen.logic().panOrigemExit();
 
     // a timer every 5 ms: the longest gap between two of its ticks is the longest time
@@ -90,8 +91,9 @@ int main(int argc, char *argv[])
         app.quit();
     });
     app.exec();
-    out << QStringLiteral("scale %1x: import through the screen %2 s; longest time away from the event loop "
-                          "%3 ms over %4 ticks; %5\n")
+    out << QStringLiteral(
+               "scale %1x: import through the screen %2 s; longest time away from the event loop "
+               "%3 ms over %4 ticks; %5\n")
                .arg(scale)
                .arg(run.nsecsElapsed() / 1e9, 0, 'f', 2)
                .arg(longest / 1e6, 0, 'f', 1)

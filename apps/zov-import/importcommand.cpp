@@ -275,7 +275,7 @@ int importRun(const Request &r, QTextStream &err)
     std::unique_ptr<AppServerHost> embedded;
     if (r.server.isEmpty()) {
         // the application server inside this process, on a free loopback port
-        QLoggingCategory::setFilterRules(QStringLiteral("zov.server.calls=false"));
+        QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
         AppServerHost::Options options;
         options.listen = QStringLiteral("127.0.0.1:0");
         embedded = std::make_unique<AppServerHost>(r.db, options);

@@ -20,7 +20,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    zov::CommandLine options({QStringLiteral("server"), QStringLiteral("deadline-ms")}, {});
+    zov::CommandLine options({QStringLiteral("server"), QStringLiteral("deadline-ms"),
+                              QStringLiteral("ca"), QStringLiteral("token-file")},
+                             {});
     if (!options.parse(app.arguments().mid(1)) || options.positional().isEmpty()) {
         if (!options.error().isEmpty())
             err << options.error() << Qt::endl;
@@ -39,6 +41,15 @@ int main(int argc, char *argv[])
     }
     if (options.has(QStringLiteral("deadline-ms")))
         connection.deadlineMs = options.value(QStringLiteral("deadline-ms")).toInt();
+    connection.caFile = options.value(QStringLiteral("ca"));
+    if (options.has(QStringLiteral("token-file"))) {
+        QFile token(options.value(QStringLiteral("token-file")));
+        if (!token.open(QIODevice::ReadOnly)) {
+            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+            return 64;
+        }
+        connection.token = QString::fromUtf8(token.readAll()).trimmed();
+    }
 
     const QString method = options.positional().first();
     QVariantList args;

@@ -7,6 +7,7 @@
 #include "texts.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTextStream>
 
 #include <csignal>
@@ -24,7 +25,10 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{message}"));
     QTextStream err(stderr);
-    zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen")}, {});
+    zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
+                              QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
+                              QStringLiteral("token-file")},
+                             {});
     if (!options.parse(app.arguments().mid(1)) || !options.has(QStringLiteral("db")) ||
         !options.positional().isEmpty()) {
         if (!options.error().isEmpty())
@@ -34,6 +38,20 @@ int main(int argc, char *argv[])
     }
     zov::AppServerHost::Options hostOptions;
     hostOptions.listen = options.value(QStringLiteral("listen"), hostOptions.listen);
+    hostOptions.tlsCertFile = options.value(QStringLiteral("tls-cert"));
+    hostOptions.tlsKeyFile = options.value(QStringLiteral("tls-key"));
+    if (options.has(QStringLiteral("token-file"))) {
+        QFile token(options.value(QStringLiteral("token-file")));
+        if (!token.open(QIODevice::ReadOnly)) {
+            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+            return 64;
+        }
+        hostOptions.token = QString::fromUtf8(token.readAll()).trimmed();
+        if (hostOptions.token.isEmpty()) {
+            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+            return 64;
+        }
+    }
     try {
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);

@@ -164,3 +164,13 @@ CREATE TABLE IF NOT EXISTS CARDSEQ (
     PRIMARY KEY (CDFILIAL)
 );
 
+
+-- batches of the import the server has stored, by the client's id, with their answer:
+-- a batch sent again after its reply was lost is answered from here, not stored twice
+CREATE TABLE IF NOT EXISTS LOTEIMPORT (
+    IDLOTE VARCHAR(64) NOT NULL,
+    CDOPERADOR VARCHAR(12),
+    DTHRGRAVACAO VARCHAR(19) NOT NULL,
+    DSRESPOSTA VARCHAR(4000),
+    PRIMARY KEY (IDLOTE)
+);

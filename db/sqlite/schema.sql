@@ -165,3 +165,13 @@ CREATE TABLE IF NOT EXISTS CARDSEQ (
     PRIMARY KEY (CDFILIAL)
 );
 
+
+-- batches of the import the server has stored, by the client's id, with their answer:
+-- a batch sent again after its reply was lost is answered from here, not stored twice
+CREATE TABLE IF NOT EXISTS LOTEIMPORT (
+    IDLOTE TEXT NOT NULL CHECK (length(IDLOTE) <= 64),
+    CDOPERADOR TEXT CHECK (length(CDOPERADOR) <= 12),
+    DTHRGRAVACAO TEXT NOT NULL,
+    DSRESPOSTA TEXT CHECK (length(DSRESPOSTA) <= 4000),
+    PRIMARY KEY (IDLOTE)
+);

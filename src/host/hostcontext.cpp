@@ -41,6 +41,13 @@ BusyIndicator *g_busy = nullptr;
 
 } // namespace
 
+int defaultDeadlineMs()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("ZOV_CALL_DEADLINE_MS", &ok);
+    return ok && ms > 0 ? ms : 30000;
+}
+
 LoginContext &loginContext()
 {
     static LoginContext context;

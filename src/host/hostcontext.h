@@ -9,6 +9,9 @@
 
 namespace zov {
 
+// 30 seconds, or the milliseconds in the environment variable ZOV_CALL_DEADLINE_MS.
+int defaultDeadlineMs();
+
 // The login context the host owns: who is logged in, where the application server
 // is, and which database connection the screen's own queries use.
 struct LoginContext
@@ -16,11 +19,11 @@ struct LoginContext
     QString operador; // operator code, at most 12 characters
     QString webUrl = QStringLiteral("127.0.0.1");
     int webPort = 8211;
-    QString connectionName;        // QSqlDatabase connection of the host
-    QString caFile;                // CA certificate for TLS, empty for none
-    QString token;                 // access token sent with every call
-    int deadlineMs = 30000;        // deadline of every remote call
-    QObject *mainWindow = nullptr; // the host's main window, owner of the screens
+    QString connectionName;               // QSqlDatabase connection of the host
+    QString caFile;                       // CA certificate for TLS, empty for none
+    QString token;                        // access token sent with every call
+    int deadlineMs = defaultDeadlineMs(); // deadline of every remote call
+    QObject *mainWindow = nullptr;        // the host's main window, owner of the screens
     std::function<QDate()> today = [] { return QDate::currentDate(); };
 };
 

@@ -10,6 +10,8 @@
 #include <QUuid>
 #include <grpcpp/grpcpp.h>
 
+#include <thread>
+
 namespace zov {
 
 struct RpcConnection::Stub
@@ -109,23 +111,46 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     call->set_method(method.toStdString());
     for (const QVariant &arg : args)
         toWire(arg, call->add_args());
-
-    grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() +
-                         std::chrono::milliseconds(m_options.deadlineMs));
-    if (!m_options.token.isEmpty())
-        context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
-    for (const auto &pair : m_metadata)
-        context.AddMetadata(pair.first.toStdString(), pair.second.toStdString());
     rpc::Reply heapReply;
     rpc::Reply &reply =
         large ? heapReply : *google::protobuf::Arena::CreateMessage<rpc::Reply>(&arena);
-    ++m_calls;
-    const auto started = std::chrono::steady_clock::now();
-    const grpc::Status status = m_stub->stub->Invoke(&context, *call, &reply);
-    m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::steady_clock::now() - started)
-                              .count());
+
+    // A batch carries an id of its own: when its reply is lost (the deadline passes or
+    // the connection drops) it is sent again with the same id, and a server that
+    // stored it already answers from its record instead of storing it twice.
+    const bool batch = method == QLatin1String("SetImportacao");
+    const std::string batchId =
+        batch ? QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString() : std::string();
+    const int attempts = batch ? 3 : 1;
+    grpc::Status status;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() +
+                             std::chrono::milliseconds(m_options.deadlineMs));
+        if (!m_options.token.isEmpty())
+            context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
+        if (!m_options.operatorCode.isEmpty())
+            context.AddMetadata("zov-operator", m_options.operatorCode.toUtf8().toStdString());
+        if (batch)
+            context.AddMetadata("zov-batch-id", batchId);
+        for (const auto &pair : m_metadata)
+            context.AddMetadata(pair.first.toStdString(), pair.second.toStdString());
+        reply.Clear();
+        ++m_calls;
+        const auto started = std::chrono::steady_clock::now();
+        status = m_stub->stub->Invoke(&context, *call, &reply);
+        m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::steady_clock::now() - started)
+                                  .count());
+        const bool lost = status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED ||
+                          status.error_code() == grpc::StatusCode::UNAVAILABLE;
+        if (!lost || attempt == attempts)
+            break;
+        // a lost deadline is tried once more; a dropped connection twice, after a pause
+        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && attempt == 2)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
+    }
     if (!status.ok()) {
         const QString detail = QString::fromStdString(status.error_message());
         switch (status.error_code()) {

@@ -27,8 +27,9 @@ public:
         QString host = QStringLiteral("127.0.0.1");
         int port = 8211;
         int deadlineMs = 30000;
-        QString caFile; // TLS with this CA when given
-        QString token;  // sent in each call's metadata when given
+        QString caFile;       // TLS with this CA when given
+        QString token;        // sent in each call's metadata when given
+        QString operatorCode; // sent with each call, for the server's audit lines
     };
 
     RpcConnection();

@@ -132,6 +132,7 @@ void ImpoCardHosp::FormCreate()
         options.deadlineMs = loginContext().deadlineMs;
         options.caFile = loginContext().caFile;
         options.token = loginContext().token;
+        options.operatorCode = Operador();
         NetImpoCardHosp->setOptions(options);
         try {
             NetImpoCardHosp->open();

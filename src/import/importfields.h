@@ -30,14 +30,13 @@ struct ImpoCardHosp::Fields
         , CDTIPOPRAT(s.cdsCompCardCache.FieldByName(QStringLiteral("CDTIPOPRAT")))
         , NMTIPOPRAT(s.cdsCompCardCache.FieldByName(QStringLiteral("NMTIPOPRAT")))
         , DTCARDAPIO(s.cdsCompCardCache.FieldByName(QStringLiteral("DTCARDAPIO")))
-    {
-    }
+    {}
 
     Field estimate, type, sourceDay, slotDish;
     Field srcValue, srcAuxBranch, srcDish, srcDishName, srcType, srcTypeName;
     // the new row of cdsCompCardCache
-    Field CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDFILAUXPRAT, CDPRATO, NMPRATO,
-        VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, DTCARDAPIO;
+    Field CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDFILAUXPRAT, CDPRATO,
+        NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, DTCARDAPIO;
 };
 
 } // namespace zov

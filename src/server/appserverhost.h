@@ -23,7 +23,13 @@ public:
     {
         QString listen = QStringLiteral("127.0.0.1:8211"); // port 0 picks a free one
         int menuNumberBlock = 16;
+        QString tlsCertFile; // TLS with this certificate and key when given
+        QString tlsKeyFile;
+        QString token; // every call must carry it ("authorization: Bearer <token>")
     };
+
+    // True when `listen` names the loopback interface only.
+    static bool isLoopback(const QString &listen);
 
     AppServerHost(const DatabaseConfig &config, const Options &options);
     ~AppServerHost();

@@ -11,6 +11,8 @@
 
 namespace zov {
 
+Q_LOGGING_CATEGORY(lcAudit, "zov.server.audit")
+
 namespace {
 
 constexpr qint64 kLargestMenuNumber = 9999999999LL; // NRCARDAPIO is ten characters

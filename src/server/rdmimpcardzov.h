@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QHash>
+#include <QLoggingCategory>
 #include <QString>
 #include <QVariant>
 
@@ -30,9 +31,13 @@ private:
 // What travels beside the arguments of a call.
 struct CallContext
 {
-    QString batchId; // the client's id of a SetImportacao batch
+    QString batchId;      // the client's id of a SetImportacao batch
+    QString operatorCode; // who sent it, for the audit lines
     QString peer;
 };
+
+// One line per stored batch: operator, branch, service, day, diet and rows.
+Q_DECLARE_LOGGING_CATEGORY(lcAudit)
 
 // The application server's remote data module: the eleven methods over SQL. Menus
 // (CARDADIA, COMPCARD, CNFCAMES) are read and written only here. Arguments arrive

@@ -8,6 +8,8 @@
 #include "serversql.h"
 #include "texts.h"
 
+#include <QDateTime>
+#include <QMap>
 #include <QSqlQuery>
 #include <cmath>
 
@@ -141,9 +143,19 @@ QVariantList dishKey(const QVariantList &c)
     return {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO), c.at(C::CDDIETPAD), c.at(C::NRSEQPRATCAR)};
 }
 
+// Rows a batch inserted, modified and deleted per branch, service, day and diet.
+struct Tally
+{
+    int inserted = 0;
+    int modified = 0;
+    int deleted = 0;
+};
+
 class BatchWriter
 {
 public:
+    QMap<QStringList, Tally> tallies;
+
     explicit BatchWriter(SqlSession &s)
         : m_s(s)
     {}
@@ -155,6 +167,8 @@ public:
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         if (m_s.exec(sql("dish_delete"), dishKey(c)) == 0)
             return text("DISH_GONE").arg(describeDish(c));
+        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+            .deleted++;
         return {};
     }
 
@@ -171,6 +185,8 @@ public:
             return text("HEADER_NUMBER_TAKEN")
                 .arg(h.at(H::NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
+        tally(h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD))
+            .inserted++;
         return {};
     }
 
@@ -185,6 +201,8 @@ public:
         }
         if (m_s.exec(sql("header_update"), h + headerKey(original)) == 0)
             return text("HEADER_GONE").arg(describeHeader(original));
+        tally(h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD))
+            .modified++;
         return {};
     }
 
@@ -206,6 +224,8 @@ public:
                 return text("DISH_TAKEN").arg(describeDish(c));
             throw;
         }
+        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+            .inserted++;
         return {};
     }
 
@@ -219,11 +239,20 @@ public:
             return problem;
         if (m_s.exec(sql("dish_update"), c + dishKey(original)) == 0)
             return text("DISH_GONE").arg(describeDish(original));
+        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+            .modified++;
         return {};
     }
 
 private:
     QString sql(const char *name) const { return serverSql(m_s.isSQLite(), name); }
+
+    Tally &tally(const QVariant &branch, const QVariant &service, const QVariant &day,
+                 const QVariant &diet)
+    {
+        return tallies[{branch.toString(), service.toString(), shortDate(day.toDate()),
+                        diet.toString()}];
+    }
 
     bool exists(const char *statement, const QVariantList &key)
     {
@@ -272,40 +301,76 @@ private:
 } // namespace
 
 QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta,
-                                      const QVariant &dishDelta, const CallContext &)
+                                      const QVariant &dishDelta, const CallContext &context)
 {
     const DeltaRows headers = readDelta(headerDelta, QStringLiteral("cdsCardaDia"));
     const DeltaRows dishes = readDelta(dishDelta, QStringLiteral("cdsCompCardCache"));
+    if (context.batchId.size() > 64)
+        throw InvalidArgument(text("BATCH_ID_TOO_LONG"));
     if (!headers.deletions.isEmpty())
         return text("HEADER_DELETE_REFUSED").arg(describeHeader(headers.deletions.first()));
     if (headers.size() + dishes.size() == 0)
         return QString();
 
-    WriteTransaction transaction(s);
+    const auto storedAnswer = [&](QString *answer) {
+        bool found = false;
+        s.select(serverSql(s.isSQLite(), "batch_answer"), {context.batchId},
+                 [&](const QSqlQuery &q) {
+                     *answer = q.value(0).toString();
+                     found = true;
+                 });
+        return found;
+    };
     BatchWriter writer(s);
     QString problem;
-    // dish deletions first, so an overwrite frees its slots for the new dishes
-    for (const QVariantList &c : dishes.deletions) {
-        if (!(problem = writer.deleteDish(c)).isEmpty())
-            return problem;
+    try {
+        WriteTransaction transaction(s);
+        // a batch sent again after its reply was lost is answered, not stored twice
+        QString answer;
+        if (!context.batchId.isEmpty() && storedAnswer(&answer))
+            return answer;
+        // dish deletions first, so an overwrite frees its slots for the new dishes
+        for (const QVariantList &c : dishes.deletions) {
+            if (!(problem = writer.deleteDish(c)).isEmpty())
+                return problem;
+        }
+        for (const QVariantList &h : headers.inserts) {
+            if (!(problem = writer.insertHeader(h)).isEmpty())
+                return problem;
+        }
+        for (const auto &[h, original] : headers.changes) {
+            if (!(problem = writer.changeHeader(h, original)).isEmpty())
+                return problem;
+        }
+        for (const QVariantList &c : dishes.inserts) {
+            if (!(problem = writer.insertDish(c)).isEmpty())
+                return problem;
+        }
+        for (const auto &[c, original] : dishes.changes) {
+            if (!(problem = writer.changeDish(c, original)).isEmpty())
+                return problem;
+        }
+        if (!context.batchId.isEmpty())
+            s.exec(serverSql(s.isSQLite(), "batch_store"),
+                   {context.batchId, context.operatorCode.left(12),
+                    QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19), QString()});
+        transaction.commit();
+    } catch (const SqlFailure &) {
+        // the same batch, sent again while the first was being stored, may have won
+        QString answer;
+        if (!context.batchId.isEmpty() && storedAnswer(&answer))
+            return answer;
+        throw;
     }
-    for (const QVariantList &h : headers.inserts) {
-        if (!(problem = writer.insertHeader(h)).isEmpty())
-            return problem;
+    for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
+        const QStringList &key = it.key();
+        qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
+                                         .arg(context.operatorCode.left(12), key.at(0), key.at(1),
+                                              key.at(2), key.at(3))
+                                         .arg(it->inserted)
+                                         .arg(it->modified)
+                                         .arg(it->deleted);
     }
-    for (const auto &[h, original] : headers.changes) {
-        if (!(problem = writer.changeHeader(h, original)).isEmpty())
-            return problem;
-    }
-    for (const QVariantList &c : dishes.inserts) {
-        if (!(problem = writer.insertDish(c)).isEmpty())
-            return problem;
-    }
-    for (const auto &[c, original] : dishes.changes) {
-        if (!(problem = writer.changeDish(c, original)).isEmpty())
-            return problem;
-    }
-    transaction.commit();
     return QString();
 }
 
