@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QString>
+#include <QVariant>
 
 namespace zov {
 
@@ -27,6 +28,23 @@ struct UnitValues
 };
 
 UnitValues &unitValues();
+
+// The seven values of the host's entry array, converted.
+struct EntryValues
+{
+    QString cdFilial;
+    QString cdServFili;
+    QDate dtCardapio;
+    QDate dtMesCard;
+    QString elemento4;
+    QString todasDietas;
+    int semArredondamento = 0;
+};
+
+// Converts the entry array (a variant list of at least seven values; dates as dates
+// or day numbers). Throws zov::Error naming the element that does not convert; the
+// caller stores nothing then.
+EntryValues convertEntry(const QVariant &entry);
 
 // Stores the seven entry values (CriaImpoCardHosp's step 2). The service code is
 // padded as a typed one is, so that it matches the stored codes.

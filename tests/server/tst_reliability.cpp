@@ -1,0 +1,404 @@
+// Faults and credentials around the application server: batches sent twice, replies
+// lost after the server stored a batch, a database held by another writer, tokens,
+// TLS, the audit trail, and codes that carry SQL.
+
+#include "appserver.grpc.pb.h"
+#include "appserverhost.h"
+#include "error.h"
+#include "recordset.h"
+#include "rpcconnection.h"
+#include "testdatabase.h"
+#include "wire.h"
+
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <grpcpp/grpcpp.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+using namespace zov;
+using namespace zov::test;
+
+namespace {
+
+const QDate kDay(2024, 4, 1);
+
+// log lines of the process while a test runs
+QStringList g_log;
+std::mutex g_logMutex;
+QtMessageHandler g_previous = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        std::lock_guard lock(g_logMutex);
+        g_log.append(QString::fromLatin1(context.category) + QLatin1Char(' ') + message);
+    }
+    if (g_previous)
+        g_previous(type, context, message);
+}
+
+void seed(const TestDatabase &db)
+{
+    db.addBranch(QStringLiteral("B1"), QStringLiteral("HOSPITAL"));
+    db.addService(QStringLiteral("B1"), QStringLiteral("00001"), QStringLiteral("ALMOÇO"));
+    db.addDiet(QStringLiteral("0001"), QStringLiteral("LIVRE"));
+    db.serveDiet(QStringLiteral("B1"), QStringLiteral("00001"), QStringLiteral("0001"));
+    db.addDishType(QStringLiteral("01"), QStringLiteral("SALADA"));
+}
+
+RpcConnection::Options optionsFor(int port)
+{
+    RpcConnection::Options o;
+    o.port = port;
+    o.deadlineMs = 10000;
+    o.operatorCode = QStringLiteral("AUDITOR");
+    return o;
+}
+
+// A new header of 1 April and two of its dishes, as the import sends them.
+QVariantList batch(const QString &number)
+{
+    RecordSet headers(QStringLiteral("cdsCardaDia"));
+    headers.SetData(Packet::forLayout(headers.layout()));
+    headers.Insert();
+    headers.FieldByName(QStringLiteral("CDFILIAL")).setValue(QStringLiteral("B1"));
+    headers.FieldByName(QStringLiteral("CDSERVFILI")).setValue(QStringLiteral("00001"));
+    headers.FieldByName(QStringLiteral("DTCARDAPIO")).setValue(kDay);
+    headers.FieldByName(QStringLiteral("CDDIETPAD")).setValue(QStringLiteral("0001"));
+    headers.FieldByName(QStringLiteral("NRCARDAPIO")).setValue(number);
+    headers.FieldByName(QStringLiteral("QTCOMESTICAR")).setValue(100);
+    headers.Post();
+    RecordSet dishes(QStringLiteral("cdsCompCardCache"));
+    dishes.SetData(Packet::forLayout(dishes.layout()));
+    for (int seq = 1; seq <= 2; ++seq) {
+        dishes.Insert();
+        dishes.FieldByName(QStringLiteral("CDFILIAL")).setValue(QStringLiteral("B1"));
+        dishes.FieldByName(QStringLiteral("NRCARDAPIO")).setValue(number);
+        dishes.FieldByName(QStringLiteral("CDDIETPAD")).setValue(QStringLiteral("0001"));
+        dishes.FieldByName(QStringLiteral("NRSEQPRATCAR")).setValue(seq);
+        dishes.FieldByName(QStringLiteral("CDPRATO")).setValue(QStringLiteral("P%1").arg(seq));
+        dishes.FieldByName(QStringLiteral("VRPECONSCARD")).setValue(40);
+        dishes.FieldByName(QStringLiteral("DTCARDAPIO")).setValue(kDay);
+        dishes.Post();
+    }
+    return {QVariant::fromValue(headers.GetDelta()), QVariant::fromValue(dishes.GetDelta())};
+}
+
+grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::string &batchId, rpc::Reply *reply)
+{
+    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(port), grpc::InsecureChannelCredentials());
+    auto stub = rpc::AppServer::NewStub(channel);
+    rpc::Call call;
+    call.set_method("SetImportacao");
+    for (const QVariant &a : args)
+        toWire(a, call.add_args());
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+    if (!batchId.empty())
+        context.AddMetadata("zov-batch-id", batchId);
+    return stub->Invoke(&context, call, reply);
+}
+
+// Forwards every call to the real server; the first SetImportacao's reply comes back
+// only after the client has given up on it, as when a reply is lost on the way.
+class LosingProxy final : public rpc::AppServer::Service
+{
+public:
+    LosingProxy(int target, int delayMs) : m_delayMs(delayMs)
+    {
+        m_stub = rpc::AppServer::NewStub(
+            grpc::CreateChannel("127.0.0.1:" + std::to_string(target), grpc::InsecureChannelCredentials()));
+    }
+
+    grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call, rpc::Reply *reply) override
+    {
+        grpc::ClientContext forward;
+        for (const auto &[key, value] : context->client_metadata()) {
+            const std::string k(key.data(), key.size());
+            if (k.rfind("zov-", 0) == 0)
+                forward.AddMetadata(k, std::string(value.data(), value.size()));
+            if (k == "zov-batch-id" && call->method() == "SetImportacao") {
+                std::lock_guard lock(m_mutex);
+                batchIds.append(QString::fromStdString(std::string(value.data(), value.size())));
+            }
+        }
+        const grpc::Status status = m_stub->Invoke(&forward, *call, reply);
+        if (call->method() == "SetImportacao" && m_lost.fetch_add(1) == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs));
+        return status;
+    }
+
+    QStringList batchIds;
+
+private:
+    std::unique_ptr<rpc::AppServer::Stub> m_stub;
+    std::atomic<int> m_lost{0};
+    std::mutex m_mutex;
+    int m_delayMs;
+};
+
+} // namespace
+
+class TestReliability : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void replayedBatchIsStoredOnce();
+    void lostReplyIsSentAgainAndStoredOnce();
+    void busyDatabaseGivesAClearMessage();
+    void tokenIsCheckedBeforeAnyMethod_data();
+    void tokenIsCheckedBeforeAnyMethod();
+    void otherAddressesNeedTlsAndToken();
+    void tlsConnection();
+    void auditLinePerStoredBatch();
+    void codesCarryingSqlAreData_data();
+    void codesCarryingSqlAreData();
+
+private:
+    std::unique_ptr<TestDatabase> m_db;
+};
+
+void TestReliability::init()
+{
+    m_db = std::make_unique<TestDatabase>();
+    seed(*m_db);
+    std::lock_guard lock(g_logMutex);
+    g_log.clear();
+    g_previous = qInstallMessageHandler(collect);
+}
+
+void TestReliability::cleanup()
+{
+    qInstallMessageHandler(g_previous);
+    m_db.reset();
+}
+
+void TestReliability::replayedBatchIsStoredOnce()
+{
+    TestServer server(m_db->config());
+    const QVariantList args = batch(QStringLiteral("50"));
+    rpc::Reply first, second, other;
+    QVERIFY(rawSetImportacao(server.port(), args, "lote-1", &first).ok());
+    QCOMPARE(fromWire(first.value()).toString(), QString());
+    const QStringList stored = m_db->dump(QStringLiteral("COMPCARD"));
+    QCOMPARE(stored.size(), 2);
+    // the same batch again: the stored answer, nothing applied twice
+    QVERIFY(rawSetImportacao(server.port(), args, "lote-1", &second).ok());
+    QCOMPARE(fromWire(second.value()).toString(), QString());
+    QCOMPARE(m_db->dump(QStringLiteral("COMPCARD")), stored);
+    QCOMPARE(m_db->count(QStringLiteral("CARDADIA")), 1);
+    QCOMPARE(m_db->count(QStringLiteral("LOTEIMPORT"), QStringLiteral("IDLOTE = 'lote-1'")), 1);
+    // the same rows under another id are a new batch, refused as a whole
+    QVERIFY(rawSetImportacao(server.port(), args, "lote-2", &other).ok());
+    QVERIFY(fromWire(other.value()).toString().size() > 10);
+    QCOMPARE(m_db->dump(QStringLiteral("COMPCARD")), stored);
+    QCOMPARE(m_db->count(QStringLiteral("LOTEIMPORT")), 1);
+}
+
+void TestReliability::lostReplyIsSentAgainAndStoredOnce()
+{
+    TestServer server(m_db->config());
+    LosingProxy proxy(server.port(), 1500);
+    grpc::ServerBuilder builder;
+    int port = 0;
+    builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
+    builder.RegisterService(&proxy);
+    std::unique_ptr<grpc::Server> proxyServer = builder.BuildAndStart();
+    QVERIFY(proxyServer && port > 0);
+
+    RpcConnection rpc;
+    RpcConnection::Options o = optionsFor(port);
+    o.deadlineMs = 700;
+    rpc.setOptions(o);
+    rpc.open();
+    QVariantList args = batch(QStringLiteral("51"));
+    QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    // the first reply came too late: the batch went again, under the same id
+    QCOMPARE(proxy.batchIds.size(), 2);
+    QCOMPARE(proxy.batchIds.at(0), proxy.batchIds.at(1));
+    QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 2);
+    QCOMPARE(m_db->count(QStringLiteral("LOTEIMPORT")), 1);
+    proxyServer->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(5));
+}
+
+void TestReliability::busyDatabaseGivesAClearMessage()
+{
+    TestServer server(m_db->config());
+    RpcConnection rpc;
+    rpc.setOptions(optionsFor(server.port()));
+    rpc.open();
+    // another writer holds the database longer than the server waits
+    QSqlQuery(m_db->db()).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    QVariantList args = batch(QStringLiteral("52"));
+    QElapsedTimer timer;
+    timer.start();
+    const QString answer = rpc.invoke(QStringLiteral("SetImportacao"), args).toString();
+    QSqlQuery(m_db->db()).exec(QStringLiteral("ROLLBACK"));
+    QVERIFY2(answer.contains(QStringLiteral("ocupado")), qPrintable(answer));
+    QVERIFY(answer.contains(QStringLiteral("nada foi gravado")));
+    QVERIFY(timer.elapsed() < 9000);
+    QCOMPARE(m_db->count(QStringLiteral("CARDADIA")), 0);
+    QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 0);
+    // once the writer is gone the same batch goes through
+    QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+}
+
+void TestReliability::tokenIsCheckedBeforeAnyMethod_data()
+{
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("none") << QString() << false;
+    QTest::newRow("wrong") << QStringLiteral("segredo-errado") << false;
+    QTest::newRow("a prefix of it") << QStringLiteral("segredo-do-") << false;
+    QTest::newRow("right") << QStringLiteral("segredo-do-hospital") << true;
+}
+
+void TestReliability::tokenIsCheckedBeforeAnyMethod()
+{
+    QFETCH(QString, sent);
+    QFETCH(bool, accepted);
+    AppServerHost::Options options;
+    options.listen = QStringLiteral("127.0.0.1:0");
+    options.token = QStringLiteral("segredo-do-hospital");
+    AppServerHost host(m_db->config(), options);
+    host.start();
+    RpcConnection rpc;
+    RpcConnection::Options o = optionsFor(host.port());
+    o.token = sent;
+    rpc.setOptions(o);
+    rpc.open();
+    QVariantList args = batch(QStringLiteral("53"));
+    if (accepted) {
+        QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+        QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 2);
+    } else {
+        QVERIFY_THROWS_EXCEPTION(Error, rpc.invoke(QStringLiteral("SetImportacao"), args));
+        QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 0);
+        QCOMPARE(m_db->count(QStringLiteral("LOTEIMPORT")), 0);
+    }
+    host.stop();
+    std::lock_guard lock(g_logMutex);
+    for (const QString &line : std::as_const(g_log))
+        QVERIFY2(!line.contains(QStringLiteral("segredo")), qPrintable(line));
+}
+
+void TestReliability::otherAddressesNeedTlsAndToken()
+{
+    const QStringList refused{QStringLiteral("0.0.0.0:0"), QStringLiteral("[::]:0")};
+    for (const QString &listen : refused) {
+        AppServerHost::Options options;
+        options.listen = listen;
+        options.token = QStringLiteral("x");
+        AppServerHost host(m_db->config(), options);
+        QVERIFY_THROWS_EXCEPTION(Error, host.start());
+    }
+    QVERIFY(AppServerHost::isLoopback(QStringLiteral("127.0.0.1:8211")));
+    QVERIFY(AppServerHost::isLoopback(QStringLiteral("localhost:8211")));
+    QVERIFY(!AppServerHost::isLoopback(QStringLiteral("10.0.0.5:8211")));
+}
+
+void TestReliability::tlsConnection()
+{
+    QTemporaryDir dir;
+    const QString key = dir.filePath(QStringLiteral("key.pem")), cert = dir.filePath(QStringLiteral("cert.pem"));
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
+                   QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
+    QVERIFY(openssl.waitForFinished(60000));
+    QCOMPARE(openssl.exitCode(), 0);
+
+    AppServerHost::Options options;
+    options.listen = QStringLiteral("0.0.0.0:0");
+    options.tlsCertFile = cert;
+    options.tlsKeyFile = key;
+    options.token = QStringLiteral("segredo");
+    AppServerHost host(m_db->config(), options);
+    host.start();
+
+    RpcConnection secure;
+    RpcConnection::Options o = optionsFor(host.port());
+    o.caFile = cert;
+    o.token = QStringLiteral("segredo");
+    secure.setOptions(o);
+    secure.open();
+    QVariantList args{QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"), kDay};
+    const Packet diets = secure.invoke(QStringLiteral("Dieta"), args).value<Packet>();
+    QCOMPARE(diets.rows.size(), 1);
+
+    // a client that does not speak TLS does not get through
+    RpcConnection plain;
+    RpcConnection::Options p = optionsFor(host.port());
+    p.token = QStringLiteral("segredo");
+    plain.setOptions(p);
+    QVERIFY_THROWS_EXCEPTION(Error, plain.open(1500));
+}
+
+void TestReliability::auditLinePerStoredBatch()
+{
+        {
+        TestServer server(m_db->config());
+        RpcConnection rpc;
+        rpc.setOptions(optionsFor(server.port()));
+        rpc.open();
+        QVariantList args = batch(QStringLiteral("54"));
+        QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    } // the server's threads are done before the log is read
+    std::lock_guard lock(g_logMutex);
+    QStringList audit;
+    for (const QString &line : std::as_const(g_log)) {
+        if (line.startsWith(QLatin1String("zov.server.audit")))
+            audit.append(line);
+    }
+    QCOMPARE(audit.size(), 1);
+    for (const char *part : {"AUDITOR", "B1", "00001", "01/04/2024", "0001", "3 incluídos", "0 alterados", "0 excluídos"})
+        QVERIFY2(audit.first().contains(QString::fromUtf8(part)), qPrintable(audit.first()));
+}
+
+void TestReliability::codesCarryingSqlAreData_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("args");
+    const QString drop = QStringLiteral("'; DROP TABLE CARDADIA; --");
+    QTest::newRow("diet list") << QStringLiteral("Dieta")
+                               << QVariantList{QStringLiteral("_0001'); DELETE FROM DIETSERV; --_"), QStringLiteral("B1"),
+                                               QStringLiteral("00001"), kDay};
+    QTest::newRow("branch") << QStringLiteral("GetCardadia")
+                            << QVariantList{drop, QStringLiteral("00001"), kDay, QStringLiteral("_0001_")};
+    QTest::newRow("service") << QStringLiteral("Data") << QVariantList{kDay, kDay, QStringLiteral("B1"), drop};
+    QTest::newRow("diet") << QStringLiteral("GetComensais")
+                          << QVariantList{QStringLiteral("B1"), QStringLiteral("00001"),
+                                          QStringLiteral("0001' OR '1'='1"), kDay};
+    QTest::newRow("menu number") << QStringLiteral("GetPrxCardapio")
+                                 << QVariantList{QStringLiteral("B1;"), QStringLiteral("00001"), kDay, QStringLiteral("0;")};
+}
+
+void TestReliability::codesCarryingSqlAreData()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, args);
+    TestServer server(m_db->config());
+    RpcConnection rpc;
+    rpc.setOptions(optionsFor(server.port()));
+    rpc.open();
+    const QStringList before = m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL"));
+    const QVariant answer = rpc.invoke(method, args);
+    // found nothing, or a number: never a database error
+    QVERIFY2(answer.typeId() != QMetaType::QString || !answer.toString().contains(QStringLiteral("banco")),
+             qPrintable(answer.toString()));
+    QVERIFY(m_db->db().tables().contains(QStringLiteral("CARDADIA")));
+    QCOMPARE(m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL")), before);
+}
+
+QTEST_GUILESS_MAIN(TestReliability)
+#include "tst_reliability.moc"
