@@ -2,6 +2,7 @@
 // over a demo database in a temporary folder.
 
 #include "messages.h"
+#include "processes.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,57 +18,9 @@
 
 #include <csignal>
 
+using namespace zov::test;
+
 namespace {
-
-struct Result
-{
-    int code = -1;
-    QString out;
-    QString err;
-};
-
-QString binary(const QString &name)
-{
-    return qEnvironmentVariable("ZOV_BIN_DIR") + QLatin1Char('/') + name;
-}
-
-Result run(const QString &program, const QStringList &arguments, int timeoutMs = 60000)
-{
-    QProcess process;
-    process.start(binary(program), arguments);
-    Result r;
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished();
-        r.err = QStringLiteral("timed out");
-        return r;
-    }
-    r.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    r.out = QString::fromUtf8(process.readAllStandardOutput());
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
-}
-
-bool waitForPort(int port)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 15000) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-        if (socket.waitForConnected(200))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
-
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 QString msg(const char *key)
 {

@@ -7,6 +7,7 @@
 #include "error.h"
 #include "recordset.h"
 #include "rpcconnection.h"
+#include "signatures.h"
 #include "testdatabase.h"
 #include "wire.h"
 
@@ -159,8 +160,10 @@ private Q_SLOTS:
     void otherAddressesNeedTlsAndToken();
     void tlsConnection();
     void auditLinePerStoredBatch();
-    void codesCarryingSqlAreData_data();
+        void codesCarryingSqlAreData_data();
     void codesCarryingSqlAreData();
+    void everyMethodRefusesMalformedCalls();
+
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -398,6 +401,93 @@ void TestReliability::codesCarryingSqlAreData()
              qPrintable(answer.toString()));
     QVERIFY(m_db->db().tables().contains(QStringLiteral("CARDADIA")));
     QCOMPARE(m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL")), before);
+}
+
+// Every method of the table, with each argument missing, one too many, null, of
+// another kind, a text of 100,000 characters or a date that does not exist: the
+// call is refused with INVALID_ARGUMENT, nothing is written, the server answers on.
+void TestReliability::everyMethodRefusesMalformedCalls()
+{
+    TestServer server(m_db->config());
+    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(server.port()), grpc::InsecureChannelCredentials());
+    auto stub = rpc::AppServer::NewStub(channel);
+    const auto invoke = [&](const QString &method, const std::vector<rpc::Value> &args) {
+        rpc::Call call;
+        call.set_method(method.toStdString());
+        for (const rpc::Value &a : args)
+            *call.add_args() = a;
+        rpc::Reply reply;
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+        return stub->Invoke(&context, call, &reply);
+    };
+    const auto value = [](const QVariant &v) {
+        rpc::Value out;
+        toWire(v, &out);
+        return out;
+    };
+    const QStringList tables{QStringLiteral("CARDADIA"), QStringLiteral("COMPCARD"), QStringLiteral("CARDSEQ"),
+                             QStringLiteral("LOTEIMPORT")};
+    QStringList before;
+    for (const QString &t : tables)
+        before += m_db->dump(t);
+
+    rpc::Value badDate;
+    badDate.set_date("2024-02-30");
+    rpc::Value noKind;
+    rpc::Value unknownKind = value(QVariant::fromValue(Packet::forLayout(layout(QStringLiteral("cdsCompCardCache")))));
+    {
+        rpc::Row *row = unknownKind.mutable_packet()->add_rows();
+        for (int i = 0; i < unknownKind.packet().fields_size(); ++i)
+            row->add_values()->mutable_null();
+        row->set_kind(static_cast<rpc::ChangeKind>(7));
+    }
+    const rpc::Value huge = value(QString(100000, QLatin1Char('x')));
+    int refused = 0;
+    for (const MethodSignature &signature : methodSignatures()) {
+        std::vector<rpc::Value> good;
+        for (const Param &p : signature.params) {
+            good.push_back(p.kind == ArgKind::Date    ? value(kDay)
+                           : p.kind == ArgKind::Text  ? value(QStringLiteral("B1"))
+                                                      : value(QVariant()));
+        }
+        std::vector<std::vector<rpc::Value>> bad;
+        bad.push_back(std::vector<rpc::Value>(good.begin(), good.end() - 1)); // one missing
+        auto extra = good;
+        extra.push_back(value(QStringLiteral("x")));
+        bad.push_back(extra);
+        for (size_t i = 0; i < good.size(); ++i) {
+            const Param &p = signature.params.at(static_cast<int>(i));
+            std::vector<rpc::Value> replacements{noKind, badDate};
+            if (p.kind != ArgKind::Delta)
+                replacements.push_back(value(QVariant())); // null where a value is due
+            if (p.kind == ArgKind::Text)
+                replacements.push_back(huge);
+            replacements.push_back(p.kind == ArgKind::Text ? value(kDay) : value(QStringLiteral("texto")));
+            if (p.kind == ArgKind::Delta)
+                replacements.push_back(unknownKind);
+            for (const rpc::Value &r : replacements) {
+                auto args = good;
+                args[i] = r;
+                bad.push_back(args);
+            }
+        }
+        for (const auto &args : bad) {
+            const grpc::Status status = invoke(signature.name, args);
+            QVERIFY2(status.error_code() == grpc::StatusCode::INVALID_ARGUMENT,
+                     qPrintable(signature.name + QStringLiteral(": ") + QString::fromStdString(status.error_message())));
+            ++refused;
+        }
+        // the server still answers a sound call
+        QVERIFY(invoke(QStringLiteral("Dieta"), {value(QStringLiteral("_0001_")), value(QStringLiteral("B1")),
+                                                 value(QStringLiteral("00001")), value(kDay)})
+                    .ok());
+    }
+    QStringList after;
+    for (const QString &t : tables)
+        after += m_db->dump(t);
+    QCOMPARE(after, before);
+    qInfo("%d malformed calls refused", refused);
 }
 
 QTEST_GUILESS_MAIN(TestReliability)
