@@ -28,7 +28,7 @@ int main(int argc, char *argv[])
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
                               QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
                               QStringLiteral("token-file")},
-                             {});
+                             {QStringLiteral("check")});
     if (!options.parse(app.arguments().mid(1)) || !options.has(QStringLiteral("db")) ||
         !options.positional().isEmpty()) {
         if (!options.error().isEmpty())
@@ -56,6 +56,12 @@ int main(int argc, char *argv[])
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);
         host.start();
+        if (options.has(QStringLiteral("check"))) {
+            // --check: the database, the files and the address are sound; nothing is served
+            err << zov::text("SERVER_CHECKED").arg(host.address()) << Qt::endl;
+            host.stop();
+            return 0;
+        }
         err << zov::text("SERVER_STARTED").arg(host.address()) << Qt::endl;
         int signal = 0;
         sigwait(&stopSignals, &signal);

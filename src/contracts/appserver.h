@@ -16,6 +16,8 @@ class AppServer
 public:
     virtual ~AppServer() = default;
     virtual QVariant invoke(const QString &method, QVariantList &args) = 0;
+    // What travels beside the arguments of the calls that follow (empty: removed).
+    virtual void setMetadata(const QString &key, const QString &value) = 0;
 };
 
 } // namespace zov

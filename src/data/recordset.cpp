@@ -548,6 +548,39 @@ bool RecordSet::Locate(const QString &keyFields, const QVariantList &values, Qt:
     return true;
 }
 
+QList<QVariantList> RecordSet::valuesWhere(const QString &keyFields, const QVariantList &values,
+                                           const QStringList &fields)
+{
+    checkActive();
+    const QList<int> &keys = fieldList(keyFields);
+    QList<int> wanted;
+    for (const QString &f : fields) {
+        const int i = fieldIndex(f);
+        if (i < 0)
+            throw Error(text("RS_NO_FIELD").arg(f, name()));
+        wanted.append(i);
+    }
+    KeyIndex &index = keyIndex(keys, Qt::CaseSensitive);
+    QString key;
+    for (int i = 0; i < keys.size(); ++i) {
+        const FieldDef &def = m_layout.fields.at(keys.at(i));
+        appendKeyPart(key,
+                      fitValue(name(), def.name, def.type, 0, values.value(i), Conversion::Lenient),
+                      Qt::CaseSensitive);
+    }
+    QList<QVariantList> result;
+    const auto it = index.rows.constFind(key);
+    if (it == index.rows.cend())
+        return result;
+    for (const int id : it.value()) {
+        QVariantList row;
+        for (const int f : wanted)
+            row.append(m_rows[id].values.at(f));
+        result.append(row);
+    }
+    return result;
+}
+
 bool RecordSet::contains(const QString &keyFields, const QVariantList &values,
                          Qt::CaseSensitivity cs)
 {

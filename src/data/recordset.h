@@ -101,6 +101,10 @@ public:
     // The same search without moving the cursor.
     bool contains(const QString &keyFields, const QVariantList &values,
                   Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    // The values of `fields` in every row whose key fields equal `values`, in no
+    // particular order, whatever the filter shows.
+    QList<QVariantList> valuesWhere(const QString &keyFields, const QVariantList &values,
+                                    const QStringList &fields);
 
     // Filter text: FIELD = 'literal' [AND ...]; dates as dd/MM/yyyy, compared as
     // whole days; texts exactly. Shown rows are restricted while the flag is set.

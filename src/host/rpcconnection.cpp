@@ -39,13 +39,17 @@ QString RpcConnection::address() const
 
 void RpcConnection::setMetadata(const QString &key, const QString &value)
 {
-    for (auto &pair : m_metadata) {
-        if (pair.first == key) {
-            pair.second = value;
+    for (int i = 0; i < m_metadata.size(); ++i) {
+        if (m_metadata.at(i).first == key) {
+            if (value.isEmpty())
+                m_metadata.removeAt(i);
+            else
+                m_metadata[i].second = value;
             return;
         }
     }
-    m_metadata.append({key, value});
+    if (!value.isEmpty())
+        m_metadata.append({key, value});
 }
 
 void RpcConnection::open(int timeoutMs)

@@ -53,7 +53,7 @@ public:
     const std::vector<qint64> &callMicroseconds() const { return m_durations; }
 
     // Extra metadata for the calls that follow (for example the dry-run flag).
-    void setMetadata(const QString &key, const QString &value);
+    void setMetadata(const QString &key, const QString &value) override;
 
     // Without the check a call goes out as given, so that the server's own answer
     // to a call that does not match the method table can be seen (zov-rpc).

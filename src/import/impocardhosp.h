@@ -154,6 +154,8 @@ public:
         bool OrigemMenor = false;
         QString LotePendente;
         QString TipoPratoAtual;
+        // the digest of the destination day's dishes the decisions of the step rest on
+        QString DaySeen;
     };
     const RunVariables &runVariables() const { return m_run; }
     int batchesStored() const { return m_batches; }
@@ -179,6 +181,7 @@ private:
     void setRunning(bool running);
 
     void dietStep();
+    void noteDaySeen();
     void modePass();
     bool overwriteClearing();
     void storeBatch(bool cleared);

@@ -4,6 +4,7 @@
 #include "appserver.h"
 #include "consiste.h"
 #include "dates.h"
+#include "daydigest.h"
 #include "error.h"
 #include "filter.h"
 #include "hostcontext.h"
@@ -222,6 +223,7 @@ void ImpoCardHosp::dietStep()
         adqVerifCardaDia.SetData(takePacket(rows));
         adqVerifCardaDia.First();
     }
+    noteDaySeen();
 
     bool cleared = false;
     if (m_append) {
@@ -233,6 +235,30 @@ void ImpoCardHosp::dietStep()
     cdsCardOrigem.setFiltered(false);
     cdsPesqConfDestino.setFiltered(false);
     storeBatch(cleared);
+}
+
+// What the step's decisions rest on: the dishes the destination cache holds for the
+// day's menu and, in append mode, the dishes the day check rows show. The batch
+// carries its digest; the server refuses it if the day holds anything else by then.
+void ImpoCardHosp::noteDaySeen()
+{
+    const UnitValues &u = unitValues();
+    QStringList seen;
+    for (const QVariantList &row : cdsCompCardCache.valuesWhere(
+             QStringLiteral("CDFILIAL;NRCARDAPIO"), {u.CdFilial, m_run.NrCardapioDestino},
+             {QStringLiteral("NRSEQPRATCAR"), QStringLiteral("CDPRATO")}))
+        seen.append(dayEntry(std::llround(row.at(0).toDouble()), row.at(1).toString()));
+    if (m_append) {
+        const Field slot = adqVerifCardaDia.FieldByName(QStringLiteral("NRSEQPRATCAR"));
+        const Field dish = adqVerifCardaDia.FieldByName(QStringLiteral("CDPRATO"));
+        for (adqVerifCardaDia.First(); !adqVerifCardaDia.Eof(); adqVerifCardaDia.Next()) {
+            if (!dish.asString().isEmpty())
+                seen.append(dayEntry(std::llround(slot.asFloat()), dish.asString()));
+        }
+        adqVerifCardaDia.First();
+    }
+    m_run.DaySeen = u.CdFilial + QLatin1Char('|') + m_run.NrCardapioDestino + QLatin1Char('=') +
+                    dayDigest(seen);
 }
 
 void ImpoCardHosp::modePass()
@@ -344,6 +370,12 @@ void ImpoCardHosp::storeBatch(bool cleared)
     {
         BusyGuard busy(1); // hidden on every path, also when the call fails
         QVariantList args{headerDelta, dishDelta};
+        m_server->setMetadata(QStringLiteral("zov-day-seen"), m_run.DaySeen);
+        struct Forget
+        {
+            AppServer *server;
+            ~Forget() { server->setMetadata(QStringLiteral("zov-day-seen"), QString()); }
+        } forget{m_server};
         answer = remote("SetImportacao", args).toString();
     }
     if (answer.size() > 10)

@@ -47,6 +47,7 @@ public:
         CallContext callContext;
         callContext.batchId = metadata(context, "zov-batch-id").left(100);
         callContext.operatorCode = metadata(context, "zov-operator").left(12);
+        callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
         return m_dispatcher.invoke(*call, reply, callContext);
     }

@@ -102,6 +102,8 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
     if (!db.open())
         throw Error(text("DB_OPEN_FAILED").arg(config.display(), db.lastError().text()));
     execOrThrow(db, QStringLiteral("SET client_encoding TO 'UTF8'"));
+    // a lock held by another writer is waited for as long as SQLite waits, then refused
+    execOrThrow(db, QStringLiteral("SET lock_timeout = %1").arg(kBusyTimeoutMs));
     return db;
 }
 

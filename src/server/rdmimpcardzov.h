@@ -33,6 +33,7 @@ struct CallContext
 {
     QString batchId;      // the client's id of a SetImportacao batch
     QString operatorCode; // who sent it, for the audit lines
+    QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
 };
 

@@ -2,6 +2,7 @@
 // delta) in one transaction, or nothing of it.
 
 #include "dates.h"
+#include "daydigest.h"
 #include "error.h"
 #include "layout.h"
 #include "rdmimpcardzov.h"
@@ -159,6 +160,25 @@ public:
     explicit BatchWriter(SqlSession &s)
         : m_s(s)
     {}
+
+    // The batch was decided on a day that held the dishes whose digest it carries; the
+    // day's menu is locked and must still hold exactly those.
+    QString checkDaySeen(const QString &daySeen)
+    {
+        if (daySeen.isEmpty())
+            return {};
+        const QString branch = daySeen.section(QLatin1Char('|'), 0, 0);
+        const QString number = daySeen.section(QLatin1Char('|'), 1).section(QLatin1Char('='), 0, 0);
+        const QString digest = daySeen.section(QLatin1Char('='), 1);
+        m_s.select(sql("header_lock"), {branch, number}, [](const QSqlQuery &) {});
+        QStringList now;
+        m_s.select(sql("menu_dishes"), {branch, number}, [&](const QSqlQuery &q) {
+            now.append(dayEntry(q.value(0).toLongLong(), q.value(1).toString()));
+        });
+        if (dayDigest(now) != digest)
+            return text("DAY_CHANGED").arg(branch, number);
+        return {};
+    }
 
     // Each returns an empty text, or the error that cancels the whole batch.
     QString deleteDish(QVariantList c)
@@ -329,6 +349,8 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         QString answer;
         if (!context.batchId.isEmpty() && storedAnswer(&answer))
             return answer;
+        if (!(problem = writer.checkDaySeen(context.daySeen)).isEmpty())
+            return problem;
         // dish deletions first, so an overwrite frees its slots for the new dishes
         for (const QVariantList &c : dishes.deletions) {
             if (!(problem = writer.deleteDish(c)).isEmpty())

@@ -14,8 +14,9 @@ QString describe(const QSqlError &error, bool sqlite)
     if (sqlite && (code == QLatin1String("5") || code == QLatin1String("6") ||
                    error.text().contains(QLatin1String("locked"))))
         return text("DB_BUSY").arg(kBusyTimeoutMs / 1000);
-    if (!sqlite && (code == QLatin1String("40001") || code == QLatin1String("40P01") ||
-                    code == QLatin1String("55P03")))
+    if (!sqlite && code == QLatin1String("55P03"))
+        return text("DB_BUSY").arg(kBusyTimeoutMs / 1000);
+    if (!sqlite && (code == QLatin1String("40001") || code == QLatin1String("40P01")))
         return text("DB_CONFLICT");
     return text("DB_ERROR").arg(error.text());
 }

@@ -1,5 +1,7 @@
 #include "testdatabase.h"
 
+#include "testbackend.h"
+
 #include "error.h"
 #include "hostcontext.h"
 
@@ -12,8 +14,8 @@ namespace zov::test {
 
 TestDatabase::TestDatabase()
 {
-    m_config.kind = DatabaseConfig::Kind::SQLite;
-    m_config.path = m_dir.filePath(QStringLiteral("test.sqlite"));
+    m_url = newDatabase(m_dir.path(), QStringLiteral("test"));
+    m_config = DatabaseConfig::parse(m_url);
     m_connection = QStringLiteral("test-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
     QSqlDatabase db = openDatabase(m_config, m_connection, OpenMode::Create);
     applySchema(db);
@@ -26,6 +28,10 @@ TestDatabase::~TestDatabase()
         db.close();
     }
     QSqlDatabase::removeDatabase(m_connection);
+    try {
+        dropDatabase(m_url);
+    } catch (const Error &) {
+    }
 }
 
 QSqlDatabase TestDatabase::db() const
@@ -36,6 +42,11 @@ QSqlDatabase TestDatabase::db() const
 void TestDatabase::exec(const QString &sql, const QVariantList &values) const
 {
     QSqlQuery q(db());
+    if (values.isEmpty()) { // DDL and transaction control are not prepared on PostgreSQL
+        if (!q.exec(sql))
+            throw Error(QStringLiteral("%1: %2").arg(sql, q.lastError().text()));
+        return;
+    }
     if (!q.prepare(sql))
         throw Error(QStringLiteral("%1: %2").arg(sql, q.lastError().text()));
     for (const QVariant &v : values)
@@ -183,6 +194,46 @@ void TestDatabase::addFeriCard(const QString &branch, const QDate &day) const
 {
     exec(QStringLiteral("INSERT INTO FERICARD (CDFILIAL, DTFERICARD) VALUES (?, ?)"),
          {branch, day});
+}
+
+void TestDatabase::refuseDishes(const QString &condition, const QString &message) const
+{
+    if (postgres()) {
+        exec(QStringLiteral("CREATE FUNCTION refuse_dish() RETURNS trigger AS $$ BEGIN IF %1 THEN "
+                            "RAISE EXCEPTION '%2'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql")
+                 .arg(condition, message));
+        exec(QStringLiteral(
+            "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD FOR EACH ROW EXECUTE FUNCTION "
+            "refuse_dish()"));
+    } else {
+        exec(
+            QStringLiteral(
+                "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN %1 BEGIN SELECT RAISE(ABORT, "
+                "'%2'); END")
+                .arg(condition, message));
+    }
+}
+
+void TestDatabase::allowDishes() const
+{
+    exec(postgres() ? QStringLiteral("DROP TRIGGER refuse ON COMPCARD")
+                    : QStringLiteral("DROP TRIGGER refuse"));
+}
+
+void TestDatabase::holdWriteLock() const
+{
+    if (postgres()) {
+        exec(QStringLiteral("BEGIN"));
+        exec(
+            QStringLiteral("LOCK TABLE CARDADIA, COMPCARD, CARDSEQ, LOTEIMPORT IN EXCLUSIVE MODE"));
+    } else {
+        exec(QStringLiteral("BEGIN IMMEDIATE"));
+    }
+}
+
+void TestDatabase::release() const
+{
+    exec(QStringLiteral("ROLLBACK"));
 }
 
 TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock)

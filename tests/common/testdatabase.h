@@ -23,7 +23,8 @@ public:
     ~TestDatabase();
 
     DatabaseConfig config() const { return m_config; }
-    QString path() const { return m_config.path; }
+    QString url() const { return m_url; } // what --db takes
+    bool postgres() const { return !m_config.isSQLite(); }
     QString connectionName() const { return m_connection; }
     QSqlDatabase db() const;
 
@@ -61,9 +62,18 @@ public:
                   const QList<double> &weekdaysAndHoliday) const;
     void addHoliday(const QString &branch, const QDate &day) const;
     void addFeriCard(const QString &branch, const QDate &day) const;
+    // Makes the database refuse dish rows for which `condition` (in terms of NEW.x)
+    // holds, with the error `message`, as a trigger of either dialect does.
+    void refuseDishes(const QString &condition, const QString &message) const;
+    void allowDishes() const;
+    // Another writer holds the whole database (SQLite) or the menu tables
+    // (PostgreSQL) until release().
+    void holdWriteLock() const;
+    void release() const;
 
 private:
     QTemporaryDir m_dir;
+    QString m_url;
     DatabaseConfig m_config;
     QString m_connection;
 };

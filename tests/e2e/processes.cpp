@@ -51,7 +51,6 @@ int freePort()
     return probe.serverPort();
 }
 
-
 ServerProcess::ServerProcess(const QString &db)
 {
     m_port = freePort();

@@ -3,6 +3,7 @@
 
 #include "messages.h"
 #include "processes.h"
+#include "testbackend.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,6 +35,7 @@ class TestCommandLines : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void importUsageErrors_data();
     void importUsageErrors();
@@ -49,42 +51,42 @@ private Q_SLOTS:
     void protocolExamplesAnswer();
 
 private:
-    QString dbPath() const { return m_dir->filePath(QStringLiteral("demo.sqlite")); }
+    QString dbPath() const { return m_db; }
     QString countRows(const QString &table) const;
     QStringList importArgs(const QStringList &extra) const;
 
+    QTemporaryDir m_root;
+    QString m_template;
     std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_db;
 };
 
-void TestCommandLines::init()
+void TestCommandLines::initTestCase()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    // the demo hospital once; every test works on a copy of it
+    m_template = newDatabase(m_root.path(), QStringLiteral("template"));
     QCOMPARE(
-        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), dbPath()})
+        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), m_template})
             .code,
         0);
     const Result seeded = run(QStringLiteral("zov-db"),
-                              {QStringLiteral("seed-demo"), QStringLiteral("--db"), dbPath(),
+                              {QStringLiteral("seed-demo"), QStringLiteral("--db"), m_template,
                                QStringLiteral("--month"), QStringLiteral("2024-03-01")});
     QVERIFY2(seeded.code == 0, qPrintable(seeded.err));
 }
 
+void TestCommandLines::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_db = copyDatabase(m_template, m_dir->path(), QStringLiteral("demo"));
+}
+
 QString TestCommandLines::countRows(const QString &table) const
 {
-    const QString name = QStringLiteral("count-%1").arg(table);
-    QString value;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(dbPath());
-        db.open();
-        QSqlQuery q(db);
-        q.exec(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(NRCARDAPIO)), 0) FROM %1")
-                   .arg(table));
-        q.next();
-        value = q.value(0).toString() + QLatin1Char('/') + q.value(1).toString();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return value;
+    return queryRows(m_db,
+                     QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(NRCARDAPIO)), 0) FROM %1")
+                         .arg(table))
+        .join(QLatin1Char(';'));
 }
 
 QStringList TestCommandLines::importArgs(const QStringList &extra) const
@@ -271,13 +273,12 @@ void TestCommandLines::databaseToolRefusesBadTargets_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
-    QTest::newRow("init in a missing folder")
-        << QStringList{QStringLiteral("init"), QStringLiteral("--db"),
-                       QStringLiteral("/nonexistent/dir/x.sqlite")}
+    QTest::newRow("init where nothing can be created")
+        << QStringList{QStringLiteral("init"), QStringLiteral("--db"), QStringLiteral("@NOWHERE@")}
         << 1;
-    QTest::newRow("seed a missing file")
+    QTest::newRow("seed a missing database")
         << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"),
-                       QStringLiteral("@DIR@/none.sqlite")}
+                       QStringLiteral("@MISSING@")}
         << 1;
     QTest::newRow("seed twice") << QStringList{QStringLiteral("seed-demo"), QStringLiteral("--db"),
                                                QStringLiteral("@DB@")}
@@ -298,9 +299,16 @@ void TestCommandLines::databaseToolRefusesBadTargets()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, code);
+    // on PostgreSQL a server nobody listens on, and a database the cluster lacks
+    const QString pg = qEnvironmentVariable("ZOV_TEST_PG");
     for (QString &a : arguments) {
         a.replace(QLatin1String("@DB@"), dbPath());
-        a.replace(QLatin1String("@DIR@"), m_dir->path());
+        a.replace(QLatin1String("@NOWHERE@"), onPostgres()
+                                                  ? QStringLiteral("postgresql://zov@127.0.0.1:1/x")
+                                                  : QStringLiteral("/nonexistent/dir/x.sqlite"));
+        a.replace(QLatin1String("@MISSING@"),
+                  onPostgres() ? pg.section(QLatin1Char('/'), 0, -2) + QStringLiteral("/none")
+                               : m_dir->filePath(QStringLiteral("none.sqlite")));
     }
     const QString before = countRows(QStringLiteral("CARDADIA"));
     const Result r = run(QStringLiteral("zov-db"), arguments);
@@ -324,21 +332,21 @@ void TestCommandLines::serverRefusesBadDatabases()
 {
     QFETCH(QString, file);
     QFETCH(QString, says);
-    const QString path = m_dir->filePath(file);
+    QString path = m_dir->filePath(file);
     if (file == QLatin1String("other.sqlite")) {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
-        db.setDatabaseName(path);
-        QVERIFY(db.open());
-        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE FILIAL (CDFILIAL TEXT)"));
-        db.close();
-    }
-    if (file == QLatin1String("text.sqlite")) {
+        path = newDatabase(m_dir->path(), QStringLiteral("other"));
+        execute(path, QStringLiteral("CREATE TABLE FILIAL (CDFILIAL VARCHAR(4))"));
+    } else if (file == QLatin1String("text.sqlite")) {
+        if (onPostgres())
+            QSKIP("a file that is not a database is an SQLite case");
         QFile text(path);
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write(QByteArray(4096, 'x'));
+    } else if (onPostgres()) {
+        path = qEnvironmentVariable("ZOV_TEST_PG").section(QLatin1Char('/'), 0, -2) +
+               QStringLiteral("/none");
+        says = QStringLiteral("none");
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("other"));
     const Result r = run(
         QStringLiteral("zov-server"),
         {QStringLiteral("--db"), path, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")},
@@ -368,7 +376,7 @@ void TestCommandLines::serverStopsCleanlyOnSigterm()
 // Every zov-rpc example of docs/protocol.md still gets an answer of the kind shown.
 void TestCommandLines::protocolExamplesAnswer()
 {
-    const QString db = m_dir->filePath(QStringLiteral("docs.sqlite"));
+    const QString db = newDatabase(m_dir->path(), QStringLiteral("docs"));
     QCOMPARE(
         run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), db}).code,
         0);

@@ -14,8 +14,8 @@ namespace {
 void seeds()
 {
     zov::rpc::Value value;
-    zov::toWire(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), QDate(2024, 4, 1), 45383.0, QString(),
-                             QStringLiteral("T"), 0.0},
+    zov::toWire(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), QDate(2024, 4, 1), 45383.0,
+                             QString(), QStringLiteral("T"), 0.0},
                 &value);
     fuzz::writeSeed("entry", value.SerializeAsString());
     zov::toWire(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), QStringLiteral("45384"),

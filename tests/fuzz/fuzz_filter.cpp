@@ -24,7 +24,8 @@ zov::Packet sample()
 
 void seeds()
 {
-    fuzz::writeSeed("slots", "CDFILIAL = 'B1' AND CDSERVFILI = '00001' AND DTREFECNFMES = '01/04/2024' AND CDTIPOPRAT = '01'");
+    fuzz::writeSeed("slots", "CDFILIAL = 'B1' AND CDSERVFILI = '00001' AND DTREFECNFMES = "
+                             "'01/04/2024' AND CDTIPOPRAT = '01'");
     fuzz::writeSeed("number", "NRSEQCNFMES = 3");
     fuzz::writeSeed("quote", "CDTIPOPRAT = 'O''BRIEN'");
 }
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const zov::Packet packet = sample();
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     zov::RecordSet rs(QStringLiteral("cdsPesqConfDestino"));
     rs.SetData(packet);
     try {

@@ -28,13 +28,16 @@ void seeds()
         fuzz::writeSeed(name, call.SerializeAsString());
     };
     const QDate day(2024, 4, 1);
-    write("dieta", QStringLiteral("Dieta"), {QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"), day});
-    write("verif", QStringLiteral("VerifCardadia"), {day, QStringLiteral("B1"), QStringLiteral("00001"), QStringLiteral("0001")});
-    write("prx", QStringLiteral("GetPrxCardapio"), {QStringLiteral("B1"), QStringLiteral("00001"), day, QStringLiteral("0001")});
+    write("dieta", QStringLiteral("Dieta"),
+          {QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"), day});
+    write("verif", QStringLiteral("VerifCardadia"),
+          {day, QStringLiteral("B1"), QStringLiteral("00001"), QStringLiteral("0001")});
+    write("prx", QStringLiteral("GetPrxCardapio"),
+          {QStringLiteral("B1"), QStringLiteral("00001"), day, QStringLiteral("0001")});
     Packet dishes = Packet::forLayout(layout(QStringLiteral("cdsCompCardCache")));
-    dishes.rows.append({{QStringLiteral("B1"), day, QStringLiteral("0001"), QStringLiteral("1"), 1.0, QStringLiteral("B1"),
-                         QStringLiteral("P1"), QStringLiteral("X"), 40.0, QStringLiteral("01"), QStringLiteral("001"), 1.0,
-                         QVariant()},
+    dishes.rows.append({{QStringLiteral("B1"), day, QStringLiteral("0001"), QStringLiteral("1"),
+                         1.0, QStringLiteral("B1"), QStringLiteral("P1"), QStringLiteral("X"), 40.0,
+                         QStringLiteral("01"), QStringLiteral("001"), 1.0, QVariant()},
                         ChangeKind::Insert,
                         {}});
     write("batch", QStringLiteral("SetImportacao"), {QVariant(), QVariant::fromValue(dishes)});
@@ -47,7 +50,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     static QCoreApplication app(*argc, *argv);
     fuzz::handleSeedRequest(*argc, *argv, seeds);
     QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
-    const QString path = QDir::temp().filePath(QStringLiteral("zov-fuzz-invoke-%1.sqlite").arg(getpid()));
+    const QString path =
+        QDir::temp().filePath(QStringLiteral("zov-fuzz-invoke-%1.sqlite").arg(getpid()));
     QFile::remove(path);
     const zov::DatabaseConfig config = zov::DatabaseConfig::parse(path);
     {
@@ -58,9 +62,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         q.exec(QStringLiteral("INSERT INTO SERVICO VALUES ('B1', '00001', 'A', 'D', NULL)"));
         q.exec(QStringLiteral("INSERT INTO DIETPADR VALUES ('0001', 'LIVRE')"));
         q.exec(QStringLiteral("INSERT INTO DIETSERV VALUES ('B1', '00001', '0001')"));
-        q.exec(QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO) "
-                              "VALUES ('B1', '00001', '2024-04-01', '0001', '1')"));
-        q.exec(QStringLiteral("INSERT INTO CNFCAMES VALUES ('B1', '00001', '2024-04-01', 1, '01', 1)"));
+        q.exec(QStringLiteral(
+            "INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO) "
+            "VALUES ('B1', '00001', '2024-04-01', '0001', '1')"));
+        q.exec(QStringLiteral(
+            "INSERT INTO CNFCAMES VALUES ('B1', '00001', '2024-04-01', 1, '01', 1)"));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fuzz"));
     g_dispatcher = new zov::Dispatcher(config, 4);

@@ -16,11 +16,12 @@ void seeds()
 {
     using namespace zov;
     Packet packet = Packet::forLayout(layout(QStringLiteral("cdsCompCardCache")));
-    packet.rows.append({{QStringLiteral("B1"), QDate(2024, 4, 1), QStringLiteral("0001"), QStringLiteral("9"), 11.0,
-                         QStringLiteral("B1"), QStringLiteral("P1"), QStringLiteral("ALFACE ÇÃ"), 40.0,
-                         QStringLiteral("01"), QStringLiteral("00101SALADA"), 1.0, QVariant()},
-                        ChangeKind::None,
-                        {}});
+    packet.rows.append(
+        {{QStringLiteral("B1"), QDate(2024, 4, 1), QStringLiteral("0001"), QStringLiteral("9"),
+          11.0, QStringLiteral("B1"), QStringLiteral("P1"), QStringLiteral("ALFACE ÇÃ"), 40.0,
+          QStringLiteral("01"), QStringLiteral("00101SALADA"), 1.0, QVariant()},
+         ChangeKind::None,
+         {}});
     rpc::Value value;
     toWire(QVariant::fromValue(packet), &value);
     fuzz::writeSeed("packet", value.SerializeAsString());
@@ -46,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     try {
         QVariant converted = zov::fromWire(value);
-        QVariantList packets = converted.typeId() == QMetaType::QVariantList ? converted.toList() : QVariantList{converted};
+        QVariantList packets = converted.typeId() == QMetaType::QVariantList
+                                   ? converted.toList()
+                                   : QVariantList{converted};
         for (QVariant &v : packets) {
             if (v.typeId() != qMetaTypeId<zov::Packet>())
                 continue;

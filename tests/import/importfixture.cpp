@@ -6,9 +6,8 @@
 
 namespace zov::test {
 
-ImportFixture::ImportFixture()
+void ImportFixture::seed(const TestDatabase &db)
 {
-    unitValues() = UnitValues();
     db.addBranch(QLatin1String(kBranch), QStringLiteral("HOSPITAL DE TESTE"));
     db.addService(QLatin1String(kBranch), QStringLiteral("00001"), QStringLiteral("ALMOÇO"));
     db.addService(QLatin1String(kBranch), QStringLiteral("00002"), QStringLiteral("JANTAR"));
@@ -45,8 +44,13 @@ ImportFixture::ImportFixture()
     db.addShift(QLatin1String(kBranch), QLatin1String(kLunch), QStringLiteral("2"),
                 {20, 21, 22, 23, 24, 25, 26, 199});
     for (int day = 4; day <= 6; ++day)
-        addSourceDay(march(day));
+        addSourceDay(db, march(day));
+}
 
+ImportFixture::ImportFixture()
+{
+    unitValues() = UnitValues();
+    seed(db);
     server = std::make_unique<TestServer>(db.config());
     LoginContext &login = loginContext();
     login.operador = QStringLiteral("PLANEJADOR");
@@ -67,7 +71,13 @@ ImportFixture::~ImportFixture()
 
 void ImportFixture::addSourceDay(const QDate &day, const QString &service)
 {
-    static int number = 100;
+    addSourceDay(db, day, service);
+}
+
+void ImportFixture::addSourceDay(const TestDatabase &db, const QDate &day, const QString &service)
+{
+    // menu numbers follow from what the database holds, so two seeded databases agree
+    int number = db.scalar(QStringLiteral("SELECT COUNT(*) FROM CARDADIA")).toInt() + 100;
     const QString branch = QLatin1String(kBranch);
     for (const char *diet : {"0001", "0002"}) {
         const QString nr = QString::number(number++);

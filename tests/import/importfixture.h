@@ -25,8 +25,12 @@ public:
     static QDate march(int day) { return QDate(2024, 3, day); }
     static QDate april(int day) { return QDate(2024, 4, day); }
 
-    // A source dish row of the seeded shape.
+    // The hospital above, written into `db`.
+    static void seed(const TestDatabase &db);
+    // A source day of the seeded shape: two salads and a main dish per diet.
     void addSourceDay(const QDate &day, const QString &service = QStringLiteral("00001"));
+    static void addSourceDay(const TestDatabase &db, const QDate &day,
+                             const QString &service = QStringLiteral("00001"));
 
     // Opens the screen for destination `day` (entry values as the host gives them)
     // and runs its creation and first activation.

@@ -53,6 +53,7 @@ private Q_SLOTS:
     void busyIndicatorHiddenWhenStoringFails();
     void listOfDietsLimitsTheImport();
     void appendRespectsDishesStoredDuringTheRun();
+    void dayChangedUnderTheRunIsRefused();
 };
 
 // --- checks ---------------------------------------------------------------------
@@ -521,9 +522,8 @@ void TestImport::failedOverwriteBatchLeavesTheDayAsItWas()
                      QStringLiteral("00001"));
     }
     // the database refuses the main dish on 2 April
-    f.db.exec(QStringLiteral(
-        "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.CDPRATO = 'P1' AND "
-        "NEW.DTCARDAPIO = '2024-04-02' BEGIN SELECT RAISE(ABORT, 'prato recusado'); END"));
+    f.db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-02'"),
+                      QStringLiteral("prato recusado"));
     ImpoCardHosp &s = f.open(f.april(1));
     const QString before = f.dishesOf(f.april(2), QStringLiteral("0001"));
     QCOMPARE(before, QStringLiteral("11:X9:30"));
@@ -562,15 +562,14 @@ void TestImport::overwriteClearsDietsWithoutSourceDishes()
 void TestImport::errorRunRestoresEntryDay()
 {
     ImportFixture f;
-    f.db.exec(
-        QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN NEW.DTCARDAPIO = "
-                       "'2024-04-02' BEGIN SELECT RAISE(ABORT, 'recusado pelo banco'); END"));
+    f.db.refuseDishes(QStringLiteral("NEW.DTCARDAPIO = '2024-04-02'"),
+                      QStringLiteral("recusado pelo banco"));
     f.open(f.april(1));
     f.choose(M4, M5);
     QVERIFY(!f.import());
     QCOMPARE(unitValues().DtCardapio, f.april(1));
     // the next run maps from the entry day again: 4 March is 1 April
-    f.db.exec(QStringLiteral("DROP TRIGGER refuse"));
+    f.db.allowDishes();
     f.presenter.clear();
     QVERIFY(f.import());
     QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
@@ -700,6 +699,43 @@ void TestImport::appendRespectsDishesStoredDuringTheRun()
     // the day check rows carry the destination day, so the taken slot is seen and kept
     QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
              QStringLiteral("11:X9:30;12:S2:40;13:P1:100"));
+}
+
+void TestImport::dayChangedUnderTheRunIsRefused()
+{
+    ImportFixture f;
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
+                   QStringLiteral("0001"), QStringLiteral("900"), 150);
+    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                 f.april(2), QStringLiteral("00001"));
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    // another planner empties slot 11 of 2 April after this run loaded the destination:
+    // the run would keep it empty on a day it did not see
+    bool removed = false;
+    s.setMessagePump([&] {
+        if (removed)
+            return;
+        removed = true;
+        f.db.exec(QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'"));
+    });
+    QVERIFY(!f.import());
+    QCOMPARE(f.presenter.errors.size(), 1);
+    QVERIFY2(f.presenter.errors.first().contains(
+                 QStringLiteral("outra gravação alterou o cardápio 900")),
+             qPrintable(f.presenter.errors.first()));
+    // 1 April is stored; 2 April is as the other planner left it
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QString());
+    // run again, it sees the day as it is and fills it
+    f.presenter.clear();
+    f.open(f.april(1));
+    f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    QVERIFY(f.import());
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
+             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
 }
 
 QTEST_GUILESS_MAIN(TestImport)

@@ -4,6 +4,7 @@
 
 #include "appserver.grpc.pb.h"
 #include "appserverhost.h"
+#include "daydigest.h"
 #include "error.h"
 #include "recordset.h"
 #include "rpcconnection.h"
@@ -90,9 +91,11 @@ QVariantList batch(const QString &number)
     return {QVariant::fromValue(headers.GetDelta()), QVariant::fromValue(dishes.GetDelta())};
 }
 
-grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::string &batchId, rpc::Reply *reply)
+grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::string &batchId,
+                              rpc::Reply *reply)
 {
-    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(port), grpc::InsecureChannelCredentials());
+    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(port),
+                                       grpc::InsecureChannelCredentials());
     auto stub = rpc::AppServer::NewStub(channel);
     rpc::Call call;
     call.set_method("SetImportacao");
@@ -110,13 +113,15 @@ grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::str
 class LosingProxy final : public rpc::AppServer::Service
 {
 public:
-    LosingProxy(int target, int delayMs) : m_delayMs(delayMs)
+    LosingProxy(int target, int delayMs)
+        : m_delayMs(delayMs)
     {
-        m_stub = rpc::AppServer::NewStub(
-            grpc::CreateChannel("127.0.0.1:" + std::to_string(target), grpc::InsecureChannelCredentials()));
+        m_stub = rpc::AppServer::NewStub(grpc::CreateChannel("127.0.0.1:" + std::to_string(target),
+                                                             grpc::InsecureChannelCredentials()));
     }
 
-    grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call, rpc::Reply *reply) override
+    grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
+                        rpc::Reply *reply) override
     {
         grpc::ClientContext forward;
         for (const auto &[key, value] : context->client_metadata()) {
@@ -160,10 +165,10 @@ private Q_SLOTS:
     void otherAddressesNeedTlsAndToken();
     void tlsConnection();
     void auditLinePerStoredBatch();
-        void codesCarryingSqlAreData_data();
+    void codesCarryingSqlAreData_data();
     void codesCarryingSqlAreData();
     void everyMethodRefusesMalformedCalls();
-
+    void batchOnAChangedDayIsRefused();
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -239,12 +244,12 @@ void TestReliability::busyDatabaseGivesAClearMessage()
     rpc.setOptions(optionsFor(server.port()));
     rpc.open();
     // another writer holds the database longer than the server waits
-    QSqlQuery(m_db->db()).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    m_db->holdWriteLock();
     QVariantList args = batch(QStringLiteral("52"));
     QElapsedTimer timer;
     timer.start();
     const QString answer = rpc.invoke(QStringLiteral("SetImportacao"), args).toString();
-    QSqlQuery(m_db->db()).exec(QStringLiteral("ROLLBACK"));
+    m_db->release();
     QVERIFY2(answer.contains(QStringLiteral("ocupado")), qPrintable(answer));
     QVERIFY(answer.contains(QStringLiteral("nada foi gravado")));
     QVERIFY(timer.elapsed() < 9000);
@@ -311,13 +316,16 @@ void TestReliability::otherAddressesNeedTlsAndToken()
 void TestReliability::tlsConnection()
 {
     QTemporaryDir dir;
-    const QString key = dir.filePath(QStringLiteral("key.pem")), cert = dir.filePath(QStringLiteral("cert.pem"));
+    const QString key = dir.filePath(QStringLiteral("key.pem")),
+                  cert = dir.filePath(QStringLiteral("cert.pem"));
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert,
-                   QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                   key, QStringLiteral("-out"), cert, QStringLiteral("-days"), QStringLiteral("1"),
+                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
     QVERIFY(openssl.waitForFinished(60000));
     QCOMPARE(openssl.exitCode(), 0);
 
@@ -335,7 +343,8 @@ void TestReliability::tlsConnection()
     o.token = QStringLiteral("segredo");
     secure.setOptions(o);
     secure.open();
-    QVariantList args{QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"), kDay};
+    QVariantList args{QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"),
+                      kDay};
     const Packet diets = secure.invoke(QStringLiteral("Dieta"), args).value<Packet>();
     QCOMPARE(diets.rows.size(), 1);
 
@@ -349,7 +358,7 @@ void TestReliability::tlsConnection()
 
 void TestReliability::auditLinePerStoredBatch()
 {
-        {
+    {
         TestServer server(m_db->config());
         RpcConnection rpc;
         rpc.setOptions(optionsFor(server.port()));
@@ -364,7 +373,8 @@ void TestReliability::auditLinePerStoredBatch()
             audit.append(line);
     }
     QCOMPARE(audit.size(), 1);
-    for (const char *part : {"AUDITOR", "B1", "00001", "01/04/2024", "0001", "3 incluídos", "0 alterados", "0 excluídos"})
+    for (const char *part : {"AUDITOR", "B1", "00001", "01/04/2024", "0001", "3 incluídos",
+                             "0 alterados", "0 excluídos"})
         QVERIFY2(audit.first().contains(QString::fromUtf8(part)), qPrintable(audit.first()));
 }
 
@@ -374,16 +384,19 @@ void TestReliability::codesCarryingSqlAreData_data()
     QTest::addColumn<QVariantList>("args");
     const QString drop = QStringLiteral("'; DROP TABLE CARDADIA; --");
     QTest::newRow("diet list") << QStringLiteral("Dieta")
-                               << QVariantList{QStringLiteral("_0001'); DELETE FROM DIETSERV; --_"), QStringLiteral("B1"),
-                                               QStringLiteral("00001"), kDay};
+                               << QVariantList{QStringLiteral("_0001'); DELETE FROM DIETSERV; --_"),
+                                               QStringLiteral("B1"), QStringLiteral("00001"), kDay};
     QTest::newRow("branch") << QStringLiteral("GetCardadia")
-                            << QVariantList{drop, QStringLiteral("00001"), kDay, QStringLiteral("_0001_")};
-    QTest::newRow("service") << QStringLiteral("Data") << QVariantList{kDay, kDay, QStringLiteral("B1"), drop};
+                            << QVariantList{drop, QStringLiteral("00001"), kDay,
+                                            QStringLiteral("_0001_")};
+    QTest::newRow("service") << QStringLiteral("Data")
+                             << QVariantList{kDay, kDay, QStringLiteral("B1"), drop};
     QTest::newRow("diet") << QStringLiteral("GetComensais")
                           << QVariantList{QStringLiteral("B1"), QStringLiteral("00001"),
                                           QStringLiteral("0001' OR '1'='1"), kDay};
     QTest::newRow("menu number") << QStringLiteral("GetPrxCardapio")
-                                 << QVariantList{QStringLiteral("B1;"), QStringLiteral("00001"), kDay, QStringLiteral("0;")};
+                                 << QVariantList{QStringLiteral("B1;"), QStringLiteral("00001"),
+                                                 kDay, QStringLiteral("0;")};
 }
 
 void TestReliability::codesCarryingSqlAreData()
@@ -394,12 +407,14 @@ void TestReliability::codesCarryingSqlAreData()
     RpcConnection rpc;
     rpc.setOptions(optionsFor(server.port()));
     rpc.open();
-    const QStringList before = m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL"));
+    const QStringList before =
+        m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL"));
     const QVariant answer = rpc.invoke(method, args);
     // found nothing, or a number: never a database error
-    QVERIFY2(answer.typeId() != QMetaType::QString || !answer.toString().contains(QStringLiteral("banco")),
+    QVERIFY2(answer.typeId() != QMetaType::QString ||
+                 !answer.toString().contains(QStringLiteral("banco")),
              qPrintable(answer.toString()));
-    QVERIFY(m_db->db().tables().contains(QStringLiteral("CARDADIA")));
+    QVERIFY(m_db->db().tables().contains(QStringLiteral("CARDADIA"), Qt::CaseInsensitive));
     QCOMPARE(m_db->dump(QStringLiteral("DIETSERV")) + m_db->dump(QStringLiteral("FILIAL")), before);
 }
 
@@ -409,7 +424,8 @@ void TestReliability::codesCarryingSqlAreData()
 void TestReliability::everyMethodRefusesMalformedCalls()
 {
     TestServer server(m_db->config());
-    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(server.port()), grpc::InsecureChannelCredentials());
+    auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(server.port()),
+                                       grpc::InsecureChannelCredentials());
     auto stub = rpc::AppServer::NewStub(channel);
     const auto invoke = [&](const QString &method, const std::vector<rpc::Value> &args) {
         rpc::Call call;
@@ -426,8 +442,8 @@ void TestReliability::everyMethodRefusesMalformedCalls()
         toWire(v, &out);
         return out;
     };
-    const QStringList tables{QStringLiteral("CARDADIA"), QStringLiteral("COMPCARD"), QStringLiteral("CARDSEQ"),
-                             QStringLiteral("LOTEIMPORT")};
+    const QStringList tables{QStringLiteral("CARDADIA"), QStringLiteral("COMPCARD"),
+                             QStringLiteral("CARDSEQ"), QStringLiteral("LOTEIMPORT")};
     QStringList before;
     for (const QString &t : tables)
         before += m_db->dump(t);
@@ -435,7 +451,8 @@ void TestReliability::everyMethodRefusesMalformedCalls()
     rpc::Value badDate;
     badDate.set_date("2024-02-30");
     rpc::Value noKind;
-    rpc::Value unknownKind = value(QVariant::fromValue(Packet::forLayout(layout(QStringLiteral("cdsCompCardCache")))));
+    rpc::Value unknownKind =
+        value(QVariant::fromValue(Packet::forLayout(layout(QStringLiteral("cdsCompCardCache")))));
     {
         rpc::Row *row = unknownKind.mutable_packet()->add_rows();
         for (int i = 0; i < unknownKind.packet().fields_size(); ++i)
@@ -447,9 +464,9 @@ void TestReliability::everyMethodRefusesMalformedCalls()
     for (const MethodSignature &signature : methodSignatures()) {
         std::vector<rpc::Value> good;
         for (const Param &p : signature.params) {
-            good.push_back(p.kind == ArgKind::Date    ? value(kDay)
-                           : p.kind == ArgKind::Text  ? value(QStringLiteral("B1"))
-                                                      : value(QVariant()));
+            good.push_back(p.kind == ArgKind::Date   ? value(kDay)
+                           : p.kind == ArgKind::Text ? value(QStringLiteral("B1"))
+                                                     : value(QVariant()));
         }
         std::vector<std::vector<rpc::Value>> bad;
         bad.push_back(std::vector<rpc::Value>(good.begin(), good.end() - 1)); // one missing
@@ -463,7 +480,8 @@ void TestReliability::everyMethodRefusesMalformedCalls()
                 replacements.push_back(value(QVariant())); // null where a value is due
             if (p.kind == ArgKind::Text)
                 replacements.push_back(huge);
-            replacements.push_back(p.kind == ArgKind::Text ? value(kDay) : value(QStringLiteral("texto")));
+            replacements.push_back(p.kind == ArgKind::Text ? value(kDay)
+                                                           : value(QStringLiteral("texto")));
             if (p.kind == ArgKind::Delta)
                 replacements.push_back(unknownKind);
             for (const rpc::Value &r : replacements) {
@@ -475,12 +493,14 @@ void TestReliability::everyMethodRefusesMalformedCalls()
         for (const auto &args : bad) {
             const grpc::Status status = invoke(signature.name, args);
             QVERIFY2(status.error_code() == grpc::StatusCode::INVALID_ARGUMENT,
-                     qPrintable(signature.name + QStringLiteral(": ") + QString::fromStdString(status.error_message())));
+                     qPrintable(signature.name + QStringLiteral(": ") +
+                                QString::fromStdString(status.error_message())));
             ++refused;
         }
         // the server still answers a sound call
-        QVERIFY(invoke(QStringLiteral("Dieta"), {value(QStringLiteral("_0001_")), value(QStringLiteral("B1")),
-                                                 value(QStringLiteral("00001")), value(kDay)})
+        QVERIFY(invoke(QStringLiteral("Dieta"),
+                       {value(QStringLiteral("_0001_")), value(QStringLiteral("B1")),
+                        value(QStringLiteral("00001")), value(kDay)})
                     .ok());
     }
     QStringList after;
@@ -488,6 +508,46 @@ void TestReliability::everyMethodRefusesMalformedCalls()
         after += m_db->dump(t);
     QCOMPARE(after, before);
     qInfo("%d malformed calls refused", refused);
+}
+
+// A batch carries the digest of the day it was decided on; a day that holds other
+// dishes by then refuses the batch whole.
+void TestReliability::batchOnAChangedDayIsRefused()
+{
+    TestServer server(m_db->config());
+    m_db->addHeader(QStringLiteral("B1"), QStringLiteral("00001"), kDay, QStringLiteral("0001"),
+                    QStringLiteral("60"), 100);
+    m_db->addDish(QStringLiteral("B1"), QStringLiteral("60"), QStringLiteral("0001"), 5,
+                  QStringLiteral("X5"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, kDay,
+                  QStringLiteral("00001"));
+    RecordSet dishes(QStringLiteral("cdsCompCardCache"));
+    dishes.SetData(Packet::forLayout(dishes.layout()));
+    dishes.Insert();
+    dishes.FieldByName(QStringLiteral("CDFILIAL")).setValue(QStringLiteral("B1"));
+    dishes.FieldByName(QStringLiteral("NRCARDAPIO")).setValue(QStringLiteral("60"));
+    dishes.FieldByName(QStringLiteral("CDDIETPAD")).setValue(QStringLiteral("0001"));
+    dishes.FieldByName(QStringLiteral("NRSEQPRATCAR")).setValue(6);
+    dishes.FieldByName(QStringLiteral("CDPRATO")).setValue(QStringLiteral("P6"));
+    dishes.Post();
+    const QVariantList args{QVariant(), QVariant::fromValue(dishes.GetDelta())};
+
+    const auto send = [&](const QString &seen) {
+        RpcConnection rpc;
+        rpc.setOptions(optionsFor(server.port()));
+        rpc.open();
+        rpc.setMetadata(QStringLiteral("zov-day-seen"), seen);
+        QVariantList a = args;
+        return rpc.invoke(QStringLiteral("SetImportacao"), a).toString();
+    };
+    // decided on a day without slot 5's dish: refused, nothing stored
+    const QString stale = send(QStringLiteral("B1|60=") + dayDigest({}));
+    QVERIFY2(stale.contains(QStringLiteral("outra gravação alterou o cardápio 60")),
+             qPrintable(stale));
+    QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 1);
+    // decided on the day as it is: stored
+    QCOMPARE(send(QStringLiteral("B1|60=") + dayDigest({dayEntry(5, QStringLiteral("X5"))})),
+             QString());
+    QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 2);
 }
 
 QTEST_GUILESS_MAIN(TestReliability)

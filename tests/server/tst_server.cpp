@@ -12,6 +12,7 @@
 #include "wire.h"
 
 #include <QSet>
+#include <QSqlQuery>
 #include <QtTest>
 #include <grpcpp/grpcpp.h>
 
@@ -723,11 +724,14 @@ private Q_SLOTS:
                                   [](const PacketRow &r) { return r.kind != ChangeKind::Delete; });
         QCOMPARE(call("SetImportacao", {QVariant(), QVariant::fromValue(dishes)}).toString(),
                  QString());
-        QCOMPARE(
-            m_db->scalar("SELECT group_concat(CDPRATO || ':' || NMPRATO, ',') FROM "
-                         "(SELECT * FROM COMPCARD WHERE NRCARDAPIO = '30' ORDER BY NRSEQPRATCAR)")
-                .toString(),
-            "P9:Prato P9,P2:Bife acebolado");
+        QStringList dishesNow;
+        QSqlQuery q(m_db->db());
+        q.exec(
+            QStringLiteral("SELECT CDPRATO || ':' || NMPRATO FROM COMPCARD WHERE NRCARDAPIO = '30' "
+                           "ORDER BY NRSEQPRATCAR"));
+        while (q.next())
+            dishesNow.append(q.value(0).toString());
+        QCOMPARE(dishesNow.join(QLatin1Char(',')), QStringLiteral("P9:Prato P9,P2:Bife acebolado"));
     }
 
     void setImportacaoIsAtomic_data()
