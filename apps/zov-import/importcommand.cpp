@@ -74,6 +74,8 @@ struct Request
     QString caFile;
     QString token;
     QString statsFile;
+    QString reportFile;
+    bool dryRun = false;
 };
 
 QDate isoDate(const QString &text)
@@ -151,6 +153,8 @@ QString readRequest(const CommandLine &options, Request *r)
         return text("CLI_BAD_OPERATOR").arg(r->operatorCode.left(40));
     r->server = options.value(QStringLiteral("server"));
     r->statsFile = options.value(QStringLiteral("stats"));
+    r->reportFile = options.value(QStringLiteral("report"));
+    r->dryRun = options.has(QStringLiteral("dry-run"));
     r->caFile = options.value(QStringLiteral("ca"));
     if (options.has(QStringLiteral("token-file"))) {
         QFile file(options.value(QStringLiteral("token-file")));
@@ -247,8 +251,15 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
         out.write(QJsonDocument(stats).toJson());
 }
 
-int importRun(const Request &r, QTextStream &err)
+int importRun(const Request &r, QTextStream &out, QTextStream &err)
 {
+    // the report's file is opened first: a path that cannot be written stops the
+    // command before anything is stored
+    QFile reportFile(r.reportFile);
+    if (!r.reportFile.isEmpty() && !reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString()) << Qt::endl;
+        return 64;
+    }
     QSqlDatabase db = openDatabase(r.db, kConnection, OpenMode::MustExist);
     const QString problem = schemaProblem(db);
     if (!problem.isEmpty()) {
@@ -319,11 +330,30 @@ int importRun(const Request &r, QTextStream &err)
     screen.panOrigemExit();
     const double cpuBefore = threadCpuSeconds();
     const long callsBefore = rpcOf(screen) ? rpcOf(screen)->callCount() : 0;
-    screen.sbtImportExportClick();
+    screen.setDryRun(r.dryRun);
+    // the report tells what was stored also when the run stops on an error
+    const auto writeReport = [&] {
+        if (reportFile.isOpen()) {
+            reportFile.write(screen.report().toJson());
+            reportFile.close();
+        }
+    };
+    try {
+        screen.sbtImportExportClick();
+    } catch (...) {
+        writeReport();
+        throw;
+    }
+    writeReport();
     if (!r.statsFile.isEmpty())
         writeStats(r.statsFile, screen, threadCpuSeconds() - cpuBefore, callsBefore);
-    if (screen.modalResult() != 1)
+    if (r.dryRun) {
+        if (!screen.report().finished)
+            return 1;
+        out << text("CLI_DRY_RUN_DONE").arg(screen.report().closingText) << Qt::endl;
+    } else if (screen.modalResult() != 1) {
         return 1;
+    }
     return unitValues().DiaSemComensais == QLatin1String("S") ? 3 : 0;
 }
 
@@ -331,14 +361,14 @@ int importRun(const Request &r, QTextStream &err)
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    CommandLine options({QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
-                         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
-                         QStringLiteral("from"), QStringLiteral("to"),
-                         QStringLiteral("source-service"), QStringLiteral("diets"),
-                         QStringLiteral("mode"), QStringLiteral("rounding"),
-                         QStringLiteral("operator"), QStringLiteral("ca"),
-                         QStringLiteral("token-file"), QStringLiteral("stats")},
-                        {QStringLiteral("no-rounding")});
+    CommandLine options(
+        {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
+         QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
+         QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
+         QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
+         QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file"),
+         QStringLiteral("stats"), QStringLiteral("report")},
+        {QStringLiteral("no-rounding"), QStringLiteral("dry-run")});
     Request request;
     QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
     if (!problem.isEmpty()) {
@@ -349,7 +379,7 @@ int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream
     setPresenter(&presenter);
     int code = 1;
     try {
-        code = importRun(request, err);
+        code = importRun(request, out, err);
     } catch (const AbortError &e) {
         // MensErro has shown the text already
         code = e.kind() == AbortKind::Failure ? 1 : 2;

@@ -14,7 +14,9 @@ QString dayDigest(QStringList slotsAndDishes)
     slotsAndDishes.sort();
     slotsAndDishes.removeDuplicates();
     return QString::fromLatin1(
-        QCryptographicHash::hash(slotsAndDishes.join(QLatin1Char('\n')).toUtf8(), QCryptographicHash::Sha1).toHex());
+        QCryptographicHash::hash(slotsAndDishes.join(QLatin1Char('\n')).toUtf8(),
+                                 QCryptographicHash::Sha1)
+            .toHex());
 }
 
 } // namespace zov

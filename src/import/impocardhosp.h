@@ -1,5 +1,6 @@
 #pragma once
 
+#include "importreport.h"
 #include "query.h"
 #include "recordset.h"
 #include "unitvalues.h"
@@ -158,7 +159,14 @@ public:
         QString DaySeen;
     };
     const RunVariables &runVariables() const { return m_run; }
-    int batchesStored() const { return m_batches; }
+    int batchesStored() const { return m_batches; } // by the last run
+
+    // A dry run goes through the whole import and stores nothing: the server rolls
+    // back every batch and hands out provisional menu numbers. The screen stays open.
+    void setDryRun(bool dryRun) { m_dryRun = dryRun; }
+    bool dryRun() const { return m_dryRun; }
+    // What the last run did, or would have done in a dry run; kept after an error.
+    const ImportReport &report() const { return m_report; }
     // Source dish and slot pairs the last run visited.
     long slotPairsVisited() const { return m_slotPairs; }
 
@@ -187,6 +195,8 @@ private:
     void storeBatch(bool cleared);
     void GravaCardadia(bool inclui);
     void CopiaPrato(bool origemMenor);
+    void noteDish(ImportReport::Outcome outcome, double perCapitaAfter);
+    ImportReport::DayDiet &reportEntry() { return m_report.entries.last(); }
     double perCapita(double estimate, double value) const;
     bool sourceHasDish();
 
@@ -221,6 +231,10 @@ private:
 
     RunVariables m_run;
     int m_batches = 0;
+    bool m_dryRun = false;
+    ImportReport m_report;
+    // entries whose header changes wait for the next batch
+    QList<qsizetype> m_unsentEntries;
     long m_slotPairs = 0;
 };
 

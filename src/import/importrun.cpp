@@ -14,6 +14,8 @@
 #include "messages.h"
 #include "texts.h"
 
+#include <QUuid>
+
 #include <cmath>
 
 namespace zov {
@@ -104,12 +106,26 @@ void ImpoCardHosp::sbtImportExportClick()
         {
             // the next run maps its days from the entry's destination day again
             unitValues().DtCardapio = entryDay;
+            if (self->m_dryRun && self->m_server)
+                self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
             self->setRunning(false);
         }
     } runGuard{this, u.DtCardapio};
     setRunning(true);
     m_run = RunVariables();
     m_slotPairs = 0;
+    m_batches = 0;
+    m_unsentEntries.clear();
+    m_report = ImportReport();
+    m_report.preview = m_dryRun;
+    m_report.branch = u.CdFilial;
+    m_report.service = u.CdServFili;
+    m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
+    m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
+    // every call of a dry run carries its id: the server keeps nothing any of them does
+    if (m_dryRun && m_server)
+        m_server->setMetadata(QStringLiteral("zov-dry-run"),
+                              QUuid::createUuid().toString(QUuid::WithoutBraces));
 
     // --- checks, in their order
     Vd_CdServico(true);
@@ -176,8 +192,10 @@ void ImpoCardHosp::sbtImportExportClick()
         qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
         qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
         qryNaoUtil->Open();
-        if (!qryNaoUtil->IsEmpty())
+        if (!qryNaoUtil->IsEmpty()) {
+            m_report.skippedDays.append(u.DtCardapio);
             continue;
+        }
         for (; !adqValidDiet.Eof(); adqValidDiet.Next())
             dietStep();
     }
@@ -185,12 +203,19 @@ void ImpoCardHosp::sbtImportExportClick()
     // --- finish
     setCaption(msg("BASE"));
     pump();
-    if (u.DiaSemComensais == QLatin1String("S"))
-        presenter().showWarning(msg("COMEN_ZERO"));
-    else
-        presenter().showInformation(msg("SUCESSO"));
-    m_modalResult = 1;
-    Q_EMIT modalResultChanged(m_modalResult);
+    const bool noDiners = u.DiaSemComensais == QLatin1String("S");
+    m_report.closingText = noDiners ? msg("COMEN_ZERO") : msg("SUCESSO");
+    m_report.finished = true;
+
+    // a dry run leaves the screen open: its report is what it shows
+    if (!m_dryRun) {
+        if (noDiners)
+            presenter().showWarning(m_report.closingText);
+        else
+            presenter().showInformation(m_report.closingText);
+        m_modalResult = 1;
+        Q_EMIT modalResultChanged(m_modalResult);
+    }
     setCaption(QString());
     setProgress(0);
 }
@@ -200,19 +225,39 @@ void ImpoCardHosp::dietStep()
     UnitValues &u = unitValues();
     u.DietaAtual = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
     FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+    {
+        ImportReport::DayDiet entry;
+        entry.sourceDay = adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate();
+        entry.day = u.DtCardapio;
+        entry.diet = u.DietaAtual;
+        m_report.entries.append(entry);
+    }
+    ImportReport::DayDiet &entry = reportEntry();
 
     if (!cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
                             {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual})) {
+        entry.header = ImportReport::Header::Created;
         GravaCardadia(true);
     } else if (cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0) {
+        entry.header = ImportReport::Header::Refilled;
         GravaCardadia(false);
     } else {
+        entry.header = ImportReport::Header::Stamped;
         cdsCardaDia.Edit();
         cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
         cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
         cdsCardaDia.Post();
     }
     m_run.NrCardapioDestino = cdsCardaDia.FieldByName(QStringLiteral("NRCARDAPIO")).asString();
+    m_unsentEntries.append(m_report.entries.size() - 1);
+    entry.menuNumber = m_run.NrCardapioDestino;
+    entry.diners = cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat();
+    entry.cli = cdsCardaDia.FieldByName(QStringLiteral("QTCLIESTICAR")).asFloat();
+    entry.fun = cdsCardaDia.FieldByName(QStringLiteral("QTFUNESTICAR")).asFloat();
+    entry.doa = cdsCardaDia.FieldByName(QStringLiteral("QTDOAESTICAR")).asFloat();
+    for (int shift = 1; shift <= kShiftFields; ++shift)
+        entry.shifts.append(
+            cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift)).asFloat());
 
     {
         QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
@@ -316,11 +361,14 @@ void ImpoCardHosp::modePass()
             }
             // a slot the destination holds already is passed over (the look-up moves no
             // cursor: nothing reads the dish record set's position before the next clearing)
-            if (m_run.NrSeqConfig > 0 &&
-                !cdsCompCardCache.contains(
-                    QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
-                    {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
-                    Qt::CaseInsensitive)) {
+            if (m_run.NrSeqConfig <= 0) {
+                noteDish(ImportReport::Outcome::SlotZero, 0);
+            } else if (cdsCompCardCache.contains(
+                           QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
+                           {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
+                           Qt::CaseInsensitive)) {
+                noteDish(ImportReport::Outcome::SlotTaken, 0);
+            } else {
                 setCaption(msg("IMP") + typeName.asString() + QStringLiteral(" - ") +
                            dishName.asString());
                 pump();
@@ -332,24 +380,52 @@ void ImpoCardHosp::modePass()
             setProgress(m_progressPos + 1);
             pump();
         }
+        // source dishes beyond the month's slots of their type stay out
+        m_run.NrSeqConfig = 0;
+        m_run.NrOrdConfig = 0;
+        for (int i = count; i < sources; ++i, cdsCardOrigem.Next())
+            noteDish(ImportReport::Outcome::NoSlot, 0);
     }
+}
+
+void ImpoCardHosp::noteDish(ImportReport::Outcome outcome, double perCapitaAfter)
+{
+    const Fields &f = *m_fields;
+    ImportReport::Dish d;
+    d.type = f.srcType.asString();
+    d.typeName = f.srcTypeName.asString();
+    d.dish = f.srcDish.asString();
+    d.name = f.srcDishName.asString();
+    d.slot = m_run.NrSeqConfig;
+    d.order = m_run.NrOrdConfig;
+    d.outcome = outcome;
+    const double estimate = f.estimate.asFloat();
+    d.perCapitaBefore = f.srcValue.asFloat();
+    d.portionsBefore = estimate * d.perCapitaBefore / 100.0;
+    if (outcome == ImportReport::Outcome::Copied) {
+        d.perCapitaAfter = perCapitaAfter;
+        d.portionsAfter = estimate * perCapitaAfter / 100.0;
+    }
+    reportEntry().dishes.append(d);
 }
 
 bool ImpoCardHosp::overwriteClearing()
 {
     const UnitValues &u = unitValues();
     // every dish of the day, diet and service goes; the deletions travel in the next batch
-    bool deleted = false;
+    int deleted = 0;
     while (cdsCompCardCache.Locate(QStringLiteral("DTCARDAPIO;CDDIETPAD;CDSERVFILI"),
                                    {u.DtCardapio, u.DietaAtual, u.CdServFili})) {
         cdsCompCardCache.Delete();
-        deleted = true;
+        ++deleted;
     }
+    reportEntry().removed = deleted;
+    reportEntry().cleared = true;
     QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
     const QString answer = checkedRemote("DelPratosDiet", args).toString();
     if (!answer.isEmpty())
         MensErro(answer, true, AbortKind::Server);
-    return deleted;
+    return deleted > 0;
 }
 
 void ImpoCardHosp::storeBatch(bool cleared)
@@ -384,6 +460,11 @@ void ImpoCardHosp::storeBatch(bool cleared)
     cdsCompCardCache.MergeChangeLog();
     m_run.LotePendente = QStringLiteral("N");
     ++m_batches;
+    // the batch carried this step and the header changes of the steps that sent none
+    ++m_report.batches;
+    for (const qsizetype i : std::as_const(m_unsentEntries))
+        m_report.entries[i].stored = true;
+    m_unsentEntries.clear();
 }
 
 void ImpoCardHosp::GravaCardadia(bool inclui)
@@ -495,6 +576,7 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
     m_run.TipoPratoAtual.clear();
 
     bool copy = false;
+    bool takenInDay = false;
     if (m_overwrite) {
         copy = origemMenor || sourceHasDish();
     } else {
@@ -504,12 +586,18 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
             copy = true;
         } else if (f.slotDish.asString().isEmpty()) {
             copy = origemMenor || sourceHasDish();
+        } else {
+            takenInDay = true;
         }
     }
-    if (!copy)
+    if (!copy) {
+        noteDish(takenInDay ? ImportReport::Outcome::SlotTaken : ImportReport::Outcome::NotInSource,
+                 0);
         return;
+    }
     if (p == 0) {
         u.DiaSemComensais = QStringLiteral("S");
+        noteDish(ImportReport::Outcome::NoDiners, 0);
         return;
     }
 
@@ -546,6 +634,7 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
     f.DTCARDAPIO.setValue(u.DtCardapio);
     cdsCompCardCache.Post();
     cancel.posted = true;
+    noteDish(ImportReport::Outcome::Copied, p);
 }
 
 } // namespace zov

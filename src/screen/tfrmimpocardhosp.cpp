@@ -3,6 +3,7 @@
 #include "consiste.h"
 #include "error.h"
 #include "hostcontext.h"
+#include "importreportdialog.h"
 #include "recordsetmodel.h"
 #include "texts.h"
 #include "ui_tfrmimpocardhosp.h"
@@ -15,6 +16,7 @@
 #include <QHeaderView>
 #include <QProgressBar>
 #include <QRegularExpressionValidator>
+#include <QStyle>
 #include <QTabBar>
 #include <QTextBrowser>
 #include <QTimer>
@@ -41,6 +43,14 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     m_ui->setupUi(content);
     layout->addWidget(content);
     sbtImportExport->setToolTip(text("HINT_IMPORT"));
+    sbtSimular = new QToolButton(this);
+    sbtSimular->setObjectName(QStringLiteral("sbtSimular"));
+    sbtSimular->setFocusPolicy(Qt::NoFocus);
+    sbtSimular->setAutoRaise(true);
+    sbtSimular->setIconSize(QSize(32, 32));
+    sbtSimular->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    sbtSimular->setToolTip(text("HINT_SIMULATE"));
+    commandStrip()->insertWidget(1, sbtSimular);
     resize(720, 560);
 
     // the preview grid: read-only, whole rows, the tooltip background
@@ -132,8 +142,11 @@ void TfrmImpoCardHosp::bindWidgets()
         moveFocusQuietly(m_requestedFocus);
     });
     connect(&m_logic, &ImpoCardHosp::modalResultChanged, this, [this](int result) {
-        if (result == 1)
+        if (result == 1) {
+            // after the closing dialog, the report of what was stored
+            showReport();
             accept();
+        }
     });
 
     // what the user types and picks goes to the logic, which runs the change handlers
@@ -167,8 +180,8 @@ void TfrmImpoCardHosp::bindWidgets()
             [this] { dispatch([this] { m_logic.btpDataCardClick(); }); });
     connect(ui.BtnDieta, &QToolButton::clicked, this,
             [this] { dispatch([this] { m_logic.BtnDietaClick(); }); });
-    connect(sbtImportExport, &QToolButton::clicked, this,
-            [this] { dispatch([this] { m_logic.sbtImportExportClick(); }); });
+    connect(sbtImportExport, &QToolButton::clicked, this, [this] { runImport(false); });
+    connect(sbtSimular, &QToolButton::clicked, this, [this] { runImport(true); });
 
     for (const auto control :
          {ImpoCardHosp::medCdFilial, ImpoCardHosp::edtNmFilial, ImpoCardHosp::medCdServico,
@@ -244,6 +257,7 @@ void TfrmImpoCardHosp::refresh(ImpoCardHosp::Control control)
         break;
     case ImpoCardHosp::sbtImportExport:
         sbtImportExport->setEnabled(m_logic.importEnabled());
+        sbtSimular->setEnabled(m_logic.importEnabled());
         break;
     case ImpoCardHosp::dbgPadrao:
         break;
@@ -393,6 +407,31 @@ void TfrmImpoCardHosp::showHelp()
     layout->addWidget(buttons);
     help.resize(560, 480);
     help.exec();
+}
+
+void TfrmImpoCardHosp::runImport(bool dryRun)
+{
+    if (m_logic.running())
+        return;
+    m_logic.setDryRun(dryRun);
+    const bool completed = dispatch([this] { m_logic.sbtImportExportClick(); });
+    m_logic.setDryRun(false);
+    // a simulation shows what it would do; a run stopped by an error, what it stored
+    // before (a completed import has shown its report with its closing dialog)
+    if ((dryRun && completed) || (!completed && m_logic.report().batches > 0))
+        showReport();
+}
+
+void TfrmImpoCardHosp::showReport()
+{
+    const ImportReport &report = m_logic.report();
+    if (report.entries.isEmpty() && report.skippedDays.isEmpty())
+        return;
+    // a window of its own, so that it stays open after the screen has closed
+    auto *dialog = new ImportReportDialog(report, report.preview ? this : parentWidget());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(report.preview ? Qt::WindowModal : Qt::NonModal);
+    dialog->show();
 }
 
 void TfrmImpoCardHosp::closeEvent(QCloseEvent *event)

@@ -4,6 +4,7 @@
 #include "tfrmpadrimportexport.h"
 
 #include <QPointer>
+#include <QToolButton>
 #include <functional>
 #include <memory>
 
@@ -30,6 +31,8 @@ public:
     void FormCreate() override;
 
     ImpoCardHosp &logic() { return m_logic; }
+    // Runs the import without storing anything and shows its report.
+    QToolButton *sbtSimular = nullptr;
     Ui::TfrmImpoCardHosp *ui() const { return m_ui.get(); }
 
 protected:
@@ -50,6 +53,9 @@ private:
     QWidget *widgetOf(ImpoCardHosp::Control control) const;
     void pump();
     void showHelp();
+    void runImport(bool dryRun);
+    // Offers the last run's report in its own window, which outlives the screen.
+    void showReport();
 
     std::unique_ptr<Ui::TfrmImpoCardHosp> m_ui;
     ImpoCardHosp m_logic;

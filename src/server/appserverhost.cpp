@@ -49,6 +49,7 @@ public:
         callContext.operatorCode = metadata(context, "zov-operator").left(12);
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
+        callContext.dryRun = metadata(context, "zov-dry-run").left(64);
         return m_dispatcher.invoke(*call, reply, callContext);
     }
 

@@ -86,7 +86,15 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     }
     QVariant value;
     try {
-        value = m_module.call(session(), method, args, context);
+        SqlSession &s = session();
+        // a dry run's session keeps nothing, whatever the method asks for
+        s.setDryRun(!context.dryRun.isEmpty());
+        struct DryRunEnd
+        {
+            SqlSession &s;
+            ~DryRunEnd() { s.setDryRun(false); }
+        } dryRunEnd{s};
+        value = m_module.call(s, method, args, context);
     } catch (const InvalidArgument &e) {
         log("invalid", e.text());
         return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
@@ -105,7 +113,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     if (error && method != QLatin1String("GetPrxCardapio"))
         log("error", errorText);
     else
-        log("ok");
+        log(context.dryRun.isEmpty() ? "ok" : "ok dry-run");
     return grpc::Status::OK;
 }
 

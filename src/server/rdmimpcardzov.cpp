@@ -120,7 +120,7 @@ QVariant rdmImpCardZov::call(SqlSession &s, const QString &method, const QVarian
     if (method == QLatin1String("GetCardOrigem"))
         return GetCardOrigem(s, t(0), t(1), d(2), d(3), t(4));
     if (method == QLatin1String("GetPrxCardapio"))
-        return GetPrxCardapio(s, t(0), t(1), d(2), t(3));
+        return GetPrxCardapio(s, t(0), t(1), d(2), t(3), context.dryRun);
     if (method == QLatin1String("GetComensais"))
         return GetComensais(s, t(0), t(1), t(2), d(3));
     if (method == QLatin1String("Dieta"))
@@ -175,6 +175,9 @@ QVariant rdmImpCardZov::GetCardOrigem(SqlSession &s, const QString &branch, cons
 
 void rdmImpCardZov::reserveNumbers(SqlSession &s, const QString &branch, NumberBlock &block)
 {
+    // a block "reserved" in a transaction that rolls back would hand out numbers twice
+    if (s.dryRun())
+        throw SqlFailure(text("DRY_RUN_WRITE"));
     WriteTransaction transaction(s);
     QVariant last;
     s.select(serverSql(s.isSQLite(), "seq_select"), {branch},
@@ -199,17 +202,57 @@ void rdmImpCardZov::reserveNumbers(SqlSession &s, const QString &branch, NumberB
 }
 
 QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, const QString &service,
-                                       const QDate &day, const QString &diet)
+                                       const QDate &day, const QString &diet, const QString &dryRun)
 {
     if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4))
         return text("BAD_MENU_KEY")
             .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     std::lock_guard lock(m_numbersMutex);
+    if (!dryRun.isEmpty())
+        return provisionalNumber(s, branch, dryRun);
     NumberBlock &block = m_numbers[branch];
     for (;;) {
         if (block.next > block.last)
             reserveNumbers(s, branch, block);
         const QString number = QString::number(block.next++);
+        bool taken = false;
+        s.select(serverSql(s.isSQLite(), "header_number_exists"), {branch, number},
+                 [&](const QSqlQuery &) { taken = true; });
+        if (!taken)
+            return number;
+    }
+}
+
+// The numbers a dry run shows: where this server's next real call would go on (its
+// block, else after the last number reserved), counted per run, never reserved.
+QString rdmImpCardZov::provisionalNumber(SqlSession &s, const QString &branch,
+                                         const QString &dryRun)
+{
+    const QString key = dryRun + QLatin1Char('|') + branch;
+    auto it = m_provisional.find(key);
+    if (it == m_provisional.end()) {
+        const NumberBlock block = m_numbers.value(branch);
+        qint64 from = block.next;
+        if (block.next > block.last) {
+            QVariant last;
+            s.select(serverSql(s.isSQLite(), "seq_select"), {branch},
+                     [&](const QSqlQuery &q) { last = q.value(0); });
+            if (last.isValid() && !last.isNull()) {
+                from = last.toLongLong() + 1;
+            } else {
+                s.select(serverSql(s.isSQLite(), "seq_max_number"), {branch},
+                         [&](const QSqlQuery &q) { from = q.value(0).toLongLong() + 1; });
+            }
+        }
+        if (m_provisionalOrder.size() >= 64)
+            m_provisional.remove(m_provisionalOrder.takeFirst());
+        m_provisionalOrder.append(key);
+        it = m_provisional.insert(key, from);
+    }
+    for (;;) {
+        if (*it > kLargestMenuNumber)
+            throw SqlFailure(text("MENU_NUMBERS_EXHAUSTED").arg(branch));
+        const QString number = QString::number((*it)++);
         bool taken = false;
         s.select(serverSql(s.isSQLite(), "header_number_exists"), {branch, number},
                  [&](const QSqlQuery &) { taken = true; });

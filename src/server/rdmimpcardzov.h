@@ -35,6 +35,7 @@ struct CallContext
     QString operatorCode; // who sent it, for the audit lines
     QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
+    QString dryRun; // the id of a dry run: nothing the call does is kept
 };
 
 // One line per stored batch: operator, branch, service, day, diet and rows.
@@ -57,8 +58,9 @@ public:
                                 const QDate &month);
     QVariant GetCardOrigem(SqlSession &s, const QString &branch, const QString &service,
                            const QDate &start, const QDate &end, const QString &diets);
+    // In a dry run (`dryRun` its id) a provisional number that nothing reserves.
     QVariant GetPrxCardapio(SqlSession &s, const QString &branch, const QString &service,
-                            const QDate &day, const QString &diet);
+                            const QDate &day, const QString &diet, const QString &dryRun = {});
     QVariant GetComensais(SqlSession &s, const QString &branch, const QString &service,
                           const QString &diet, const QDate &day);
     QVariant Dieta(SqlSession &s, const QString &diets, const QString &branch,
@@ -83,10 +85,15 @@ private:
         qint64 last = 0;
     };
     void reserveNumbers(SqlSession &s, const QString &branch, NumberBlock &block);
+    QString provisionalNumber(SqlSession &s, const QString &branch, const QString &dryRun);
 
     const int m_block;
     std::mutex m_numbersMutex;
     QHash<QString, NumberBlock> m_numbers;
+    // the next provisional number of each dry run and branch; the oldest runs are
+    // forgotten
+    QHash<QString, qint64> m_provisional;
+    QStringList m_provisionalOrder;
 };
 
 } // namespace zov

@@ -384,6 +384,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             return answer;
         throw;
     }
+    // a dry run's batch was rolled back: it is no one's change
+    if (s.dryRun())
+        return QString();
     for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
         const QStringList &key = it.key();
         qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")

@@ -73,6 +73,8 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
 
 int SqlSession::exec(const QString &sql, const QVariantList &values)
 {
+    if (m_dryRun && !m_inTransaction)
+        throw SqlFailure(text("DRY_RUN_WRITE"));
     QSqlQuery &q = prepared(sql);
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
@@ -88,19 +90,26 @@ void SqlSession::begin()
     QSqlQuery q(m_db);
     if (!q.exec(m_sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")))
         throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+    m_inTransaction = true;
 }
 
 void SqlSession::commit()
 {
+    if (m_dryRun) {
+        rollback();
+        return;
+    }
     QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("COMMIT")))
         throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+    m_inTransaction = false;
 }
 
 void SqlSession::rollback() noexcept
 {
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
+    m_inTransaction = false;
 }
 
 } // namespace zov

@@ -39,12 +39,19 @@ public:
     void commit();
     void rollback() noexcept;
 
+    // A session of a dry run keeps nothing: every transaction ends in a rollback,
+    // whatever asked for a commit, and a write outside a transaction is refused.
+    void setDryRun(bool dryRun) { m_dryRun = dryRun; }
+    bool dryRun() const { return m_dryRun; }
+
 private:
     QSqlQuery &prepared(const QString &sql);
 
     QString m_connectionName;
     QSqlDatabase m_db;
     bool m_sqlite;
+    bool m_dryRun = false;
+    bool m_inTransaction = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
 };
 

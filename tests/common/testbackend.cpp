@@ -22,7 +22,8 @@ QString adminUrl()
 {
     const QString url = qEnvironmentVariable("ZOV_TEST_PG");
     if (url.isEmpty()) {
-        qWarning("ZOV_TEST_DB=postgresql needs a cluster in ZOV_TEST_PG (tests/pg/with-postgres): skipped");
+        qWarning("ZOV_TEST_DB=postgresql needs a cluster in ZOV_TEST_PG (tests/pg/with-postgres): "
+                 "skipped");
         fflush(stderr);
         std::_Exit(77);
     }
@@ -39,7 +40,8 @@ QString urlOf(const QString &database)
 // Runs one statement on a connection of its own.
 void run(const QString &db, const QString &sql, const QVariantList &values = {})
 {
-    const QString name = QStringLiteral("test-run-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+    const QString name =
+        QStringLiteral("test-run-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
     QString problem;
     {
         QSqlDatabase c = openDatabase(DatabaseConfig::parse(db), name, OpenMode::Create);
@@ -68,7 +70,8 @@ void run(const QString &db, const QString &sql, const QVariantList &values = {})
 // its own as it goes.
 QString freshName(const QString &name)
 {
-    QString db = QStringLiteral("zov_%1_%2").arg(name.toLower(), QUuid::createUuid().toString(QUuid::Id128).left(12));
+    QString db = QStringLiteral("zov_%1_%2")
+                     .arg(name.toLower(), QUuid::createUuid().toString(QUuid::Id128).left(12));
     db.replace(QRegularExpression(QStringLiteral("[^a-z0-9_]")), QStringLiteral("_"));
     return db;
 }
@@ -83,7 +86,8 @@ void execute(const QString &db, const QString &sql)
 void dropDatabase(const QString &db)
 {
     if (onPostgres())
-        run(adminUrl(), QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(QUrl(db).path().mid(1)));
+        run(adminUrl(),
+            QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(QUrl(db).path().mid(1)));
 }
 
 bool onPostgres()
@@ -105,17 +109,19 @@ QString copyDatabase(const QString &from, const QString &folder, const QString &
     if (!onPostgres()) {
         const QString to = QDir(folder).filePath(name + QStringLiteral(".sqlite"));
         QFile::remove(to);
-                run(from, QStringLiteral("VACUUM INTO ?"), {to});
+        run(from, QStringLiteral("VACUUM INTO ?"), {to});
         return to;
     }
     const QString db = freshName(name);
-    run(adminUrl(), QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(db, QUrl(from).path().mid(1)));
+    run(adminUrl(),
+        QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(db, QUrl(from).path().mid(1)));
     return urlOf(db);
 }
 
 QStringList queryRows(const QString &db, const QString &sql)
 {
-    const QString name = QStringLiteral("test-rows-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+    const QString name =
+        QStringLiteral("test-rows-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
     QStringList rows;
     QString problem;
     {
@@ -127,9 +133,9 @@ QStringList queryRows(const QString &db, const QString &sql)
             QStringList cells;
             for (int i = 0; i < q.record().count(); ++i) {
                 const QVariant v = q.value(i);
-                cells.append(v.isNull() ? QStringLiteral("<null>")
+                cells.append(v.isNull()                       ? QStringLiteral("<null>")
                              : v.typeId() == QMetaType::QDate ? v.toDate().toString(Qt::ISODate)
-                                                               : v.toString());
+                                                              : v.toString());
             }
             rows.append(cells.join(QLatin1Char('|')));
         }

@@ -41,17 +41,22 @@ private:
 void TestOperations::initTestCase()
 {
     m_db = newDatabase(m_dir.path(), QStringLiteral("operations"));
-    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), m_db}).code, 0);
-    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), m_db,
-                                            QStringLiteral("--month"), QStringLiteral("2024-03-01")})
-                 .code,
-             0);
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), m_db}).code,
+        0);
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("seed-demo"), QStringLiteral("--db"), m_db,
+                                       QStringLiteral("--month"), QStringLiteral("2024-03-01")})
+            .code,
+        0);
     QProcess openssl;
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
-                   QStringLiteral("-out"), path(QStringLiteral("cert.pem")), QStringLiteral("-days"), QStringLiteral("1"),
-                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                   path(QStringLiteral("key.pem")), QStringLiteral("-out"),
+                   path(QStringLiteral("cert.pem")), QStringLiteral("-days"), QStringLiteral("1"),
+                   QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-addext"),
                    QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
     QVERIFY(openssl.waitForFinished(60000));
     QCOMPARE(openssl.exitCode(), 0);
@@ -63,9 +68,10 @@ void TestOperations::initTestCase()
 void TestOperations::serviceUnitCommandLine()
 {
     const QString unit = example(QStringLiteral("zov-server.service"));
-    const QRegularExpressionMatch exec = QRegularExpression(QStringLiteral("^ExecStart=(\\S+) (.*)$"),
-                                                            QRegularExpression::MultilineOption)
-                                             .match(unit);
+    const QRegularExpressionMatch exec =
+        QRegularExpression(QStringLiteral("^ExecStart=(\\S+) (.*)$"),
+                           QRegularExpression::MultilineOption)
+            .match(unit);
     QVERIFY(exec.hasMatch());
     QCOMPARE(exec.captured(1), QStringLiteral("/opt/zov/bin/zov-server"));
     // the unit's own options, with this machine's files and a free port
@@ -85,22 +91,24 @@ void TestOperations::serviceUnitCommandLine()
         else
             QFAIL(qPrintable(QStringLiteral("an option the test does not know: ") + option));
     }
-    const Result checked = run(QStringLiteral("zov-server"), args + QStringList{QStringLiteral("--check")});
+    const Result checked =
+        run(QStringLiteral("zov-server"), args + QStringList{QStringLiteral("--check")});
     QVERIFY2(checked.code == 0, qPrintable(checked.err));
     QVERIFY(checked.err.contains(QStringLiteral("verificada")));
     // the same address without TLS is refused
     QStringList plain = args;
     const qsizetype tls = plain.indexOf(QStringLiteral("--tls-cert"));
     plain.remove(tls, 4);
-    const Result refused = run(QStringLiteral("zov-server"), plain + QStringList{QStringLiteral("--check")});
+    const Result refused =
+        run(QStringLiteral("zov-server"), plain + QStringList{QStringLiteral("--check")});
     QCOMPARE(refused.code, 1);
     QVERIFY(refused.err.contains(QStringLiteral("TLS")));
 }
 
 void TestOperations::nginxBalancesTwoServers()
 {
-    const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"),
-                                                         {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    const QString nginx = QStandardPaths::findExecutable(
+        QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     if (nginx.isEmpty())
         QSKIP("nginx is not installed");
     // two servers with TLS and the token, as in production
@@ -110,9 +118,11 @@ void TestOperations::nginxBalancesTwoServers()
         const int port = freePort();
         auto server = std::make_unique<QProcess>();
         server->start(binary(QStringLiteral("zov-server")),
-                      {QStringLiteral("--db"), m_db, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port),
-                       QStringLiteral("--tls-cert"), path(QStringLiteral("cert.pem")), QStringLiteral("--tls-key"),
-                       path(QStringLiteral("key.pem")), QStringLiteral("--token-file"), path(QStringLiteral("token"))});
+                      {QStringLiteral("--db"), m_db, QStringLiteral("--listen"),
+                       QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--tls-cert"),
+                       path(QStringLiteral("cert.pem")), QStringLiteral("--tls-key"),
+                       path(QStringLiteral("key.pem")), QStringLiteral("--token-file"),
+                       path(QStringLiteral("token"))});
         QVERIFY(server->waitForStarted());
         QVERIFY(waitForPort(port));
         ports.append(port);
@@ -121,9 +131,12 @@ void TestOperations::nginxBalancesTwoServers()
     // the example configuration, pointed at them and at this machine's files
     const int front = freePort();
     QString conf = example(QStringLiteral("nginx-grpc.conf"));
-    conf.replace(QStringLiteral("server app1.hospital.local:8211;"), QStringLiteral("server 127.0.0.1:%1;").arg(ports[0]));
-    conf.replace(QStringLiteral("server app2.hospital.local:8211;"), QStringLiteral("server 127.0.0.1:%1;").arg(ports[1]));
-    conf.replace(QStringLiteral("listen 8211 ssl http2;"), QStringLiteral("listen 127.0.0.1:%1 ssl http2;").arg(front));
+    conf.replace(QStringLiteral("server app1.hospital.local:8211;"),
+                 QStringLiteral("server 127.0.0.1:%1;").arg(ports[0]));
+    conf.replace(QStringLiteral("server app2.hospital.local:8211;"),
+                 QStringLiteral("server 127.0.0.1:%1;").arg(ports[1]));
+    conf.replace(QStringLiteral("listen 8211 ssl http2;"),
+                 QStringLiteral("listen 127.0.0.1:%1 ssl http2;").arg(front));
     conf.replace(QStringLiteral("/etc/zov/balancer.pem"), path(QStringLiteral("cert.pem")));
     conf.replace(QStringLiteral("/etc/zov/balancer.key"), path(QStringLiteral("key.pem")));
     conf.replace(QStringLiteral("/etc/zov/ca.pem"), path(QStringLiteral("cert.pem")));
@@ -135,7 +148,8 @@ void TestOperations::nginxBalancesTwoServers()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(conf.toUtf8());
     file.close();
-    const QStringList base{QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), file.fileName()};
+    const QStringList base{QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"),
+                           file.fileName()};
     QProcess check;
     check.start(nginx, base + QStringList{QStringLiteral("-t")});
     QVERIFY(check.waitForFinished(30000));
@@ -146,13 +160,16 @@ void TestOperations::nginxBalancesTwoServers()
     QVERIFY(waitForPort(front));
 
     const Result r = run(QStringLiteral("zov-import"),
-                         {QStringLiteral("--db"), m_db, QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(front),
-                          QStringLiteral("--ca"), path(QStringLiteral("cert.pem")), QStringLiteral("--token-file"),
-                          path(QStringLiteral("token")), QStringLiteral("--branch"), QStringLiteral("HC01"),
-                          QStringLiteral("--service"), QStringLiteral("1"), QStringLiteral("--operator"),
-                          QStringLiteral("BALANCO"), QStringLiteral("--date"), QStringLiteral("2024-04-01"),
-                          QStringLiteral("--from"), QStringLiteral("2024-03-04"), QStringLiteral("--to"),
-                          QStringLiteral("2024-03-10")});
+                         {QStringLiteral("--db"),         m_db,
+                          QStringLiteral("--server"),     QStringLiteral("127.0.0.1:%1").arg(front),
+                          QStringLiteral("--ca"),         path(QStringLiteral("cert.pem")),
+                          QStringLiteral("--token-file"), path(QStringLiteral("token")),
+                          QStringLiteral("--branch"),     QStringLiteral("HC01"),
+                          QStringLiteral("--service"),    QStringLiteral("1"),
+                          QStringLiteral("--operator"),   QStringLiteral("BALANCO"),
+                          QStringLiteral("--date"),       QStringLiteral("2024-04-01"),
+                          QStringLiteral("--from"),       QStringLiteral("2024-03-04"),
+                          QStringLiteral("--to"),         QStringLiteral("2024-03-10")});
     balancer.terminate();
     balancer.waitForFinished(10000);
     QVERIFY2(r.code == 0, qPrintable(r.err));
@@ -163,7 +180,9 @@ void TestOperations::nginxBalancesTwoServers()
         const QString log = QString::fromUtf8(server->readAllStandardError());
         QVERIFY2(log.count(QStringLiteral(" ok")) > 5, qPrintable(log.left(400)));
     }
-    QVERIFY(queryValue(m_db, QStringLiteral("SELECT COUNT(*) FROM COMPCARD WHERE DTCARDAPIO >= '2024-04-01'")).toInt() > 100);
+    QVERIFY(queryValue(m_db, QStringLiteral(
+                                 "SELECT COUNT(*) FROM COMPCARD WHERE DTCARDAPIO >= '2024-04-01'"))
+                .toInt() > 100);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)

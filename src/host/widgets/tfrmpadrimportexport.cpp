@@ -36,7 +36,7 @@ TfrmPadrImportExport::TfrmPadrImportExport(const QString &title, const QString &
     m_content->setObjectName(QStringLiteral("content"));
     layout->addWidget(m_content, 1);
 
-    auto *strip = new QHBoxLayout;
+    auto *strip = m_strip = new QHBoxLayout;
     sbtImportExport = new QToolButton(this);
     sbtImportExport->setObjectName(QStringLiteral("sbtImportExport"));
     sbtImportExport->setFocusPolicy(Qt::NoFocus);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QToolButton;
@@ -22,6 +23,8 @@ public:
     ~TfrmPadrImportExport() override;
 
     QWidget *contentArea() const { return m_content; }
+    // The command strip, for a screen's own commands next to sbtImportExport.
+    QHBoxLayout *commandStrip() const { return m_strip; }
     QToolButton *sbtImportExport;
     QProgressBar *pgbProgresso;
     QLabel *lblProgresso;
@@ -35,6 +38,7 @@ protected:
 
 private:
     QWidget *m_content;
+    QHBoxLayout *m_strip;
 };
 
 } // namespace zov

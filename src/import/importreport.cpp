@@ -1,0 +1,207 @@
+#include "importreport.h"
+
+#include "dates.h"
+#include "texts.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+namespace zov {
+
+double ImportReport::DayDiet::roundingCost() const
+{
+    double added = 0;
+    for (const Dish &d : dishes) {
+        if (d.outcome == Outcome::Copied)
+            added += d.portionsAfter - d.portionsBefore;
+    }
+    return added;
+}
+
+int ImportReport::DayDiet::copied() const
+{
+    int n = 0;
+    for (const Dish &d : dishes)
+        n += d.outcome == Outcome::Copied ? 1 : 0;
+    return n;
+}
+
+QString ImportReport::outcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Copied:
+        return text("REPORT_COPIED");
+    case Outcome::SlotTaken:
+        return text("REPORT_SLOT_TAKEN");
+    case Outcome::NoSlot:
+        return text("REPORT_NO_SLOT");
+    case Outcome::SlotZero:
+        return text("REPORT_SLOT_ZERO");
+    case Outcome::NoDiners:
+        return text("REPORT_NO_DINERS");
+    case Outcome::NotInSource:
+        return text("REPORT_NOT_IN_SOURCE");
+    }
+    return {};
+}
+
+QString ImportReport::outcomeKey(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Copied:
+        return QStringLiteral("copied");
+    case Outcome::SlotTaken:
+        return QStringLiteral("slotTaken");
+    case Outcome::NoSlot:
+        return QStringLiteral("noSlot");
+    case Outcome::SlotZero:
+        return QStringLiteral("slotZero");
+    case Outcome::NoDiners:
+        return QStringLiteral("noDiners");
+    case Outcome::NotInSource:
+        return QStringLiteral("notInSource");
+    }
+    return {};
+}
+
+QString ImportReport::headerName(Header header)
+{
+    switch (header) {
+    case Header::Created:
+        return text("REPORT_CREATED");
+    case Header::Refilled:
+        return text("REPORT_REFILLED");
+    case Header::Stamped:
+        return text("REPORT_STAMPED");
+    }
+    return {};
+}
+
+QString ImportReport::headerKey(Header header)
+{
+    switch (header) {
+    case Header::Created:
+        return QStringLiteral("created");
+    case Header::Refilled:
+        return QStringLiteral("refilled");
+    case Header::Stamped:
+        return QStringLiteral("stamped");
+    }
+    return {};
+}
+
+namespace {
+double rounded(double v)
+{
+    return std::round(v * 1e6) / 1e6;
+}
+} // namespace
+
+QByteArray ImportReport::toJson() const
+{
+    QJsonObject root{{QStringLiteral("preview"), preview},
+                     {QStringLiteral("branch"), branch},
+                     {QStringLiteral("service"), service},
+                     {QStringLiteral("mode"), mode},
+                     {QStringLiteral("rounding"), rounding},
+                     {QStringLiteral("finished"), finished},
+                     {QStringLiteral("closingText"), closingText},
+                     {QStringLiteral("batches"), batches}};
+    QJsonArray skipped;
+    for (const QDate &d : skippedDays)
+        skipped.append(isoDate(d));
+    root.insert(QStringLiteral("skippedDays"), skipped);
+    QJsonArray days;
+    for (const DayDiet &e : entries) {
+        QJsonArray dishes;
+        for (const Dish &d : e.dishes) {
+            dishes.append(QJsonObject{{QStringLiteral("type"), d.type},
+                                      {QStringLiteral("typeName"), d.typeName},
+                                      {QStringLiteral("dish"), d.dish},
+                                      {QStringLiteral("name"), d.name},
+                                      {QStringLiteral("slot"), d.slot},
+                                      {QStringLiteral("order"), d.order},
+                                      {QStringLiteral("perCapitaBefore"), rounded(d.perCapitaBefore)},
+                                      {QStringLiteral("perCapitaAfter"), rounded(d.perCapitaAfter)},
+                                      {QStringLiteral("portionsBefore"), rounded(d.portionsBefore)},
+                                      {QStringLiteral("portionsAfter"), rounded(d.portionsAfter)},
+                                      {QStringLiteral("outcome"), outcomeKey(d.outcome)},
+                                      {QStringLiteral("reason"), outcomeName(d.outcome)}});
+        }
+        QJsonArray shifts;
+        for (const double s : e.shifts)
+            shifts.append(s);
+        days.append(QJsonObject{{QStringLiteral("sourceDay"), isoDate(e.sourceDay)},
+                                {QStringLiteral("day"), isoDate(e.day)},
+                                {QStringLiteral("diet"), e.diet},
+                                {QStringLiteral("header"), headerKey(e.header)},
+                                {QStringLiteral("menuNumber"), e.menuNumber},
+                                {QStringLiteral("diners"), e.diners},
+                                {QStringLiteral("cli"), e.cli},
+                                {QStringLiteral("fun"), e.fun},
+                                {QStringLiteral("doa"), e.doa},
+                                {QStringLiteral("shifts"), shifts},
+                                {QStringLiteral("cleared"), e.cleared},
+                                {QStringLiteral("removed"), e.removed},
+                                {QStringLiteral("stored"), e.stored},
+                                {QStringLiteral("copied"), e.copied()},
+                                {QStringLiteral("roundingCost"), rounded(e.roundingCost())},
+                                {QStringLiteral("dishes"), dishes}});
+    }
+    root.insert(QStringLiteral("days"), days);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray ImportReport::toCsv() const
+{
+    // one line per dish and a total line per day and diet; semicolons and decimal
+    // commas, as spreadsheets here expect
+    const auto field = [](QString v) {
+        if (v.contains(QLatin1Char(';')) || v.contains(QLatin1Char('"')) ||
+            v.contains(QLatin1Char('\n')))
+            v = QLatin1Char('"') + v.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
+                QLatin1Char('"');
+        return v;
+    };
+    const auto number = [](double v) {
+        return QString::number(rounded(v), 'f', 3).replace(QLatin1Char('.'), QLatin1Char(','));
+    };
+    QStringList lines{text("REPORT_CSV_HEADER")};
+    for (const DayDiet &e : entries) {
+        const QString stored = !e.stored  ? text("REPORT_NO")
+                               : preview ? text("REPORT_SIMULATED")
+                                         : text("REPORT_YES");
+        const QStringList head{shortDate(e.day),        shortDate(e.sourceDay), field(e.diet),
+                               headerName(e.header),    field(e.menuNumber)};
+        for (const Dish &d : e.dishes) {
+            const bool copied = d.outcome == Outcome::Copied;
+            lines.append((head + QStringList{d.slot > 0 ? QString::number(d.slot) : QString(),
+                                             d.slot > 0 ? QString::number(d.order) : QString(),
+                                             field(d.typeName), field(d.dish), field(d.name),
+                                             number(d.perCapitaBefore),
+                                             copied ? number(d.perCapitaAfter) : QString(),
+                                             number(d.portionsBefore),
+                                             copied ? number(d.portionsAfter) : QString(),
+                                             copied ? number(d.portionsAfter - d.portionsBefore)
+                                                    : QString(),
+                                             outcomeName(d.outcome), stored})
+                             .join(QLatin1Char(';')));
+        }
+        lines.append((head + QStringList{QString(), QString(), QString(), QString(),
+                                         text("REPORT_TOTAL").arg(e.copied()).arg(e.dishes.size()),
+                                         QString(), QString(), QString(), QString(),
+                                         number(e.roundingCost()),
+                                         e.cleared ? text("REPORT_REMOVED").arg(e.removed)
+                                                   : QString(),
+                                         stored})
+                         .join(QLatin1Char(';')));
+    }
+    for (const QDate &d : skippedDays)
+        lines.append(shortDate(d) + QStringLiteral(";;;") + text("REPORT_SKIPPED_DAY"));
+    return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+} // namespace zov

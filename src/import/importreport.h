@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QDate>
+#include <QList>
+#include <QString>
+
+namespace zov {
+
+// What an import run did, or in a dry run would do, per destination day and diet: the
+// header, every source dish paired with a slot and what became of it, the days left
+// out as non-working, the batches stored, and what the rounding added. The run only
+// records; nothing here changes what it does.
+struct ImportReport
+{
+    enum class Outcome {
+        Copied,
+        SlotTaken,   // the destination holds a dish in the slot already
+        NoSlot,      // the destination month has no free slot of the dish's type left
+        SlotZero,    // the slot's number is 0
+        NoDiners,    // the per-capita value came to 0 (no diners, or none given)
+        NotInSource, // the source check did not find the dish
+    };
+
+    // what the step did to the day's header
+    enum class Header {
+        Created,  // a new header with a new menu number
+        Refilled, // a header without diners got its estimates again
+        Stamped,  // a header with diners only got the operator and the date
+    };
+
+    struct Dish
+    {
+        QString type;       // dish type code
+        QString typeName;
+        QString dish;       // source dish code
+        QString name;
+        int slot = 0;       // NRSEQPRATCAR of the destination slot (0 without one)
+        int order = 0;
+        double perCapitaBefore = 0; // the source's per-capita value
+        double perCapitaAfter = 0;  // the value stored (after rounding)
+        double portionsBefore = 0;  // diners x per-capita / 100, before and after
+        double portionsAfter = 0;
+        Outcome outcome = Outcome::Copied;
+    };
+
+    struct DayDiet
+    {
+        QDate sourceDay;
+        QDate day;
+        QString diet;
+        Header header = Header::Stamped;
+        QString menuNumber;
+        double diners = 0; // QTCOMESTICAR of the header
+        double cli = 0;    // the three diner kinds: QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR
+        double fun = 0;
+        double doa = 0;
+        QList<double> shifts;
+        QList<Dish> dishes;
+        bool stored = false; // its batch was stored (or, in a dry run, accepted)
+        bool cleared = false; // an overwrite removed the day's dishes of the diet
+        int removed = 0;
+        double roundingCost() const; // portions the rounding added
+        int copied() const;
+    };
+
+    bool preview = false; // a dry run: nothing was stored
+    QString branch;
+    QString service;
+    QString mode;         // "append" or "overwrite"
+    double rounding = 0;
+    bool finished = false;
+    QString closingText;
+    QList<QDate> skippedDays; // non-working destination days
+    QList<DayDiet> entries;
+    int batches = 0;
+
+    static QString outcomeName(Outcome outcome); // for people
+    static QString outcomeKey(Outcome outcome);  // for programs
+    static QString headerName(Header header); // for people
+    static QString headerKey(Header header);  // for programs
+    QByteArray toJson() const;
+    QByteArray toCsv() const;
+};
+
+} // namespace zov

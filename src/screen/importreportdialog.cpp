@@ -1,0 +1,205 @@
+#include "importreportdialog.h"
+
+#include "dates.h"
+#include "hostcontext.h"
+#include "texts.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace zov {
+
+namespace {
+
+QString decimal(double v)
+{
+    // up to three decimals, decimal comma, no trailing zeros
+    QString s = QString::number(std::round(v * 1000) / 1000, 'f', 3);
+    while (s.endsWith(QLatin1Char('0')))
+        s.chop(1);
+    if (s.endsWith(QLatin1Char('.')))
+        s.chop(1);
+    return s.replace(QLatin1Char('.'), QLatin1Char(','));
+}
+
+QTableWidgetItem *item(const QString &text)
+{
+    auto *i = new QTableWidgetItem(text);
+    i->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    return i;
+}
+
+} // namespace
+
+ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
+    : QDialog(parent)
+    , m_report(std::move(report))
+{
+    setObjectName(QStringLiteral("importReport"));
+    setWindowTitle(m_report.preview ? text("REPORT_PREVIEW_TITLE") : text("REPORT_TITLE"));
+    auto *layout = new QVBoxLayout(this);
+
+    int copied = 0;
+    int left = 0;
+    double added = 0;
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        copied += e.copied();
+        left += static_cast<int>(e.dishes.size()) - e.copied();
+        added += e.roundingCost();
+    }
+    m_summary = new QLabel(this);
+    m_summary->setObjectName(QStringLiteral("summary"));
+    m_summary->setWordWrap(true);
+    QStringList summary;
+    if (m_report.preview)
+        summary.append(text("REPORT_PREVIEW_NOTICE"));
+    summary.append(text(m_report.preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
+                       .arg(m_report.batches)
+                       .arg(copied)
+                       .arg(left)
+                       .arg(decimal(added)));
+    summary.append(m_report.finished ? m_report.closingText : text("REPORT_UNFINISHED"));
+    m_summary->setText(summary.join(QLatin1Char('\n')));
+    layout->addWidget(m_summary);
+
+    auto *splitter = new QSplitter(Qt::Vertical, this);
+    m_overview = new QTableWidget(splitter);
+    m_overview->setObjectName(QStringLiteral("overview"));
+    m_overview->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_overview->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_details = new QTableWidget(splitter);
+    m_details->setObjectName(QStringLiteral("details"));
+    m_details->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_details->setSelectionBehavior(QAbstractItemView::SelectRows);
+    const QStringList columns = text("REPORT_DETAIL_COLUMNS").split(QLatin1Char(';'));
+    m_details->setColumnCount(static_cast<int>(columns.size()));
+    m_details->setHorizontalHeaderLabels(columns);
+    m_details->horizontalHeader()->setStretchLastSection(true);
+    m_details->verticalHeader()->hide();
+    layout->addWidget(splitter, 1);
+
+    auto *buttons = new QDialogButtonBox(this);
+    QPushButton *save = buttons->addButton(text("REPORT_SAVE"), QDialogButtonBox::ActionRole);
+    save->setObjectName(QStringLiteral("save"));
+    QPushButton *close = buttons->addButton(text("REPORT_CLOSE"), QDialogButtonBox::RejectRole);
+    close->setDefault(true);
+    connect(save, &QPushButton::clicked, this, &ImportReportDialog::askAndSave);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    fillOverview();
+    connect(m_overview, &QTableWidget::currentCellChanged, this,
+            [this](int row, int column) { showDetails(row, column); });
+    if (m_overview->rowCount() > 0 && m_overview->columnCount() > 0)
+        m_overview->setCurrentCell(0, 0);
+    resize(760, 560);
+}
+
+void ImportReportDialog::fillOverview()
+{
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        if (!m_days.contains(e.day))
+            m_days.append(e.day);
+        if (!m_diets.contains(e.diet))
+            m_diets.append(e.diet);
+    }
+    for (const QDate &d : std::as_const(m_report.skippedDays)) {
+        if (!m_days.contains(d))
+            m_days.append(d);
+    }
+    std::sort(m_days.begin(), m_days.end());
+    m_overview->setRowCount(static_cast<int>(m_days.size()));
+    m_overview->setColumnCount(static_cast<int>(m_diets.size()));
+    m_overview->setHorizontalHeaderLabels(m_diets);
+    QStringList rows;
+    for (const QDate &d : std::as_const(m_days))
+        rows.append(shortDate(d) + QLatin1Char(' ') + NomeSemana(d));
+    m_overview->setVerticalHeaderLabels(rows);
+
+    for (int r = 0; r < m_days.size(); ++r) {
+        if (m_report.skippedDays.contains(m_days.at(r))) {
+            for (int c = 0; c < m_diets.size(); ++c)
+                m_overview->setItem(r, c, item(text("REPORT_SKIPPED_DAY")));
+        }
+    }
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        const int r = static_cast<int>(m_days.indexOf(e.day));
+        const int c = static_cast<int>(m_diets.indexOf(e.diet));
+        QStringList lines{text("REPORT_CELL")
+                              .arg(e.copied())
+                              .arg(e.dishes.size())
+                              .arg(decimal(e.roundingCost())),
+                          text("REPORT_CELL_HEADER")
+                              .arg(ImportReport::headerName(e.header), e.menuNumber,
+                                   decimal(e.diners))};
+        if (e.cleared)
+            lines.append(text("REPORT_REMOVED").arg(e.removed));
+        if (!e.stored)
+            lines.append(text("REPORT_NOT_STORED"));
+        QTableWidgetItem *cell = item(lines.join(QLatin1Char('\n')));
+        if (e.copied() < e.dishes.size() || !e.stored)
+            cell->setForeground(palette().color(QPalette::Link));
+        m_overview->setItem(r, c, cell);
+    }
+    m_overview->resizeRowsToContents();
+    m_overview->resizeColumnsToContents();
+}
+
+void ImportReportDialog::showDetails(int row, int column)
+{
+    m_details->setRowCount(0);
+    if (row < 0 || column < 0 || row >= m_days.size() || column >= m_diets.size())
+        return;
+    const QDate day = m_days.at(row);
+    const QString diet = m_diets.at(column);
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        if (e.day != day || e.diet != diet)
+            continue;
+        m_details->setRowCount(static_cast<int>(e.dishes.size()));
+        for (int i = 0; i < e.dishes.size(); ++i) {
+            const ImportReport::Dish &d = e.dishes.at(i);
+            const bool copied = d.outcome == ImportReport::Outcome::Copied;
+            const QStringList values{d.slot > 0 ? QString::number(d.slot) : QString(),
+                                     d.typeName,
+                                     d.name,
+                                     decimal(d.perCapitaBefore),
+                                     copied ? decimal(d.perCapitaAfter) : QString(),
+                                     decimal(d.portionsBefore),
+                                     copied ? decimal(d.portionsAfter) : QString(),
+                                     ImportReport::outcomeName(d.outcome)};
+            for (int c = 0; c < values.size(); ++c)
+                m_details->setItem(i, c, item(values.at(c)));
+        }
+        m_details->resizeColumnsToContents();
+        return;
+    }
+}
+
+bool ImportReportDialog::saveCsv(const QString &path)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(m_report.toCsv()) < 0 || !file.commit()) {
+        presenter().showError(text("REPORT_SAVE_FAILED").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void ImportReportDialog::askAndSave()
+{
+    const QString path = QFileDialog::getSaveFileName(this, text("REPORT_SAVE_TITLE"), QString(),
+                                                      text("REPORT_SAVE_FILTER"));
+    if (!path.isEmpty())
+        saveCsv(path);
+}
+
+} // namespace zov
