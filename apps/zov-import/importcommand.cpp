@@ -255,8 +255,11 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
 {
     // the report's file is opened first: a path that cannot be written stops the
     // command before anything is stored
+    // "-" prints the table on standard output; a name ending in .csv gets the CSV
+    const bool reportToTerminal = r.reportFile == QLatin1String("-");
     QFile reportFile(r.reportFile);
-    if (!r.reportFile.isEmpty() && !reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!r.reportFile.isEmpty() && !reportToTerminal &&
+        !reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString()) << Qt::endl;
         return 64;
     }
@@ -333,8 +336,11 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
     screen.setDryRun(r.dryRun);
     // the report tells what was stored also when the run stops on an error
     const auto writeReport = [&] {
-        if (reportFile.isOpen()) {
-            reportFile.write(screen.report().toJson());
+        if (reportToTerminal) {
+            out << screen.report().toText() << Qt::flush;
+        } else if (reportFile.isOpen()) {
+            const bool csv = r.reportFile.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
+            reportFile.write(csv ? screen.report().toCsv() : screen.report().toJson());
             reportFile.close();
         }
     };

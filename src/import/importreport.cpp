@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 
 #include <cmath>
 
@@ -102,14 +103,11 @@ double rounded(double v)
 
 QByteArray ImportReport::toJson() const
 {
-    QJsonObject root{{QStringLiteral("preview"), preview},
-                     {QStringLiteral("branch"), branch},
-                     {QStringLiteral("service"), service},
-                     {QStringLiteral("mode"), mode},
-                     {QStringLiteral("rounding"), rounding},
-                     {QStringLiteral("finished"), finished},
-                     {QStringLiteral("closingText"), closingText},
-                     {QStringLiteral("batches"), batches}};
+    QJsonObject root{
+        {QStringLiteral("preview"), preview},         {QStringLiteral("branch"), branch},
+        {QStringLiteral("service"), service},         {QStringLiteral("mode"), mode},
+        {QStringLiteral("rounding"), rounding},       {QStringLiteral("finished"), finished},
+        {QStringLiteral("closingText"), closingText}, {QStringLiteral("batches"), batches}};
     QJsonArray skipped;
     for (const QDate &d : skippedDays)
         skipped.append(isoDate(d));
@@ -118,18 +116,19 @@ QByteArray ImportReport::toJson() const
     for (const DayDiet &e : entries) {
         QJsonArray dishes;
         for (const Dish &d : e.dishes) {
-            dishes.append(QJsonObject{{QStringLiteral("type"), d.type},
-                                      {QStringLiteral("typeName"), d.typeName},
-                                      {QStringLiteral("dish"), d.dish},
-                                      {QStringLiteral("name"), d.name},
-                                      {QStringLiteral("slot"), d.slot},
-                                      {QStringLiteral("order"), d.order},
-                                      {QStringLiteral("perCapitaBefore"), rounded(d.perCapitaBefore)},
-                                      {QStringLiteral("perCapitaAfter"), rounded(d.perCapitaAfter)},
-                                      {QStringLiteral("portionsBefore"), rounded(d.portionsBefore)},
-                                      {QStringLiteral("portionsAfter"), rounded(d.portionsAfter)},
-                                      {QStringLiteral("outcome"), outcomeKey(d.outcome)},
-                                      {QStringLiteral("reason"), outcomeName(d.outcome)}});
+            dishes.append(
+                QJsonObject{{QStringLiteral("type"), d.type},
+                            {QStringLiteral("typeName"), d.typeName},
+                            {QStringLiteral("dish"), d.dish},
+                            {QStringLiteral("name"), d.name},
+                            {QStringLiteral("slot"), d.slot},
+                            {QStringLiteral("order"), d.order},
+                            {QStringLiteral("perCapitaBefore"), rounded(d.perCapitaBefore)},
+                            {QStringLiteral("perCapitaAfter"), rounded(d.perCapitaAfter)},
+                            {QStringLiteral("portionsBefore"), rounded(d.portionsBefore)},
+                            {QStringLiteral("portionsAfter"), rounded(d.portionsAfter)},
+                            {QStringLiteral("outcome"), outcomeKey(d.outcome)},
+                            {QStringLiteral("reason"), outcomeName(d.outcome)}});
         }
         QJsonArray shifts;
         for (const double s : e.shifts)
@@ -171,37 +170,124 @@ QByteArray ImportReport::toCsv() const
     };
     QStringList lines{text("REPORT_CSV_HEADER")};
     for (const DayDiet &e : entries) {
-        const QString stored = !e.stored  ? text("REPORT_NO")
+        const QString stored = !e.stored ? text("REPORT_NO")
                                : preview ? text("REPORT_SIMULATED")
                                          : text("REPORT_YES");
-        const QStringList head{shortDate(e.day),        shortDate(e.sourceDay), field(e.diet),
-                               headerName(e.header),    field(e.menuNumber)};
+        const QStringList head{shortDate(e.day), shortDate(e.sourceDay), field(e.diet),
+                               headerName(e.header), field(e.menuNumber)};
         for (const Dish &d : e.dishes) {
             const bool copied = d.outcome == Outcome::Copied;
-            lines.append((head + QStringList{d.slot > 0 ? QString::number(d.slot) : QString(),
-                                             d.slot > 0 ? QString::number(d.order) : QString(),
-                                             field(d.typeName), field(d.dish), field(d.name),
-                                             number(d.perCapitaBefore),
-                                             copied ? number(d.perCapitaAfter) : QString(),
-                                             number(d.portionsBefore),
-                                             copied ? number(d.portionsAfter) : QString(),
-                                             copied ? number(d.portionsAfter - d.portionsBefore)
-                                                    : QString(),
-                                             outcomeName(d.outcome), stored})
-                             .join(QLatin1Char(';')));
+            lines.append(
+                (head +
+                 QStringList{d.slot > 0 ? QString::number(d.slot) : QString(),
+                             d.slot > 0 ? QString::number(d.order) : QString(), field(d.typeName),
+                             field(d.dish), field(d.name), number(d.perCapitaBefore),
+                             copied ? number(d.perCapitaAfter) : QString(),
+                             number(d.portionsBefore), copied ? number(d.portionsAfter) : QString(),
+                             copied ? number(d.portionsAfter - d.portionsBefore) : QString(),
+                             outcomeName(d.outcome), stored})
+                    .join(QLatin1Char(';')));
         }
-        lines.append((head + QStringList{QString(), QString(), QString(), QString(),
-                                         text("REPORT_TOTAL").arg(e.copied()).arg(e.dishes.size()),
-                                         QString(), QString(), QString(), QString(),
-                                         number(e.roundingCost()),
-                                         e.cleared ? text("REPORT_REMOVED").arg(e.removed)
-                                                   : QString(),
-                                         stored})
-                         .join(QLatin1Char(';')));
+        lines.append(
+            (head +
+             QStringList{QString(), QString(), QString(), QString(),
+                         text("REPORT_TOTAL").arg(e.copied()).arg(e.dishes.size()), QString(),
+                         QString(), QString(), QString(), number(e.roundingCost()),
+                         e.cleared ? text("REPORT_REMOVED").arg(e.removed) : QString(), stored})
+                .join(QLatin1Char(';')));
     }
     for (const QDate &d : skippedDays)
         lines.append(shortDate(d) + QStringLiteral(";;;") + text("REPORT_SKIPPED_DAY"));
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+QString ImportReport::toText() const
+{
+    const auto decimal = [](double v) -> QString {
+        QString s = QString::number(rounded(v), 'f', 3);
+        while (s.endsWith(QLatin1Char('0')))
+            s.chop(1);
+        if (s.endsWith(QLatin1Char('.')))
+            s.chop(1);
+        return s.replace(QLatin1Char('.'), QLatin1Char(','));
+    };
+    QList<QDate> days;
+    QStringList diets;
+    for (const DayDiet &e : entries) {
+        if (!days.contains(e.day))
+            days.append(e.day);
+        if (!diets.contains(e.diet))
+            diets.append(e.diet);
+    }
+    for (const QDate &d : skippedDays) {
+        if (!days.contains(d))
+            days.append(d);
+    }
+    std::sort(days.begin(), days.end());
+
+    // the cells first, then the columns as wide as their widest cell
+    QList<QStringList> rows{QStringList{text("REPORT_TEXT_DAY")} + diets};
+    for (const QDate &day : std::as_const(days)) {
+        QStringList row{shortDate(day) + QLatin1Char(' ') + NomeSemana(day)};
+        for (const QString &diet : std::as_const(diets)) {
+            QString cell = skippedDays.contains(day) ? text("REPORT_TEXT_SKIPPED") : QString();
+            for (const DayDiet &e : entries) {
+                if (e.day == day && e.diet == diet)
+                    cell = text("REPORT_TEXT_CELL")
+                               .arg(e.copied())
+                               .arg(e.dishes.size())
+                               .arg(decimal(e.roundingCost())) +
+                           (e.stored ? QString() : QStringLiteral(" *"));
+            }
+            row.append(cell);
+        }
+        rows.append(row);
+    }
+    QList<qsizetype> widths(rows.first().size(), 0);
+    for (const QStringList &row : std::as_const(rows)) {
+        for (qsizetype c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], row.at(c).size());
+    }
+    QStringList lines;
+    if (preview)
+        lines.append(text("REPORT_PREVIEW_NOTICE"));
+    lines.append(text("REPORT_TEXT_LEGEND"));
+    for (const QStringList &row : std::as_const(rows)) {
+        QStringList cells;
+        for (qsizetype c = 0; c < row.size(); ++c)
+            cells.append(row.at(c).leftJustified(widths.at(c)));
+        lines.append(cells.join(QStringLiteral("  ")).trimmed());
+    }
+    int copied = 0;
+    int left = 0;
+    double added = 0;
+    bool unsent = false;
+    // the dishes left out, counted by reason and dish type (the JSON and the CSV
+    // name every one)
+    QMap<std::pair<QString, QString>, int> leftOut;
+    for (const DayDiet &e : entries) {
+        copied += e.copied();
+        left += static_cast<int>(e.dishes.size()) - e.copied();
+        added += e.roundingCost();
+        unsent = unsent || !e.stored;
+        for (const Dish &d : e.dishes) {
+            if (d.outcome != Outcome::Copied)
+                ++leftOut[{outcomeName(d.outcome), d.typeName}];
+        }
+    }
+    for (auto it = leftOut.cbegin(); it != leftOut.cend(); ++it)
+        lines.append(
+            text("REPORT_TEXT_LEFT_OUT").arg(it.value()).arg(it.key().second, it.key().first));
+    if (unsent)
+        lines.append(text("REPORT_TEXT_UNSENT"));
+    lines.append(text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
+                     .arg(batches)
+                     .arg(copied)
+                     .arg(left)
+                     .arg(decimal(added)));
+    if (!finished)
+        lines.append(text("REPORT_UNFINISHED"));
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
 } // namespace zov

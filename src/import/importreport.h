@@ -30,11 +30,11 @@ struct ImportReport
 
     struct Dish
     {
-        QString type;       // dish type code
+        QString type; // dish type code
         QString typeName;
-        QString dish;       // source dish code
+        QString dish; // source dish code
         QString name;
-        int slot = 0;       // NRSEQPRATCAR of the destination slot (0 without one)
+        int slot = 0; // NRSEQPRATCAR of the destination slot (0 without one)
         int order = 0;
         double perCapitaBefore = 0; // the source's per-capita value
         double perCapitaAfter = 0;  // the value stored (after rounding)
@@ -56,7 +56,7 @@ struct ImportReport
         double doa = 0;
         QList<double> shifts;
         QList<Dish> dishes;
-        bool stored = false; // its batch was stored (or, in a dry run, accepted)
+        bool stored = false;  // its batch was stored (or, in a dry run, accepted)
         bool cleared = false; // an overwrite removed the day's dishes of the diet
         int removed = 0;
         double roundingCost() const; // portions the rounding added
@@ -66,7 +66,7 @@ struct ImportReport
     bool preview = false; // a dry run: nothing was stored
     QString branch;
     QString service;
-    QString mode;         // "append" or "overwrite"
+    QString mode; // "append" or "overwrite"
     double rounding = 0;
     bool finished = false;
     QString closingText;
@@ -76,10 +76,12 @@ struct ImportReport
 
     static QString outcomeName(Outcome outcome); // for people
     static QString outcomeKey(Outcome outcome);  // for programs
-    static QString headerName(Header header); // for people
-    static QString headerKey(Header header);  // for programs
+    static QString headerName(Header header);    // for people
+    static QString headerKey(Header header);     // for programs
     QByteArray toJson() const;
     QByteArray toCsv() const;
+    // For a terminal: a day x diet table, then the dishes left out and why.
+    QString toText() const;
 };
 
 } // namespace zov

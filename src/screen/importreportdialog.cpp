@@ -134,13 +134,10 @@ void ImportReportDialog::fillOverview()
     for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
         const int r = static_cast<int>(m_days.indexOf(e.day));
         const int c = static_cast<int>(m_diets.indexOf(e.diet));
-        QStringList lines{text("REPORT_CELL")
-                              .arg(e.copied())
-                              .arg(e.dishes.size())
-                              .arg(decimal(e.roundingCost())),
-                          text("REPORT_CELL_HEADER")
-                              .arg(ImportReport::headerName(e.header), e.menuNumber,
-                                   decimal(e.diners))};
+        QStringList lines{
+            text("REPORT_CELL").arg(e.copied()).arg(e.dishes.size()).arg(decimal(e.roundingCost())),
+            text("REPORT_CELL_HEADER")
+                .arg(ImportReport::headerName(e.header), e.menuNumber, decimal(e.diners))};
         if (e.cleared)
             lines.append(text("REPORT_REMOVED").arg(e.removed));
         if (!e.stored)

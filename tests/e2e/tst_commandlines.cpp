@@ -4,7 +4,9 @@
 #include "messages.h"
 #include "processes.h"
 #include "testbackend.h"
+#include "texts.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -42,6 +44,7 @@ private Q_SLOTS:
     void importExitCodes_data();
     void importExitCodes();
     void importThroughAServer();
+    void dryRunAndReportFiles();
     void unreachableServerIsNamed();
     void databaseToolRefusesBadTargets_data();
     void databaseToolRefusesBadTargets();
@@ -253,6 +256,66 @@ void TestCommandLines::importThroughAServer()
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
     QCOMPARE(server.exitCode(), 0);
+}
+
+void TestCommandLines::dryRunAndReportFiles()
+{
+    const QStringList range{QStringLiteral("--date"),     QStringLiteral("2024-04-01"),
+                            QStringLiteral("--from"),     QStringLiteral("2024-03-04"),
+                            QStringLiteral("--to"),       QStringLiteral("2024-03-06"),
+                            QStringLiteral("--rounding"), QStringLiteral("7")};
+    const auto readJson = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
+    };
+    const auto state = [this]() -> QString {
+        return queryRows(m_db, QStringLiteral("SELECT * FROM CARDSEQ")).join(QLatin1Char(';')) +
+               countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
+    };
+    const QString before = state();
+
+    // a report that cannot be written stops the command before anything is stored
+    const QString nowhere = m_dir->path() + QStringLiteral("/missing/report.json");
+    const Result refused =
+        run(QStringLiteral("zov-import"),
+            importArgs(range + QStringList{QStringLiteral("--report"), nowhere}));
+    QCOMPARE(refused.code, 64);
+    QVERIFY2(
+        refused.err.startsWith(zov::text("CLI_BAD_REPORT_FILE").section(QLatin1Char('%'), 0, 0)),
+        qPrintable(refused.err));
+
+    const QString dryFile = m_dir->path() + QStringLiteral("/dry.json");
+    const Result dry = run(QStringLiteral("zov-import"),
+                           importArgs(range + QStringList{QStringLiteral("--dry-run"),
+                                                          QStringLiteral("--report"), dryFile}));
+    QVERIFY2(dry.code == 0, qPrintable(dry.err));
+    QCOMPARE(dry.out.trimmed(), zov::text("CLI_DRY_RUN_DONE").arg(msg("SUCESSO")));
+    QCOMPARE(state(), before);
+    QJsonObject preview = readJson(dryFile);
+    QCOMPARE(preview.value(QStringLiteral("preview")).toBool(), true);
+    QVERIFY(!preview.value(QStringLiteral("days")).toArray().isEmpty());
+
+    const QString realFile = m_dir->path() + QStringLiteral("/real.json");
+    const Result real = run(QStringLiteral("zov-import"),
+                            importArgs(range + QStringList{QStringLiteral("--report"), realFile}));
+    QVERIFY2(real.code == 0, qPrintable(real.err));
+    QJsonObject done = readJson(realFile);
+    QCOMPARE(done.value(QStringLiteral("preview")).toBool(), false);
+    // the preview foretold the run, menu numbers and rounding included
+    const auto withoutStored = [](QJsonObject report) {
+        report.remove(QStringLiteral("preview"));
+        QJsonArray days = report.value(QStringLiteral("days")).toArray();
+        for (qsizetype i = 0; i < days.size(); ++i) {
+            QJsonObject day = days.at(i).toObject();
+            day.remove(QStringLiteral("stored"));
+            days[i] = day;
+        }
+        report.insert(QStringLiteral("days"), days);
+        return report;
+    };
+    QCOMPARE(withoutStored(done), withoutStored(preview));
+    QVERIFY(state() != before);
 }
 
 void TestCommandLines::unreachableServerIsNamed()

@@ -1,10 +1,12 @@
 // The real dialog under the offscreen platform, against the real server.
 
 #include "importfixture.h"
+#include "importreportdialog.h"
 #include "messages.h"
 #include "recordsetmodel.h"
 #include "tdateeditplus.h"
 #include "testbackend.h"
+#include "texts.h"
 #include "tfrmimpocardhosp.h"
 #include "tnumberedit.h"
 #include "ui_tfrmimpocardhosp.h"
@@ -16,6 +18,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTabBar>
+#include <QTableWidget>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QtTest>
@@ -64,6 +67,7 @@ private Q_SLOTS:
     void ctrlDeleteIsSwallowed();
     void anotherWindowIsNotAnExit();
     void importThroughTheButton();
+    void simulateShowsThePreviewAndStoresNothing();
     void inputIsHeldBackDuringAnImport();
     void f1OpensTheHelpPage();
 
@@ -82,6 +86,11 @@ void TestScreen::init()
 
 void TestScreen::cleanup()
 {
+    // a completed import leaves its report open
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (qobject_cast<ImportReportDialog *>(w))
+            delete w;
+    }
     m_screen.reset();
     m_f.reset();
 }
@@ -328,6 +337,78 @@ void TestScreen::importThroughTheButton()
         "C.NMPRATO, "
         "C.VRPECONSCARD, C.CDTIPOPRAT, C.NMTIPOPRAT, C.NRORDPRATCAR, C.CDSERVFILI FROM COMPCARD C");
     QCOMPARE(queryRows(twin.url(), stored), queryRows(m_f->db.url(), stored));
+}
+
+namespace {
+ImportReportDialog *reportWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *dialog = qobject_cast<ImportReportDialog *>(w); dialog && dialog->isVisible())
+            return dialog;
+    }
+    return nullptr;
+}
+} // namespace
+
+void TestScreen::simulateShowsThePreviewAndStoresNothing()
+{
+    const QString everything =
+        QStringLiteral("SELECT (SELECT COUNT(*) FROM CARDADIA), (SELECT COUNT(*) FROM COMPCARD), "
+                       "(SELECT COUNT(*) FROM CARDSEQ)");
+    const QStringList before = queryRows(m_f->db.url(), everything);
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    typeDate(ui().depCardOrigAte, QStringLiteral("06/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 18);
+
+    QTest::mouseClick(s.sbtSimular, Qt::LeftButton);
+    QTRY_VERIFY(reportWindow());
+    ImportReportDialog *preview = reportWindow();
+    QCOMPARE(preview->windowTitle(), text("REPORT_PREVIEW_TITLE"));
+    QVERIFY(preview->report().preview);
+    // three days by two diets; the first cell's dishes are listed below
+    QCOMPARE(preview->overview()->rowCount(), 3);
+    QCOMPARE(preview->overview()->columnCount(), 2);
+    QCOMPARE(preview->overview()->verticalHeaderItem(0)->text(),
+             QStringLiteral("01/04/2024 Segunda"));
+    QCOMPARE(preview->details()->rowCount(), 3);
+    QCOMPARE(preview->details()->item(0, 7)->text(), text("REPORT_COPIED"));
+    // nothing stored, no closing dialog, the screen still open
+    QCOMPARE(queryRows(m_f->db.url(), everything), before);
+    QVERIFY(m_f->presenter.informations.isEmpty());
+    QVERIFY(s.isVisible());
+
+    // the CSV: a header, three dishes and a total per cell; a folder that is not
+    // there is named in the error
+    QTemporaryDir dir;
+    QVERIFY(preview->saveCsv(dir.filePath(QStringLiteral("preview.csv"))));
+    QFile csv(dir.filePath(QStringLiteral("preview.csv")));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(csv.readAll()).trimmed().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 1 + 6 * 4);
+    QCOMPARE(lines.first(), text("REPORT_CSV_HEADER"));
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("01/04/2024;04/03/2024;0001;")));
+    QVERIFY(lines.at(1).endsWith(text("REPORT_SIMULATED")));
+    const QString nowhere = dir.filePath(QStringLiteral("missing/preview.csv"));
+    QVERIFY(!preview->saveCsv(nowhere));
+    QCOMPARE(m_f->presenter.errors.size(), 1);
+    QVERIFY(m_f->presenter.errors.first().contains(nowhere));
+    preview->close();
+
+    QTRY_VERIFY(!reportWindow());
+
+    // the real import closes the screen and leaves its report open
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    QVERIFY(!s.isVisible());
+    QTRY_VERIFY(reportWindow());
+    ImportReportDialog *done = reportWindow();
+    QCOMPARE(done->windowTitle(), text("REPORT_TITLE"));
+    QCOMPARE(done->report().entries.size(), 6);
+    QCOMPARE(queryRows(m_f->db.url(), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).first(),
+             QString::number(before.first().section(QLatin1Char('|'), 1, 1).toInt() + 18));
+    delete done;
 }
 
 void TestScreen::f1OpensTheHelpPage()

@@ -1,0 +1,386 @@
+// The import report checked against what the database holds after the same run,
+// the dry run checked against the database it must not touch and against the real
+// run that follows it, and the portions the rounding adds.
+
+#include "importfixture.h"
+#include "dates.h"
+#include "messages.h"
+#include "sqlsession.h"
+#include "texts.h"
+
+#include <QSet>
+#include <QSqlQuery>
+#include <QtTest>
+
+using namespace zov;
+using namespace zov::test;
+
+namespace {
+
+const QDate M4 = QDate(2024, 3, 4);
+const QDate M5 = QDate(2024, 3, 5);
+const QDate M6 = QDate(2024, 3, 6);
+const QString B1 = QStringLiteral("B1");
+const QString Lunch = QStringLiteral("00001");
+const QString Livre = QStringLiteral("0001");
+const QString Branda = QStringLiteral("0002");
+
+using Outcome = ImportReport::Outcome;
+
+// The dish rows of a menu as "slot:dish".
+QSet<QString> menuRows(const TestDatabase &db, const QString &number, const QString &diet)
+{
+    QSqlQuery q(db.db());
+    q.prepare(QStringLiteral("SELECT NRSEQPRATCAR, CDPRATO FROM COMPCARD WHERE CDFILIAL = ? AND "
+                             "NRCARDAPIO = ? AND CDDIETPAD = ?"));
+    q.addBindValue(B1);
+    q.addBindValue(number);
+    q.addBindValue(diet);
+    q.exec();
+    QSet<QString> rows;
+    while (q.next())
+        rows.insert(QStringLiteral("%1:%2").arg(q.value(0).toInt()).arg(q.value(1).toString()));
+    return rows;
+}
+
+QStringList tables(const TestDatabase &db)
+{
+    QSqlQuery q(db.db());
+    q.exec(db.postgres() ? QStringLiteral("SELECT table_name FROM information_schema.tables "
+                                          "WHERE table_schema = current_schema()")
+                         : QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' "
+                                          "AND name NOT LIKE 'sqlite_%'"));
+    QStringList names;
+    while (q.next())
+        names.append(q.value(0).toString());
+    names.sort();
+    return names;
+}
+
+QMap<QString, QStringList> everyRow(const TestDatabase &db)
+{
+    QMap<QString, QStringList> all;
+    for (const QString &table : tables(db))
+        all.insert(table, db.dump(table));
+    return all;
+}
+
+int count(const ImportReport &r, Outcome outcome)
+{
+    int n = 0;
+    for (const ImportReport::DayDiet &e : r.entries) {
+        for (const ImportReport::Dish &d : e.dishes)
+            n += d.outcome == outcome ? 1 : 0;
+    }
+    return n;
+}
+
+} // namespace
+
+class TestReport : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void reportMatchesTheDatabase_data();
+    void reportMatchesTheDatabase();
+    void dryRunStoresNothingAndForetellsTheRun_data();
+    void dryRunStoresNothingAndForetellsTheRun();
+    void roundingCostPerDayAndDiet_data();
+    void roundingCostPerDayAndDiet();
+    void stoppedRunReportsWhatWasStored();
+    void dryRunSessionCannotWrite();
+};
+
+// --- the report against the database ----------------------------------------------
+
+void TestReport::reportMatchesTheDatabase_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<int>("entries");
+    QTest::addColumn<int>("copied");
+    QTest::addColumn<int>("slotTaken");
+    QTest::addColumn<int>("noSlot");
+    QTest::addColumn<int>("noDiners");
+    QTest::addColumn<int>("skipped");
+
+    // three source days, two diets, three dishes each
+    QTest::newRow("empty days") << "" << true << 6 << 18 << 0 << 0 << 0 << 0;
+    QTest::newRow("taken slot, append") << "taken" << true << 6 << 17 << 1 << 0 << 0 << 0;
+    QTest::newRow("taken slot, overwrite") << "taken" << false << 6 << 18 << 0 << 0 << 0 << 0;
+    QTest::newRow("more salads than slots") << "extra" << true << 6 << 18 << 0 << 2 << 0 << 0;
+    QTest::newRow("non-working day") << "holiday" << true << 4 << 12 << 0 << 0 << 0 << 1;
+    QTest::newRow("no diners") << "nodiners" << true << 6 << 15 << 0 << 0 << 3 << 0;
+    QTest::newRow("second append") << "again" << true << 6 << 0 << 18 << 0 << 0 << 0;
+}
+
+void TestReport::reportMatchesTheDatabase()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, append);
+    QFETCH(int, entries);
+    QFETCH(int, copied);
+    QFETCH(int, slotTaken);
+    QFETCH(int, noSlot);
+    QFETCH(int, noDiners);
+    QFETCH(int, skipped);
+
+    ImportFixture f;
+    if (setup == QLatin1String("taken")) {
+        f.db.addHeader(B1, Lunch, f.april(1), Livre, QStringLiteral("900"), 150);
+        f.db.addDish(B1, QStringLiteral("900"), Livre, 11, QStringLiteral("X9"),
+                     QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(1), Lunch);
+        f.db.addDish(B1, QStringLiteral("900"), Livre, 77, QStringLiteral("X8"),
+                     QStringLiteral("FORA DA GRADE"), QStringLiteral("02"), 30, 9, f.april(1),
+                     Lunch);
+    } else if (setup == QLatin1String("extra")) {
+        // a third salad on the 4th for both diets; April has two salad slots
+        for (const QString &diet : {Livre, Branda}) {
+            const QString nr = f.db.scalar(QStringLiteral("SELECT NRCARDAPIO FROM CARDADIA WHERE "
+                                                          "DTCARDAPIO = ? AND CDDIETPAD = ?"),
+                                           {M4, diet})
+                                   .toString();
+            f.db.addDish(B1, nr, diet, 4, QStringLiteral("S3"), QStringLiteral("RÚCULA"),
+                         QStringLiteral("01"), 30, 3, M4, Lunch);
+        }
+    } else if (setup == QLatin1String("holiday")) {
+        f.db.addHoliday(B1, f.april(2));
+    } else if (setup == QLatin1String("nodiners")) {
+        // no diners for BRANDA on Tuesdays (April 2nd)
+        f.db.exec(QStringLiteral("UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' "
+                                 "AND NRDIASEMANA = 3"));
+    } else if (setup == QLatin1String("again")) {
+        f.open(f.april(1));
+        f.choose(M4, M6);
+        QVERIFY(f.import());
+    }
+    ImpoCardHosp &s = f.open(f.april(1));
+    // the menus as they are before the run (the entry values name the service)
+    QMap<QString, QSet<QString>> before;
+    for (const QString &diet : {Livre, Branda}) {
+        for (int day = 1; day <= 3; ++day) {
+            const QString nr = f.headerValue(f.april(day), diet, QStringLiteral("NRCARDAPIO"))
+                                   .toString();
+            before.insert(nr + QLatin1Char('/') + diet, menuRows(f.db, nr, diet));
+        }
+    }
+
+    f.choose(M4, M6, append, 1);
+    QVERIFY(f.import());
+    const ImportReport &r = s.report();
+    QVERIFY(r.finished);
+    QVERIFY(!r.preview);
+    QCOMPARE(r.entries.size(), entries);
+    QCOMPARE(count(r, Outcome::Copied), copied);
+    QCOMPARE(count(r, Outcome::SlotTaken), slotTaken);
+    QCOMPARE(count(r, Outcome::NoSlot), noSlot);
+    QCOMPARE(count(r, Outcome::NoDiners), noDiners);
+    QCOMPARE(r.skippedDays.size(), skipped);
+    QCOMPARE(r.closingText, TMessages::Msg(noDiners ? QStringLiteral("COMEN_ZERO")
+                                                    : QStringLiteral("SUCESSO")));
+    for (const QDate &d : r.skippedDays)
+        QVERIFY(f.headerValue(d, Livre, QStringLiteral("NRCARDAPIO")).isNull());
+
+    int stored = 0;
+    for (const ImportReport::DayDiet &e : r.entries) {
+        const QString where = QStringLiteral("%1 %2").arg(shortDate(e.day), e.diet);
+        const QString number = f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
+        stored += e.stored ? 1 : 0;
+        if (!e.stored) {
+            // what the run did not store is not in the database
+            if (e.header == ImportReport::Header::Created)
+                QVERIFY2(number.isEmpty(), qPrintable(where));
+            QCOMPARE(e.copied(), 0);
+            continue;
+        }
+        QCOMPARE(number, e.menuNumber);
+        QCOMPARE(f.headerValue(e.day, e.diet, QStringLiteral("QTCOMESTICAR")).toDouble(), e.diners);
+        QCOMPARE(f.headerValue(e.day, e.diet, QStringLiteral("QTESTITURNO1")).toDouble(),
+                 e.shifts.value(0));
+        QCOMPARE(f.headerValue(e.day, e.diet, QStringLiteral("QTESTITURNO2")).toDouble(),
+                 e.shifts.value(1));
+
+        // the menu holds what it held (unless cleared) and exactly the copied dishes more
+        QSet<QString> expected = e.cleared ? QSet<QString>()
+                                           : before.value(number + QLatin1Char('/') + e.diet);
+        if (e.cleared)
+            QCOMPARE(e.removed, before.value(number + QLatin1Char('/') + e.diet).size());
+        for (const ImportReport::Dish &d : e.dishes) {
+            if (d.outcome != Outcome::Copied)
+                continue;
+            expected.insert(QStringLiteral("%1:%2").arg(d.slot).arg(d.dish));
+            const double stored = f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD "
+                                                             "WHERE CDFILIAL = ? AND NRCARDAPIO = ? "
+                                                             "AND NRSEQPRATCAR = ?"),
+                                              {B1, number, d.slot})
+                                      .toDouble();
+            QVERIFY2(qAbs(stored - d.perCapitaAfter) < 1e-9, qPrintable(where));
+        }
+        QCOMPARE(menuRows(f.db, number, e.diet), expected);
+    }
+    QCOMPARE(r.batches, s.batchesStored());
+    QVERIFY(stored > 0 || copied == 0);
+}
+
+// --- the dry run ----------------------------------------------------------------------
+
+void TestReport::dryRunStoresNothingAndForetellsTheRun_data()
+{
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<bool>("earlierRun"); // the server has handed out numbers before
+    QTest::newRow("append, fresh server") << true << false;
+    QTest::newRow("overwrite, fresh server") << false << false;
+    QTest::newRow("append after a real run") << true << true;
+    QTest::newRow("overwrite after a real run") << false << true;
+}
+
+void TestReport::dryRunStoresNothingAndForetellsTheRun()
+{
+    QFETCH(bool, append);
+    QFETCH(bool, earlierRun);
+    ImportFixture f;
+    // a day with dishes of its own, so that an overwrite would remove some
+    f.db.addHeader(B1, Lunch, f.april(2), Livre, QStringLiteral("900"), 150);
+    f.db.addDish(B1, QStringLiteral("900"), Livre, 11, QStringLiteral("X9"),
+                 QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1, f.april(2), Lunch);
+    if (earlierRun) {
+        f.open(f.april(15));
+        f.choose(M4);
+        QVERIFY(f.import());
+    }
+    const QMap<QString, QStringList> before = everyRow(f.db);
+
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M6, append, 7);
+    QSignalSpy closed(&s, &ImpoCardHosp::modalResultChanged);
+    s.setDryRun(true);
+    QVERIFY(f.import());
+    const ImportReport preview = s.report();
+    QVERIFY(preview.preview);
+    QVERIFY(preview.finished);
+    QCOMPARE(preview.entries.size(), 6);
+    QVERIFY(preview.batches > 0);
+    // the screen stays open and shows no closing dialog
+    QCOMPARE(closed.count(), 0);
+    QCOMPARE(s.modalResult(), 0);
+    QVERIFY(f.presenter.informations.isEmpty());
+    QVERIFY(f.presenter.warnings.isEmpty());
+    // not a row of any table changed, the number sequence included
+    QCOMPARE(everyRow(f.db), before);
+
+    // the real run from the same screen does what the preview said, numbers included
+    s.setDryRun(false);
+    QVERIFY(f.import());
+    ImportReport real = s.report();
+    QVERIFY(!real.preview);
+    QCOMPARE(closed.count(), 1);
+    real.preview = true;
+    for (ImportReport::DayDiet &e : real.entries)
+        QVERIFY(e.stored);
+    QCOMPARE(QString::fromUtf8(real.toJson()), QString::fromUtf8(preview.toJson()));
+    QVERIFY(everyRow(f.db) != before);
+}
+
+// --- the cost of rounding ---------------------------------------------------------------
+
+void TestReport::roundingCostPerDayAndDiet_data()
+{
+    QTest::addColumn<double>("rounding");
+    QTest::addColumn<int>("semArredondamento");
+    QTest::addColumn<double>("livre");  // 150 diners: salads of 60 portions, main dish 150
+    QTest::addColumn<double>("branda"); // 80 diners: salads of 32 portions, main dish 80
+
+    QTest::newRow("1") << 1.0 << 0 << 0.0 << 0.0;
+    QTest::newRow("7") << 7.0 << 0 << 10.0 << 10.0;     // 63, 63, 154 / 35, 35, 84
+    QTest::newRow("2.5") << 2.5 << 0 << 0.0 << 1.0;     // 60, 60, 150 / 32.5, 32.5, 80
+    QTest::newRow("9.5") << 9.5 << 0 << 15.0 << 17.5;   // 66.5, 66.5, 152 / 38, 38, 85.5
+    QTest::newRow("0") << 0.0 << 0 << 0.0 << 0.0;       // no rounding
+    QTest::newRow("7, rounding off") << 7.0 << 1 << 0.0 << 0.0;
+}
+
+void TestReport::roundingCostPerDayAndDiet()
+{
+    QFETCH(double, rounding);
+    QFETCH(int, semArredondamento);
+    QFETCH(double, livre);
+    QFETCH(double, branda);
+    ImportFixture f;
+    ImpoCardHosp &s = f.open(f.april(1), semArredondamento);
+    f.choose(M4, {}, true, rounding);
+    QVERIFY(f.import());
+    const ImportReport &r = s.report();
+    QCOMPARE(r.entries.size(), 2);
+    for (const ImportReport::DayDiet &e : r.entries) {
+        const double expected = e.diet == Livre ? livre : branda;
+        QVERIFY2(qAbs(e.roundingCost() - expected) < 1e-9,
+                 qPrintable(QStringLiteral("%1: %2").arg(e.diet).arg(e.roundingCost())));
+        // the stored per-capita values give the portions the report shows
+        for (const ImportReport::Dish &d : e.dishes) {
+            const double v = f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD WHERE "
+                                                        "CDFILIAL = ? AND NRCARDAPIO = ? AND "
+                                                        "NRSEQPRATCAR = ?"),
+                                         {B1, e.menuNumber, d.slot})
+                                 .toDouble();
+            QVERIFY(qAbs(e.diners * v / 100 - d.portionsAfter) < 1e-6);
+        }
+    }
+    // the JSON and the CSV carry the totals
+    const QByteArray json = r.toJson();
+    QVERIFY(json.contains("\"roundingCost\""));
+    const QStringList csv = QString::fromUtf8(r.toCsv()).split(QLatin1Char('\n'));
+    QCOMPARE(csv.first(), text("REPORT_CSV_HEADER"));
+    QCOMPARE(csv.size(), 1 + 2 * 4 + 1); // header, three dishes and a total per diet, end
+}
+
+// --- a run stopped by the server ----------------------------------------------------------
+
+void TestReport::stoppedRunReportsWhatWasStored()
+{
+    ImportFixture f;
+    // the database refuses the main dish of April 2nd
+    f.db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-02'"),
+                      QStringLiteral("prato recusado"));
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M6);
+    QVERIFY(!f.import());
+    const ImportReport &r = s.report();
+    QVERIFY(!r.finished);
+    QCOMPARE(r.batches, 2); // April 1st, both diets
+    for (const ImportReport::DayDiet &e : r.entries) {
+        const QString number = f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
+        QCOMPARE(e.stored, e.day == f.april(1));
+        QCOMPARE(menuRows(f.db, number, e.diet).size(), e.stored ? e.copied() : 0);
+    }
+}
+
+// --- the server side of a dry run ---------------------------------------------------------
+
+void TestReport::dryRunSessionCannotWrite()
+{
+    ImportFixture f;
+    SqlSession session(f.db.config(), QStringLiteral("dry-run-session"));
+    const QString insert = QStringLiteral("INSERT INTO TIPOPRAT (CDTIPOPRAT, NMTIPOPRAT) VALUES (?, ?)");
+    session.setDryRun(true);
+    // outside a transaction a write is refused
+    QVERIFY_THROWS_EXCEPTION(SqlFailure, session.exec(insert, {QStringLiteral("09"),
+                                                               QStringLiteral("SOPA")}));
+    // inside one it is undone, whatever asked for the commit
+    {
+        WriteTransaction t(session);
+        session.exec(insert, {QStringLiteral("09"), QStringLiteral("SOPA")});
+        t.commit();
+    }
+    QCOMPARE(f.db.count(QStringLiteral("TIPOPRAT"), QStringLiteral("CDTIPOPRAT = '09'")), 0);
+    // the same session, out of the dry run, writes again
+    session.setDryRun(false);
+    {
+        WriteTransaction t(session);
+        session.exec(insert, {QStringLiteral("09"), QStringLiteral("SOPA")});
+        t.commit();
+    }
+    QCOMPARE(f.db.count(QStringLiteral("TIPOPRAT"), QStringLiteral("CDTIPOPRAT = '09'")), 1);
+}
+
+QTEST_GUILESS_MAIN(TestReport)
+#include "tst_report.moc"
