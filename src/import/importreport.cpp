@@ -201,16 +201,20 @@ QByteArray ImportReport::toCsv() const
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
+QString ImportReport::decimal(double value)
+{
+    // -0.0000001 is shown as 0, not as "-0"
+    const double r = std::abs(value) < 0.0005 ? 0.0 : value;
+    QString s = QString::number(r, 'f', 3);
+    while (s.endsWith(QLatin1Char('0')))
+        s.chop(1);
+    if (s.endsWith(QLatin1Char('.')))
+        s.chop(1);
+    return s.replace(QLatin1Char('.'), QLatin1Char(','));
+}
+
 QString ImportReport::toText() const
 {
-    const auto decimal = [](double v) -> QString {
-        QString s = QString::number(rounded(v), 'f', 3);
-        while (s.endsWith(QLatin1Char('0')))
-            s.chop(1);
-        if (s.endsWith(QLatin1Char('.')))
-            s.chop(1);
-        return s.replace(QLatin1Char('.'), QLatin1Char(','));
-    };
     QList<QDate> days;
     QStringList diets;
     for (const DayDiet &e : entries) {

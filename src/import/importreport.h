@@ -74,6 +74,8 @@ struct ImportReport
     QList<DayDiet> entries;
     int batches = 0;
 
+    // up to three decimals, with a decimal comma and no trailing zeros: "27,3"
+    static QString decimal(double value);
     static QString outcomeName(Outcome outcome); // for people
     static QString outcomeKey(Outcome outcome);  // for programs
     static QString headerName(Header header);    // for people

@@ -20,17 +20,6 @@ namespace zov {
 
 namespace {
 
-QString decimal(double v)
-{
-    // up to three decimals, decimal comma, no trailing zeros
-    QString s = QString::number(std::round(v * 1000) / 1000, 'f', 3);
-    while (s.endsWith(QLatin1Char('0')))
-        s.chop(1);
-    if (s.endsWith(QLatin1Char('.')))
-        s.chop(1);
-    return s.replace(QLatin1Char('.'), QLatin1Char(','));
-}
-
 QTableWidgetItem *item(const QString &text)
 {
     auto *i = new QTableWidgetItem(text);
@@ -66,7 +55,7 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
                        .arg(m_report.batches)
                        .arg(copied)
                        .arg(left)
-                       .arg(decimal(added)));
+                       .arg(ImportReport::decimal(added)));
     summary.append(m_report.finished ? m_report.closingText : text("REPORT_UNFINISHED"));
     m_summary->setText(summary.join(QLatin1Char('\n')));
     layout->addWidget(m_summary);
@@ -134,10 +123,13 @@ void ImportReportDialog::fillOverview()
     for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
         const int r = static_cast<int>(m_days.indexOf(e.day));
         const int c = static_cast<int>(m_diets.indexOf(e.diet));
-        QStringList lines{
-            text("REPORT_CELL").arg(e.copied()).arg(e.dishes.size()).arg(decimal(e.roundingCost())),
-            text("REPORT_CELL_HEADER")
-                .arg(ImportReport::headerName(e.header), e.menuNumber, decimal(e.diners))};
+        QStringList lines{text("REPORT_CELL")
+                              .arg(e.copied())
+                              .arg(e.dishes.size())
+                              .arg(ImportReport::decimal(e.roundingCost())),
+                          text("REPORT_CELL_HEADER")
+                              .arg(ImportReport::headerName(e.header), e.menuNumber,
+                                   ImportReport::decimal(e.diners))};
         if (e.cleared)
             lines.append(text("REPORT_REMOVED").arg(e.removed));
         if (!e.stored)
@@ -168,10 +160,10 @@ void ImportReportDialog::showDetails(int row, int column)
             const QStringList values{d.slot > 0 ? QString::number(d.slot) : QString(),
                                      d.typeName,
                                      d.name,
-                                     decimal(d.perCapitaBefore),
-                                     copied ? decimal(d.perCapitaAfter) : QString(),
-                                     decimal(d.portionsBefore),
-                                     copied ? decimal(d.portionsAfter) : QString(),
+                                     ImportReport::decimal(d.perCapitaBefore),
+                                     copied ? ImportReport::decimal(d.perCapitaAfter) : QString(),
+                                     ImportReport::decimal(d.portionsBefore),
+                                     copied ? ImportReport::decimal(d.portionsAfter) : QString(),
                                      ImportReport::outcomeName(d.outcome)};
             for (int c = 0; c < values.size(); ++c)
                 m_details->setItem(i, c, item(values.at(c)));

@@ -2,8 +2,8 @@
 // the dry run checked against the database it must not touch and against the real
 // run that follows it, and the portions the rounding adds.
 
-#include "importfixture.h"
 #include "dates.h"
+#include "importfixture.h"
 #include "messages.h"
 #include "sqlsession.h"
 #include "texts.h"
@@ -160,8 +160,8 @@ void TestReport::reportMatchesTheDatabase()
     QMap<QString, QSet<QString>> before;
     for (const QString &diet : {Livre, Branda}) {
         for (int day = 1; day <= 3; ++day) {
-            const QString nr = f.headerValue(f.april(day), diet, QStringLiteral("NRCARDAPIO"))
-                                   .toString();
+            const QString nr =
+                f.headerValue(f.april(day), diet, QStringLiteral("NRCARDAPIO")).toString();
             before.insert(nr + QLatin1Char('/') + diet, menuRows(f.db, nr, diet));
         }
     }
@@ -177,15 +177,16 @@ void TestReport::reportMatchesTheDatabase()
     QCOMPARE(count(r, Outcome::NoSlot), noSlot);
     QCOMPARE(count(r, Outcome::NoDiners), noDiners);
     QCOMPARE(r.skippedDays.size(), skipped);
-    QCOMPARE(r.closingText, TMessages::Msg(noDiners ? QStringLiteral("COMEN_ZERO")
-                                                    : QStringLiteral("SUCESSO")));
+    QCOMPARE(r.closingText,
+             TMessages::Msg(noDiners ? QStringLiteral("COMEN_ZERO") : QStringLiteral("SUCESSO")));
     for (const QDate &d : r.skippedDays)
         QVERIFY(f.headerValue(d, Livre, QStringLiteral("NRCARDAPIO")).isNull());
 
     int stored = 0;
     for (const ImportReport::DayDiet &e : r.entries) {
         const QString where = QStringLiteral("%1 %2").arg(shortDate(e.day), e.diet);
-        const QString number = f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
+        const QString number =
+            f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
         stored += e.stored ? 1 : 0;
         if (!e.stored) {
             // what the run did not store is not in the database
@@ -202,19 +203,20 @@ void TestReport::reportMatchesTheDatabase()
                  e.shifts.value(1));
 
         // the menu holds what it held (unless cleared) and exactly the copied dishes more
-        QSet<QString> expected = e.cleared ? QSet<QString>()
-                                           : before.value(number + QLatin1Char('/') + e.diet);
+        QSet<QString> expected =
+            e.cleared ? QSet<QString>() : before.value(number + QLatin1Char('/') + e.diet);
         if (e.cleared)
             QCOMPARE(e.removed, before.value(number + QLatin1Char('/') + e.diet).size());
         for (const ImportReport::Dish &d : e.dishes) {
             if (d.outcome != Outcome::Copied)
                 continue;
             expected.insert(QStringLiteral("%1:%2").arg(d.slot).arg(d.dish));
-            const double stored = f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD "
-                                                             "WHERE CDFILIAL = ? AND NRCARDAPIO = ? "
-                                                             "AND NRSEQPRATCAR = ?"),
-                                              {B1, number, d.slot})
-                                      .toDouble();
+            const double stored =
+                f.db.scalar(QStringLiteral("SELECT VRPECONSCARD FROM COMPCARD "
+                                           "WHERE CDFILIAL = ? AND NRCARDAPIO = ? "
+                                           "AND NRSEQPRATCAR = ?"),
+                            {B1, number, d.slot})
+                    .toDouble();
             QVERIFY2(qAbs(stored - d.perCapitaAfter) < 1e-9, qPrintable(where));
         }
         QCOMPARE(menuRows(f.db, number, e.diet), expected);
@@ -292,10 +294,10 @@ void TestReport::roundingCostPerDayAndDiet_data()
     QTest::addColumn<double>("branda"); // 80 diners: salads of 32 portions, main dish 80
 
     QTest::newRow("1") << 1.0 << 0 << 0.0 << 0.0;
-    QTest::newRow("7") << 7.0 << 0 << 10.0 << 10.0;     // 63, 63, 154 / 35, 35, 84
-    QTest::newRow("2.5") << 2.5 << 0 << 0.0 << 1.0;     // 60, 60, 150 / 32.5, 32.5, 80
-    QTest::newRow("9.5") << 9.5 << 0 << 15.0 << 17.5;   // 66.5, 66.5, 152 / 38, 38, 85.5
-    QTest::newRow("0") << 0.0 << 0 << 0.0 << 0.0;       // no rounding
+    QTest::newRow("7") << 7.0 << 0 << 10.0 << 10.0;   // 63, 63, 154 / 35, 35, 84
+    QTest::newRow("2.5") << 2.5 << 0 << 0.0 << 1.0;   // 60, 60, 150 / 32.5, 32.5, 80
+    QTest::newRow("9.5") << 9.5 << 0 << 15.0 << 17.5; // 66.5, 66.5, 152 / 38, 38, 85.5
+    QTest::newRow("0") << 0.0 << 0 << 0.0 << 0.0;     // no rounding
     QTest::newRow("7, rounding off") << 7.0 << 1 << 0.0 << 0.0;
 }
 
@@ -348,7 +350,8 @@ void TestReport::stoppedRunReportsWhatWasStored()
     QVERIFY(!r.finished);
     QCOMPARE(r.batches, 2); // April 1st, both diets
     for (const ImportReport::DayDiet &e : r.entries) {
-        const QString number = f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
+        const QString number =
+            f.headerValue(e.day, e.diet, QStringLiteral("NRCARDAPIO")).toString();
         QCOMPARE(e.stored, e.day == f.april(1));
         QCOMPARE(menuRows(f.db, number, e.diet).size(), e.stored ? e.copied() : 0);
     }
@@ -360,11 +363,12 @@ void TestReport::dryRunSessionCannotWrite()
 {
     ImportFixture f;
     SqlSession session(f.db.config(), QStringLiteral("dry-run-session"));
-    const QString insert = QStringLiteral("INSERT INTO TIPOPRAT (CDTIPOPRAT, NMTIPOPRAT) VALUES (?, ?)");
+    const QString insert =
+        QStringLiteral("INSERT INTO TIPOPRAT (CDTIPOPRAT, NMTIPOPRAT) VALUES (?, ?)");
     session.setDryRun(true);
     // outside a transaction a write is refused
-    QVERIFY_THROWS_EXCEPTION(SqlFailure, session.exec(insert, {QStringLiteral("09"),
-                                                               QStringLiteral("SOPA")}));
+    QVERIFY_THROWS_EXCEPTION(SqlFailure,
+                             session.exec(insert, {QStringLiteral("09"), QStringLiteral("SOPA")}));
     // inside one it is undone, whatever asked for the commit
     {
         WriteTransaction t(session);
