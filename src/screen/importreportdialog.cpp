@@ -56,7 +56,12 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
                        .arg(copied)
                        .arg(left)
                        .arg(ImportReport::decimal(added)));
-    summary.append(m_report.finished ? m_report.closingText : text("REPORT_UNFINISHED"));
+    if (!m_report.finished)
+        summary.append(text("REPORT_UNFINISHED"));
+    else if (m_report.preview)
+        summary.append(text("REPORT_PREVIEW_CLOSING").arg(m_report.closingText));
+    else
+        summary.append(m_report.closingText);
     m_summary->setText(summary.join(QLatin1Char('\n')));
     layout->addWidget(m_summary);
 
@@ -74,6 +79,8 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_details->setHorizontalHeaderLabels(columns);
     m_details->horizontalHeader()->setStretchLastSection(true);
     m_details->verticalHeader()->hide();
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
     layout->addWidget(splitter, 1);
 
     auto *buttons = new QDialogButtonBox(this);
