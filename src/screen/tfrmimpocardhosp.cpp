@@ -88,6 +88,11 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
 TfrmImpoCardHosp::~TfrmImpoCardHosp()
 {
     qApp->removeEventFilter(this);
+    // the grid's model reads the logic's record sets, which go before the widgets do:
+    // the grid must not ask it for anything while the dialog tears its children down
+    m_ui->dbgPadrao->setModel(nullptr);
+    delete m_gridModel;
+    m_gridModel = nullptr;
 }
 
 void TfrmImpoCardHosp::FormCreate()
