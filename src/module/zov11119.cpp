@@ -25,6 +25,8 @@ void CriaImpoCardHosp(const QString &cdFilial, const QString &cdServFili, const 
                       int semArredondamento)
 {
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    // the screen of the previous entry, closed since; it is freed once its successor stands
+    const QPointer<zov::TfrmImpoCardHosp> previous = frmImpoCardHosp;
     zov::TfrmImpoCardHosp *screen = nullptr;
     try {
         zov::storeEntryValues(cdFilial, cdServFili, dtCardapio, dtMesCard, elemento4, todasDietas,
@@ -37,10 +39,18 @@ void CriaImpoCardHosp(const QString &cdFilial, const QString &cdServFili, const 
         screen->FormCreate();
     } catch (...) {
         QApplication::restoreOverrideCursor();
-        if (screen && !screen->parent())
+        if (screen && !screen->parent()) {
+            // never leave the exported pointer on a screen that is about to go
+            frmImpoCardHosp = previous.data();
             screen->deleteLater();
+        }
         throw;
     }
+    // Each entry creates a screen and the host frees them only when it quits; a closed screen
+    // still holds its record sets and its server connection, so a planner opening the screen
+    // all day long would pile them up. The exported pointer keeps the newest one.
+    if (previous && previous != screen && !previous->isVisible())
+        delete previous.data();
     QApplication::restoreOverrideCursor();
     screen->exec();
 }

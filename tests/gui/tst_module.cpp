@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QLibrary>
 #include <QLineEdit>
+#include <QPointer>
 #include <QTimer>
 #include <QtTest>
 
@@ -23,6 +24,7 @@ private Q_SLOTS:
     void badEntriesAreRefusedBeforeAnythingIsStored();
     void entryWithDayNumbersOpensTheScreen_data();
     void entryWithDayNumbersOpensTheScreen();
+    void aNewEntryFreesTheClosedScreen();
 
 private:
     QWidget *screen() const { return m_screen ? qobject_cast<QWidget *>(*m_screen) : nullptr; }
@@ -140,6 +142,29 @@ void TestModule::entryWithDayNumbersOpensTheScreen()
     QCOMPARE(start, QStringLiteral("02/04/2024"));
     QCOMPARE(weekday, QStringLiteral("Terça"));
     QCOMPARE(strip, flag == 0);
+}
+
+void TestModule::aNewEntryFreesTheClosedScreen()
+{
+    ImportFixture f;
+    const QVariantList entry{QStringLiteral("B1"),
+                             QStringLiteral("1"),
+                             QDate(2024, 4, 2),
+                             QDate(2024, 4, 1),
+                             QString(),
+                             QStringLiteral("T"),
+                             0};
+    enter(entry);
+    const QPointer<QWidget> first = screen();
+    QVERIFY(first);
+    QVERIFY(!first->isVisible());
+    // a refused entry leaves the closed screen where it is
+    QVERIFY_THROWS_EXCEPTION(Error, m_iniProc(QVariantList{QStringLiteral("B1")}));
+    QCOMPARE(screen(), first.data());
+    enter(entry);
+    QVERIFY(screen());
+    QVERIFY(screen() != first.data());
+    QVERIFY2(first.isNull(), "the closed screen of the earlier entry is still alive");
 }
 
 QTEST_MAIN(TestModule)
