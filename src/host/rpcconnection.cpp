@@ -137,6 +137,9 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
             context.AddMetadata("zov-operator", m_options.operatorCode.toUtf8().toStdString());
         if (batch)
             context.AddMetadata("zov-batch-id", batchId);
+        // the arguments are kept here: only a by-reference argument that the server
+        // changed needs to come back
+        context.AddMetadata("zov-by-ref", "changed");
         for (const auto &pair : m_metadata)
             context.AddMetadata(pair.first.toStdString(), pair.second.toStdString());
         reply.Clear();

@@ -50,6 +50,7 @@ public:
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
+        callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
         return m_dispatcher.invoke(*call, reply, callContext);
     }
 

@@ -106,9 +106,14 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
     const QString errorText = error ? value.toString() : QString();
     moveToWire(value, reply->mutable_value());
-    for (int i = 0; i < signature->params.size(); ++i) {
-        if (signature->params.at(i).byRef)
-            moveToWire(args[i], &(*reply->mutable_by_ref())[i]);
+    // The methods take their arguments read-only, so every by-reference argument goes
+    // back as it came. A caller that keeps its own copies asks for the changed ones
+    // only, and is spared a second copy of every batch it sends.
+    if (!context.changedByRefOnly) {
+        for (int i = 0; i < signature->params.size(); ++i) {
+            if (signature->params.at(i).byRef)
+                moveToWire(args[i], &(*reply->mutable_by_ref())[i]);
+        }
     }
     if (error && method != QLatin1String("GetPrxCardapio"))
         log("error", errorText);

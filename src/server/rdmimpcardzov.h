@@ -35,7 +35,8 @@ struct CallContext
     QString operatorCode; // who sent it, for the audit lines
     QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
-    QString dryRun; // the id of a dry run: nothing the call does is kept
+    QString dryRun;                // the id of a dry run: nothing the call does is kept
+    bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
 };
 
 // One line per stored batch: operator, branch, service, day, diet and rows.

@@ -99,7 +99,8 @@ rpc::Call makeCall(const QString &method, const QVariantList &args)
 }
 
 // One call through a bare stub, without the client's checks or size limits.
-grpc::Status rawInvoke(int port, const rpc::Call &call, rpc::Reply *reply = nullptr)
+grpc::Status rawInvoke(int port, const rpc::Call &call, rpc::Reply *reply = nullptr,
+                       const std::map<std::string, std::string> &metadata = {})
 {
     grpc::ChannelArguments arguments;
     arguments.SetMaxSendMessageSize(-1);
@@ -109,6 +110,8 @@ grpc::Status rawInvoke(int port, const rpc::Call &call, rpc::Reply *reply = null
     const auto stub = rpc::AppServer::NewStub(channel);
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));
+    for (const auto &[key, value] : metadata)
+        context.AddMetadata(key, value);
     rpc::Reply scratch;
     return stub->Invoke(&context, call, reply ? reply : &scratch);
 }
@@ -982,6 +985,14 @@ private Q_SLOTS:
         }
         std::sort(returned.begin(), returned.end());
         QCOMPARE(returned, expected);
+
+        // a caller that keeps its arguments gets only what the method changed: nothing
+        rpc::Reply lean;
+        QVERIFY(
+            rawInvoke(m_server->port(), makeCall(method, args), &lean, {{"zov-by-ref", "changed"}})
+                .ok());
+        QCOMPARE(lean.by_ref_size(), 0);
+        QVERIFY(lean.has_value());
 
         QVariantList written = args;
         m_rpc->invoke(method, written);
