@@ -1,6 +1,7 @@
 // zov-server: the application server rdmImpCardZov over an SQLite file or a
 // PostgreSQL database, on a socket (127.0.0.1:8211 unless --listen says otherwise).
 
+#include "allocator.h"
 #include "appserverhost.h"
 #include "commandline.h"
 #include "error.h"
@@ -21,6 +22,7 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    zov::tuneAllocator();
 
     QCoreApplication app(argc, argv);
     qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{message}"));
