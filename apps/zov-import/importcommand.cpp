@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -253,13 +254,13 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
 
 int importRun(const Request &r, QTextStream &out, QTextStream &err)
 {
-    // the report's file is opened first: a path that cannot be written stops the
-    // command before anything is stored
-    // "-" prints the table on standard output; a name ending in .csv gets the CSV
+    // The report's file is opened first: a path that cannot be written stops the
+    // command before anything is stored. It replaces the file only once it is whole;
+    // a command that stops before the import leaves an earlier report as it was.
+    // "-" prints the table on standard output; a name ending in .csv gets the CSV.
     const bool reportToTerminal = r.reportFile == QLatin1String("-");
-    QFile reportFile(r.reportFile);
-    if (!r.reportFile.isEmpty() && !reportToTerminal &&
-        !reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QSaveFile reportFile(r.reportFile);
+    if (!r.reportFile.isEmpty() && !reportToTerminal && !reportFile.open(QIODevice::WriteOnly)) {
         err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString()) << Qt::endl;
         return 64;
     }
@@ -335,13 +336,19 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
     const long callsBefore = rpcOf(screen) ? rpcOf(screen)->callCount() : 0;
     screen.setDryRun(r.dryRun);
     // the report tells what was stored also when the run stops on an error
+    bool reportLost = false;
     const auto writeReport = [&] {
         if (reportToTerminal) {
             out << screen.report().toText() << Qt::flush;
         } else if (reportFile.isOpen()) {
             const bool csv = r.reportFile.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
             reportFile.write(csv ? screen.report().toCsv() : screen.report().toJson());
-            reportFile.close();
+            if (!reportFile.commit()) {
+                // a full disk, say: the import's own outcome still follows
+                err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString())
+                    << Qt::endl;
+                reportLost = true;
+            }
         }
     };
     try {
@@ -360,6 +367,8 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
     } else if (screen.modalResult() != 1) {
         return 1;
     }
+    if (reportLost)
+        return 1;
     return unitValues().DiaSemComensais == QLatin1String("S") ? 3 : 0;
 }
 

@@ -126,6 +126,12 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     const std::string batchId =
         batch ? QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString() : std::string();
     const int attempts = batch ? 3 : 1;
+    QByteArray dryRunId;
+    for (const auto &pair : m_metadata) {
+        if (pair.first == QLatin1String("zov-dry-run"))
+            dryRunId = pair.second.toUtf8();
+    }
+    bool dryRunAcknowledged = false;
     grpc::Status status;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         grpc::ClientContext context;
@@ -146,6 +152,13 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
         ++m_calls;
         const auto started = std::chrono::steady_clock::now();
         status = m_stub->stub->Invoke(&context, *call, &reply);
+        if (status.ok() && !dryRunId.isEmpty()) {
+            const auto &answered = context.GetServerInitialMetadata();
+            const auto ack = answered.find("zov-dry-run");
+            dryRunAcknowledged =
+                ack != answered.end() &&
+                QByteArray(ack->second.data(), qsizetype(ack->second.size())) == dryRunId;
+        }
         m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::steady_clock::now() - started)
                                   .count());
@@ -174,6 +187,10 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
             throw Error(text("RPC_REFUSED").arg(method, address(), detail));
         }
     }
+    // A server that does not know dry runs would have kept what this call did. The
+    // run's first calls only read, so a dry run stops there, before any write.
+    if (!dryRunId.isEmpty() && !dryRunAcknowledged)
+        throw Error(text("RPC_DRY_RUN_IGNORED").arg(address(), method));
     try {
         QVariant value = reply.has_value() ? takeFromWire(reply.mutable_value()) : QVariant();
         QVariantList written = args;

@@ -151,6 +151,12 @@ QByteArray ImportReport::toJson() const
                                 {QStringLiteral("dishes"), dishes}});
     }
     root.insert(QStringLiteral("days"), days);
+    const Totals t = totals();
+    root.insert(QStringLiteral("totals"),
+                QJsonObject{{QStringLiteral("copied"), t.copied},
+                            {QStringLiteral("leftOut"), t.left},
+                            {QStringLiteral("notStored"), t.notStored},
+                            {QStringLiteral("roundingCost"), rounded(t.added)}});
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -160,7 +166,7 @@ QByteArray ImportReport::toCsv() const
     // commas, as spreadsheets here expect
     const auto field = [](QString v) {
         if (v.contains(QLatin1Char(';')) || v.contains(QLatin1Char('"')) ||
-            v.contains(QLatin1Char('\n')))
+            v.contains(QLatin1Char('\n')) || v.contains(QLatin1Char('\r')))
             v = QLatin1Char('"') + v.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
                 QLatin1Char('"');
         return v;
@@ -262,17 +268,11 @@ QString ImportReport::toText() const
             cells.append(row.at(c).leftJustified(widths.at(c)));
         lines.append(cells.join(QStringLiteral("  ")).trimmed());
     }
-    int copied = 0;
-    int left = 0;
-    double added = 0;
     bool unsent = false;
     // the dishes left out, counted by reason and dish type (the JSON and the CSV
     // name every one)
     QMap<std::pair<QString, QString>, int> leftOut;
     for (const DayDiet &e : entries) {
-        copied += e.copied();
-        left += static_cast<int>(e.dishes.size()) - e.copied();
-        added += e.roundingCost();
         unsent = unsent || !e.stored;
         for (const Dish &d : e.dishes) {
             if (d.outcome != Outcome::Copied)
@@ -284,14 +284,40 @@ QString ImportReport::toText() const
             text("REPORT_TEXT_LEFT_OUT").arg(it.value()).arg(it.key().second, it.key().first));
     if (unsent)
         lines.append(text("REPORT_TEXT_UNSENT"));
-    lines.append(text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
-                     .arg(batches)
-                     .arg(copied)
-                     .arg(left)
-                     .arg(decimal(added)));
+    lines.append(summary());
     if (!finished)
         lines.append(text("REPORT_UNFINISHED"));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+ImportReport::Totals ImportReport::totals() const
+{
+    Totals t;
+    for (const DayDiet &e : entries) {
+        const int copied = e.copied();
+        t.left += static_cast<int>(e.dishes.size()) - copied;
+        if (e.stored) {
+            t.copied += copied;
+            t.added += e.roundingCost();
+        } else {
+            t.notStored += copied;
+        }
+    }
+    return t;
+}
+
+QStringList ImportReport::summary() const
+{
+    const Totals t = totals();
+    QStringList lines{text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
+                          .arg(batches)
+                          .arg(t.copied)
+                          .arg(t.left)
+                          .arg(decimal(t.added))};
+    if (t.notStored > 0)
+        lines.append(text(preview ? "REPORT_PREVIEW_NOT_STORED_DISHES" : "REPORT_NOT_STORED_DISHES")
+                         .arg(t.notStored));
+    return lines;
 }
 
 } // namespace zov

@@ -74,6 +74,20 @@ struct ImportReport
     QList<DayDiet> entries;
     int batches = 0;
 
+    // The run's totals. Copied dishes and the rounding cost count the day and diets
+    // whose batch was stored (in a dry run, accepted); the dishes copied into a batch
+    // that was refused or never sent are counted apart.
+    struct Totals
+    {
+        int copied = 0;
+        int left = 0; // source dishes not copied, for any reason
+        int notStored = 0;
+        double added = 0; // portions the rounding added
+    };
+    Totals totals() const;
+    // the totals for people, in one or two lines
+    QStringList summary() const;
+
     // up to three decimals, with a decimal comma and no trailing zeros: "27,3"
     static QString decimal(double value);
     static QString outcomeName(Outcome outcome); // for people

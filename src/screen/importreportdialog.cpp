@@ -37,25 +37,13 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     setWindowTitle(m_report.preview ? text("REPORT_PREVIEW_TITLE") : text("REPORT_TITLE"));
     auto *layout = new QVBoxLayout(this);
 
-    int copied = 0;
-    int left = 0;
-    double added = 0;
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        copied += e.copied();
-        left += static_cast<int>(e.dishes.size()) - e.copied();
-        added += e.roundingCost();
-    }
     m_summary = new QLabel(this);
     m_summary->setObjectName(QStringLiteral("summary"));
     m_summary->setWordWrap(true);
     QStringList summary;
     if (m_report.preview)
         summary.append(text("REPORT_PREVIEW_NOTICE"));
-    summary.append(text(m_report.preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
-                       .arg(m_report.batches)
-                       .arg(copied)
-                       .arg(left)
-                       .arg(ImportReport::decimal(added)));
+    summary.append(m_report.summary());
     if (!m_report.finished)
         summary.append(text("REPORT_UNFINISHED"));
     else if (m_report.preview)

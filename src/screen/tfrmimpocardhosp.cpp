@@ -432,10 +432,13 @@ void TfrmImpoCardHosp::showReport()
     const ImportReport &report = m_logic.report();
     if (report.entries.isEmpty() && report.skippedDays.isEmpty())
         return;
-    // a window of its own, so that it stays open after the screen has closed
-    auto *dialog = new ImportReportDialog(report, report.preview ? this : parentWidget());
+    // After a completed import the screen closes: the report is a window of its own
+    // that stays open. After a dry run or a stopped import the screen stays open, in
+    // its modal loop, and the report must be a window of the screen to take input.
+    const bool screenStays = report.preview || !report.finished;
+    auto *dialog = new ImportReportDialog(report, screenStays ? this : parentWidget());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowModality(report.preview ? Qt::WindowModal : Qt::NonModal);
+    dialog->setWindowModality(screenStays ? Qt::WindowModal : Qt::NonModal);
     dialog->show();
 }
 

@@ -50,6 +50,10 @@ public:
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
+        // the acknowledgement: a client in a dry run stops when a server does not
+        // send it back (a server that does not know dry runs would store everything)
+        if (!callContext.dryRun.isEmpty())
+            context->AddInitialMetadata("zov-dry-run", callContext.dryRun.toStdString());
         callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
         return m_dispatcher.invoke(*call, reply, callContext);
     }

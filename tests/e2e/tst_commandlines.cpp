@@ -316,6 +316,16 @@ void TestCommandLines::dryRunAndReportFiles()
     };
     QCOMPARE(withoutStored(done), withoutStored(preview));
     QVERIFY(state() != before);
+
+    // a command stopped before the import (a range over two months) leaves the
+    // earlier report in the file as it was
+    const Result stopped = run(
+        QStringLiteral("zov-import"),
+        importArgs({QStringLiteral("--date"), QStringLiteral("2024-04-10"),
+                    QStringLiteral("--from"), QStringLiteral("2024-03-30"), QStringLiteral("--to"),
+                    QStringLiteral("2024-04-02"), QStringLiteral("--report"), realFile}));
+    QCOMPARE(stopped.code, 2);
+    QCOMPARE(readJson(realFile), done);
 }
 
 void TestCommandLines::unreachableServerIsNamed()

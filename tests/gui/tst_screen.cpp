@@ -11,9 +11,11 @@
 #include "tnumberedit.h"
 #include "ui_tfrmimpocardhosp.h"
 
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -69,6 +71,7 @@ private Q_SLOTS:
     void importThroughTheButton();
     void simulateShowsThePreviewAndStoresNothing();
     void inputIsHeldBackDuringAnImport();
+    void aStoppedImportShowsAReportThatTakesInput();
     void f1OpensTheHelpPage();
 
 private:
@@ -409,6 +412,42 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QCOMPARE(queryRows(m_f->db.url(), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).first(),
              QString::number(before.first().section(QLatin1Char('|'), 1, 1).toInt() + 18));
     delete done;
+}
+
+void TestScreen::aStoppedImportShowsAReportThatTakesInput()
+{
+    // the database refuses the main dish of April 2nd: April 1st is stored, then the
+    // run stops and the screen stays open in its modal loop
+    m_f->db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-02'"),
+                         QStringLiteral("prato recusado"));
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    typeDate(ui().depCardOrigAte, QStringLiteral("06/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 18);
+    // as the host runs it: application-modal
+    s.hide();
+    s.setWindowModality(Qt::ApplicationModal);
+    s.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&s));
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.errors.size(), 1);
+    QVERIFY(s.isVisible());
+    QTRY_VERIFY(reportWindow());
+    ImportReportDialog *report = reportWindow();
+    QVERIFY(!report->report().finished);
+    QVERIFY(QTest::qWaitForWindowExposed(report));
+    // a click that goes through the window system, where a modal screen would hold it
+    QAbstractButton *close =
+        report->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::NoButton);
+    for (QAbstractButton *b : report->findChild<QDialogButtonBox *>()->buttons()) {
+        if (b->text() == text("REPORT_CLOSE"))
+            close = b;
+    }
+    QVERIFY(close);
+    QTest::mouseClick(report->windowHandle(), Qt::LeftButton, {},
+                      close->mapTo(report, close->rect().center()));
+    QTRY_VERIFY2(!reportWindow(), "the report of a stopped import does not take input");
 }
 
 void TestScreen::f1OpensTheHelpPage()

@@ -89,6 +89,8 @@ private Q_SLOTS:
     void roundingCostPerDayAndDiet_data();
     void roundingCostPerDayAndDiet();
     void stoppedRunReportsWhatWasStored();
+    void csvKeepsEveryDishOnItsLine_data();
+    void csvKeepsEveryDishOnItsLine();
     void dryRunSessionCannotWrite();
 };
 
@@ -355,6 +357,51 @@ void TestReport::stoppedRunReportsWhatWasStored()
         QCOMPARE(e.stored, e.day == f.april(1));
         QCOMPARE(menuRows(f.db, number, e.diet).size(), e.stored ? e.copied() : 0);
     }
+    // the totals count what was stored; the refused batch's dishes are named apart
+    const ImportReport::Totals t = r.totals();
+    QCOMPARE(t.copied,
+             f.db.count(QStringLiteral("COMPCARD"), QStringLiteral("DTCARDAPIO >= '2024-04-01'")));
+    int refused = 0;
+    for (const ImportReport::DayDiet &e : r.entries)
+        refused += e.stored ? 0 : e.copied();
+    QVERIFY(refused > 0);
+    QCOMPARE(t.notStored, refused);
+    QVERIFY(r.toText().contains(text("REPORT_NOT_STORED_DISHES").arg(refused)));
+}
+
+void TestReport::csvKeepsEveryDishOnItsLine_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("plain") << "ARROZ"
+                           << ";ARROZ;";
+    QTest::newRow("semicolon") << "ARROZ; FEIJÃO"
+                               << ";\"ARROZ; FEIJÃO\";";
+    QTest::newRow("quotes") << "ARROZ \"SOLTINHO\""
+                            << ";\"ARROZ \"\"SOLTINHO\"\"\";";
+    QTest::newRow("line feed") << "ARROZ\nCOM ALHO"
+                               << ";\"ARROZ\nCOM ALHO\";";
+    QTest::newRow("carriage return") << "ARROZ\rCOM ALHO"
+                                     << ";\"ARROZ\rCOM ALHO\";";
+}
+
+void TestReport::csvKeepsEveryDishOnItsLine()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, field);
+    ImportReport r;
+    r.finished = true;
+    ImportReport::DayDiet e;
+    e.day = QDate(2024, 4, 1);
+    e.diet = QStringLiteral("0001");
+    e.stored = true;
+    ImportReport::Dish d;
+    d.slot = 1;
+    d.name = name;
+    e.dishes.append(d);
+    r.entries.append(e);
+    const QString csv = QString::fromUtf8(r.toCsv());
+    QVERIFY2(csv.contains(field), qPrintable(csv));
 }
 
 // --- the server side of a dry run ---------------------------------------------------------

@@ -1002,6 +1002,41 @@ private Q_SLOTS:
                      qPrintable(QString::number(i)));
     }
 
+    void dryRunIsAcknowledged()
+    {
+        seedImport();
+        const QVariantList args{kBranch, kService, day(3, 4), "0001"};
+        // the server names the dry run back in its initial metadata
+        const auto channel =
+            grpc::CreateChannel(QString("127.0.0.1:%1").arg(m_server->port()).toStdString(),
+                                grpc::InsecureChannelCredentials());
+        const auto stub = rpc::AppServer::NewStub(channel);
+        grpc::ClientContext context;
+        context.AddMetadata("zov-dry-run", "preview-1");
+        rpc::Reply reply;
+        QVERIFY(stub->Invoke(&context, makeCall("GetPrxCardapio", args), &reply).ok());
+        const auto &answered = context.GetServerInitialMetadata();
+        const auto ack = answered.find("zov-dry-run");
+        QVERIFY(ack != answered.end());
+        QCOMPARE(std::string(ack->second.data(), ack->second.size()), std::string("preview-1"));
+
+        // a dry run that the server does not confirm stops the client at its first
+        // call: here the server keeps only the first 64 characters of the id
+        QVariantList written = args;
+        m_rpc->setMetadata(QStringLiteral("zov-dry-run"), QString(70, QLatin1Char('x')));
+        try {
+            m_rpc->invoke(QStringLiteral("GetPrxCardapio"), written);
+            QFAIL("an unconfirmed dry run went on");
+        } catch (const Error &e) {
+            QVERIFY2(e.text().contains(QStringLiteral("não confirmou a simulação")),
+                     qPrintable(e.text()));
+        }
+        m_rpc->setMetadata(QStringLiteral("zov-dry-run"), QString());
+        written = args;
+        QVERIFY(m_rpc->invoke(QStringLiteral("GetPrxCardapio"), written).typeId() ==
+                QMetaType::QString);
+    }
+
     void refusedCalls_data()
     {
         QTest::addColumn<QByteArray>("bytes");
