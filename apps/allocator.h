@@ -1,10 +1,10 @@
 #pragma once
 
-// The allocator of the two programs that move whole months of packets: zov-import
-// (the screen's logic and, unless --server is given, the server inside it) and
-// zov-server. Every cell of a packet is a small allocation, made on one thread and
-// often freed on another; mimalloc serves that a quarter faster than the C
-// library's malloc and, returning freed pages at once, with less memory at peak.
+// The allocator of the programs that move whole months of packets: zov-import (the
+// screen's logic and, unless --server is given, the server inside it), zov-server
+// and zov-host, the host application that runs the screen. Every cell of a packet is a small
+// allocation, made on one thread and often freed on another; mimalloc serves that a quarter faster
+// than the C library's malloc and, returning freed pages at once, with less memory at peak.
 
 #ifdef ZOV_MIMALLOC
 #include <mimalloc.h>

@@ -2,6 +2,7 @@
 // (operator, database connection, server address), loads the screen module and
 // calls its entry IniProc with the seven entry values.
 
+#include "allocator.h"
 #include "commandline.h"
 #include "consiste.h"
 #include "dates.h"
@@ -99,6 +100,7 @@ void scheduleScreenshot(const QString &file, const QDate &from, const QDate &to)
 
 int main(int argc, char *argv[])
 {
+    zov::tuneAllocator();
     QApplication app(argc, argv);
     QTextStream err(stderr);
     zov::CommandLine options(

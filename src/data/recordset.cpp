@@ -463,6 +463,7 @@ void RecordSet::moveTo(int rowId)
 QString RecordSet::keyOf(const KeyIndex &index, const QVector<QVariant> &values) const
 {
     QString key;
+    key.reserve(16 * index.fields.size()); // a part takes 5 to 9 characters, plus a text
     for (const int f : index.fields)
         appendKeyPart(key, values.at(f), index.cs);
     return key;
@@ -477,6 +478,7 @@ RecordSet::KeyIndex &RecordSet::keyIndex(const QList<int> &fields, Qt::CaseSensi
     auto index = std::make_unique<KeyIndex>();
     index->fields = fields;
     index->cs = cs;
+    index->rows.reserve(static_cast<qsizetype>(m_rows.size()));
     for (int id = 0; id < static_cast<int>(m_rows.size()); ++id) {
         if (m_rows[id].alive)
             index->rows[keyOf(*index, m_rows[id].values)].push_back(id);
@@ -585,6 +587,21 @@ bool RecordSet::contains(const QString &keyFields, const QVariantList &values,
                          Qt::CaseSensitivity cs)
 {
     return findFirst(keyFields, values, cs) >= 0;
+}
+
+void RecordSet::prepareLocate(const QString &keyFields, Qt::CaseSensitivity cs)
+{
+    checkActive();
+    keyIndex(fieldList(keyFields), cs);
+}
+
+void RecordSet::prepareFilter(const QString &fields)
+{
+    checkActive();
+    // a filter looks its rows up by its fields in the layout's order
+    QList<int> sorted = fieldList(fields);
+    std::sort(sorted.begin(), sorted.end());
+    keyIndex(sorted, Qt::CaseSensitive);
 }
 
 void RecordSet::setFilter(const QString &filterText)

@@ -101,6 +101,11 @@ public:
     // The same search without moving the cursor.
     bool contains(const QString &keyFields, const QVariantList &values,
                   Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    // Builds now the index that a Locate on `keyFields` (prepareLocate) or a filter
+    // comparing exactly `fields` (prepareFilter) would build on first use; on a large
+    // record set that takes a while, which a caller can then spend where it chooses.
+    void prepareLocate(const QString &keyFields, Qt::CaseSensitivity cs = Qt::CaseSensitive);
+    void prepareFilter(const QString &fields);
     // The values of `fields` in every row whose key fields equal `values`, in no
     // particular order, whatever the filter shows.
     QList<QVariantList> valuesWhere(const QString &keyFields, const QVariantList &values,

@@ -180,6 +180,13 @@ void ImpoCardHosp::sbtImportExportClick()
     }
     m_run.LotePendente.clear();
     FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+    // The source's two look-ups are indexed here, one at a time with the window
+    // painting in between, rather than inside the first dish copy: a month of a large
+    // hospital holds tens of thousands of source rows.
+    cdsCardOrigem.prepareFilter(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD"));
+    pump();
+    cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
+    pump();
 
     // --- day loop: the k-th source day goes to the destination day D + k; a
     // non-working destination day receives nothing and still uses up its day
