@@ -159,17 +159,27 @@ void TestOperations::nginxBalancesTwoServers()
     QVERIFY(balancer.waitForStarted());
     QVERIFY(waitForPort(front));
 
-    const Result r = run(QStringLiteral("zov-import"),
-                         {QStringLiteral("--db"),         m_db,
-                          QStringLiteral("--server"),     QStringLiteral("127.0.0.1:%1").arg(front),
-                          QStringLiteral("--ca"),         path(QStringLiteral("cert.pem")),
-                          QStringLiteral("--token-file"), path(QStringLiteral("token")),
-                          QStringLiteral("--branch"),     QStringLiteral("HC01"),
-                          QStringLiteral("--service"),    QStringLiteral("1"),
-                          QStringLiteral("--operator"),   QStringLiteral("BALANCO"),
-                          QStringLiteral("--date"),       QStringLiteral("2024-04-01"),
-                          QStringLiteral("--from"),       QStringLiteral("2024-03-04"),
-                          QStringLiteral("--to"),         QStringLiteral("2024-03-10")});
+    const QStringList import{
+        QStringLiteral("--db"),         m_db,
+        QStringLiteral("--server"),     QStringLiteral("127.0.0.1:%1").arg(front),
+        QStringLiteral("--ca"),         path(QStringLiteral("cert.pem")),
+        QStringLiteral("--token-file"), path(QStringLiteral("token")),
+        QStringLiteral("--branch"),     QStringLiteral("HC01"),
+        QStringLiteral("--service"),    QStringLiteral("1"),
+        QStringLiteral("--operator"),   QStringLiteral("BALANCO"),
+        QStringLiteral("--date"),       QStringLiteral("2024-04-01"),
+        QStringLiteral("--from"),       QStringLiteral("2024-03-04"),
+        QStringLiteral("--to"),         QStringLiteral("2024-03-10")};
+    // a dry run through the balancer: the servers' confirmation comes through it
+    const QString stored =
+        QStringLiteral("SELECT (SELECT COUNT(*) FROM CARDADIA), (SELECT COUNT(*) FROM COMPCARD)");
+    const QString before = queryRows(m_db, stored).join(QLatin1Char(';'));
+    const Result dry =
+        run(QStringLiteral("zov-import"), import + QStringList{QStringLiteral("--dry-run")});
+    QVERIFY2(dry.code == 0, qPrintable(dry.err));
+    QCOMPARE(queryRows(m_db, stored).join(QLatin1Char(';')), before);
+
+    const Result r = run(QStringLiteral("zov-import"), import);
     balancer.terminate();
     balancer.waitForFinished(10000);
     QVERIFY2(r.code == 0, qPrintable(r.err));
