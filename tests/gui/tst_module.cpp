@@ -13,6 +13,20 @@
 using namespace zov;
 using namespace zov::test;
 
+namespace {
+// an entry the module takes: branch, service, day, month, a text, diets, rounding flag
+QVariantList goodEntry()
+{
+    return {QStringLiteral("B1"),
+            QStringLiteral("00001"),
+            QDate(2024, 4, 1),
+            QDate(2024, 4, 1),
+            QString(),
+            QStringLiteral("T"),
+            0};
+}
+} // namespace
+
 class TestModule : public QObject
 {
     Q_OBJECT
@@ -76,13 +90,7 @@ void TestModule::nullEntryDoesNothing()
 void TestModule::badEntriesAreRefusedBeforeAnythingIsStored_data()
 {
     QTest::addColumn<QVariant>("entry");
-    const QVariantList good{QStringLiteral("B1"),
-                            QStringLiteral("00001"),
-                            QDate(2024, 4, 1),
-                            QDate(2024, 4, 1),
-                            QString(),
-                            QStringLiteral("T"),
-                            0};
+    const QVariantList good = goodEntry();
     QTest::newRow("six elements") << QVariant(good.mid(0, 6));
     QTest::newRow("not an array") << QVariant(QStringLiteral("B1"));
     QVariantList badDate = good;
@@ -147,13 +155,7 @@ void TestModule::entryWithDayNumbersOpensTheScreen()
 void TestModule::aNewEntryFreesTheClosedScreen()
 {
     ImportFixture f;
-    const QVariantList entry{QStringLiteral("B1"),
-                             QStringLiteral("1"),
-                             QDate(2024, 4, 2),
-                             QDate(2024, 4, 1),
-                             QString(),
-                             QStringLiteral("T"),
-                             0};
+    const QVariantList entry = goodEntry();
     enter(entry);
     const QPointer<QWidget> first = screen();
     QVERIFY(first);
