@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QLibrary>
 #include <QLineEdit>
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QTextStream>
@@ -96,6 +97,56 @@ void scheduleScreenshot(const QString &file, const QDate &from, const QDate &to)
     });
 }
 
+// For tests that drive the screen from outside, as xdotool does: once the screen is
+// shown, the file names the screen's widgets with the centre of each on the display,
+// one "objectName x y" a line.
+class WidgetMap : public QObject
+{
+public:
+    explicit WidgetMap(QString file)
+        : m_file(std::move(file))
+    {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *screen = qobject_cast<QWidget *>(watched);
+        if (event->type() == QEvent::Show && screen &&
+            screen->objectName() == QLatin1String("frmImpoCardHosp"))
+            QTimer::singleShot(300, this, [this, screen = QPointer<QWidget>(screen)] {
+                if (screen)
+                    write(*screen);
+            });
+        return false;
+    }
+
+private:
+    void write(QWidget &screen) const
+    {
+        QFile out(m_file + QStringLiteral(".part"));
+        if (!out.open(QIODevice::WriteOnly))
+            return;
+        QTextStream lines(&out);
+        for (QWidget *w : screen.findChildren<QWidget *>()) {
+            if (w->objectName().isEmpty() || !w->isVisible())
+                continue;
+            const QPoint centre = w->mapToGlobal(w->rect().center());
+            // the date edits' own parts by their edit: "depCardOrigAte.edit"
+            const QString parent = w->parentWidget() ? w->parentWidget()->objectName() : QString();
+            const QString name =
+                parent.isEmpty() ? w->objectName() : parent + QLatin1Char('.') + w->objectName();
+            lines << w->objectName() << ' ' << centre.x() << ' ' << centre.y() << '\n';
+            lines << name << ' ' << centre.x() << ' ' << centre.y() << '\n';
+        }
+        lines.flush();
+        out.close();
+        QFile::remove(m_file);
+        out.rename(m_file);
+    }
+
+    QString m_file;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -161,6 +212,11 @@ int main(int argc, char *argv[])
     if (!iniProc) {
         err << zov::text("HOST_NO_MODULE").arg(module.fileName(), module.errorString()) << Qt::endl;
         return 1;
+    }
+    std::unique_ptr<WidgetMap> widgetMap;
+    if (qEnvironmentVariableIsSet("ZOV_HOST_WIDGET_MAP")) {
+        widgetMap = std::make_unique<WidgetMap>(qEnvironmentVariable("ZOV_HOST_WIDGET_MAP"));
+        app.installEventFilter(widgetMap.get());
     }
     if (options.has(QStringLiteral("screenshot")))
         scheduleScreenshot(options.value(QStringLiteral("screenshot")),

@@ -122,3 +122,18 @@ QStringList layoutNames()
 }
 
 } // namespace zov
+
+namespace zov {
+
+int codeWidth(const QString &column)
+{
+    for (const char *name : {"cdsCardaDia", "cdsCompCardCache"}) {
+        const Layout &l = layout(QLatin1String(name));
+        const int i = l.indexOf(column);
+        if (i >= 0 && l.fields.at(i).type == FieldType::Text)
+            return l.fields.at(i).size;
+    }
+    return 0;
+}
+
+} // namespace zov

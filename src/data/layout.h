@@ -45,4 +45,8 @@ struct Layout
 const Layout &layout(const QString &name);
 QStringList layoutNames();
 
+// The width of a code column (CDFILIAL, CDSERVFILI, CDDIETPAD, ...) as the header
+// layout declares it, or the dish layout for the dish codes; 0 for an unknown name.
+int codeWidth(const QString &column);
+
 } // namespace zov

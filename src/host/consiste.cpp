@@ -25,7 +25,9 @@ bool EmptyString(const QString &text)
 
 QString Ajusta(const QString &text, int width)
 {
-    return text.size() >= width ? text : QString(width - text.size(), QLatin1Char('0')) + text;
+    // the blanks an edit leaves around a code are not part of it
+    const QString code = text.trimmed();
+    return code.size() >= width ? code : QString(width - code.size(), QLatin1Char('0')) + code;
 }
 
 } // namespace zov

@@ -51,8 +51,9 @@ QVariant CheckResultServ(const QVariant &result, bool abort = true, int kind = 0
 // True when an edit's text is unfilled (empty or only blanks).
 bool EmptyString(const QString &text);
 
-// Pads `text` on the left with zeros to `width` characters; a longer text stays as
-// it is. "1" becomes "00001" for a service code.
+// Pads `text`, without its surrounding blanks, on the left with zeros to `width`
+// characters; a longer text stays as it is. "1" and "1 " become "00001" for a
+// service code.
 QString Ajusta(const QString &text, int width);
 
 } // namespace zov

@@ -206,6 +206,7 @@ void ImpoCardHosp::setStartDate(const QDate &date)
     m_start = date;
     Q_EMIT changed(depCardOrig);
     depCardOrigDateChange();
+    selectionChanged();
 }
 
 void ImpoCardHosp::setEndDate(const QDate &date)
@@ -215,15 +216,20 @@ void ImpoCardHosp::setEndDate(const QDate &date)
     m_end = date;
     Q_EMIT changed(depCardOrigAte);
     depCardOrigAteDateChange();
+    selectionChanged();
 }
 
 void ImpoCardHosp::setDietChoice(bool all, bool list)
 {
+    const bool wasAll = m_allDiets;
+    const bool wasList = m_listDiets;
     m_allDiets = all;
     m_listDiets = !all && list;
     Q_EMIT changed(rbtTodosDiet);
     Q_EMIT changed(rbtListDiet);
     grbDietaClick();
+    if (wasAll != m_allDiets || wasList != m_listDiets)
+        selectionChanged();
 }
 
 void ImpoCardHosp::setMode(bool append)
@@ -282,8 +288,7 @@ void ImpoCardHosp::FormActivate()
 void ImpoCardHosp::medCdServicoChange()
 {
     set(m_serviceName, QString(), edtNmServico);
-    cdsCardOrigem.Close();
-    Q_EMIT changed(dbgPadrao);
+    selectionChanged();
 }
 
 void ImpoCardHosp::medCdServicoExit()
@@ -494,7 +499,12 @@ void ImpoCardHosp::BtnDietaClick()
             list +=
                 QLatin1Char('_') + adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
     }
-    u.DietasEscolhidas = list.isEmpty() ? QString() : list + QLatin1Char('_');
+    const QString chosen = list.isEmpty() ? QString() : list + QLatin1Char('_');
+    if (chosen == u.DietasEscolhidas)
+        return;
+    u.DietasEscolhidas = chosen;
+    if (m_listDiets)
+        selectionChanged();
 }
 
 // ---------------------------------------------------------------------------
@@ -503,6 +513,12 @@ void ImpoCardHosp::BtnDietaClick()
 void ImpoCardHosp::AtualizaCardapio()
 {
     UnitValues &u = unitValues();
+    // the preview is of the diets chosen now, also when a pick came after the focus
+    // left the diet group
+    grbDietaExit();
+    // what stays on a failed load is nothing or the preview of this same selection
+    if (!previewIsCurrent())
+        closePreview();
     BusyGuard busy(1); // hidden on every path
     QVariantList conf{u.CdFilial, u.CdServFili, u.DtMesCard};
     cdsPesqConfDestino.SetData(
@@ -520,6 +536,7 @@ void ImpoCardHosp::AtualizaCardapio()
     auto [dishes, types] = pairOf(std::move(result), "GetCardOrigem");
     cdsCardOrigem.SetData(std::move(dishes));
     cdsTipoPrato.SetData(std::move(types));
+    m_previewOf = selection();
     Q_EMIT changed(dbgPadrao);
 }
 
@@ -544,13 +561,50 @@ void ImpoCardHosp::panOrigemExit()
 
 void ImpoCardHosp::dbgPadraoEnter()
 {
+    m_gridFocused = true;
     AtualizaCardapio();
 }
 
 void ImpoCardHosp::pgcGridExit()
 {
-    cdsCardOrigem.Close();
-    Q_EMIT changed(dbgPadrao);
+    m_gridFocused = false;
+    m_previewReloadDue = false;
+    closePreview();
+}
+
+// ---------------------------------------------------------------------------
+// the preview and its selection
+
+ImpoCardHosp::Selection ImpoCardHosp::selection() const
+{
+    return {m_branch, m_service, m_start, m_end, unitValues().ListaDietas};
+}
+
+bool ImpoCardHosp::previewIsCurrent() const
+{
+    return cdsCardOrigem.active() && m_previewOf && *m_previewOf == selection();
+}
+
+void ImpoCardHosp::closePreview()
+{
+    m_previewOf.reset();
+    if (cdsCardOrigem.active()) {
+        cdsCardOrigem.Close();
+        Q_EMIT changed(dbgPadrao);
+    }
+}
+
+void ImpoCardHosp::selectionChanged()
+{
+    closePreview();
+    m_previewReloadDue = m_gridFocused;
+}
+
+void ImpoCardHosp::reloadPreview()
+{
+    m_previewReloadDue = false;
+    Vd_Data();
+    AtualizaCardapio();
 }
 
 } // namespace zov

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace zov {
 
@@ -124,6 +125,17 @@ public:
     void AtualizaCardapio();
     void Cardadia_Compcard();
 
+    // --- the preview and the selection it shows ---------------------------------------
+    // The preview holds the source menu of the selection it was loaded for (branch,
+    // service, dates, diet list); any change of that selection closes it, and the
+    // import counts a preview of another selection as no preview.
+    bool previewIsCurrent() const;
+    // The selection changed while the grid had the focus: the screen reloads the
+    // preview at once, so that the grid never shows another selection's menu.
+    bool previewReloadDue() const { return m_previewReloadDue && m_gridFocused; }
+    // Checks the range and loads the preview again; a failed check ends it.
+    void reloadPreview();
+
     // --- record sets --------------------------------------------------------------------
     RecordSet cdsCardOrigem;
     RecordSet cdsTipoPrato;
@@ -179,6 +191,19 @@ Q_SIGNALS:
     void modalResultChanged(int result);
 
 private:
+    struct Selection
+    {
+        QString branch;
+        QString service;
+        QDate start;
+        QDate end;
+        QString diets;
+        bool operator==(const Selection &) const = default;
+    };
+    Selection selection() const;
+    void selectionChanged();
+    void closePreview();
+
     void set(QString &field, const QString &value, Control control);
     void focus(Control control);
     void pump();
@@ -228,6 +253,10 @@ private:
     QString m_caption;
     bool m_running = false;
     int m_modalResult = 0;
+
+    std::optional<Selection> m_previewOf;
+    bool m_gridFocused = false;
+    bool m_previewReloadDue = false;
 
     RunVariables m_run;
     int m_batches = 0;

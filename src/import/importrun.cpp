@@ -144,7 +144,9 @@ void ImpoCardHosp::sbtImportExportClick()
     grbDietaExit();
     if (u.ListaDietas.isEmpty())
         MensErro(msg("diet_inf"));
-    if (cdsCardOrigem.IsEmpty())
+    // a preview of another selection than the one on screen counts as none: the
+    // import copies only what the planner was shown
+    if (cdsCardOrigem.IsEmpty() || !previewIsCurrent())
         MensErro(msg("NAO_HA_CARD"));
     if (m_rounding < 0 || m_rounding >= 10)
         MensErro(msg("ARRE_DEVE"));

@@ -3,6 +3,7 @@
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
+#include "layout.h"
 #include "texts.h"
 
 #include <cmath>
@@ -96,8 +97,13 @@ void storeEntryValues(const QString &cdFilial, const QString &cdServFili, const 
                       int semArredondamento)
 {
     UnitValues &u = unitValues();
-    u.CdFilial = cdFilial;
-    u.CdServFili = EmptyString(cdServFili) ? cdServFili : Ajusta(cdServFili, 5);
+    // as the screen's edits would hold them: the branch in capitals, each code no
+    // longer than its field, the service padded as a typed one is
+    const int branchWidth = codeWidth(QStringLiteral("CDFILIAL"));
+    const int serviceWidth = codeWidth(QStringLiteral("CDSERVFILI"));
+    u.CdFilial = cdFilial.trimmed().toUpper().left(branchWidth);
+    const QString service = cdServFili.trimmed().left(serviceWidth);
+    u.CdServFili = service.isEmpty() ? service : Ajusta(service, serviceWidth);
     u.DtCardapio = dtCardapio;
     u.DtMesCard = dtMesCard;
     u.Elemento4 = elemento4;

@@ -46,8 +46,9 @@ struct EntryValues
 // caller stores nothing then.
 EntryValues convertEntry(const QVariant &entry);
 
-// Stores the seven entry values (CriaImpoCardHosp's step 2). The service code is
-// padded as a typed one is, so that it matches the stored codes.
+// Stores the seven entry values (CriaImpoCardHosp's step 2) as the screen's edits
+// hold them: the branch code in capitals, no code longer than its field, and the
+// service code padded as a typed one is, so that it matches the stored codes.
 void storeEntryValues(const QString &cdFilial, const QString &cdServFili, const QDate &dtCardapio,
                       const QDate &dtMesCard, const QString &elemento4, const QString &todasDietas,
                       int semArredondamento);

@@ -63,6 +63,8 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     const int widths[] = {97, 76, 103, 157};
     for (int c = 0; c < 4; ++c)
         grid->setColumnWidth(c, widths[c]);
+    // the dish name takes the grid's free width, never less than its own
+    grid->horizontalHeader()->setStretchLastSection(true);
     grid->verticalHeader()->setDefaultSectionSize(grid->fontMetrics().height() + 6);
     QPalette palette = grid->palette();
     palette.setColor(QPalette::Base, palette.color(QPalette::ToolTipBase));
@@ -103,9 +105,11 @@ void TfrmImpoCardHosp::FormCreate()
 
 bool TfrmImpoCardHosp::dispatch(const std::function<void()> &handler)
 {
+    bool completed = false;
+    ++m_dispatchDepth;
     try {
         handler();
-        return true;
+        completed = true;
     } catch (const AbortError &) {
         // already shown by MensErro
     } catch (const Error &e) {
@@ -113,7 +117,17 @@ bool TfrmImpoCardHosp::dispatch(const std::function<void()> &handler)
     } catch (const std::exception &e) {
         presenter().showError(QString::fromLocal8Bit(e.what()));
     }
-    return false;
+    if (--m_dispatchDepth == 0)
+        keepPreviewCurrent();
+    return completed;
+}
+
+void TfrmImpoCardHosp::keepPreviewCurrent()
+{
+    if (m_logic.running() || !m_logic.previewReloadDue() || !inside(focusWidget(), m_ui->dbgPadrao))
+        return;
+    // the reload clears what made it due: it runs once, whatever its outcome
+    dispatch([this] { m_logic.reloadPreview(); });
 }
 
 QWidget *TfrmImpoCardHosp::widgetOf(ImpoCardHosp::Control control) const
@@ -284,8 +298,15 @@ void TfrmImpoCardHosp::moveFocusQuietly(QWidget *widget)
     const bool quiet = m_quiet;
     m_quiet = true;
     widget->setFocus(Qt::OtherFocusReason);
-    m_lastFocus = QApplication::focusWidget();
     m_quiet = quiet;
+    // In a window that is not active (a message box has just closed) the focus
+    // arrives only when the window is active again: it is this move, not the user's.
+    while (widget->focusProxy())
+        widget = widget->focusProxy();
+    if (QWidget *previous = m_lastFocus; previous != widget) {
+        m_lastFocus = widget;
+        quietFocusMove(previous, widget);
+    }
 }
 
 bool TfrmImpoCardHosp::eventFilter(QObject *watched, QEvent *event)
@@ -315,24 +336,52 @@ bool TfrmImpoCardHosp::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::FocusIn) {
         auto *widget = qobject_cast<QWidget *>(watched);
         if (widget && isAncestorOf(widget)) {
-            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
             QPointer<QWidget> from = m_lastFocus;
             m_lastFocus = widget;
-            // a dialog, a popup or another window taking the focus is not an exit
-            if (!m_quiet && reason != Qt::ActiveWindowFocusReason &&
-                reason != Qt::PopupFocusReason && from && from != widget && !m_logic.running()) {
-                QPointer<QWidget> to = widget;
-                QTimer::singleShot(0, this, [this, from, to] {
-                    if (from && to && QApplication::focusWidget() == to)
-                        focusMoved(from, to);
-                });
+            // A dialog, a popup or another window that takes the focus and gives it
+            // back is not an exit: the focus comes back where it was. A click into
+            // another field of the window while it was not active is one.
+            if (from && from != widget) {
+                if (m_quiet || m_dispatchDepth > 0 || m_logic.running()) {
+                    quietFocusMove(from, widget);
+                } else {
+                    // the exits run once the batch of window events is handled, each
+                    // move in its turn
+                    m_focusMoves.append({from, widget});
+                    if (!m_focusMovesScheduled) {
+                        m_focusMovesScheduled = true;
+                        QTimer::singleShot(0, this, &TfrmImpoCardHosp::runFocusMoves);
+                    }
+                }
             }
         }
     }
     return TfrmPadrImportExport::eventFilter(watched, event);
 }
 
-void TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
+void TfrmImpoCardHosp::quietFocusMove(QWidget *from, QWidget *to)
+{
+    if (inside(from, m_ui->pgcGrid) && !inside(to, m_ui->pgcGrid))
+        m_logic.pgcGridExit();
+}
+
+void TfrmImpoCardHosp::runFocusMoves()
+{
+    m_focusMovesScheduled = false;
+    // a move that arrives while an exit shows its message joins the running queue
+    if (m_runningFocusMoves)
+        return;
+    m_runningFocusMoves = true;
+    while (!m_focusMoves.isEmpty() && !m_logic.running()) {
+        const FocusMove move = m_focusMoves.takeFirst();
+        if (move.from && move.to && !focusMoved(move.from, move.to))
+            m_focusMoves.clear(); // the later moves started from a screen that failed its check
+    }
+    m_focusMoves.clear();
+    m_runningFocusMoves = false;
+}
+
+bool TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
 {
     Ui::TfrmImpoCardHosp &ui = *m_ui;
     struct Exit
@@ -362,11 +411,12 @@ void TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
         if (inside(from, exit.area) && !inside(to, exit.area) && !dispatch(exit.handler)) {
             // a failed exit keeps the focus where it was, or where the handler put it
             moveFocusQuietly(m_requestedFocus ? m_requestedFocus.data() : from);
-            return;
+            return false;
         }
     }
     if (inside(to, ui.dbgPadrao) && !inside(from, ui.dbgPadrao))
         dispatch([this] { m_logic.dbgPadraoEnter(); });
+    return true;
 }
 
 bool TfrmImpoCardHosp::event(QEvent *event)
@@ -419,7 +469,15 @@ void TfrmImpoCardHosp::runImport(bool dryRun)
     if (m_logic.running())
         return;
     m_logic.setDryRun(dryRun);
-    const bool completed = dispatch([this] { m_logic.sbtImportExportClick(); });
+    const bool completed = dispatch([this] {
+        // a date the edit cannot read is not an empty date: the import does not take
+        // "03/12/202" in "Até" for a single day
+        for (TDateEditPlus *edit : {m_ui->depCardOrig, m_ui->depCardOrigAte}) {
+            if (!edit->CheckValidDate())
+                throw AbortError(QString(), AbortKind::Check);
+        }
+        m_logic.sbtImportExportClick();
+    });
     m_logic.setDryRun(false);
     // a simulation shows what it would do; a run stopped by an error, what it stored
     // before (a completed import has shown its report with its closing dialog)

@@ -48,8 +48,18 @@ private:
     bool dispatch(const std::function<void()> &handler);
     void bindWidgets();
     void refresh(ImpoCardHosp::Control control);
-    void focusMoved(QWidget *from, QWidget *to);
+    // Runs the exits and the enter of one focus move; false, with the focus put
+    // back, when an exit check failed.
+    bool focusMoved(QWidget *from, QWidget *to);
+    // The user's focus moves, in the order they came, however many arrived in one
+    // batch of window events; a failed exit drops the moves queued after it.
+    void runFocusMoves();
+    // A move made by a handler runs no exit check, but leaving the grid still
+    // closes the preview.
+    void quietFocusMove(QWidget *from, QWidget *to);
     void moveFocusQuietly(QWidget *widget);
+    // The grid holds the focus and the selection changed: the preview follows.
+    void keepPreviewCurrent();
     QWidget *widgetOf(ImpoCardHosp::Control control) const;
     void pump();
     void showHelp();
@@ -62,6 +72,15 @@ private:
     RecordSetModel *m_gridModel = nullptr;
     QPointer<QWidget> m_lastFocus;
     QPointer<QWidget> m_requestedFocus;
+    struct FocusMove
+    {
+        QPointer<QWidget> from;
+        QPointer<QWidget> to;
+    };
+    QList<FocusMove> m_focusMoves;
+    bool m_focusMovesScheduled = false;
+    bool m_runningFocusMoves = false;
+    int m_dispatchDepth = 0;
     bool m_quiet = false;
     bool m_updating = false;
     bool m_skipActivation = false;

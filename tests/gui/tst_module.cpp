@@ -36,8 +36,8 @@ private Q_SLOTS:
     void nullEntryDoesNothing();
     void badEntriesAreRefusedBeforeAnythingIsStored_data();
     void badEntriesAreRefusedBeforeAnythingIsStored();
-    void entryWithDayNumbersOpensTheScreen_data();
-    void entryWithDayNumbersOpensTheScreen();
+    void entryValuesOpenTheScreen_data();
+    void entryValuesOpenTheScreen();
     void aNewEntryFreesTheClosedScreen();
 
 private:
@@ -113,30 +113,41 @@ void TestModule::badEntriesAreRefusedBeforeAnythingIsStored()
     QCOMPARE(*m_screen, before);
 }
 
-void TestModule::entryWithDayNumbersOpensTheScreen_data()
+void TestModule::entryValuesOpenTheScreen_data()
 {
     QTest::addColumn<QVariant>("day");
     QTest::addColumn<QVariant>("month");
     QTest::addColumn<int>("flag");
-    QTest::newRow("dates") << QVariant(QDate(2024, 4, 2)) << QVariant(QDate(2024, 4, 1)) << 0;
+    QTest::addColumn<QString>("branch");
+    QTest::addColumn<QString>("service");
+    const QString b1 = QStringLiteral("B1");
+    const QString one = QStringLiteral("1");
+    QTest::newRow("dates") << QVariant(QDate(2024, 4, 2)) << QVariant(QDate(2024, 4, 1)) << 0 << b1
+                           << one;
     // 2 April 2024 is day 45384, 1 April day 45383; a time of day is dropped
-    QTest::newRow("day numbers") << QVariant(45384.5) << QVariant(45383) << 1;
+    QTest::newRow("day numbers") << QVariant(45384.5) << QVariant(45383) << 1 << b1 << one;
     QTest::newRow("day numbers as text")
-        << QVariant(QStringLiteral("45384")) << QVariant(QStringLiteral("45383")) << 1;
+        << QVariant(QStringLiteral("45384")) << QVariant(QStringLiteral("45383")) << 1 << b1 << one;
+    // the codes as the edits hold them: the branch in capitals, no blanks around
+    QTest::newRow("codes in lower case and with blanks")
+        << QVariant(QDate(2024, 4, 2)) << QVariant(QDate(2024, 4, 1)) << 0 << QStringLiteral("b1 ")
+        << QStringLiteral(" 1 ");
 }
 
-void TestModule::entryWithDayNumbersOpensTheScreen()
+void TestModule::entryValuesOpenTheScreen()
 {
     QFETCH(QVariant, day);
     QFETCH(QVariant, month);
     QFETCH(int, flag);
+    QFETCH(QString, branch);
+    QFETCH(QString, service);
     ImportFixture f;
-    QString service, start, weekday, branchName;
+    QString branchShown, serviceShown, start, weekday, branchName;
     bool strip = false;
-    enter(QVariantList{QStringLiteral("B1"), QStringLiteral("1"), day, month, QString(),
-                       QStringLiteral("T"), flag},
+    enter(QVariantList{branch, service, day, month, QString(), QStringLiteral("T"), flag},
           [&](QWidget *shown) {
-              service = shown->findChild<QLineEdit *>(QStringLiteral("medCdServico"))->text();
+              branchShown = shown->findChild<QLineEdit *>(QStringLiteral("medCdFilial"))->text();
+              serviceShown = shown->findChild<QLineEdit *>(QStringLiteral("medCdServico"))->text();
               branchName = shown->findChild<QLineEdit *>(QStringLiteral("edtNmFilial"))->text();
               start = shown->findChild<QWidget *>(QStringLiteral("depCardOrig"))
                           ->findChild<QLineEdit *>(QStringLiteral("edit"))
@@ -145,7 +156,8 @@ void TestModule::entryWithDayNumbersOpensTheScreen()
               strip = shown->findChild<QWidget *>(QStringLiteral("panArredonda"))->isVisible();
           });
     QVERIFY(screen());
-    QCOMPARE(service, QStringLiteral("00001"));
+    QCOMPARE(branchShown, QStringLiteral("B1"));
+    QCOMPARE(serviceShown, QStringLiteral("00001"));
     QCOMPARE(branchName, QStringLiteral("HOSPITAL DE TESTE"));
     QCOMPARE(start, QStringLiteral("02/04/2024"));
     QCOMPARE(weekday, QStringLiteral("Terça"));

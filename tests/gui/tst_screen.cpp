@@ -1,5 +1,6 @@
 // The real dialog under the offscreen platform, against the real server.
 
+#include "dates.h"
 #include "importfixture.h"
 #include "importreportdialog.h"
 #include "messages.h"
@@ -48,6 +49,51 @@ void moveFocus(QWidget *to)
     QTest::qWait(20);
     QCoreApplication::processEvents();
 }
+
+// Keys that reach the window in one batch, as from a fast typist or a barcode
+// reader: each goes to the widget that has the focus when it is handled, and all of
+// them are handled before anything the first ones queued.
+class KeyBatch : public QObject
+{
+public:
+    void post(const QString &keys)
+    {
+        for (const QChar c : keys)
+            QCoreApplication::postEvent(
+                this, new Key(c == QLatin1Char('\t') ? int(Qt::Key_Tab) : c.unicode(),
+                              c == QLatin1Char('\t') ? QString() : c));
+    }
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() != QEvent::User)
+            return QObject::event(e);
+        const auto *key = static_cast<Key *>(e);
+        if (QWidget *w = QApplication::focusWidget()) {
+            QKeyEvent press(QEvent::KeyPress, key->code, Qt::NoModifier, key->text);
+            QApplication::sendEvent(w, &press);
+        }
+        return true;
+    }
+
+private:
+    struct Key : QEvent
+    {
+        Key(int c, QString t)
+            : QEvent(QEvent::User)
+            , code(c)
+            , text(std::move(t))
+        {}
+        int code;
+        QString text;
+    };
+};
+
+int storedDishes(const TestDatabase &db)
+{
+    return queryValue(db.url(), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).toInt();
+}
 } // namespace
 
 class TestScreen : public QObject
@@ -66,6 +112,11 @@ private Q_SLOTS:
     void invalidTypedDateKeepsTheFocus();
     void rangeErrorKeepsTheFocusOnTheEndDate();
     void pickerSetsTheStartDate();
+    void selectionChangedWhileTheGridHasTheFocus_data();
+    void selectionChangedWhileTheGridHasTheFocus();
+    void aFailedCheckClosesThePreview();
+    void exitChecksOfABatchOfFocusMoves_data();
+    void exitChecksOfABatchOfFocusMoves();
     void ctrlDeleteIsSwallowed();
     void anotherWindowIsNotAnExit();
     void importThroughTheButton();
@@ -152,7 +203,9 @@ void TestScreen::firstActivationFillsTheScreen()
                              QStringLiteral("Tipo de Prato"), QStringLiteral("Prato")};
     for (int c = 0; c < 4; ++c)
         QCOMPARE(model->headerData(c, Qt::Horizontal).toString(), titles.at(c));
-    QCOMPARE(ui().dbgPadrao->columnWidth(3), 157);
+    // the dish name takes the free width, the specified one at least
+    QVERIFY(ui().dbgPadrao->columnWidth(3) >= 157);
+    QCOMPARE(ui().dbgPadrao->columnWidth(2), 103);
     QCOMPARE(model->rowCount(), 0); // the preview waits for the grid
     // the destination day is loaded, with the all-diets list
     QCOMPARE(unitValues().ListaDietas, QStringLiteral("_0001_0002_"));
@@ -191,6 +244,8 @@ void TestScreen::servicePaddingAndMessages_data()
     QTest::addColumn<QString>("error");
     QTest::newRow("padded") << QStringLiteral("2") << QStringLiteral("00002")
                             << QStringLiteral("JANTAR") << QString();
+    QTest::newRow("blank after the code")
+        << QStringLiteral("2 ") << QStringLiteral("00002") << QStringLiteral("JANTAR") << QString();
     QTest::newRow("full code") << QStringLiteral("00001") << QStringLiteral("00001")
                                << QStringLiteral("ALMOÇO") << QString();
     QTest::newRow("unknown") << QStringLiteral("9") << QStringLiteral("00009") << QString()
@@ -272,6 +327,128 @@ void TestScreen::pickerSetsTheStartDate()
     m_f->presenter.nextChoice = -1;
     QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
     QCOMPARE(ui().depCardOrig->GetDate(), QDate(2024, 3, 5));
+}
+
+void TestScreen::selectionChangedWhileTheGridHasTheFocus_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QDate>("sourceDay");
+    QTest::addColumn<QStringList>("dietsStored");
+    QTest::newRow("dates picker") << QStringLiteral("date") << ImportFixture::march(5)
+                                  << QStringList{QStringLiteral("0001")};
+    QTest::newRow("diet picker") << QStringLiteral("diet") << ImportFixture::march(4)
+                                 << QStringList{QStringLiteral("0002")};
+}
+
+void TestScreen::selectionChangedWhileTheGridHasTheFocus()
+{
+    QFETCH(QString, change);
+    QFETCH(QDate, sourceDay);
+    QFETCH(QStringList, dietsStored);
+    TfrmImpoCardHosp &s = open();
+    // "Lista" with LIVRE picked, 04/03 in "De", the preview loaded by entering the grid
+    QTest::mouseClick(ui().rbtListDiet, Qt::LeftButton);
+    m_f->presenter.nextPicks = {0};
+    QTest::mouseClick(ui().BtnDieta, Qt::LeftButton);
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 3);
+
+    // a button that takes no focus changes the selection while the grid keeps it
+    if (change == QLatin1String("date")) {
+        m_f->presenter.nextChoice = 1;
+        QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
+    } else {
+        m_f->presenter.nextPicks = {1};
+        QTest::mouseClick(ui().BtnDieta, Qt::LeftButton);
+    }
+    QCOMPARE(QApplication::focusWidget(), ui().dbgPadrao);
+    // the preview follows at once
+    QCOMPARE(ui().dbgPadrao->model()->rowCount(), 3);
+    QCOMPARE(ui().dbgPadrao->model()->index(0, 0).data().toString(), shortDate(sourceDay));
+    QCOMPARE(ui().dbgPadrao->model()->index(0, 1).data().toString(),
+             dietsStored.first() == QLatin1String("0001") ? QStringLiteral("LIVRE")
+                                                          : QStringLiteral("BRANDA"));
+
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    QCOMPARE(s.logic().report().entries.first().sourceDay, sourceDay);
+    for (const char *diet : {"0001", "0002"}) {
+        const bool stored = dietsStored.contains(QLatin1String(diet));
+        QCOMPARE(m_f->dishesOf(ImportFixture::april(1), QLatin1String(diet)).isEmpty(), !stored);
+    }
+}
+
+void TestScreen::aFailedCheckClosesThePreview()
+{
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    typeDate(ui().depCardOrigAte, QStringLiteral("05/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+    const int before = storedDishes(m_f->db);
+    // the picker puts "De" after "Até": the reload fails and takes the focus out of
+    // the grid, and the preview goes with it
+    m_f->presenter.nextChoice = 2;
+    QTest::mouseClick(ui().btpDataCard, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.errors, QStringList{msg("DTFIN_MENOR")});
+    QCOMPARE(QApplication::focusWidget(), ui().depCardOrigAte->lineEdit());
+    QCOMPARE(ui().dbgPadrao->model()->rowCount(), 0);
+    // the corrected range is not imported on the old preview
+    ui().depCardOrigAte->lineEdit()->clear();
+    QTest::keyClicks(ui().depCardOrigAte->lineEdit(), QStringLiteral("06/03/2024"));
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.errors.last(), msg("NAO_HA_CARD"));
+    QVERIFY(m_f->presenter.informations.isEmpty());
+    QCOMPARE(storedDishes(m_f->db), before);
+    // the preview of the corrected range is
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QCOMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    QCOMPARE(s.logic().report().entries.first().sourceDay, ImportFixture::march(6));
+    QCOMPARE(storedDishes(m_f->db), before + 6);
+}
+
+void TestScreen::exitChecksOfABatchOfFocusMoves_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("unknown service, two tabs")
+        << QStringLiteral("service") << QStringLiteral("9\t\t") << msg("SERV_NAO_CAD");
+    QTest::newRow("unreadable end date, two tabs")
+        << QStringLiteral("end") << QStringLiteral("03/03/202\t\t")
+        << QStringLiteral("Data inválida.");
+}
+
+void TestScreen::exitChecksOfABatchOfFocusMoves()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, keys);
+    QFETCH(QString, error);
+    TfrmImpoCardHosp &s = open();
+    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+    moveFocus(ui().dbgPadrao);
+    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+    QLineEdit *edit =
+        field == QLatin1String("service") ? ui().medCdServico : ui().depCardOrigAte->lineEdit();
+    moveFocus(edit);
+    edit->selectAll();
+    const int before = storedDishes(m_f->db);
+
+    KeyBatch batch;
+    batch.post(keys);
+    QCoreApplication::processEvents();
+    QTest::qWait(50);
+    // the first move's exit ran and failed; the second move's did not run on top of it
+    QCOMPARE(m_f->presenter.errors, QStringList{error});
+    QCOMPARE(QApplication::focusWidget(), edit);
+    // and the import does not run on what the field shows
+    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    QVERIFY(m_f->presenter.informations.isEmpty());
+    QCOMPARE(m_f->presenter.errors.size(), 2);
+    QCOMPARE(storedDishes(m_f->db), before);
 }
 
 void TestScreen::ctrlDeleteIsSwallowed()

@@ -4,6 +4,7 @@
 #include "texts.h"
 
 #include <QApplication>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -11,8 +12,13 @@ namespace zov {
 
 namespace {
 
+// What the planner was shown, one line each: support reads it in the host's log.
+Q_LOGGING_CATEGORY(lcShown, "zov.host.messages")
+
 void message(QMessageBox::Icon icon, const char *titleKey, const QString &text)
 {
+    qCInfo(lcShown).noquote() << zov::text(titleKey) + QLatin1String(": ") +
+                                     QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
     QMessageBox box(icon, zov::text(titleKey), text, QMessageBox::Ok, QApplication::activeWindow());
     box.button(QMessageBox::Ok)->setText(zov::text("BUTTON_OK"));
     box.exec();
