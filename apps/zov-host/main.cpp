@@ -189,8 +189,11 @@ int main(int argc, char *argv[])
     QWidget mainWindow;
     mainWindow.setWindowTitle(QStringLiteral("zov-host"));
     zov::LoginContext &login = zov::loginContext();
-    login.operador =
-        options.value(QStringLiteral("operator"), qEnvironmentVariable("USER").left(12));
+    login.operador = options.value(QStringLiteral("operator"), zov::systemLoginName().left(12));
+    if (login.operador.trimmed().isEmpty()) {
+        err << zov::text("CLI_NO_OPERATOR") << Qt::endl << zov::text("USAGE_HOST") << Qt::endl;
+        return 64;
+    }
     login.webUrl = server.section(QLatin1Char(':'), 0, -2);
     login.webPort = port;
     login.connectionName = kConnection;

@@ -146,10 +146,18 @@ QString readRequest(const CommandLine &options, Request *r)
         r->rounding = value.toDouble(&ok);
         if (!ok || !std::isfinite(r->rounding))
             return text("CLI_BAD_ROUNDING").arg(options.value(QStringLiteral("rounding")).left(40));
+        // the screen's edit holds three decimals: 9.9999 never reaches the import there
+        const double thousandths = r->rounding * 1000;
+        if (std::fabs(thousandths - std::round(thousandths)) >
+            1e-6 * std::max(1.0, std::fabs(thousandths)))
+            return text("CLI_ROUNDING_DECIMALS")
+                .arg(options.value(QStringLiteral("rounding")).left(40));
     }
     r->noRounding = options.has(QStringLiteral("no-rounding"));
-    QString login = qEnvironmentVariable("LOGNAME", qEnvironmentVariable("USER"));
-    r->operatorCode = options.value(QStringLiteral("operator"), login.left(12));
+    // every stored header names who stored it: never an empty operator
+    r->operatorCode = options.value(QStringLiteral("operator"), systemLoginName().left(12));
+    if (r->operatorCode.trimmed().isEmpty())
+        return text("CLI_NO_OPERATOR");
     if (r->operatorCode.size() > 12)
         return text("CLI_BAD_OPERATOR").arg(r->operatorCode.left(40));
     r->server = options.value(QStringLiteral("server"));

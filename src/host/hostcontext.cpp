@@ -2,6 +2,8 @@
 
 #include <QTextStream>
 #include <cstdio>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace zov {
 
@@ -57,6 +59,17 @@ LoginContext &loginContext()
 QString Operador()
 {
     return loginContext().operador;
+}
+
+QString systemLoginName()
+{
+    for (const char *name : {"LOGNAME", "USER"}) {
+        const QString value = qEnvironmentVariable(name).trimmed();
+        if (!value.isEmpty())
+            return value;
+    }
+    const passwd *account = getpwuid(geteuid());
+    return account && account->pw_name ? QString::fromLocal8Bit(account->pw_name) : QString();
 }
 
 QString WebURL()

@@ -29,6 +29,9 @@ struct LoginContext
 
 LoginContext &loginContext();
 QString Operador();
+// The name the system knows the user by (the session's LOGNAME or USER, else the
+// account of the process); empty when there is none, as for a service without one.
+QString systemLoginName();
 QString WebURL();
 int WebPort();
 

@@ -214,10 +214,10 @@ private:
     void setRunning(bool running);
 
     void dietStep();
-    void noteDaySeen();
+    void noteDaySeen(bool headerWasThere, const QVariant &diners);
     void modePass();
-    bool overwriteClearing();
-    void storeBatch(bool cleared);
+    void overwriteClearing();
+    void storeBatch();
     void GravaCardadia(bool inclui);
     void CopiaPrato(bool origemMenor);
     void noteDish(ImportReport::Outcome outcome, double perCapitaAfter);
@@ -262,7 +262,7 @@ private:
     int m_batches = 0;
     bool m_dryRun = false;
     ImportReport m_report;
-    // entries whose header changes wait for the next batch
+    // the entries whose changes the next batch carries
     QList<qsizetype> m_unsentEntries;
     long m_slotPairs = 0;
 };

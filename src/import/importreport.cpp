@@ -146,6 +146,7 @@ QByteArray ImportReport::toJson() const
                                 {QStringLiteral("cleared"), e.cleared},
                                 {QStringLiteral("removed"), e.removed},
                                 {QStringLiteral("stored"), e.stored},
+                                {QStringLiteral("refusal"), e.refusal},
                                 {QStringLiteral("copied"), e.copied()},
                                 {QStringLiteral("roundingCost"), rounded(e.roundingCost())},
                                 {QStringLiteral("dishes"), dishes}});
@@ -269,11 +270,15 @@ QString ImportReport::toText() const
         lines.append(cells.join(QStringLiteral("  ")).trimmed());
     }
     bool unsent = false;
+    QString refusal;
     // the dishes left out, counted by reason and dish type (the JSON and the CSV
     // name every one)
     QMap<std::pair<QString, QString>, int> leftOut;
     for (const DayDiet &e : entries) {
-        unsent = unsent || !e.stored;
+        if (!e.refusal.isEmpty())
+            refusal = e.refusal;
+        else
+            unsent = unsent || !e.stored;
         for (const Dish &d : e.dishes) {
             if (d.outcome != Outcome::Copied)
                 ++leftOut[{outcomeName(d.outcome), d.typeName}];
@@ -282,6 +287,8 @@ QString ImportReport::toText() const
     for (auto it = leftOut.cbegin(); it != leftOut.cend(); ++it)
         lines.append(
             text("REPORT_TEXT_LEFT_OUT").arg(it.value()).arg(it.key().second, it.key().first));
+    if (!refusal.isEmpty())
+        lines.append(text("REPORT_TEXT_REFUSED").arg(refusal));
     if (unsent)
         lines.append(text("REPORT_TEXT_UNSENT"));
     lines.append(summary());

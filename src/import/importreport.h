@@ -57,6 +57,7 @@ struct ImportReport
         QList<double> shifts;
         QList<Dish> dishes;
         bool stored = false;  // its batch was stored (or, in a dry run, accepted)
+        QString refusal;      // the server's text when it refused the batch
         bool cleared = false; // an overwrite removed the day's dishes of the diet
         int removed = 0;
         double roundingCost() const; // portions the rounding added

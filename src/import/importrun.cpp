@@ -106,8 +106,11 @@ void ImpoCardHosp::sbtImportExportClick()
         {
             // the next run maps its days from the entry's destination day again
             unitValues().DtCardapio = entryDay;
-            if (self->m_dryRun && self->m_server)
-                self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
+            if (self->m_server) {
+                self->m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
+                if (self->m_dryRun)
+                    self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
+            }
             self->setRunning(false);
         }
     } runGuard{this, u.DtCardapio};
@@ -122,6 +125,11 @@ void ImpoCardHosp::sbtImportExportClick()
     m_report.service = u.CdServFili;
     m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
     m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
+    // the day check rows come from the slots of the month reference, as the slot filter
+    // of the mode pass does, also when it is not the destination day's own month
+    if (m_server)
+        m_server->setMetadata(QStringLiteral("zov-config-month"),
+                              u.DtMesCard.toString(Qt::ISODate));
     // every call of a dry run carries its id: the server keeps nothing any of them does
     if (m_dryRun && m_server)
         m_server->setMetadata(QStringLiteral("zov-dry-run"),
@@ -150,14 +158,6 @@ void ImpoCardHosp::sbtImportExportClick()
         MensErro(msg("NAO_HA_CARD"));
     if (m_rounding < 0 || m_rounding >= 10)
         MensErro(msg("ARRE_DEVE"));
-    // a header holds four shift estimates: a service with more shifts is refused
-    // before anything is stored
-    qryTurno->Close();
-    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-    qryTurno->Open();
-    if (qryTurno->rowCount() > kShiftFields)
-        MensErro(msg("TURNO_MAIOR"));
 
     // --- preparation
     u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
@@ -190,22 +190,46 @@ void ImpoCardHosp::sbtImportExportClick()
     cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
     pump();
 
-    // --- day loop: the k-th source day goes to the destination day D + k; a
+    // --- the days: the k-th source day goes to the destination day D + k; a
     // non-working destination day receives nothing and still uses up its day
-    const QDate firstDay = u.DtCardapio;
-    int k = 0;
-    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
-        u.DtCardapio = firstDay.addDays(k);
-        adqValidDiet.First();
+    QList<std::pair<QDate, bool>> days; // destination day, a working day
+    for (int k = 0; k < adqData.RecordCount(); ++k) {
+        const QDate day = u.DtCardapio.addDays(k);
         qryNaoUtil->Close();
         qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-        qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
+        qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
         qryNaoUtil->Open();
-        if (!qryNaoUtil->IsEmpty()) {
+        days.append({day, qryNaoUtil->IsEmpty()});
+    }
+    // A header holds four shift estimates. A service with more shifts is refused before
+    // anything is stored, when the run must create or refill a header: the only steps
+    // that read them.
+    qryTurno->Close();
+    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+    qryTurno->Open();
+    if (qryTurno->rowCount() > kShiftFields) {
+        for (const auto &[day, working] : std::as_const(days)) {
+            for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+                const QString diet =
+                    adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+                if (!cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                                        {u.CdFilial, u.CdServFili, day, diet}) ||
+                    cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0)
+                    MensErro(msg("TURNO_MAIOR"));
+            }
+        }
+    }
+
+    // --- day loop
+    qsizetype k = 0;
+    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
+        u.DtCardapio = days.at(k).first;
+        if (!days.at(k).second) {
             m_report.skippedDays.append(u.DtCardapio);
             continue;
         }
-        for (; !adqValidDiet.Eof(); adqValidDiet.Next())
+        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next())
             dietStep();
     }
 
@@ -243,11 +267,17 @@ void ImpoCardHosp::dietStep()
     }
     ImportReport::DayDiet &entry = reportEntry();
 
-    if (!cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                            {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual})) {
+    // the diners the step reads decide the per-capita values: the batch is stored only
+    // while the header still has them
+    const bool found =
+        cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                           {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual});
+    const Field diners = cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR"));
+    const QVariant dinersRead = found ? diners.value() : QVariant();
+    if (!found) {
         entry.header = ImportReport::Header::Created;
         GravaCardadia(true);
-    } else if (cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0) {
+    } else if (diners.asFloat() == 0) {
         entry.header = ImportReport::Header::Refilled;
         GravaCardadia(false);
     } else {
@@ -277,30 +307,31 @@ void ImpoCardHosp::dietStep()
         adqVerifCardaDia.SetData(takePacket(rows));
         adqVerifCardaDia.First();
     }
-    noteDaySeen();
+    noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
 
-    bool cleared = false;
     if (m_append) {
         modePass();
     } else if (m_overwrite) {
-        cleared = overwriteClearing();
+        overwriteClearing();
         modePass();
     }
     cdsCardOrigem.setFiltered(false);
     cdsPesqConfDestino.setFiltered(false);
-    storeBatch(cleared);
+    storeBatch();
 }
 
 // What the step's decisions rest on: the dishes the destination cache holds for the
-// day's menu and, in append mode, the dishes the day check rows show. The batch
-// carries its digest; the server refuses it if the day holds anything else by then.
-void ImpoCardHosp::noteDaySeen()
+// day's menu and diet, in append mode the dishes the day check rows show, and the
+// diners of a header that was there before the run. The batch carries its digest;
+// the server refuses it if the day holds anything else by then.
+void ImpoCardHosp::noteDaySeen(bool headerWasThere, const QVariant &diners)
 {
     const UnitValues &u = unitValues();
     QStringList seen;
-    for (const QVariantList &row : cdsCompCardCache.valuesWhere(
-             QStringLiteral("CDFILIAL;NRCARDAPIO"), {u.CdFilial, m_run.NrCardapioDestino},
-             {QStringLiteral("NRSEQPRATCAR"), QStringLiteral("CDPRATO")}))
+    for (const QVariantList &row :
+         cdsCompCardCache.valuesWhere(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD"),
+                                      {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual},
+                                      {QStringLiteral("NRSEQPRATCAR"), QStringLiteral("CDPRATO")}))
         seen.append(dayEntry(std::llround(row.at(0).toDouble()), row.at(1).toString()));
     if (m_append) {
         const Field slot = adqVerifCardaDia.FieldByName(QStringLiteral("NRSEQPRATCAR"));
@@ -311,8 +342,15 @@ void ImpoCardHosp::noteDaySeen()
         }
         adqVerifCardaDia.First();
     }
-    m_run.DaySeen = u.CdFilial + QLatin1Char('|') + m_run.NrCardapioDestino + QLatin1Char('=') +
-                    dayDigest(seen);
+    if (headerWasThere)
+        seen.append(headerEntry(diners));
+    DaySeen day;
+    day.branch = u.CdFilial;
+    day.number = m_run.NrCardapioDestino;
+    day.day = u.DtCardapio;
+    day.diet = u.DietaAtual;
+    day.digest = dayDigest(seen);
+    m_run.DaySeen = day.toText();
 }
 
 void ImpoCardHosp::modePass()
@@ -418,7 +456,7 @@ void ImpoCardHosp::noteDish(ImportReport::Outcome outcome, double perCapitaAfter
     reportEntry().dishes.append(d);
 }
 
-bool ImpoCardHosp::overwriteClearing()
+void ImpoCardHosp::overwriteClearing()
 {
     const UnitValues &u = unitValues();
     // every dish of the day, diet and service goes; the deletions travel in the next batch
@@ -434,15 +472,14 @@ bool ImpoCardHosp::overwriteClearing()
     const QString answer = checkedRemote("DelPratosDiet", args).toString();
     if (!answer.isEmpty())
         MensErro(answer, true, AbortKind::Server);
-    return deleted > 0;
 }
 
-void ImpoCardHosp::storeBatch(bool cleared)
+void ImpoCardHosp::storeBatch()
 {
-    // A day and diet whose overwrite removed dishes is stored even when nothing was
-    // copied, so that it ends cleared as the user asked.
-    if (m_run.LotePendente != QLatin1String("S") && !cleared)
-        return;
+    // Every step stores what it changed in a batch of its own: the header it created,
+    // refilled or stamped goes also when no dish was copied, and an overwrite that
+    // removed dishes leaves the day cleared, so that what a day keeps never depends
+    // on the days after it.
     QVariant headerDelta;
     QVariant dishDelta;
     if (cdsCardaDia.ChangeCount() > 0)
@@ -463,13 +500,15 @@ void ImpoCardHosp::storeBatch(bool cleared)
         } forget{m_server};
         answer = remote("SetImportacao", args).toString();
     }
-    if (answer.size() > 10)
+    if (answer.size() > 10) {
+        for (const qsizetype i : std::as_const(m_unsentEntries))
+            m_report.entries[i].refusal = answer;
         MensErro(answer, true, AbortKind::Server);
+    }
     cdsCardaDia.MergeChangeLog();
     cdsCompCardCache.MergeChangeLog();
     m_run.LotePendente = QStringLiteral("N");
     ++m_batches;
-    // the batch carried this step and the header changes of the steps that sent none
     ++m_report.batches;
     for (const qsizetype i : std::as_const(m_unsentEntries))
         m_report.entries[i].stored = true;

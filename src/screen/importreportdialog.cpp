@@ -127,7 +127,9 @@ void ImportReportDialog::fillOverview()
                                    ImportReport::decimal(e.diners))};
         if (e.cleared)
             lines.append(text("REPORT_REMOVED").arg(e.removed));
-        if (!e.stored)
+        if (!e.refusal.isEmpty())
+            lines.append(text("REPORT_REFUSED"));
+        else if (!e.stored)
             lines.append(text("REPORT_NOT_STORED"));
         QTableWidgetItem *cell = item(lines.join(QLatin1Char('\n')));
         if (e.copied() < e.dishes.size() || !e.stored)

@@ -50,6 +50,7 @@ public:
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
+        callContext.configMonth = metadata(context, "zov-config-month").left(40);
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())

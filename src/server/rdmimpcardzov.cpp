@@ -125,8 +125,16 @@ QVariant rdmImpCardZov::call(SqlSession &s, const QString &method, const QVarian
         return GetComensais(s, t(0), t(1), t(2), d(3));
     if (method == QLatin1String("Dieta"))
         return Dieta(s, t(0), t(1), t(2), d(3));
-    if (method == QLatin1String("VerifCardadia"))
-        return VerifCardadia(s, d(0), t(1), t(2), t(3));
+    if (method == QLatin1String("VerifCardadia")) {
+        // the month whose slots the run fills, when it is not the day's own
+        QDate month;
+        if (!context.configMonth.isEmpty()) {
+            month = parseIsoDate(context.configMonth);
+            if (!month.isValid() || month.day() != 1)
+                throw InvalidArgument(text("CONFIG_MONTH_BAD").arg(context.configMonth.left(20)));
+        }
+        return VerifCardadia(s, d(0), t(1), t(2), t(3), month);
+    }
     if (method == QLatin1String("DelPratosDiet"))
         return DelPratosDiet(t(0), t(1), t(2), d(3));
     if (method == QLatin1String("SetImportacao"))
@@ -280,7 +288,8 @@ QVariant rdmImpCardZov::Dieta(SqlSession &s, const QString &diets, const QString
 }
 
 QVariant rdmImpCardZov::VerifCardadia(SqlSession &s, const QDate &day, const QString &branch,
-                                      const QString &service, const QString &diet)
+                                      const QString &service, const QString &diet,
+                                      const QDate &configMonth)
 {
     // every row carries the destination day, so a look-up by that day finds it
     PacketBuilder packet(QStringLiteral("adqVerifCardaDia"));
@@ -290,7 +299,7 @@ QVariant rdmImpCardZov::VerifCardadia(SqlSession &s, const QDate &day, const QSt
             values.append(q.value(i));
         packet.addValues(values);
     };
-    const QDate month = firstDayOfMonth(day);
+    const QDate month = configMonth.isValid() ? configMonth : firstDayOfMonth(day);
     s.select(serverSql(s.isSQLite(), "verif_slots"), {day, diet, branch, service, month}, add);
     s.select(serverSql(s.isSQLite(), "verif_extra"), {branch, service, day, diet, month}, add);
     return packet.result();

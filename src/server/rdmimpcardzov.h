@@ -36,6 +36,7 @@ struct CallContext
     QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
     QString dryRun;                // the id of a dry run: nothing the call does is kept
+    QString configMonth;           // "YYYY-MM-01": the month of slots VerifCardadia answers with
     bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
 };
 
@@ -66,8 +67,10 @@ public:
                           const QString &diet, const QDate &day);
     QVariant Dieta(SqlSession &s, const QString &diets, const QString &branch,
                    const QString &service, const QDate &month);
+    // The slots of `configMonth`'s configuration (the day's own month when null).
     QVariant VerifCardadia(SqlSession &s, const QDate &day, const QString &branch,
-                           const QString &service, const QString &diet);
+                           const QString &service, const QString &diet,
+                           const QDate &configMonth = {});
     QVariant DelPratosDiet(const QString &branch, const QString &service, const QString &diet,
                            const QDate &day);
     QVariant SetImportacao(SqlSession &s, const QVariant &headerDelta, const QVariant &dishDelta,

@@ -107,6 +107,31 @@ bool isNull(const QVariant &v)
     return !v.isValid() || v.isNull();
 }
 
+// Values of one column, both already fitted to its type.
+bool sameValue(const QVariant &a, const QVariant &b)
+{
+    if (isNull(a) || isNull(b))
+        return isNull(a) == isNull(b);
+    if (a.typeId() == QMetaType::Double || b.typeId() == QMetaType::Double)
+        return a.toDouble() == b.toDouble();
+    if (a.typeId() == QMetaType::QDate || b.typeId() == QMetaType::QDate)
+        return a.toDate() == b.toDate();
+    return a.toString() == b.toString();
+}
+
+// A date as either database hands it back.
+QDate dateOf(const QVariant &v)
+{
+    return v.typeId() == QMetaType::QDate ? v.toDate()
+                                          : parseIsoDate(QStringView(v.toString()).left(10));
+}
+
+QString dayChanged(const QString &branch, const QString &number, const QDate &day,
+                   const QString &diet)
+{
+    return text("DAY_CHANGED").arg(branch, number, shortDate(day), diet);
+}
+
 QString describeHeader(const QVariantList &h)
 {
     return text("DESCRIBE_HEADER")
@@ -161,22 +186,30 @@ public:
         : m_s(s)
     {}
 
-    // The batch was decided on a day that held the dishes whose digest it carries; the
-    // day's menu is locked and must still hold exactly those.
-    QString checkDaySeen(const QString &daySeen)
+    // The batch was decided on a day that held what the digest it carries covers: the
+    // dishes of the menu in its header's diet and the header's diners. The header is
+    // locked and the day must still hold exactly that.
+    QString checkDaySeen(const QString &seenText)
     {
-        if (daySeen.isEmpty())
+        if (seenText.isEmpty())
             return {};
-        const QString branch = daySeen.section(QLatin1Char('|'), 0, 0);
-        const QString number = daySeen.section(QLatin1Char('|'), 1).section(QLatin1Char('='), 0, 0);
-        const QString digest = daySeen.section(QLatin1Char('='), 1);
-        m_s.select(sql("header_lock"), {branch, number}, [](const QSqlQuery &) {});
+        const DaySeen seen = DaySeen::fromText(seenText);
+        // a client of the earlier form digests the dishes only
+        const bool withHeader = seen.day.isValid();
         QStringList now;
-        m_s.select(sql("menu_dishes"), {branch, number}, [&](const QSqlQuery &q) {
+        QDate day = seen.day;
+        QString diet = seen.diet;
+        m_s.select(sql("header_seen"), {seen.branch, seen.number}, [&](const QSqlQuery &q) {
+            if (withHeader)
+                now.append(headerEntry(q.value(0)));
+            day = dateOf(q.value(1));
+            diet = q.value(2).toString();
+        });
+        m_s.select(sql("menu_dishes"), {seen.branch, seen.number}, [&](const QSqlQuery &q) {
             now.append(dayEntry(q.value(0).toLongLong(), q.value(1).toString()));
         });
-        if (dayDigest(now) != digest)
-            return text("DAY_CHANGED").arg(branch, number);
+        if (dayDigest(now) != seen.digest)
+            return dayChanged(seen.branch, seen.number, day, diet);
         return {};
     }
 
@@ -210,6 +243,10 @@ public:
         return {};
     }
 
+    // Writes the columns the batch changed, and only while each still holds the value
+    // the batch was decided on: a change another writer stored in between is never
+    // undone (the day is refused instead), and one to a column the batch leaves alone
+    // stays.
     QString changeHeader(const QVariantList &h, const QVariantList &original)
     {
         if (h.at(H::NRCARDAPIO) != original.at(H::NRCARDAPIO) ||
@@ -219,7 +256,28 @@ public:
             if (isNull(h.at(key)))
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
-        if (m_s.exec(sql("header_update"), h + headerKey(original)) == 0)
+        const Layout &layout = zov::layout(QStringLiteral("cdsCardaDia"));
+        QVariantList current;
+        m_s.select(sql("header_current"), headerKey(original), [&](const QSqlQuery &q) {
+            for (int f = 0; f < layout.fields.size(); ++f) {
+                const FieldDef &def = layout.fields.at(f);
+                current.append(
+                    fitValue(layout.name, def.name, def.type, 0, q.value(f), Conversion::Lenient));
+            }
+        });
+        if (current.isEmpty())
+            return text("HEADER_GONE").arg(describeHeader(original));
+        QVariantList written = current;
+        for (int f = 0; f < layout.fields.size(); ++f) {
+            if (sameValue(h.at(f), original.at(f)))
+                continue;
+            if (!sameValue(current.at(f), original.at(f)))
+                return dayChanged(
+                    original.at(H::CDFILIAL).toString(), original.at(H::NRCARDAPIO).toString(),
+                    original.at(H::DTCARDAPIO).toDate(), original.at(H::CDDIETPAD).toString());
+            written[f] = h.at(f);
+        }
+        if (m_s.exec(sql("header_update"), written + headerKey(original)) == 0)
             return text("HEADER_GONE").arg(describeHeader(original));
         tally(h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD))
             .modified++;
@@ -301,9 +359,7 @@ private:
         if (header.isEmpty())
             return text("DISH_NO_HEADER").arg(describeDish(c));
         const QString service = header.at(0).toString();
-        const QDate day = header.at(1).typeId() == QMetaType::QDate
-                              ? header.at(1).toDate()
-                              : parseIsoDate(QStringView(header.at(1).toString()).left(10));
+        const QDate day = dateOf(header.at(1));
         if (isNull(c.at(C::CDSERVFILI)) || c.at(C::CDSERVFILI).toString().isEmpty())
             c[C::CDSERVFILI] = service;
         if (isNull(c.at(C::DTCARDAPIO)))

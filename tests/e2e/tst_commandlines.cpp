@@ -19,6 +19,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <unistd.h>
+
 #include <csignal>
 
 using namespace zov::test;
@@ -105,47 +107,53 @@ void TestCommandLines::importUsageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("says");
+    QTest::addColumn<bool>("withoutLogin"); // no --operator, no login name anywhere
     const QStringList good{QStringLiteral("--date"), QStringLiteral("2024-04-01"),
                            QStringLiteral("--from"), QStringLiteral("2024-03-04")};
     QTest::newRow("unknown flag") << good + QStringList{QStringLiteral("--colour"),
                                                         QStringLiteral("x")}
-                                  << QStringLiteral("--colour");
+                                  << QStringLiteral("--colour") << false;
     QTest::newRow("date not ISO") << QStringList{QStringLiteral("--date"),
                                                  QStringLiteral("01/04/2024"),
                                                  QStringLiteral("--from"),
                                                  QStringLiteral("2024-03-04")}
-                                  << QStringLiteral("01/04/2024");
+                                  << QStringLiteral("01/04/2024") << false;
     QTest::newRow("impossible date")
         << QStringList{QStringLiteral("--date"), QStringLiteral("2024-02-30"),
                        QStringLiteral("--from"), QStringLiteral("2024-03-04")}
-        << QStringLiteral("2024-02-30");
+        << QStringLiteral("2024-02-30") << false;
     QTest::newRow("rounding not a number")
         << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("um")}
-        << QStringLiteral("um");
+        << QStringLiteral("um") << false;
     QTest::newRow("month not a first day")
         << good + QStringList{QStringLiteral("--month"), QStringLiteral("2024-04-02")}
-        << QStringLiteral("2024-04-02");
+        << QStringLiteral("2024-04-02") << false;
     QTest::newRow("operator too long")
         << good + QStringList{QStringLiteral("--operator"), QStringLiteral("ABCDEFGHIJKLM")}
-        << QStringLiteral("ABCDEFGHIJKLM");
+        << QStringLiteral("ABCDEFGHIJKLM") << false;
     QTest::newRow("no source date")
         << QStringList{QStringLiteral("--date"), QStringLiteral("2024-04-01")}
-        << QStringLiteral("--from");
+        << QStringLiteral("--from") << false;
     QTest::newRow("bad mode") << good + QStringList{QStringLiteral("--mode"),
                                                     QStringLiteral("replace")}
-                              << QStringLiteral("replace");
+                              << QStringLiteral("replace") << false;
     QTest::newRow("unknown branch")
         << good + QStringList{QStringLiteral("--branch"), QStringLiteral("ZZ99")}
-        << QStringLiteral("ZZ99");
+        << QStringLiteral("ZZ99") << false;
     QTest::newRow("unknown service")
         << good + QStringList{QStringLiteral("--service"), QStringLiteral("77")}
-        << QStringLiteral("00077");
+        << QStringLiteral("00077") << false;
+    QTest::newRow("rounding with four decimals")
+        << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("9.9999")}
+        << QStringLiteral("9.9999") << false;
+    QTest::newRow("no operator and no login name") << good << QStringLiteral("--operator") << true;
 }
 
 void TestCommandLines::importUsageErrors()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, says);
+    QFETCH(bool, withoutLogin);
     // the later of a repeated option is refused too, so build the list without repeats
     QStringList args = importArgs({});
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
@@ -157,7 +165,30 @@ void TestCommandLines::importUsageErrors()
     }
     const QString before =
         countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
-    const Result r = run(QStringLiteral("zov-import"), args);
+    Result r;
+    if (withoutLogin) {
+        // as a service runs it: no LOGNAME or USER, a user the system has no name for
+        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs root and setpriv to run as a user without a name");
+        args.removeAt(args.indexOf(QStringLiteral("--operator")) + 1);
+        args.removeOne(QStringLiteral("--operator"));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("LOGNAME"));
+        env.remove(QStringLiteral("USER"));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral("setpriv"),
+                QStringList{QStringLiteral("--reuid=54321"), QStringLiteral("--regid=54321"),
+                            QStringLiteral("--clear-groups"),
+                            binary(QStringLiteral("zov-import"))} +
+                    args);
+        QVERIFY(p.waitForFinished(30000));
+        r.code = p.exitCode();
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+    } else {
+        r = run(QStringLiteral("zov-import"), args);
+    }
     QCOMPARE(r.code, 64);
     QVERIFY2(r.err.contains(says), qPrintable(r.err));
     QVERIFY(r.err.contains(QStringLiteral("Uso: zov-import")));

@@ -91,10 +91,12 @@ void ImportFixture::addSourceDay(const TestDatabase &db, const QDate &day, const
     }
 }
 
-ImpoCardHosp &ImportFixture::open(const QDate &day, int semArredondamento, const QString &service)
+ImpoCardHosp &ImportFixture::open(const QDate &day, int semArredondamento, const QString &service,
+                                  const QDate &month)
 {
-    storeEntryValues(QLatin1String(kBranch), service, day, QDate(day.year(), day.month(), 1),
-                     QString(), QString(), semArredondamento);
+    storeEntryValues(QLatin1String(kBranch), service, day,
+                     month.isValid() ? month : QDate(day.year(), day.month(), 1), QString(),
+                     QString(), semArredondamento);
     screen = std::make_unique<ImpoCardHosp>();
     QObject::connect(screen.get(), &ImpoCardHosp::focusRequested,
                      [this](ImpoCardHosp::Control c) { focusMoves.append(c); });
@@ -145,7 +147,7 @@ QString ImportFixture::dishesOf(const QDate &day, const QString &diet) const
     QSqlQuery q(db.db());
     q.prepare(QStringLiteral(
         "SELECT C.NRSEQPRATCAR, C.CDPRATO, C.VRPECONSCARD FROM COMPCARD C JOIN CARDADIA H "
-        "ON H.CDFILIAL = C.CDFILIAL AND H.NRCARDAPIO = C.NRCARDAPIO "
+        "ON H.CDFILIAL = C.CDFILIAL AND H.NRCARDAPIO = C.NRCARDAPIO AND H.CDDIETPAD = C.CDDIETPAD "
         "WHERE H.CDFILIAL = ? AND H.CDSERVFILI = ? AND H.DTCARDAPIO = ? AND H.CDDIETPAD = ? "
         "ORDER BY C.NRSEQPRATCAR"));
     q.addBindValue(QLatin1String(kBranch));

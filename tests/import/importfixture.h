@@ -35,7 +35,8 @@ public:
     // Opens the screen for destination `day` (entry values as the host gives them)
     // and runs its creation and first activation.
     ImpoCardHosp &open(const QDate &day, int semArredondamento = 0,
-                       const QString &service = QStringLiteral("00001"));
+                       const QString &service = QStringLiteral("00001"),
+                       const QDate &month = {}); // the day's month when null
 
     // What the planner does before clicking "Importar": the range, the diets
     // (empty: "Todos"; else the picked list), the mode and the rounding, then the

@@ -42,6 +42,7 @@ private Q_SLOTS:
     void existingHeadersAreRefilledOrStamped();
     void shiftEstimatesFollowWeekdayAndHolidayColumn();
     void zeroDinersEndsWithWarningAndClearsNextRun();
+    void oneBatchPerDayAndDiet_data();
     void oneBatchPerDayAndDiet();
     void progressCaptionAndBar();
     void failedOverwriteBatchLeavesTheDayAsItWas();
@@ -53,7 +54,9 @@ private Q_SLOTS:
     void busyIndicatorHiddenWhenStoringFails();
     void listOfDietsLimitsTheImport();
     void appendRespectsDishesStoredDuringTheRun();
-    void dayChangedUnderTheRunIsRefused();
+    void secondWriterDuringTheRun_data();
+    void secondWriterDuringTheRun();
+    void referenceMonthOtherThanTheDays();
 };
 
 // --- checks ---------------------------------------------------------------------
@@ -67,8 +70,8 @@ void TestImport::checksStopWithTheirMessage_data()
     QTest::addColumn<double>("rounding");
     QTest::addColumn<bool>("closePreview");
     QTest::addColumn<int>("extraShifts");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<int>("focus"); // -1: no focus move
+    QTest::addColumn<QString>("message"); // empty: the run completes
+    QTest::addColumn<int>("focus");       // -1: no focus move
 
     const int none = -1;
     QTest::newRow("service empty") << QString() << M4 << QDate() << QString() << 1.0 << false << 0
@@ -99,6 +102,11 @@ void TestImport::checksStopWithTheirMessage_data()
                                        << -0.001 << false << 0 << msg("ARRE_DEVE") << none;
     QTest::newRow("five shifts") << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0
                                  << false << 3 << msg("TURNO_MAIOR") << none;
+    // the shifts are read only to create or refill a header: 1 April's headers have
+    // diners and are only stamped
+    QTest::newRow("five shifts, headers only stamped")
+        << QStringLiteral("00001") << M4 << QDate() << QString() << 1.0 << false << 3 << QString()
+        << none;
 }
 
 void TestImport::checksStopWithTheirMessage()
@@ -117,6 +125,12 @@ void TestImport::checksStopWithTheirMessage()
     for (int i = 0; i < extraShifts; ++i)
         f.db.addShift(QStringLiteral("B1"), QStringLiteral("00001"), QString::number(3 + i),
                       {1, 1, 1, 1, 1, 1, 1, 1});
+    if (message.isEmpty()) {
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                       QStringLiteral("0001"), QStringLiteral("900"), 150);
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(1),
+                       QStringLiteral("0002"), QStringLiteral("901"), 80);
+    }
     ImpoCardHosp &s = f.open(f.april(1));
     // the preview is loaded with a sound range first, as the user would have seen it
     try {
@@ -130,6 +144,12 @@ void TestImport::checksStopWithTheirMessage()
     s.setEndDate(to);
     const QStringList headers = f.db.dump(QStringLiteral("CARDADIA"));
     const QStringList dishes = f.db.dump(QStringLiteral("COMPCARD"));
+    if (message.isEmpty()) {
+        QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
+        QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+                 QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+        return;
+    }
 
     QVERIFY(!f.import());
     QCOMPARE(f.presenter.errors, QStringList{message});
@@ -474,9 +494,30 @@ void TestImport::zeroDinersEndsWithWarningAndClearsNextRun()
     QVERIFY(f.presenter.warnings.isEmpty());
 }
 
+void TestImport::oneBatchPerDayAndDiet_data()
+{
+    QTest::addColumn<int>("fullDay"); // a destination day whose slots are all taken; 0: none
+    QTest::newRow("every day copied") << 0;
+    // a day that gets no dish still stores its stamped header, in its own batch, wherever
+    // it falls in the run
+    QTest::newRow("nothing to copy on the first day") << 1;
+    QTest::newRow("nothing to copy in the middle") << 2;
+    QTest::newRow("nothing to copy on the last day") << 3;
+}
+
 void TestImport::oneBatchPerDayAndDiet()
 {
+    QFETCH(int, fullDay);
     ImportFixture f;
+    if (fullDay > 0) {
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(fullDay),
+                       QStringLiteral("0001"), QStringLiteral("900"), 150);
+        for (int slot = 11; slot <= 13; ++slot)
+            f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), slot,
+                         QStringLiteral("X%1").arg(slot), QStringLiteral("OUTRO"),
+                         slot == 13 ? QStringLiteral("02") : QStringLiteral("01"), 30, slot - 10,
+                         f.april(fullDay), QStringLiteral("00001"));
+    }
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M6);
     QVERIFY(f.import());
@@ -484,6 +525,16 @@ void TestImport::oneBatchPerDayAndDiet()
     QCOMPARE(s.runVariables().LotePendente, QStringLiteral("N"));
     QCOMPARE(s.cdsCardaDia.ChangeCount(), 0);
     QCOMPARE(s.cdsCompCardCache.ChangeCount(), 0);
+    for (const ImportReport::DayDiet &e : s.report().entries)
+        QVERIFY(e.stored);
+    if (fullDay > 0) {
+        QCOMPARE(
+            f.headerValue(f.april(fullDay), QStringLiteral("0001"), QStringLiteral("CDOPERADOR"))
+                .toString(),
+            QStringLiteral("PLANEJADOR"));
+        QCOMPARE(f.dishesOf(f.april(fullDay), QStringLiteral("0001")),
+                 QStringLiteral("11:X11:30;12:X12:30;13:X13:30"));
+    }
 }
 
 void TestImport::progressCaptionAndBar()
@@ -701,41 +752,107 @@ void TestImport::appendRespectsDishesStoredDuringTheRun()
              QStringLiteral("11:X9:30;12:S2:40;13:P1:100"));
 }
 
-void TestImport::dayChangedUnderTheRunIsRefused()
+void TestImport::secondWriterDuringTheRun_data()
 {
+    QTest::addColumn<QString>("before"); // what the day holds before the run, besides its header
+    QTest::addColumn<QString>("change"); // what another planner stores while the run works
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("column"); // a header column and the value it keeps
+    QTest::addColumn<QString>("value");
+    const QString x9 = QStringLiteral(
+        "INSERT INTO COMPCARD (CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, CDPRATO, NMPRATO, "
+        "CDTIPOPRAT, VRPECONSCARD, NRORDPRATCAR, DTCARDAPIO, CDSERVFILI) VALUES ('B1', '900', "
+        "'%1', %2, 'X9', 'PEPINO', '01', 30, 1, '2024-04-02', '00001')");
+    // the run would keep slot 11 empty on a day it did not see
+    QTest::newRow("a dish removed")
+        << x9.arg(QStringLiteral("0001")).arg(11)
+        << QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'") << true << QString()
+        << QString();
+    // the run's per-capita values rest on 150 diners
+    QTest::newRow("the diners changed")
+        << QString()
+        << QStringLiteral("UPDATE CARDADIA SET QTCOMESTICAR = 200 WHERE NRCARDAPIO = '900'") << true
+        << QStringLiteral("QTCOMESTICAR") << QStringLiteral("200");
+    // a column the run does not write keeps the other planner's value
+    QTest::newRow("the effective diners changed")
+        << QString()
+        << QStringLiteral("UPDATE CARDADIA SET QTCOMEFETCAR = 140 WHERE NRCARDAPIO = '900'")
+        << false << QStringLiteral("QTCOMEFETCAR") << QStringLiteral("140");
+    // the stamp is not written over another planner's
+    QTest::newRow("stamped by another planner")
+        << QString()
+        << QStringLiteral("UPDATE CARDADIA SET CDOPERADOR = 'OUTRO' WHERE NRCARDAPIO = '900'")
+        << true << QStringLiteral("CDOPERADOR") << QStringLiteral("OUTRO");
+    // a dish row of the menu filed under another diet does not refuse the day, run
+    // after run
+    QTest::newRow("a dish of the menu under another diet")
+        << x9.arg(QStringLiteral("0002")).arg(5) << QString() << false << QString() << QString();
+}
+
+void TestImport::secondWriterDuringTheRun()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, change);
+    QFETCH(bool, refused);
+    QFETCH(QString, column);
+    QFETCH(QString, value);
     ImportFixture f;
     f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
                    QStringLiteral("0001"), QStringLiteral("900"), 150);
-    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
-                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
-                 f.april(2), QStringLiteral("00001"));
+    if (!before.isEmpty())
+        f.db.exec(before);
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
-    // another planner empties slot 11 of 2 April after this run loaded the destination:
-    // the run would keep it empty on a day it did not see
-    bool removed = false;
+    // the other planner stores after this run loaded the destination
+    bool stored = change.isEmpty();
     s.setMessagePump([&] {
-        if (removed)
-            return;
-        removed = true;
-        f.db.exec(QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'"));
+        if (!stored)
+            f.db.exec(change);
+        stored = true;
     });
-    QVERIFY(!f.import());
+    const QString full = QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
+    QCOMPARE(f.import(), !refused);
+    // 1 April is stored either way
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), full);
+    if (!column.isEmpty())
+        QCOMPARE(f.headerValue(f.april(2), QStringLiteral("0001"), column).toString(), value);
+    if (!refused) {
+        QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), full);
+        return;
+    }
+    // 2 April is as the other planner left it, and the text says what was not stored
     QCOMPARE(f.presenter.errors.size(), 1);
-    QVERIFY2(f.presenter.errors.first().contains(
-                 QStringLiteral("outra gravação alterou o cardápio 900")),
-             qPrintable(f.presenter.errors.first()));
-    // 1 April is stored; 2 April is as the other planner left it
-    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
-             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), QString());
+    const QString &error = f.presenter.errors.first();
+    QVERIFY2(error.contains(QStringLiteral("02/04/2024, dieta 0001")) &&
+                 error.contains(QStringLiteral("outra gravação alterou o cardápio 900")),
+             qPrintable(error));
+    QVERIFY(f.dishesOf(f.april(2), QStringLiteral("0001")).isEmpty());
+    QVERIFY(!s.report().entries.last().refusal.isEmpty());
     // run again, it sees the day as it is and fills it
     f.presenter.clear();
     f.open(f.april(1));
     f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
+    QVERIFY(!f.dishesOf(f.april(2), QStringLiteral("0001")).isEmpty());
+}
+
+void TestImport::referenceMonthOtherThanTheDays()
+{
+    // 1 April imported with March as the month reference: the slots of March (1, 2, 3)
+    // are filled, and the day check rows come from the same configuration
+    ImportFixture f;
+    ImpoCardHosp &s = f.open(f.april(1), 0, QStringLiteral("00001"), QDate(2024, 3, 1));
+    f.choose(M4, {}, true, 1, QStringLiteral("_0001_"));
     QVERIFY(f.import());
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
-             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
+    QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
+             QStringLiteral("1:S1:40;2:S2:40;3:P1:100"));
+    QStringList slots;
+    for (s.adqVerifCardaDia.First(); !s.adqVerifCardaDia.Eof(); s.adqVerifCardaDia.Next())
+        slots.append(s.adqVerifCardaDia.FieldByName(QStringLiteral("NRSEQPRATCAR")).asString());
+    QCOMPARE(slots, (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
+    QCOMPARE(
+        f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("DTMESCARD")).toString(),
+        QStringLiteral("2024-03-01"));
 }
 
 QTEST_GUILESS_MAIN(TestImport)

@@ -367,6 +367,11 @@ void TestReport::stoppedRunReportsWhatWasStored()
     QVERIFY(refused > 0);
     QCOMPARE(t.notStored, refused);
     QVERIFY(r.toText().contains(text("REPORT_NOT_STORED_DISHES").arg(refused)));
+    // the footnote says the batch was refused, and why
+    const QString refusal = r.entries.constLast().refusal;
+    QVERIFY2(refusal.contains(QStringLiteral("prato recusado")), qPrintable(refusal));
+    QVERIFY(r.toText().contains(text("REPORT_TEXT_REFUSED").arg(refusal)));
+    QVERIFY(!r.toText().contains(text("REPORT_TEXT_UNSENT")));
 }
 
 void TestReport::csvKeepsEveryDishOnItsLine_data()
