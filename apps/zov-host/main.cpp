@@ -3,6 +3,7 @@
 // calls its entry IniProc with the seven entry values.
 
 #include "allocator.h"
+#include "callmetadata.h"
 #include "commandline.h"
 #include "consiste.h"
 #include "dates.h"
@@ -200,12 +201,12 @@ int main(int argc, char *argv[])
     login.caFile = options.value(QStringLiteral("ca"));
     login.mainWindow = &mainWindow;
     if (options.has(QStringLiteral("token-file"))) {
-        QFile token(options.value(QStringLiteral("token-file")));
-        if (!token.open(QIODevice::ReadOnly)) {
-            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+        try {
+            login.token = zov::readTokenFile(options.value(QStringLiteral("token-file"))).first();
+        } catch (const zov::Error &e) {
+            err << e.text() << Qt::endl;
             return 64;
         }
-        login.token = QString::fromUtf8(token.readAll()).trimmed();
     }
 
     // the module sits in ../lib beside the programs

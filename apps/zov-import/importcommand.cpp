@@ -1,6 +1,7 @@
 #include "importcommand.h"
 
 #include "appserverhost.h"
+#include "callmetadata.h"
 #include "commandline.h"
 #include "consiste.h"
 #include "database.h"
@@ -8,6 +9,7 @@
 #include "error.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
+#include "messages.h"
 #include "rpcconnection.h"
 #include "texts.h"
 
@@ -22,6 +24,8 @@
 #include <QSqlQuery>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -166,10 +170,11 @@ QString readRequest(const CommandLine &options, Request *r)
     r->dryRun = options.has(QStringLiteral("dry-run"));
     r->caFile = options.value(QStringLiteral("ca"));
     if (options.has(QStringLiteral("token-file"))) {
-        QFile file(options.value(QStringLiteral("token-file")));
-        if (!file.open(QIODevice::ReadOnly))
-            return text("CLI_BAD_TOKEN_FILE").arg(file.fileName());
-        r->token = QString::fromUtf8(file.readAll()).trimmed();
+        try {
+            r->token = readTokenFile(options.value(QStringLiteral("token-file"))).first();
+        } catch (const Error &e) {
+            return e.text();
+        }
     }
     return {};
 }
@@ -350,11 +355,18 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
             out << screen.report().toText() << Qt::flush;
         } else if (reportFile.isOpen()) {
             const bool csv = r.reportFile.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
-            reportFile.write(csv ? screen.report().toCsv() : screen.report().toJson());
-            if (!reportFile.commit()) {
-                // a full disk, say: the import's own outcome still follows
-                err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString())
-                    << Qt::endl;
+            const QByteArray report = csv ? screen.report().toCsv() : screen.report().toJson();
+            errno = 0;
+            // a short write (a full disk, a file size limit) is a failure too: the old
+            // file stays and nothing half-written takes its place
+            const bool whole = reportFile.write(report) == report.size();
+            const int cause = errno;
+            if (!whole)
+                reportFile.cancelWriting();
+            if (!whole || !reportFile.commit()) {
+                const QString why = cause != 0 ? QString::fromLocal8Bit(std::strerror(cause))
+                                               : reportFile.errorString();
+                err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, why) << Qt::endl;
                 reportLost = true;
             }
         }
@@ -363,7 +375,17 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
         screen.sbtImportExportClick();
     } catch (...) {
         writeReport();
-        throw;
+        if (!reportLost)
+            throw;
+        // a report that could not be saved ends the command with 1, whatever the
+        // import did; the import's own message still goes out
+        try {
+            throw;
+        } catch (const AbortError &) {
+        } catch (const Error &e) {
+            err << e.text() << Qt::endl;
+        }
+        return 1;
     }
     writeReport();
     if (!r.statsFile.isEmpty())
@@ -377,7 +399,8 @@ int importRun(const Request &r, QTextStream &out, QTextStream &err)
     }
     if (reportLost)
         return 1;
-    return unitValues().DiaSemComensais == QLatin1String("S") ? 3 : 0;
+    // a warning closed the run: dishes were left out (no slot of their type, no diners)
+    return screen.report().closingText == TMessages::Msg(QStringLiteral("SUCESSO")) ? 0 : 3;
 }
 
 } // namespace

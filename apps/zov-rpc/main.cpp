@@ -1,6 +1,7 @@
 // zov-rpc: calls one method of the application server with JSON arguments and
 // prints the answer (the value and the by-reference arguments) as JSON.
 
+#include "callmetadata.h"
 #include "commandline.h"
 #include "error.h"
 #include "jsonvalue.h"
@@ -43,12 +44,13 @@ int main(int argc, char *argv[])
         connection.deadlineMs = options.value(QStringLiteral("deadline-ms")).toInt();
     connection.caFile = options.value(QStringLiteral("ca"));
     if (options.has(QStringLiteral("token-file"))) {
-        QFile token(options.value(QStringLiteral("token-file")));
-        if (!token.open(QIODevice::ReadOnly)) {
-            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+        try {
+            connection.token =
+                zov::readTokenFile(options.value(QStringLiteral("token-file"))).first();
+        } catch (const zov::Error &e) {
+            err << e.text() << Qt::endl;
             return 64;
         }
-        connection.token = QString::fromUtf8(token.readAll()).trimmed();
     }
 
     const QString method = options.positional().first();

@@ -3,6 +3,7 @@
 
 #include "allocator.h"
 #include "appserverhost.h"
+#include "callmetadata.h"
 #include "commandline.h"
 #include "error.h"
 #include "texts.h"
@@ -29,12 +30,26 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
                               QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
-                              QStringLiteral("token-file")},
+                              QStringLiteral("token-file"), QStringLiteral("threads"),
+                              QStringLiteral("grace")},
                              {QStringLiteral("check")});
-    if (!options.parse(app.arguments().mid(1)) || !options.has(QStringLiteral("db")) ||
-        !options.positional().isEmpty()) {
+    const bool parsed = options.parse(app.arguments().mid(1));
+    // a whole number in a range, or -1
+    const auto number = [&](const char *name, int fallback, int low, int high) {
+        if (!options.has(QLatin1String(name)))
+            return fallback;
+        bool ok = false;
+        const int value = options.value(QLatin1String(name)).toInt(&ok);
+        return ok && value >= low && value <= high ? value : -1;
+    };
+    const int threads = number("threads", 16, 2, 256);
+    const int graceSeconds = number("grace", 30, 0, 3600);
+    if (!parsed || !options.has(QStringLiteral("db")) || !options.positional().isEmpty() ||
+        threads < 0 || graceSeconds < 0) {
         if (!options.error().isEmpty())
             err << options.error() << Qt::endl;
+        else if (threads < 0 || graceSeconds < 0)
+            err << zov::text("SERVER_BAD_NUMBER") << Qt::endl;
         err << zov::text("USAGE_SERVER") << Qt::endl;
         return 64;
     }
@@ -42,18 +57,17 @@ int main(int argc, char *argv[])
     hostOptions.listen = options.value(QStringLiteral("listen"), hostOptions.listen);
     hostOptions.tlsCertFile = options.value(QStringLiteral("tls-cert"));
     hostOptions.tlsKeyFile = options.value(QStringLiteral("tls-key"));
-    if (options.has(QStringLiteral("token-file"))) {
-        QFile token(options.value(QStringLiteral("token-file")));
-        if (!token.open(QIODevice::ReadOnly)) {
-            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
-            return 64;
-        }
-        hostOptions.token = QString::fromUtf8(token.readAll()).trimmed();
-        if (hostOptions.token.isEmpty()) {
-            err << zov::text("CLI_BAD_TOKEN_FILE").arg(token.fileName()) << Qt::endl;
+    hostOptions.tokenFile = options.value(QStringLiteral("token-file"));
+    if (!hostOptions.tokenFile.isEmpty()) {
+        // a token file that cannot serve is a mistake on the command line
+        try {
+            zov::readTokenFile(hostOptions.tokenFile);
+        } catch (const zov::Error &e) {
+            err << e.text() << Qt::endl;
             return 64;
         }
     }
+    hostOptions.threads = threads;
     try {
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);
@@ -68,7 +82,7 @@ int main(int argc, char *argv[])
         int signal = 0;
         sigwait(&stopSignals, &signal);
         err << zov::text("SERVER_STOPPING") << Qt::endl;
-        host.stop();
+        host.stop(graceSeconds * 1000);
         err << zov::text("SERVER_STOPPED") << Qt::endl;
     } catch (const zov::Error &e) {
         err << e.text() << Qt::endl;

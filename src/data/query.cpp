@@ -1,5 +1,7 @@
 #include "query.h"
 
+#include "statementwatchdog.h"
+
 #include "dates.h"
 #include "error.h"
 #include "texts.h"
@@ -10,7 +12,9 @@
 #include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
+
 #include <QSqlRecord>
+#include <atomic>
 
 namespace zov {
 
@@ -101,7 +105,19 @@ QString Query::dialectOf(const QSqlDatabase &db)
     return QStringLiteral("generic");
 }
 
-Query::~Query() = default;
+namespace {
+std::atomic<int> g_timeLimitMs{30000};
+}
+
+Query::~Query()
+{
+    // releasing the prepared statement talks to the database too; a second is ample
+    // for a server that answers, and a program that ends does not wait for one that
+    // does not
+    const StatementWatchdog::Watch watch(QSqlDatabase::database(m_connectionName, false),
+                                         StatementWatchdog::Clock::now() + std::chrono::seconds(1));
+    m_statement.reset();
+}
 
 void Query::Close()
 {
@@ -118,9 +134,25 @@ Query::Param Query::ParamByName(const QString &param)
     return Param(this, param);
 }
 
+void Query::setTimeLimit(int milliseconds)
+{
+    g_timeLimitMs = std::max(1000, milliseconds);
+}
+
 void Query::Open()
 {
     Close();
+    // a database that stopped answering does not hold the screen for good
+    const StatementWatchdog::Watch watch(QSqlDatabase::database(m_connectionName, false),
+                                         StatementWatchdog::Clock::now() +
+                                             std::chrono::milliseconds(g_timeLimitMs.load()));
+    const auto failed = [&](const QString &problem) {
+        return watch.cut() ? Error(text("QRY_TIMED_OUT")
+                                       .arg(m_name)
+                                       .arg(QString::number(g_timeLimitMs / 1000.0, 'f', 1)
+                                                .replace(QLatin1Char('.'), QLatin1Char(','))))
+                           : Error(text("QRY_FAILED").arg(m_name, problem));
+    };
     if (!m_statement) {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         if (!db.isOpen())
@@ -131,7 +163,7 @@ void Query::Open()
         auto statement = std::make_unique<QSqlQuery>(db);
         statement->setForwardOnly(true);
         if (!statement->prepare(sql))
-            throw Error(text("QRY_FAILED").arg(m_name, statement->lastError().text()));
+            throw failed(statement->lastError().text());
         m_statement = std::move(statement);
     }
     QSqlQuery &q = *m_statement;
@@ -144,7 +176,7 @@ void Query::Open()
     if (!q.exec()) {
         const QString problem = q.lastError().text();
         m_statement.reset(); // prepared again at the next Open
-        throw Error(text("QRY_FAILED").arg(m_name, problem));
+        throw failed(problem);
     }
     const QSqlRecord rec = q.record();
     for (int i = 0; i < rec.count(); ++i)

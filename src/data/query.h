@@ -89,6 +89,10 @@ public:
     static QString sqlText(const QString &name, const QString &dialect);
     static QString dialectOf(const QSqlDatabase &db);
 
+    // How long a query may run before its connection is cut (a database that stopped
+    // answering); the calls' deadline is a good value. 30 s until set.
+    static void setTimeLimit(int milliseconds);
+
 private:
     QString m_name;
     QString m_connectionName;

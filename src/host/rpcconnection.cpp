@@ -1,6 +1,7 @@
 #include "rpcconnection.h"
 
 #include "appserver.grpc.pb.h"
+#include "callmetadata.h"
 #include "error.h"
 #include "signatures.h"
 #include "texts.h"
@@ -21,7 +22,7 @@ struct RpcConnection::Stub
 
 namespace {
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
-constexpr int kMaxCallBytes = 64 * 1024 * 1024;
+constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes
 } // namespace
 
 RpcConnection::RpcConnection() = default;
@@ -55,6 +56,9 @@ void RpcConnection::setMetadata(const QString &key, const QString &value)
 void RpcConnection::open(int timeoutMs)
 {
     close();
+    // a token gRPC cannot carry would abort the process at the first call
+    if (!m_options.token.isEmpty() && !isSendableToken(m_options.token))
+        throw Error(text("TOKEN_NOT_SENDABLE").arg(text("TOKEN_OF_THE_CONNECTION")));
     std::shared_ptr<grpc::ChannelCredentials> credentials;
     if (!m_options.caFile.isEmpty()) {
         QFile ca(m_options.caFile);
@@ -73,8 +77,8 @@ void RpcConnection::open(int timeoutMs)
     arguments.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 20000);
     // one connection of its own, not shared with other channels of the process
     arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-    // no census or load-reporting filters on the client; deadlines still hold
-    arguments.SetInt(GRPC_ARG_MINIMAL_STACK, 1);
+    // (the minimal client stack is not used: without its deadline filter a call to a
+    // server that stopped answering waited for the keepalive, not for its deadline)
     auto channel = grpc::CreateCustomChannel(address().toStdString(), credentials, arguments);
     const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeoutMs);
     if (!channel->WaitForConnected(deadline))
@@ -129,25 +133,32 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     QByteArray dryRunId;
     for (const auto &pair : m_metadata) {
         if (pair.first == QLatin1String("zov-dry-run"))
-            dryRunId = pair.second.toUtf8();
+            dryRunId = encodeMetadataValue(pair.second);
     }
     bool dryRunAcknowledged = false;
     grpc::Status status;
+    // a server busy with as many calls as it serves at once did not run this one: it
+    // is sent again after a pause, for as long as its deadline allows
+    const auto callStarted = std::chrono::steady_clock::now();
+    int busyPause = 50;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         grpc::ClientContext context;
         context.set_deadline(std::chrono::system_clock::now() +
                              std::chrono::milliseconds(m_options.deadlineMs));
         if (!m_options.token.isEmpty())
             context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
+        // texts go encoded: gRPC takes printable ASCII only (see callmetadata.h)
         if (!m_options.operatorCode.isEmpty())
-            context.AddMetadata("zov-operator", m_options.operatorCode.toUtf8().toStdString());
+            context.AddMetadata("zov-operator",
+                                encodeMetadataValue(m_options.operatorCode).toStdString());
         if (batch)
             context.AddMetadata("zov-batch-id", batchId);
         // the arguments are kept here: only a by-reference argument that the server
         // changed needs to come back
         context.AddMetadata("zov-by-ref", "changed");
         for (const auto &pair : m_metadata)
-            context.AddMetadata(pair.first.toStdString(), pair.second.toStdString());
+            context.AddMetadata(pair.first.toStdString(),
+                                encodeMetadataValue(pair.second).toStdString());
         reply.Clear();
         ++m_calls;
         const auto started = std::chrono::steady_clock::now();
@@ -162,6 +173,18 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
         m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::steady_clock::now() - started)
                                   .count());
+        // (a message too large is refused with the same code, and is not sent again)
+        const std::string &why = status.error_message();
+        const bool busy =
+            why.find("Threadpool") != std::string::npos || why == text("SERVER_BUSY").toStdString();
+        if (status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED && busy &&
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(busyPause) <
+                callStarted + std::chrono::milliseconds(m_options.deadlineMs)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(busyPause));
+            busyPause = std::min(busyPause * 2, 1000);
+            --attempt;
+            continue;
+        }
         const bool lost = status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED ||
                           status.error_code() == grpc::StatusCode::UNAVAILABLE;
         if (!lost || attempt == attempts)

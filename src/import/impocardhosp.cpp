@@ -99,6 +99,7 @@ ImpoCardHosp::ImpoCardHosp(QObject *parent)
     , adqVerifCardaDia(QStringLiteral("adqVerifCardaDia"))
 {
     const QString connection = loginContext().connectionName;
+    Query::setTimeLimit(loginContext().deadlineMs);
     qryFilial = std::make_unique<Query>(QStringLiteral("qryFilial"), connection);
     qryServicoPesq = std::make_unique<Query>(QStringLiteral("qryServicoPesq"), connection);
     qryServico = std::make_unique<Query>(QStringLiteral("qryServico"), connection);

@@ -39,6 +39,8 @@ QString ImportReport::outcomeName(Outcome outcome)
         return text("REPORT_SLOT_TAKEN");
     case Outcome::NoSlot:
         return text("REPORT_NO_SLOT");
+    case Outcome::TypeNotInMonth:
+        return text("REPORT_TYPE_NOT_IN_MONTH");
     case Outcome::SlotZero:
         return text("REPORT_SLOT_ZERO");
     case Outcome::NoDiners:
@@ -58,6 +60,8 @@ QString ImportReport::outcomeKey(Outcome outcome)
         return QStringLiteral("slotTaken");
     case Outcome::NoSlot:
         return QStringLiteral("noSlot");
+    case Outcome::TypeNotInMonth:
+        return QStringLiteral("typeNotInMonth");
     case Outcome::SlotZero:
         return QStringLiteral("slotZero");
     case Outcome::NoDiners:

@@ -14,11 +14,12 @@ struct ImportReport
 {
     enum class Outcome {
         Copied,
-        SlotTaken,   // the destination holds a dish in the slot already
-        NoSlot,      // the destination month has no free slot of the dish's type left
-        SlotZero,    // the slot's number is 0
-        NoDiners,    // the per-capita value came to 0 (no diners, or none given)
-        NotInSource, // the source check did not find the dish
+        SlotTaken,      // the destination holds a dish in the slot already
+        NoSlot,         // the destination month's slots of the dish's type are all paired
+        TypeNotInMonth, // the destination month has no slot of the dish's type at all
+        SlotZero,       // the slot's number is 0
+        NoDiners,       // the per-capita value came to 0 (no diners, or none given)
+        NotInSource,    // the source check did not find the dish
     };
 
     // what the step did to the day's header

@@ -237,12 +237,22 @@ void ImpoCardHosp::sbtImportExportClick()
     setCaption(msg("BASE"));
     pump();
     const bool noDiners = u.DiaSemComensais == QLatin1String("S");
-    m_report.closingText = noDiners ? msg("COMEN_ZERO") : msg("SUCESSO");
+    // Source dishes whose type has no slot at all in the destination month were not
+    // copied (a month not configured for them): that is said, not "success". It takes
+    // precedence over the diners' warning, which names a smaller loss.
+    bool noSlots = false;
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        for (const ImportReport::Dish &d : e.dishes)
+            noSlots = noSlots || d.outcome == ImportReport::Outcome::TypeNotInMonth;
+    }
+    m_report.closingText = noSlots    ? msg("SEM_POSICAO")
+                           : noDiners ? msg("COMEN_ZERO")
+                                      : msg("SUCESSO");
     m_report.finished = true;
 
     // a dry run leaves the screen open: its report is what it shows
     if (!m_dryRun) {
-        if (noDiners)
+        if (noSlots || noDiners)
             presenter().showWarning(m_report.closingText);
         else
             presenter().showInformation(m_report.closingText);
@@ -431,7 +441,9 @@ void ImpoCardHosp::modePass()
         m_run.NrSeqConfig = 0;
         m_run.NrOrdConfig = 0;
         for (int i = count; i < sources; ++i, cdsCardOrigem.Next())
-            noteDish(ImportReport::Outcome::NoSlot, 0);
+            noteDish(slots == 0 ? ImportReport::Outcome::TypeNotInMonth
+                                : ImportReport::Outcome::NoSlot,
+                     0);
     }
 }
 

@@ -1,47 +1,94 @@
 #include "appserverhost.h"
 
 #include "appserver.grpc.pb.h"
+#include "callmetadata.h"
 #include "dispatcher.h"
 #include "error.h"
 #include "texts.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QUuid>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/resource_quota.h>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace zov {
 
 namespace {
-constexpr int kMaxCallBytes = 16 * 1024 * 1024;
+// A call carries a batch of one day and diet (a few kilobytes) or a few codes; 4 MB
+// holds tens of thousands of dish rows. Parsed and converted, a call takes many times
+// its size: the limit is what bounds the memory of the calls served at once.
+constexpr int kMaxCallBytes = 4 * 1024 * 1024;
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
+constexpr size_t kLargeCallBytes = 1024 * 1024;
+// what gRPC's own buffers may take, all calls together
+constexpr size_t kTransportMemoryBytes = 256 * 1024 * 1024;
 
 QString metadata(const grpc::ServerContext *context, const char *key)
 {
     const auto &meta = context->client_metadata();
     const auto it = meta.find(key);
-    return it == meta.end()
-               ? QString()
-               : QString::fromUtf8(it->second.data(), static_cast<qsizetype>(it->second.size()));
+    return it == meta.end() ? QString()
+                            : decodeMetadataValue(QByteArray(
+                                  it->second.data(), static_cast<qsizetype>(it->second.size())));
 }
 } // namespace
+
+// Calls of more than a megabyte take many times their size once converted: only a
+// few are converted at once, so that eight of them do not take the memory of eight.
+class LargeCallGate
+{
+public:
+    explicit LargeCallGate(int slots)
+        : m_free(std::max(1, slots))
+    {}
+    // False when no slot freed up before `deadline`.
+    bool enter(std::chrono::system_clock::time_point deadline)
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_freed.wait_until(lock, deadline, [this] { return m_free > 0; }))
+            return false;
+        --m_free;
+        return true;
+    }
+    void leave()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_free;
+        }
+        m_freed.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_freed;
+    int m_free;
+};
 
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
-    AppServerService(Dispatcher &dispatcher, const QString &token)
+    AppServerService(Dispatcher &dispatcher, const QStringList &tokens, int largeCalls)
         : m_dispatcher(dispatcher)
-        , m_token(token.isEmpty() ? QByteArray() : "Bearer " + token.toUtf8())
-    {}
+        , m_largeCalls(largeCalls)
+    {
+        for (const QString &token : tokens)
+            m_tokens.append("Bearer " + token.toUtf8());
+    }
 
     grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
                         rpc::Reply *reply) override
     {
-        // the credential is checked before any method runs; it is never logged
-        if (!m_token.isEmpty() && !sameSecret(metadataBytes(context, "authorization"), m_token)) {
-            qCWarning(lcCalls).noquote()
-                << QString::fromStdString(call->method()).left(60) << "unauthenticated"
-                << QString::fromStdString(context->peer());
+        // The credential is checked before any method runs; it is never logged, and of a
+        // call without it nothing the caller chose is: a fixed line and the peer.
+        if (!m_tokens.isEmpty() && !anyToken(metadataBytes(context, "authorization"))) {
+            qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
+                                               << logSafe(QString::fromStdString(context->peer()));
             return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
         }
         CallContext callContext;
@@ -54,8 +101,31 @@ public:
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())
-            context->AddInitialMetadata("zov-dry-run", callContext.dryRun.toStdString());
+            context->AddInitialMetadata("zov-dry-run",
+                                        encodeMetadataValue(callContext.dryRun).toStdString());
         callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
+        // the caller has stopped waiting by its deadline: a statement still running a
+        // second later is abandoned (a call without a deadline gets ten minutes)
+        const auto now = std::chrono::system_clock::now();
+        const auto left = std::min<std::chrono::system_clock::duration>(
+            std::max<std::chrono::system_clock::duration>(context->deadline() - now, {}),
+            std::chrono::minutes(10));
+        callContext.deadline =
+            std::chrono::steady_clock::now() +
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(left);
+        callContext.statementLimit = callContext.deadline + std::chrono::seconds(1);
+        // the size is known before anything is converted
+        if (call->ByteSizeLong() > kLargeCallBytes) {
+            const auto waitUntil = std::min(context->deadline(), now + std::chrono::seconds(60));
+            if (!m_largeCalls.enter(waitUntil))
+                return {grpc::StatusCode::RESOURCE_EXHAUSTED, text("SERVER_BUSY").toStdString()};
+            struct Leave
+            {
+                LargeCallGate &gate;
+                ~Leave() { gate.leave(); }
+            } leave{m_largeCalls};
+            return m_dispatcher.invoke(*call, reply, callContext);
+        }
         return m_dispatcher.invoke(*call, reply, callContext);
     }
 
@@ -69,6 +139,15 @@ private:
                    : QByteArray(it->second.data(), static_cast<qsizetype>(it->second.size()));
     }
 
+    // every token is compared, so the time does not tell which one came close
+    bool anyToken(const QByteArray &given) const
+    {
+        bool found = false;
+        for (const QByteArray &token : m_tokens)
+            found = sameSecret(given, token) || found;
+        return found;
+    }
+
     // compares in time that does not depend on where the texts differ
     static bool sameSecret(const QByteArray &given, const QByteArray &expected)
     {
@@ -80,7 +159,8 @@ private:
     }
 
     Dispatcher &m_dispatcher;
-    const QByteArray m_token;
+    QList<QByteArray> m_tokens;
+    LargeCallGate m_largeCalls;
 };
 
 AppServerHost::AppServerHost(const DatabaseConfig &config, const Options &options)
@@ -118,18 +198,45 @@ QByteArray readFile(const QString &path)
 
 void AppServerHost::start()
 {
+    const bool loopback = isLoopback(m_options.listen);
+    // a secret others may read is no secret: refused off loopback, named on it
+    const auto privateFile = [&](const QString &path) {
+        if (path.isEmpty() || !readableByOthers(path))
+            return;
+        if (!loopback)
+            throw Error(text("SERVER_SECRET_READABLE").arg(path));
+        qCWarning(lcCredentials).noquote() << text("SERVER_SECRET_READABLE_WARNING").arg(path);
+    };
+    QStringList tokens;
+    if (!m_options.token.isEmpty()) {
+        if (!isSendableToken(m_options.token))
+            throw Error(text("TOKEN_NOT_SENDABLE").arg(QStringLiteral("--token")));
+        tokens.append(m_options.token);
+    }
+    if (!m_options.tokenFile.isEmpty()) {
+        tokens += readTokenFile(m_options.tokenFile);
+        privateFile(m_options.tokenFile);
+    }
     // anything but loopback is reached over the network: only with TLS and a token
     const bool tls = !m_options.tlsCertFile.isEmpty() || !m_options.tlsKeyFile.isEmpty();
     if (tls && (m_options.tlsCertFile.isEmpty() || m_options.tlsKeyFile.isEmpty()))
         throw Error(text("SERVER_TLS_INCOMPLETE"));
-    if (!isLoopback(m_options.listen) && (!tls || m_options.token.isEmpty()))
+    if (!loopback && (!tls || tokens.isEmpty()))
         throw Error(text("SERVER_NEEDS_TLS").arg(m_options.listen));
+    privateFile(m_options.tlsKeyFile);
     std::shared_ptr<grpc::ServerCredentials> credentials = grpc::InsecureServerCredentials();
     if (tls) {
         grpc::SslServerCredentialsOptions ssl;
         ssl.pem_key_cert_pairs.push_back({readFile(m_options.tlsKeyFile).toStdString(),
                                           readFile(m_options.tlsCertFile).toStdString()});
         credentials = grpc::SslServerCredentials(ssl);
+    }
+    // a server that can read but not write its SQLite file would refuse every batch:
+    // the file and its folder (where the journal files go) must be writable
+    if (m_config.isSQLite()) {
+        const QFileInfo file(m_config.path);
+        if (file.exists() && (!file.isWritable() || !QFileInfo(file.absolutePath()).isWritable()))
+            throw Error(text("DB_READ_ONLY").arg(m_config.path));
     }
     {
         const QString name =
@@ -147,7 +254,7 @@ void AppServerHost::start()
         QSqlDatabase::removeDatabase(name);
     }
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
-    m_service = std::make_unique<AppServerService>(*m_dispatcher, m_options.token);
+    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options.largeCalls);
     grpc::ServerBuilder builder;
     builder.AddListeningPort(m_options.listen.toStdString(), credentials, &m_port);
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
@@ -158,6 +265,12 @@ void AppServerHost::start()
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
+    // at most `threads` calls at once, so at most as many database connections; the
+    // threads beyond the pollers end when idle and close their connections
+    grpc::ResourceQuota quota("zov-server");
+    quota.SetMaxThreads(std::max(2, m_options.threads));
+    quota.Resize(kTransportMemoryBytes);
+    builder.SetResourceQuota(quota);
     m_server = builder.BuildAndStart();
     if (!m_server || m_port == 0) {
         m_server.reset();
@@ -168,6 +281,10 @@ void AppServerHost::start()
 void AppServerHost::stop(int graceMs)
 {
     if (m_server) {
+        // a call held by a database that stopped answering would keep the server
+        // from stopping: its connection is cut when the grace period ends
+        m_dispatcher->abandonStatementsAt(std::chrono::steady_clock::now() +
+                                          std::chrono::milliseconds(graceMs));
         m_server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(graceMs));
         m_server->Wait();
         m_server.reset();

@@ -25,7 +25,14 @@ public:
         int menuNumberBlock = 16;
         QString tlsCertFile; // TLS with this certificate and key when given
         QString tlsKeyFile;
-        QString token; // every call must carry it ("authorization: Bearer <token>")
+        QString token;     // every call must carry it ("authorization: Bearer <token>")
+        QString tokenFile; // or one of the tokens of this file, one a line
+        // Calls served at once, each on a thread with its own database connection:
+        // the server holds at most this many connections. A call beyond it is
+        // refused with RESOURCE_EXHAUSTED (the clients try again shortly).
+        int threads = 16;
+        // Calls of more than 1 MB converted at once; the others wait their turn.
+        int largeCalls = 1;
     };
 
     // True when `listen` names the loopback interface only.
@@ -40,7 +47,8 @@ public:
     int port() const { return m_port; }
     QString address() const;
 
-    // Stops taking calls; calls under way finish (at most `graceMs`).
+    // Stops taking calls; calls under way finish within `graceMs`, and one still
+    // waiting on the database by then is cut off from it.
     void stop(int graceMs = 30000);
     // Blocks until the server has stopped.
     void wait();

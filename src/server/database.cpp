@@ -95,7 +95,11 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
     db.setDatabaseName(config.name);
     db.setUserName(config.user);
     db.setPassword(config.password);
-    QString options = QStringLiteral("connect_timeout=5");
+    // A host that is gone is noticed within a minute (keepalives), not at the next
+    // restart; a server that is up but stuck is the statement watchdog's.
+    QString options =
+        QStringLiteral("connect_timeout=5;keepalives=1;keepalives_idle=30;keepalives_interval=10;"
+                       "keepalives_count=3");
     if (!config.options.isEmpty())
         options += QLatin1Char(';') + config.options;
     db.setConnectOptions(options);
@@ -104,6 +108,8 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
     execOrThrow(db, QStringLiteral("SET client_encoding TO 'UTF8'"));
     // a lock held by another writer is waited for as long as SQLite waits, then refused
     execOrThrow(db, QStringLiteral("SET lock_timeout = %1").arg(kBusyTimeoutMs));
+    // no statement of this system runs for long: one that does is ended by the server
+    execOrThrow(db, QStringLiteral("SET statement_timeout = %1").arg(kStatementTimeoutMs));
     return db;
 }
 

@@ -40,6 +40,8 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
 
 // Milliseconds an SQLite connection waits for another writer before giving up.
 constexpr int kBusyTimeoutMs = 5000;
+// Milliseconds PostgreSQL lets one statement run.
+constexpr int kStatementTimeoutMs = 60000;
 
 // Creates every table of the schema that is missing (idempotent).
 void applySchema(QSqlDatabase &db);

@@ -3,6 +3,7 @@
 #include "appserver.pb.h"
 #include "error.h"
 #include "signatures.h"
+#include "statementwatchdog.h"
 #include "texts.h"
 #include "wire.h"
 
@@ -10,18 +11,71 @@
 #include <grpcpp/support/status.h>
 
 #include <atomic>
-#include <sstream>
+#include <unordered_map>
 
 namespace zov {
 
 Q_LOGGING_CATEGORY(lcCalls, "zov.server.calls")
+Q_LOGGING_CATEGORY(lcCredentials, "zov.server.credentials")
+
+QString logSafe(const QString &text, int max)
+{
+    QString out;
+    out.reserve(std::min<qsizetype>(text.size(), max) + 8);
+    for (const QChar c : text) {
+        if (out.size() >= max) {
+            out += QStringLiteral("...");
+            break;
+        }
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x200e ||
+                             u == 0x200f || (u >= 0x2028 && u <= 0x202e) ||
+                             (u >= 0x2066 && u <= 0x2069) || u == 0xfeff;
+        if (control)
+            out += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
 
 namespace {
 std::atomic<quint64> g_nextDispatcher{1};
 
 QString firstLine(const QString &text)
 {
-    return text.section(QLatin1Char('\n'), 0, 0).left(160);
+    return logSafe(text.section(QLatin1Char('\n'), 0, 0));
+}
+
+// A database keeps no text with a NUL in it (PostgreSQL refuses the statement):
+// such a text is refused before any SQL, wherever it sits in the arguments.
+bool holdsNul(const QVariant &v)
+{
+    if (v.typeId() == QMetaType::QString)
+        return v.toString().contains(QChar(0));
+    if (v.typeId() == QMetaType::QVariantList) {
+        for (const QVariant &item : *static_cast<const QVariantList *>(v.constData())) {
+            if (holdsNul(item))
+                return true;
+        }
+        return false;
+    }
+    if (v.typeId() == qMetaTypeId<Packet>()) {
+        const Packet &p = *static_cast<const Packet *>(v.constData());
+        for (const PacketField &f : p.fields) {
+            if (f.name.contains(QChar(0)))
+                return true;
+        }
+        for (const PacketRow &row : p.rows) {
+            for (const QVariantList *values : {&row.values, &row.original}) {
+                for (const QVariant &cell : *values) {
+                    if (cell.typeId() == QMetaType::QString && cell.toString().contains(QChar(0)))
+                        return true;
+                }
+            }
+        }
+    }
+    return false;
 }
 } // namespace
 
@@ -31,26 +85,38 @@ Dispatcher::Dispatcher(const DatabaseConfig &config, int menuNumberBlock)
     , m_id(g_nextDispatcher++)
 {}
 
-Dispatcher::~Dispatcher()
+Dispatcher::~Dispatcher() = default;
+
+namespace {
+// the sessions of this thread, one per dispatcher; closed when the thread ends
+std::unordered_map<quint64, std::unique_ptr<SqlSession>> &threadSessions()
 {
-    // no call runs any more: the connections can be closed from here
-    std::lock_guard lock(m_sessionsMutex);
-    m_sessions.clear();
+    thread_local std::unordered_map<quint64, std::unique_ptr<SqlSession>> sessions;
+    return sessions;
 }
+std::atomic<quint64> g_nextSession{1};
+} // namespace
 
 SqlSession &Dispatcher::session()
 {
-    const std::thread::id thread = std::this_thread::get_id();
-    std::lock_guard lock(m_sessionsMutex);
-    auto it = m_sessions.find(thread);
-    if (it == m_sessions.end()) {
-        std::ostringstream id;
-        id << thread;
-        const QString name =
-            QStringLiteral("zov-server-%1-%2").arg(m_id).arg(QString::fromStdString(id.str()));
-        it = m_sessions.emplace(thread, std::make_unique<SqlSession>(m_config, name)).first;
+    std::unique_ptr<SqlSession> &slot = threadSessions()[m_id];
+    if (slot && slot->broken())
+        slot.reset();
+    if (!slot) {
+        const QString name = QStringLiteral("zov-server-%1-%2").arg(m_id).arg(g_nextSession++);
+        slot = std::make_unique<SqlSession>(m_config, name, m_id);
     }
-    return *it->second;
+    return *slot;
+}
+
+void Dispatcher::abandonStatementsAt(std::chrono::steady_clock::time_point limit)
+{
+    StatementWatchdog::cutGroupAt(m_id, limit);
+}
+
+void Dispatcher::dropSession()
+{
+    threadSessions().erase(m_id);
 }
 
 grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
@@ -60,7 +126,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     timer.start();
     const QString method = QString::fromStdString(call.method()).left(60);
     const auto log = [&](const char *outcome, const QString &detail = {}) {
-        qCInfo(lcCalls).noquote() << method
+        qCInfo(lcCalls).noquote() << logSafe(method, 60)
                                   << QString::number(timer.nsecsElapsed() / 1e6, 'f', 3) +
                                          QStringLiteral(" ms")
                                   << outcome << firstLine(detail);
@@ -79,29 +145,58 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
         log("invalid", e.text());
         return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
     }
-    const QString problem = checkArguments(*signature, args);
+    QString problem = checkArguments(*signature, args);
+    for (const QVariant &arg : std::as_const(args)) {
+        if (problem.isEmpty() && holdsNul(arg))
+            problem = text("TEXT_WITH_NUL").arg(method);
+    }
     if (!problem.isEmpty()) {
         log("invalid", problem);
         return {grpc::StatusCode::INVALID_ARGUMENT, problem.toStdString()};
     }
     QVariant value;
-    try {
-        SqlSession &s = session();
-        // a dry run's session keeps nothing, whatever the method asks for
-        s.setDryRun(!context.dryRun.isEmpty());
-        struct DryRunEnd
-        {
-            SqlSession &s;
-            ~DryRunEnd() { s.setDryRun(false); }
-        } dryRunEnd{s};
-        value = m_module.call(s, method, args, context);
-    } catch (const InvalidArgument &e) {
-        log("invalid", e.text());
-        return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
-    } catch (const SqlFailure &e) {
-        value = e.text();
-    } catch (const Error &e) {
-        value = e.text();
+    for (int attempt = 1;; ++attempt) {
+        SqlSession *s = nullptr;
+        try {
+            s = &session();
+        } catch (const Error &e) {
+            // the database cannot be reached: nothing ran
+            const QString unavailable = text("DB_UNAVAILABLE").arg(logSafe(e.text()));
+            log("unavailable", unavailable);
+            return {grpc::StatusCode::UNAVAILABLE, unavailable.toStdString()};
+        }
+        try {
+            // statements are abandoned a little after the caller stops waiting
+            s->beginCall(context.statementLimit);
+            // a dry run's session keeps nothing, whatever the method asks for
+            s->setDryRun(!context.dryRun.isEmpty());
+            struct DryRunEnd
+            {
+                SqlSession &s;
+                ~DryRunEnd() { s.setDryRun(false); }
+            } dryRunEnd{*s};
+            value = m_module.call(*s, method, args, context);
+            break;
+        } catch (const InvalidArgument &e) {
+            log("invalid", e.text());
+            return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
+        } catch (const SqlFailure &e) {
+            if (!e.connectionLost()) {
+                value = e.text();
+                break;
+            }
+            // a connection the database dropped while it was idle (a restart): the call
+            // had not done anything yet and runs once more on a new one
+            const bool idleLoss = s->statementsOfCall() <= 1 && !e.timedOut();
+            dropSession();
+            if (attempt == 1 && idleLoss)
+                continue;
+            log("unavailable", e.text());
+            return {grpc::StatusCode::UNAVAILABLE, e.text().toStdString()};
+        } catch (const Error &e) {
+            value = e.text();
+            break;
+        }
     }
     const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
     const QString errorText = error ? value.toString() : QString();

@@ -21,11 +21,24 @@ class Reply;
 } // namespace rpc
 
 Q_DECLARE_LOGGING_CATEGORY(lcCalls)
+// Calls refused for their credentials, and credential files others may read.
+Q_DECLARE_LOGGING_CATEGORY(lcCredentials)
+
+// A caller's text fit for a log line: one line, control characters and direction
+// marks written as \uXXXX, cut at `max` characters.
+QString logSafe(const QString &text, int max = 160);
 
 // Turns one Invoke call into a method run: checks the method and its arguments
 // against the method table (UNIMPLEMENTED, INVALID_ARGUMENT), runs it on the
 // calling thread's own database connection, and writes the result and the
 // by-reference arguments into the reply. Logs one line per call.
+//
+// A connection belongs to the thread that opened it and is closed when that thread
+// ends, so the server holds at most as many connections as gRPC has threads. A
+// connection the database lost (a restart) is replaced: a call that finds its
+// connection dead before its first statement runs again on a new one; a call that
+// meets the break later, or finds the database down, is answered UNAVAILABLE with
+// nothing of it kept.
 class Dispatcher
 {
 public:
@@ -33,14 +46,16 @@ public:
     ~Dispatcher();
 
     grpc::Status invoke(const rpc::Call &call, rpc::Reply *reply, const CallContext &context);
+    // Statements still running at `limit` are cut off from the database.
+    void abandonStatementsAt(std::chrono::steady_clock::time_point limit);
 
 private:
+    // The calling thread's connection, opened when it has none or lost its own.
     SqlSession &session();
+    void dropSession();
 
     DatabaseConfig m_config;
     rdmImpCardZov m_module;
-    std::mutex m_sessionsMutex;
-    std::unordered_map<std::thread::id, std::unique_ptr<SqlSession>> m_sessions;
     quint64 m_id;
 };
 

@@ -216,6 +216,14 @@ QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, con
         return text("BAD_MENU_KEY")
             .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     std::lock_guard lock(m_numbersMutex);
+    // numbers are kept per branch: none is reserved for a branch that does not exist
+    if (!m_numbers.contains(branch)) {
+        bool known = false;
+        s.select(serverSql(s.isSQLite(), "branch_exists"), {branch},
+                 [&](const QSqlQuery &) { known = true; });
+        if (!known)
+            return text("PRX_UNKNOWN_BRANCH").arg(branch);
+    }
     if (!dryRun.isEmpty())
         return provisionalNumber(s, branch, dryRun);
     NumberBlock &block = m_numbers[branch];

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <chrono>
 #include <mutex>
 
 namespace zov {
@@ -38,6 +39,13 @@ struct CallContext
     QString dryRun;                // the id of a dry run: nothing the call does is kept
     QString configMonth;           // "YYYY-MM-01": the month of slots VerifCardadia answers with
     bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
+    // the caller's deadline, and when the call's statements are abandoned (a little later)
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    std::chrono::steady_clock::time_point statementLimit =
+        std::chrono::steady_clock::time_point::max();
+    // The caller has stopped waiting: a batch is not stored any more (it would be
+    // stored while the client reports it was not).
+    bool expired() const { return std::chrono::steady_clock::now() > deadline; }
 };
 
 // One line per stored batch: operator, branch, service, day, diet and rows.

@@ -3,6 +3,7 @@
 
 #include "dates.h"
 #include "daydigest.h"
+#include "dispatcher.h"
 #include "error.h"
 #include "layout.h"
 #include "rdmimpcardzov.h"
@@ -428,6 +429,10 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             if (!(problem = writer.changeDish(c, original)).isEmpty())
                 return problem;
         }
+        // a server that was held up (frozen, say) does not store what its caller has
+        // given up on: the batch is rolled back
+        if (context.expired())
+            return text("BATCH_EXPIRED");
         if (!context.batchId.isEmpty())
             s.exec(serverSql(s.isSQLite(), "batch_store"),
                    {context.batchId, context.operatorCode.left(12),
@@ -446,8 +451,8 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
         const QStringList &key = it.key();
         qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
-                                         .arg(context.operatorCode.left(12), key.at(0), key.at(1),
-                                              key.at(2), key.at(3))
+                                         .arg(logSafe(context.operatorCode, 12), logSafe(key.at(0)),
+                                              logSafe(key.at(1)), key.at(2), logSafe(key.at(3)))
                                          .arg(it->inserted)
                                          .arg(it->modified)
                                          .arg(it->deleted);

@@ -1,5 +1,6 @@
 #include "sqlsession.h"
 
+#include "statementwatchdog.h"
 #include "texts.h"
 
 #include <QSqlError>
@@ -23,19 +24,52 @@ QString describe(const QSqlError &error, bool sqlite)
 
 } // namespace
 
-SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionName)
+SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionName,
+                       std::uint64_t group)
     : m_connectionName(connectionName)
     , m_sqlite(config.isSQLite())
+    , m_group(group)
 {
     m_db = openDatabase(config, connectionName);
 }
 
 SqlSession::~SqlSession()
 {
-    m_statements.clear();
+    {
+        // releasing the prepared statements talks to the database: a second is ample
+        // for one that answers, and a thread that ends does not wait for one that
+        // does not
+        const StatementWatchdog::Watch watch(
+            m_db, std::chrono::steady_clock::now() + std::chrono::seconds(1), m_group);
+        m_statements.clear();
+    }
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void SqlSession::beginCall(std::chrono::steady_clock::time_point limit)
+{
+    m_limit = limit;
+    m_callStatements = 0;
+}
+
+void SqlSession::fail(const QSqlError &error, bool cut)
+{
+    // a server shutting down says so (57P01..57P03) before it closes the connection,
+    // and a connection fault has its own class (08)
+    const QString state = error.nativeErrorCode();
+    const bool closedByServer = state.startsWith(QLatin1String("08")) ||
+                                state == QLatin1String("57P01") ||
+                                state == QLatin1String("57P02") || state == QLatin1String("57P03");
+    if (cut || (!m_sqlite && (closedByServer || connectionBroken(m_db)))) {
+        m_broken = true;
+        m_inTransaction = false;
+        throw SqlFailure(cut ? text("DB_TIMED_OUT")
+                             : text("DB_UNAVAILABLE").arg(error.text().simplified().left(160)),
+                         error.nativeErrorCode(), true, cut);
+    }
+    throw SqlFailure(describe(error, m_sqlite), error.nativeErrorCode());
 }
 
 QSqlQuery &SqlSession::prepared(const QString &sql)
@@ -44,9 +78,9 @@ QSqlQuery &SqlSession::prepared(const QString &sql)
     if (it == m_statements.end()) {
         auto query = std::make_shared<QSqlQuery>(m_db);
         query->setForwardOnly(true);
+        StatementWatchdog::Watch watch(m_db, m_limit, m_group);
         if (!query->prepare(sql))
-            throw SqlFailure(describe(query->lastError(), m_sqlite),
-                             query->lastError().nativeErrorCode());
+            fail(query->lastError(), watch.cut());
         it = m_statements.insert(sql, query);
     }
     return *it.value();
@@ -55,11 +89,13 @@ QSqlQuery &SqlSession::prepared(const QString &sql)
 void SqlSession::select(const QString &sql, const QVariantList &values,
                         const std::function<void(const QSqlQuery &)> &row)
 {
+    ++m_callStatements;
     QSqlQuery &q = prepared(sql);
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())
-        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+        fail(q.lastError(), watch.cut());
     struct Finish
     {
         QSqlQuery &q;
@@ -68,18 +104,20 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
     while (q.next())
         row(q);
     if (q.lastError().isValid())
-        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+        fail(q.lastError(), watch.cut());
 }
 
 int SqlSession::exec(const QString &sql, const QVariantList &values)
 {
     if (m_dryRun && !m_inTransaction)
         throw SqlFailure(text("DRY_RUN_WRITE"));
+    ++m_callStatements;
     QSqlQuery &q = prepared(sql);
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())
-        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+        fail(q.lastError(), watch.cut());
     const int affected = q.numRowsAffected();
     q.finish();
     return affected;
@@ -87,9 +125,11 @@ int SqlSession::exec(const QString &sql, const QVariantList &values)
 
 void SqlSession::begin()
 {
+    ++m_callStatements;
     QSqlQuery q(m_db);
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec(m_sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN")))
-        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+        fail(q.lastError(), watch.cut());
     m_inTransaction = true;
 }
 
@@ -100,16 +140,20 @@ void SqlSession::commit()
         return;
     }
     QSqlQuery q(m_db);
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec(QStringLiteral("COMMIT")))
-        throw SqlFailure(describe(q.lastError(), m_sqlite), q.lastError().nativeErrorCode());
+        fail(q.lastError(), watch.cut());
     m_inTransaction = false;
 }
 
 void SqlSession::rollback() noexcept
 {
-    QSqlQuery q(m_db);
-    q.exec(QStringLiteral("ROLLBACK"));
     m_inTransaction = false;
+    if (m_broken)
+        return;
+    QSqlQuery q(m_db);
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
+    q.exec(QStringLiteral("ROLLBACK"));
 }
 
 } // namespace zov

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -18,7 +19,9 @@ namespace zov {
 class SqlSession
 {
 public:
-    SqlSession(const DatabaseConfig &config, const QString &connectionName);
+    // `group` names the server whose session it is, for the statement watchdog.
+    SqlSession(const DatabaseConfig &config, const QString &connectionName,
+               std::uint64_t group = 0);
     ~SqlSession();
     SqlSession(const SqlSession &) = delete;
     SqlSession &operator=(const SqlSession &) = delete;
@@ -44,14 +47,27 @@ public:
     void setDryRun(bool dryRun) { m_dryRun = dryRun; }
     bool dryRun() const { return m_dryRun; }
 
+    // The call that starts: its statements are abandoned (the connection cut) when
+    // they run past `limit`.
+    void beginCall(std::chrono::steady_clock::time_point limit);
+    // Statements run since beginCall.
+    int statementsOfCall() const { return m_callStatements; }
+    // The connection was lost or cut: the session is of no further use.
+    bool broken() const { return m_broken; }
+
 private:
     QSqlQuery &prepared(const QString &sql);
+    [[noreturn]] void fail(const QSqlError &error, bool cut);
 
     QString m_connectionName;
     QSqlDatabase m_db;
     bool m_sqlite;
     bool m_dryRun = false;
     bool m_inTransaction = false;
+    bool m_broken = false;
+    std::uint64_t m_group = 0;
+    int m_callStatements = 0;
+    std::chrono::steady_clock::time_point m_limit = std::chrono::steady_clock::time_point::max();
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
 };
 
@@ -59,11 +75,19 @@ private:
 class SqlFailure : public std::exception
 {
 public:
-    explicit SqlFailure(QString text, QString nativeCode = {})
+    explicit SqlFailure(QString text, QString nativeCode = {}, bool connectionLost = false,
+                        bool timedOut = false)
         : m_text(std::move(text))
         , m_code(std::move(nativeCode))
+        , m_lost(connectionLost)
+        , m_timedOut(timedOut)
     {}
     const QString &text() const { return m_text; }
+    // The connection to the database was lost (or cut by the watchdog): nothing of
+    // the transaction under way was kept, and the session must be replaced.
+    bool connectionLost() const { return m_lost; }
+    // Lost because a statement ran past the call's time limit.
+    bool timedOut() const { return m_timedOut; }
     // True when a primary or unique key refused the row.
     bool isKeyTaken() const
     {
@@ -75,6 +99,8 @@ public:
 private:
     QString m_text;
     QString m_code;
+    bool m_lost = false;
+    bool m_timedOut = false;
 };
 
 // Rolls back unless committed.

@@ -35,10 +35,15 @@ private Q_SLOTS:
             << "MsgErro"
             << QStringLiteral("Alguns dias passaram do mês: %s. Esses dias não Foram modificados.");
         QTest::newRow("lower-case key") << "cardapios" << QStringLiteral("Datas dos Cardápios");
-        QTest::newRow("last line") << "TURNO_MAIOR"
-                                   << QStringLiteral("O serviço possui mais de quatro turnos; o "
-                                                     "cabeçalho do cardápio comporta no máximo "
-                                                     "quatro.");
+        QTest::newRow("shifts") << "TURNO_MAIOR"
+                                << QStringLiteral("O serviço possui mais de quatro turnos; o "
+                                                  "cabeçalho do cardápio comporta no máximo "
+                                                  "quatro.");
+        QTest::newRow("last line")
+            << "SEM_POSICAO"
+            << QStringLiteral("Cardápio importado sem alguns pratos: o mês de destino não tem "
+                              "posição configurada para o tipo deles. Veja no relatório quais "
+                              "ficaram de fora.");
     }
 
     void message()
@@ -52,10 +57,11 @@ private Q_SLOTS:
     void table()
     {
         const QStringList keys = {
-            "SERV_DEVE",  "SERV_NAO_CAD", "MESMO_CARD", "IMP",        "NAO_HA_CARD", "BASE",
-            "FILI_DEVE",  "FILI_NAO_CAD", "FILI_RESC",  "Padrao",     "ARRE_DEVE",   "Data_inf",
-            "CARD_VAZIO", "SUCESSO",      "cardapios",  "diet_inf",   "diet_n_cad",  "Diet",
-            "Mes_Igual",  "MsgErro",      "DATAINVAL",  "COMEN_ZERO", "DTFIN_MENOR", "TURNO_MAIOR"};
+            "SERV_DEVE", "SERV_NAO_CAD", "MESMO_CARD",   "IMP",         "NAO_HA_CARD",
+            "BASE",      "FILI_DEVE",    "FILI_NAO_CAD", "FILI_RESC",   "Padrao",
+            "ARRE_DEVE", "Data_inf",     "CARD_VAZIO",   "SUCESSO",     "cardapios",
+            "diet_inf",  "diet_n_cad",   "Diet",         "Mes_Igual",   "MsgErro",
+            "DATAINVAL", "COMEN_ZERO",   "DTFIN_MENOR",  "TURNO_MAIOR", "SEM_POSICAO"};
         QCOMPARE(TMessages::keys(), keys);
         for (const QString &key : keys) {
             const QString text = TMessages::Msg(key);

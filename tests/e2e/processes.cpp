@@ -1,5 +1,7 @@
 #include "processes.h"
 
+#include <csignal>
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -51,13 +53,19 @@ int freePort()
     return probe.serverPort();
 }
 
-ServerProcess::ServerProcess(const QString &db)
+ServerProcess::ServerProcess(const QString &db, const QStringList &extra)
 {
     m_port = freePort();
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(binary(QStringLiteral("zov-server")),
-                    {QStringLiteral("--db"), db, QStringLiteral("--listen"), address()});
+                    QStringList{QStringLiteral("--db"), db, QStringLiteral("--listen"), address()} +
+                        extra);
     m_started = m_process.waitForStarted() && waitForPort(m_port);
+}
+
+void ServerProcess::signal(int number)
+{
+    ::kill(static_cast<pid_t>(m_process.processId()), number);
 }
 
 ServerProcess::~ServerProcess()
@@ -72,10 +80,10 @@ void ServerProcess::kill()
     m_process.waitForFinished(10000);
 }
 
-bool ServerProcess::stop()
+bool ServerProcess::stop(int timeoutMs)
 {
     m_process.terminate();
-    return m_process.waitForFinished(30000) && m_process.exitCode() == 0;
+    return m_process.waitForFinished(timeoutMs) && m_process.exitCode() == 0;
 }
 
 } // namespace zov::test

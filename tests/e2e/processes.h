@@ -24,12 +24,14 @@ int freePort();
 class ServerProcess
 {
 public:
-    explicit ServerProcess(const QString &db);
+    // `extra`: more options of zov-server (--threads 4, ...)
+    explicit ServerProcess(const QString &db, const QStringList &extra = {});
     ~ServerProcess();
     bool started() const { return m_started; }
     QString address() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
-    void kill(); // SIGKILL: no clean stop
-    bool stop(); // SIGTERM: calls under way finish
+    void kill();                      // SIGKILL: no clean stop
+    bool stop(int timeoutMs = 30000); // SIGTERM: calls under way finish
+    void signal(int number);          // SIGSTOP, SIGCONT, ...
 
 private:
     QProcess m_process;

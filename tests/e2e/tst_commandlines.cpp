@@ -225,6 +225,12 @@ void TestCommandLines::importExitCodes_data()
                        QStringLiteral("--from"),     QStringLiteral("2024-03-04"),
                        QStringLiteral("--rounding"), QStringLiteral("10")}
         << 2 << QString() << msg("ARRE_DEVE") << false;
+    // the demo hospital configures the slots of March and April only: May gets the
+    // headers and not one dish, and that is not "success"
+    QTest::newRow("a destination month without slots")
+        << QStringList{QStringLiteral("--date"), QStringLiteral("2024-05-02"),
+                       QStringLiteral("--from"), QStringLiteral("2024-03-04")}
+        << 3 << msg("SEM_POSICAO") << QString() << false;
 }
 
 void TestCommandLines::importExitCodes()
@@ -426,18 +432,73 @@ void TestCommandLines::serverRefusesBadDatabases_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("says");
-    QTest::newRow("missing") << QStringLiteral("none.sqlite") << QStringLiteral("não existe");
-    QTest::newRow("another schema") << QStringLiteral("other.sqlite") << QStringLiteral("CARDADIA");
-    QTest::newRow("not a database")
-        << QStringLiteral("text.sqlite") << QStringLiteral("text.sqlite");
+    QTest::addColumn<QString>("token"); // a token file: "mode:content", "/dev/zero", ...
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<int>("code");
+    const QString loopback = QStringLiteral("127.0.0.1:0");
+    QTest::newRow("missing") << QStringLiteral("none.sqlite") << QStringLiteral("não existe")
+                             << QString() << loopback << 1;
+    QTest::newRow("another schema") << QStringLiteral("other.sqlite") << QStringLiteral("CARDADIA")
+                                    << QString() << loopback << 1;
+    QTest::newRow("not a database") << QStringLiteral("text.sqlite")
+                                    << QStringLiteral("text.sqlite") << QString() << loopback << 1;
+    // what --check let through before, and could not work or was unsafe
+    QTest::newRow("a file the server cannot write")
+        << QStringLiteral("read-only") << QStringLiteral("só pode ser lido") << QString()
+        << loopback << 1;
+    QTest::newRow("a token that cannot be sent")
+        << QString() << QStringLiteral("não pode ser enviada") << QStringLiteral("600:t0k3n ção")
+        << loopback << 64;
+    QTest::newRow("a token everyone may read, off loopback")
+        << QString() << QStringLiteral("chmod o-r") << QStringLiteral("644:t0k3n-x")
+        << QStringLiteral("0.0.0.0:0") << 1;
+    QTest::newRow("a token everyone may read, on loopback")
+        << QString() << QStringLiteral("Atenção") << QStringLiteral("644:t0k3n-x") << loopback << 0;
+    QTest::newRow("a device for a token file") << QString() << QStringLiteral("arquivo comum")
+                                               << QStringLiteral("/dev/zero") << loopback << 64;
+    QTest::newRow("a token file too large")
+        << QString() << QStringLiteral("grande demais")
+        << QStringLiteral("600:") + QString(8000, 'x') << loopback << 64;
 }
 
 void TestCommandLines::serverRefusesBadDatabases()
 {
     QFETCH(QString, file);
     QFETCH(QString, says);
-    QString path = m_dir->filePath(file);
-    if (file == QLatin1String("other.sqlite")) {
+    QFETCH(QString, token);
+    QFETCH(QString, listen);
+    QFETCH(int, code);
+    QString path = file.isEmpty() ? m_db : m_dir->filePath(file);
+    QStringList args{QStringLiteral("--check")};
+    QStringList program;
+    if (token.startsWith(QLatin1Char('/'))) {
+        args << QStringLiteral("--token-file") << token;
+    } else if (!token.isEmpty()) {
+        const QString tokenFile = m_dir->filePath(QStringLiteral("token"));
+        QFile f(tokenFile);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(token.section(QLatin1Char(':'), 1).toUtf8() + '\n');
+        f.close();
+        QVERIFY(QFile::setPermissions(tokenFile, token.startsWith(QLatin1String("644"))
+                                                     ? QFile::ReadOwner | QFile::WriteOwner |
+                                                           QFile::ReadGroup | QFile::ReadOther
+                                                     : QFile::ReadOwner | QFile::WriteOwner));
+        args << QStringLiteral("--token-file") << tokenFile;
+    }
+    if (file == QLatin1String("read-only")) {
+        // the file and its folder belong to another user, who may only read them
+        if (onPostgres())
+            QSKIP("a read-only file is an SQLite case");
+        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs root and setpriv to run as another user");
+        path = m_db;
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ReadOther |
+                                                         QFile::ExeOther));
+        program =
+            QStringList{QStringLiteral("--reuid=54321"), QStringLiteral("--regid=54321"),
+                        QStringLiteral("--clear-groups"), binary(QStringLiteral("zov-server"))};
+    } else if (file == QLatin1String("other.sqlite")) {
         path = newDatabase(m_dir->path(), QStringLiteral("other"));
         execute(path, QStringLiteral("CREATE TABLE FILIAL (CDFILIAL VARCHAR(4))"));
     } else if (file == QLatin1String("text.sqlite")) {
@@ -446,17 +507,27 @@ void TestCommandLines::serverRefusesBadDatabases()
         QFile text(path);
         QVERIFY(text.open(QIODevice::WriteOnly));
         text.write(QByteArray(4096, 'x'));
-    } else if (onPostgres()) {
+    } else if (file == QLatin1String("none.sqlite") && onPostgres()) {
         path = qEnvironmentVariable("ZOV_TEST_PG").section(QLatin1Char('/'), 0, -2) +
                QStringLiteral("/none");
         says = QStringLiteral("none");
     }
-    const Result r = run(
-        QStringLiteral("zov-server"),
-        {QStringLiteral("--db"), path, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")},
-        15000);
-    QCOMPARE(r.code, 1);
+    args << QStringLiteral("--db") << path << QStringLiteral("--listen") << listen;
+    Result r;
+    if (program.isEmpty()) {
+        r = run(QStringLiteral("zov-server"), args, 15000);
+    } else {
+        QProcess p;
+        p.start(QStringLiteral("setpriv"), program + args);
+        QVERIFY(p.waitForFinished(15000));
+        r.code = p.exitCode();
+        r.err = QString::fromUtf8(p.readAllStandardError());
+    }
+    QVERIFY2(r.code == code, qPrintable(QString::number(r.code) + QLatin1Char(' ') + r.err));
     QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    // no token is ever printed
+    if (!token.isEmpty() && !token.startsWith(QLatin1Char('/')))
+        QVERIFY2(!r.err.contains(QStringLiteral("t0k3n")), qPrintable(r.err));
 }
 
 void TestCommandLines::serverStopsCleanlyOnSigterm()

@@ -7,13 +7,20 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <csignal>
 #include <functional>
+#include <thread>
 
 using namespace zov::test;
 
@@ -99,6 +106,10 @@ private Q_SLOTS:
     void eightImportsAtOnce();
     void twoServersShareEightImports();
     void overwritesRaceAnAppend();
+    void frozenPeersAreGivenUpOn_data();
+    void frozenPeersAreGivenUpOn();
+    void burstOfCallsKeepsConnectionsBounded();
+    void fullDiskStopsTheRunCleanly();
 
 private:
     // the eight imports, one after the other, into a copy of the template ("" when
@@ -336,6 +347,193 @@ void TestFaults::overwritesRaceAnAppend()
         QVERIFY(first.stop() && second.stop());
     }
     qInfo("3 races of an append and two overwrites: %d runs refused with a conflict", conflicts);
+}
+
+namespace {
+// The backends serving `db` but the one asking (PostgreSQL).
+QList<qint64> backendsOf(const QString &db)
+{
+    QList<qint64> pids;
+    for (const QString &pid : queryRows(db, QStringLiteral("SELECT pid FROM pg_stat_activity "
+                                                           "WHERE datname = current_database() "
+                                                           "AND pid <> pg_backend_pid()")))
+        pids.append(pid.toLongLong());
+    return pids;
+}
+
+int batchesOf(const QString &db)
+{
+    return queryValue(db, QStringLiteral("SELECT COUNT(*) FROM LOTEIMPORT")).toInt();
+}
+
+QJsonObject reportOf(const QString &file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                       : QJsonObject();
+}
+} // namespace
+
+void TestFaults::frozenPeersAreGivenUpOn_data()
+{
+    QTest::addColumn<QString>("frozen");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::newRow("the application server") << QStringLiteral("server") << 2000;
+    // the server is stopped while its calls wait on the database, well before the
+    // client's deadline: its grace period ends them
+    QTest::newRow("the database") << QStringLiteral("database") << 6000;
+}
+
+void TestFaults::frozenPeersAreGivenUpOn()
+{
+    QFETCH(QString, frozen);
+    QFETCH(int, deadlineMs);
+    const bool database = frozen == QLatin1String("database");
+    if (database && !onPostgres())
+        QSKIP("an SQLite file does not freeze");
+    const QString db = copyDatabase(m_template, m_dir.path(), QStringLiteral("frozen"));
+    ServerProcess server(db, {QStringLiteral("--grace"), QStringLiteral("2")});
+    QVERIFY(server.started());
+    const QString report = m_dir.filePath(QStringLiteral("frozen.json"));
+    QProcess import;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ZOV_CALL_DEADLINE_MS"), QString::number(deadlineMs));
+    import.setProcessEnvironment(env);
+    import.start(
+        binary(QStringLiteral("zov-import")),
+        importArgs(db, server.address(), QDate(2024, 4, 1), QDate(2024, 3, 1), QDate(2024, 3, 30)) +
+            QStringList{QStringLiteral("--report"), report});
+    QTRY_VERIFY_WITH_TIMEOUT(batchesOf(db) > 2, 30000);
+    const QList<qint64> backends = database ? backendsOf(db) : QList<qint64>();
+    QElapsedTimer timer;
+    timer.start();
+    if (!database)
+        server.signal(SIGSTOP);
+    for (const qint64 pid : backends)
+        ::kill(static_cast<pid_t>(pid), SIGSTOP);
+    qint64 stoppedAfter = 0;
+    bool stopped = true;
+    if (database) {
+        QThread::msleep(300);
+        QElapsedTimer stopping;
+        stopping.start();
+        stopped = server.stop(10000);
+        stoppedAfter = stopping.elapsed();
+        qInfo("frozen database: the server stopped %lld ms after SIGTERM (grace 2 s)",
+              stoppedAfter);
+    }
+    const bool ended = import.waitForFinished(20000);
+    const qint64 gaveUp = timer.elapsed();
+    const QString err = QString::fromUtf8(import.readAllStandardError());
+    qInfo("frozen %s: the client gave up after %lld ms (deadline %d ms)", qPrintable(frozen),
+          gaveUp, deadlineMs);
+    for (const qint64 pid : backends)
+        ::kill(static_cast<pid_t>(pid), SIGCONT);
+    if (!database) {
+        server.signal(SIGCONT);
+        QThread::msleep(1500);
+    }
+    QVERIFY2(ended, "the client waited for the frozen peer");
+    QVERIFY(stopped);
+    QVERIFY2(stoppedAfter < 2000 + 1500, qPrintable(QString::number(stoppedAfter)));
+    // a batch is sent twice at most, each with the deadline
+    QVERIFY2(gaveUp < 2 * deadlineMs + 2500, qPrintable(QString::number(gaveUp)));
+    QCOMPARE(import.exitCode(), 1);
+    QVERIFY2(err.contains(QStringLiteral("respond")) || err.contains(QStringLiteral("acessível")),
+             qPrintable(err));
+    // nothing is stored after the client gave up but the batch that was on its way
+    // then, which the client could not know about
+    const int reported = reportOf(report).value(QStringLiteral("batches")).toInt();
+    const int stored = batchesOf(db);
+    QVERIFY2(stored == reported || stored == reported + 1,
+             qPrintable(QStringLiteral("%1 stored, %2 reported").arg(stored).arg(reported)));
+    QThread::msleep(1000);
+    QCOMPARE(batchesOf(db), stored);
+}
+
+void TestFaults::burstOfCallsKeepsConnectionsBounded()
+{
+    const QString db = copyDatabase(m_template, m_dir.path(), QStringLiteral("burst"));
+    ServerProcess server(db, {QStringLiteral("--threads"), QStringLiteral("8")});
+    QVERIFY(server.started());
+    // 120 calls at once, each from a client of its own
+    std::vector<std::unique_ptr<QProcess>> calls;
+    for (int i = 0; i < 120; ++i) {
+        auto call = std::make_unique<QProcess>();
+        call->start(binary(QStringLiteral("zov-rpc")),
+                    {QStringLiteral("--server"), server.address(), QStringLiteral("GetCardOrigem"),
+                     QStringLiteral("\"HC01\""), QStringLiteral("\"00001\""),
+                     QStringLiteral("{\"date\":\"2024-03-01\"}"),
+                     QStringLiteral("{\"date\":\"2024-03-31\"}"),
+                     QStringLiteral("\"_0001_0002_0003_\"")});
+        calls.push_back(std::move(call));
+    }
+    int answered = 0;
+    int peak = 0;
+    for (auto &call : calls) {
+        if (onPostgres())
+            peak = std::max<int>(peak, static_cast<int>(backendsOf(db).size()));
+        QVERIFY(call->waitForFinished(60000));
+        answered += call->exitCode() == 0 ? 1 : 0;
+    }
+    qInfo("burst: %d of 120 answered", answered);
+    // every call was served, some after waiting their turn
+    QCOMPARE(answered, 120);
+    if (onPostgres()) {
+        QThread::msleep(2000);
+        const int after = static_cast<int>(backendsOf(db).size());
+        qInfo("burst: at most %d connections of the server during it, %d after it", peak, after);
+        QVERIFY2(peak <= 8, qPrintable(QString::number(peak)));
+        QVERIFY2(after <= 8, qPrintable(QString::number(after)));
+    }
+}
+
+void TestFaults::fullDiskStopsTheRunCleanly()
+{
+    if (onPostgres())
+        QSKIP("the full disk is simulated on the SQLite file");
+    const QString db = copyDatabase(m_template, m_dir.path(), QStringLiteral("full"));
+    const QString report = m_dir.filePath(QStringLiteral("full.json"));
+    const qint64 size = QFileInfo(db).size();
+    // a server whose files may not grow past the database and a little more: the disk
+    // is full before the month is stored (SIGXFSZ ignored, so the writes fail)
+    QProcess limited;
+    const int port = freePort();
+    limited.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    limited.start(QStringLiteral("bash"),
+                  {QStringLiteral("-c"),
+                   QStringLiteral("trap '' XFSZ; ulimit -f %1; exec \"$0\" --db \"$1\" --listen "
+                                  "127.0.0.1:%2")
+                       .arg(size / 1024 + 96)
+                       .arg(port),
+                   binary(QStringLiteral("zov-server")), db});
+    QVERIFY(waitForPort(port));
+    const QStringList month = importArgs(db, QStringLiteral("127.0.0.1:%1").arg(port),
+                                         QDate(2024, 4, 1), QDate(2024, 3, 1), QDate(2024, 3, 30));
+    const Result full =
+        run(QStringLiteral("zov-import"), month + QStringList{QStringLiteral("--report"), report});
+    limited.terminate();
+    limited.waitForFinished();
+    QCOMPARE(full.code, 2);
+    // the database's own words for it: "database or disk is full", "disk I/O error"
+    QVERIFY2(full.err.contains(QStringLiteral("disk")), qPrintable(full.err));
+    // the report says what the database holds
+    const QJsonObject stored = reportOf(report);
+    QVERIFY(!stored.value(QStringLiteral("finished")).toBool());
+    QVERIFY(stored.value(QStringLiteral("batches")).toInt() > 0);
+    QCOMPARE(
+        stored.value(QStringLiteral("totals")).toObject().value(QStringLiteral("copied")).toInt(),
+        queryValue(db, QStringLiteral("SELECT COUNT(*) FROM COMPCARD C JOIN CARDADIA H ON "
+                                      "H.CDFILIAL = C.CDFILIAL AND H.NRCARDAPIO = C.NRCARDAPIO "
+                                      "WHERE H.DTCARDAPIO >= '2024-04-01'"))
+            .toInt());
+    // with room again, the same append import completes the month
+    ServerProcess server(db);
+    QVERIFY(server.started());
+    const Result rerun =
+        run(QStringLiteral("zov-import"), importArgs(db, server.address(), QDate(2024, 4, 1),
+                                                     QDate(2024, 3, 1), QDate(2024, 3, 30)));
+    QVERIFY2(rerun.code == 0 || rerun.code == 3, qPrintable(rerun.err));
 }
 
 QTEST_GUILESS_MAIN(TestFaults)

@@ -41,7 +41,8 @@ private Q_SLOTS:
     void perCapitaRounding();
     void existingHeadersAreRefilledOrStamped();
     void shiftEstimatesFollowWeekdayAndHolidayColumn();
-    void zeroDinersEndsWithWarningAndClearsNextRun();
+    void dishesLeftOutEndWithAWarning_data();
+    void dishesLeftOutEndWithAWarning();
     void oneBatchPerDayAndDiet_data();
     void oneBatchPerDayAndDiet();
     void progressCaptionAndBar();
@@ -469,24 +470,47 @@ void TestImport::shiftEstimatesFollowWeekdayAndHolidayColumn()
     }
 }
 
-void TestImport::zeroDinersEndsWithWarningAndClearsNextRun()
+void TestImport::dishesLeftOutEndWithAWarning_data()
 {
+    QTest::addColumn<bool>("noDiners");    // no diners for BRANDA on Tuesdays
+    QTest::addColumn<bool>("noMainSlots"); // April has no slot of the main dish's type
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QString>("livre");
+    const QString full = QStringLiteral("11:S1:40;12:S2:40;13:P1:100");
+    const QString salads = QStringLiteral("11:S1:40;12:S2:40");
+    QTest::newRow("no diners") << true << false << msg("COMEN_ZERO") << full;
+    QTest::newRow("a type without slots") << false << true << msg("SEM_POSICAO") << salads;
+    QTest::newRow("both: the slots are named") << true << true << msg("SEM_POSICAO") << salads;
+}
+
+void TestImport::dishesLeftOutEndWithAWarning()
+{
+    QFETCH(bool, noDiners);
+    QFETCH(bool, noMainSlots);
+    QFETCH(QString, warning);
+    QFETCH(QString, livre);
     ImportFixture f;
-    // no diners for BRANDA on Tuesdays (weekday 3)
-    f.db.exec(QStringLiteral(
-        "UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' AND NRDIASEMANA = 3"));
+    if (noDiners)
+        f.db.exec(QStringLiteral(
+            "UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' AND NRDIASEMANA = 3"));
+    if (noMainSlots)
+        f.db.exec(QStringLiteral(
+            "DELETE FROM CNFCAMES WHERE CDTIPOPRAT = '02' AND DTREFECNFMES = '2024-04-01'"));
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M5);
     QVERIFY(f.import());
-    QCOMPARE(f.presenter.warnings, QStringList{msg("COMEN_ZERO")});
+    QCOMPARE(f.presenter.warnings, QStringList{warning});
     QVERIFY(f.presenter.informations.isEmpty());
     QCOMPARE(s.modalResult(), 1);
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0002")), QString());
-    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
-             QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
-    QCOMPARE(unitValues().DiaSemComensais, QStringLiteral("S"));
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), livre);
+    if (noDiners) {
+        QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0002")), QString());
+        QCOMPARE(unitValues().DiaSemComensais, QStringLiteral("S"));
+    }
 
     // a clean run after it ends with success, not with the earlier warning
+    if (noMainSlots)
+        return;
     f.open(f.april(8));
     f.choose(M4);
     QVERIFY(f.import());

@@ -9,6 +9,7 @@
 #include "recordset.h"
 #include "rpcconnection.h"
 #include "signatures.h"
+#include "testbackend.h"
 #include "testdatabase.h"
 #include "wire.h"
 
@@ -169,6 +170,11 @@ private Q_SLOTS:
     void codesCarryingSqlAreData();
     void everyMethodRefusesMalformedCalls();
     void batchOnAChangedDayIsRefused();
+    void databaseRestartsUnderARunningServer_data();
+    void databaseRestartsUnderARunningServer();
+    void textsThatTravelAsMetadata_data();
+    void textsThatTravelAsMetadata();
+    void forgedLogLinesStayOnOneLine();
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -478,8 +484,11 @@ void TestReliability::everyMethodRefusesMalformedCalls()
             std::vector<rpc::Value> replacements{noKind, badDate};
             if (p.kind != ArgKind::Delta)
                 replacements.push_back(value(QVariant())); // null where a value is due
-            if (p.kind == ArgKind::Text)
+            if (p.kind == ArgKind::Text) {
                 replacements.push_back(huge);
+                // a NUL no database keeps, refused before any SQL
+                replacements.push_back(value(QString(QStringLiteral("B1") + QChar(0))));
+            }
             replacements.push_back(p.kind == ArgKind::Text ? value(kDay)
                                                            : value(QStringLiteral("texto")));
             if (p.kind == ArgKind::Delta)
@@ -548,6 +557,165 @@ void TestReliability::batchOnAChangedDayIsRefused()
     QCOMPARE(send(QStringLiteral("B1|60=") + dayDigest({dayEntry(5, QStringLiteral("X5"))})),
              QString());
     QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 2);
+}
+
+// PostgreSQL restarted under a running server: the call that meets the break is
+// answered UNAVAILABLE with nothing stored, and the calls after the restart succeed
+// on new connections, with nothing restarted but the database.
+void TestReliability::databaseRestartsUnderARunningServer_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("fast restart") << QStringLiteral("fast");
+    QTest::newRow("immediate restart") << QStringLiteral("immediate");
+    QTest::newRow("stopped, then started") << QStringLiteral("stopped");
+}
+
+void TestReliability::databaseRestartsUnderARunningServer()
+{
+    QFETCH(QString, how);
+    const QString ctl = qEnvironmentVariable("ZOV_TEST_PG_CTL");
+    if (!onPostgres() || ctl.isEmpty())
+        QSKIP("restarts a PostgreSQL cluster of the tests' own");
+    const auto pgctl = [&](const QStringList &args) {
+        QProcess p;
+        p.start(ctl, args);
+        return p.waitForFinished(60000) && p.exitCode() == 0;
+    };
+    const QString url = m_db->url();
+    TestServer server(m_db->config());
+    RpcConnection rpc;
+    rpc.setOptions(optionsFor(server.port()));
+    rpc.open();
+    QVariantList diets{QStringLiteral("_0001_"), QStringLiteral("B1"), QStringLiteral("00001"),
+                       kDay};
+    QVERIFY(rpc.invoke(QStringLiteral("Dieta"), diets).typeId() == qMetaTypeId<Packet>());
+    // the tests' cluster runs without synchronous commits: what was just written goes
+    // to disk before the crash an immediate stop is
+    queryRows(url, QStringLiteral("CHECKPOINT"));
+    if (how == QLatin1String("stopped")) {
+        QVERIFY(pgctl({QStringLiteral("stop"), QStringLiteral("-m"), QStringLiteral("immediate")}));
+        QVariantList args = batch(QStringLiteral("56"));
+        QString refusal;
+        try {
+            rpc.invoke(QStringLiteral("SetImportacao"), args);
+        } catch (const Error &e) {
+            refusal = e.text();
+        }
+        QVERIFY(pgctl({QStringLiteral("start")}));
+        QVERIFY2(refusal.contains(QStringLiteral("Banco de dados indisponível")) &&
+                     refusal.contains(QStringLiteral("nada dela foi gravado")),
+                 qPrintable(refusal));
+        QCOMPARE(queryValue(url, QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).toInt(), 0);
+    } else {
+        QVERIFY(pgctl({QStringLiteral("restart"), QStringLiteral("-m"), how}));
+    }
+    // the database is back: the server serves again without a restart of its own
+    QVariantList args = batch(QStringLiteral("57"));
+    QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    QCOMPARE(queryValue(url, QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).toInt(), 2);
+    QVERIFY(rpc.invoke(QStringLiteral("Dieta"), diets).typeId() == qMetaTypeId<Packet>());
+}
+
+// Texts that travel as call metadata: an operator with an accent, a tab or a
+// direction mark reaches the audit line escaped; a token gRPC cannot carry is refused
+// before any call, without the process aborting and without the token printed.
+void TestReliability::textsThatTravelAsMetadata_data()
+{
+    QTest::addColumn<QString>("operatorCode");
+    QTest::addColumn<QString>("token");
+    QTest::addColumn<QString>("logged"); // the operator in the audit line; empty: refused
+    QTest::newRow("accent") << QStringLiteral("JOÃO") << QString() << QStringLiteral("JOÃO");
+    QTest::newRow("tab and a direction mark")
+        << QStringLiteral("JO\tÃO\u200f") << QString() << QStringLiteral("JO\\u0009ÃO\\u200f");
+    QTest::newRow("percent") << QStringLiteral("100%") << QString() << QStringLiteral("100%");
+    QTest::newRow("token with an accent")
+        << QStringLiteral("JOÃO") << QStringLiteral("s3nh4-çã") << QString();
+    QTest::newRow("token with a newline")
+        << QStringLiteral("JOÃO") << QStringLiteral("s3nh4\nx") << QString();
+}
+
+void TestReliability::textsThatTravelAsMetadata()
+{
+    QFETCH(QString, operatorCode);
+    QFETCH(QString, token);
+    QFETCH(QString, logged);
+    TestServer server(m_db->config());
+    RpcConnection rpc;
+    RpcConnection::Options o = optionsFor(server.port());
+    o.operatorCode = operatorCode;
+    o.token = token;
+    rpc.setOptions(o);
+    if (logged.isEmpty()) {
+        try {
+            rpc.open();
+            QFAIL("a token gRPC cannot carry was taken");
+        } catch (const Error &e) {
+            QVERIFY2(!e.text().contains(QStringLiteral("s3nh4")), qPrintable(e.text()));
+        }
+        AppServerHost::Options options;
+        options.listen = QStringLiteral("127.0.0.1:0");
+        options.token = token;
+        AppServerHost host(m_db->config(), options);
+        QVERIFY_THROWS_EXCEPTION(Error, host.start());
+        return;
+    }
+    rpc.open();
+    // a day seen under a menu number with an accent and a tab travels too
+    rpc.setMetadata(QStringLiteral("zov-day-seen"),
+                    QStringLiteral("B1|ç\t|2024-04-01|0001=") + dayDigest({}));
+    QVariantList args = batch(QStringLiteral("58"));
+    QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    std::lock_guard lock(g_logMutex);
+    bool audited = false;
+    for (const QString &line : std::as_const(g_log)) {
+        QVERIFY2(!line.contains(QLatin1Char('\t')) && !line.contains(QChar(0x200f)),
+                 qPrintable(line));
+        audited =
+            audited || (line.startsWith(QLatin1String("zov.server.audit")) &&
+                        line.contains(QStringLiteral("operador ") + logged + QLatin1Char(',')));
+    }
+    QVERIFY2(audited, qPrintable(g_log.join(QLatin1Char('\n'))));
+}
+
+// A caller's texts reach the log as one line each, escaped; of a call without the
+// token only a fixed refusal line with the peer is logged.
+void TestReliability::forgedLogLinesStayOnOneLine()
+{
+    AppServerHost::Options options;
+    options.listen = QStringLiteral("127.0.0.1:0");
+    options.token = QStringLiteral("t0k3n-do-hospital");
+    AppServerHost host(m_db->config(), options);
+    host.start();
+    auto stub = rpc::AppServer::NewStub(grpc::CreateChannel(
+        "127.0.0.1:" + std::to_string(host.port()), grpc::InsecureChannelCredentials()));
+    const std::string forged = "Dieta\n2026-12-08T10:00:00.000 zov.server.audit lote gravado: "
+                               "operador X, filial B1";
+    for (const bool withToken : {false, true}) {
+        rpc::Call call;
+        call.set_method(forged);
+        rpc::Reply reply;
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(10));
+        if (withToken)
+            context.AddMetadata("authorization", "Bearer t0k3n-do-hospital");
+        const grpc::Status status = stub->Invoke(&context, call, &reply);
+        QCOMPARE(status.error_code(),
+                 withToken ? grpc::StatusCode::UNIMPLEMENTED : grpc::StatusCode::UNAUTHENTICATED);
+    }
+    host.stop();
+    std::lock_guard lock(g_logMutex);
+    int refused = 0;
+    for (const QString &line : std::as_const(g_log)) {
+        QVERIFY2(!line.contains(QLatin1Char('\n')), qPrintable(line));
+        QVERIFY2(!line.startsWith(QLatin1String("zov.server.audit")), qPrintable(line));
+        if (line.startsWith(QLatin1String("zov.server.credentials"))) {
+            QVERIFY2(line.contains(QLatin1String("unauthenticated call refused from")) &&
+                         !line.contains(QLatin1String("Dieta")),
+                     qPrintable(line));
+            ++refused;
+        }
+    }
+    QCOMPARE(refused, 1);
 }
 
 QTEST_GUILESS_MAIN(TestReliability)

@@ -455,6 +455,8 @@ private Q_SLOTS:
                                           << "0001";
         QTest::newRow("empty diet") << kBranch << kService << "";
         QTest::newRow("diet too long") << kBranch << kService << "00001";
+        // no number is reserved for a branch that does not exist
+        QTest::newRow("unknown branch") << "ZZ99" << kService << "0001";
     }
     void getPrxCardapioRefusesBadKey()
     {

@@ -1,0 +1,88 @@
+#include "callmetadata.h"
+
+#include "error.h"
+#include "texts.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace zov {
+
+namespace {
+constexpr qint64 kMaxTokenFileBytes = 4096;
+
+bool plain(char c)
+{
+    return c >= 0x20 && c <= 0x7e && c != '%';
+}
+} // namespace
+
+QByteArray encodeMetadataValue(const QString &value)
+{
+    const QByteArray utf8 = value.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size());
+    for (const char c : utf8) {
+        if (plain(c)) {
+            out.append(c);
+        } else {
+            static const char hex[] = "0123456789ABCDEF";
+            const auto byte = static_cast<unsigned char>(c);
+            out.append('%').append(hex[byte >> 4]).append(hex[byte & 15]);
+        }
+    }
+    return out;
+}
+
+QString decodeMetadataValue(const QByteArray &value)
+{
+    return value.contains('%') ? QString::fromUtf8(QByteArray::fromPercentEncoding(value))
+                               : QString::fromUtf8(value);
+}
+
+bool isSendableToken(const QString &token)
+{
+    if (token.isEmpty() || token.size() > kMaxTokenFileBytes)
+        return false;
+    for (const QChar c : token) {
+        if (c.unicode() <= 0x20 || c.unicode() > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+QStringList readTokenFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile())
+        throw Error(text("TOKEN_FILE_NOT_FILE").arg(path));
+    if (info.size() > kMaxTokenFileBytes)
+        throw Error(text("TOKEN_FILE_TOO_LARGE").arg(path).arg(kMaxTokenFileBytes));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(text("CLI_BAD_TOKEN_FILE").arg(path));
+    // a file that grew since it was looked at is still read no further than the limit
+    const QByteArray content = file.read(kMaxTokenFileBytes + 1);
+    if (content.size() > kMaxTokenFileBytes)
+        throw Error(text("TOKEN_FILE_TOO_LARGE").arg(path).arg(kMaxTokenFileBytes));
+    QStringList tokens;
+    for (const QByteArray &line : content.split('\n')) {
+        const QString token = QString::fromUtf8(line).trimmed();
+        if (token.isEmpty())
+            continue;
+        if (!isSendableToken(token))
+            throw Error(text("TOKEN_NOT_SENDABLE").arg(path));
+        tokens.append(token);
+    }
+    if (tokens.isEmpty())
+        throw Error(text("CLI_BAD_TOKEN_FILE").arg(path));
+    return tokens;
+}
+
+bool readableByOthers(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.permission(QFileDevice::ReadGroup) || info.permission(QFileDevice::ReadOther);
+}
+
+} // namespace zov
