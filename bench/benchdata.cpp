@@ -2,47 +2,46 @@
 
 #include "database.h"
 #include "error.h"
+#include "schema.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
 
 namespace bench {
 
-namespace {
-
-struct Query
+QString diet(int d)
 {
-    explicit Query(QSqlDatabase &db, const QString &sql)
-        : q(db)
-    {
-        if (!q.prepare(sql))
-            throw zov::Error(sql + QLatin1Char(' ') + q.lastError().text());
-    }
-    void run(const QVariantList &values)
-    {
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-        if (!q.exec())
-            throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
-    }
-    void runNamed(const QVariantMap &values)
-    {
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            q.bindValue(QLatin1Char(':') + it.key(), it.value());
-        if (!q.exec())
-            throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
-    }
-    QSqlQuery q;
-};
+    return QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
+}
+
+Query::Query(QSqlDatabase &db, const QString &sql)
+    : q(db)
+{
+    if (!q.prepare(sql))
+        throw zov::Error(sql + QLatin1Char(' ') + q.lastError().text());
+}
+
+void Query::run(const QVariantList &values)
+{
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec())
+        throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
+}
+
+void Query::runNamed(const QVariantMap &values)
+{
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        q.bindValue(QLatin1Char(':') + it.key(), it.value());
+    if (!q.exec())
+        throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
+}
+
+namespace {
 
 void exec(QSqlDatabase &db, const QString &sql)
 {
     zov::execOrThrow(db, sql);
-}
-
-QString diet(int d)
-{
-    return QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
 }
 
 QString type(int t)

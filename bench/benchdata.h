@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QDate>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+#include <QVariantMap>
 
 namespace bench {
 
@@ -17,5 +20,17 @@ constexpr int kDiets = 12;
 constexpr int kSlotsPerType = 5;
 
 void generate(const QString &path, int scale);
+
+// The code of the d-th diet ("0001").
+QString diet(int d);
+
+// A prepared statement that throws zov::Error, naming itself, when it fails.
+struct Query
+{
+    Query(QSqlDatabase &db, const QString &sql);
+    void run(const QVariantList &values);
+    void runNamed(const QVariantMap &values);
+    QSqlQuery q;
+};
 
 } // namespace bench

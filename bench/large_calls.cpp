@@ -1,6 +1,6 @@
 // The memory a server takes for calls of the largest size it accepts, several at
-// once: eight SetImportacao calls of nearly 4 MB each (the most it takes), sent together to a zov-server
-// over an empty database, and the server's peak resident memory read from /proc.
+// once: eight SetImportacao calls of nearly 4 MB each (the most it takes), sent together to a
+// zov-server over an empty database, and the server's peak resident memory read from /proc.
 //   large_calls BIN_DIR
 
 #include "appserver.grpc.pb.h"
@@ -74,8 +74,8 @@ int main(int argc, char *argv[])
     const QString bin = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("build/bin");
     QTemporaryDir dir;
     const QString db = dir.filePath(QStringLiteral("large.sqlite"));
-    if (QProcess::execute(bin + QStringLiteral("/zov-db"), {QStringLiteral("init"),
-                                                             QStringLiteral("--db"), db}) != 0)
+    if (QProcess::execute(bin + QStringLiteral("/zov-db"),
+                          {QStringLiteral("init"), QStringLiteral("--db"), db}) != 0)
         return 1;
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);

@@ -6,6 +6,7 @@
 #include "filter.h"
 #include "recordset.h"
 #include "rpcconnection.h"
+#include "schema.h"
 #include "wire.h"
 
 #include <QCoreApplication>
@@ -161,7 +162,7 @@ void BM_RemoteCall(benchmark::State &state)
     for (auto _ : state) {
         QVariantList args{QStringLiteral("BN01"), QStringLiteral("00001"), QStringLiteral("0001"),
                           kDay};
-        benchmark::DoNotOptimize(rpc.invoke(QStringLiteral("DelPratosDiet"), args));
+        benchmark::DoNotOptimize(rpc.invoke(Method::DelPratosDiet, args));
     }
 }
 BENCHMARK(BM_RemoteCall)->Unit(benchmark::kMicrosecond)->UseRealTime();

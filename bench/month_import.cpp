@@ -8,6 +8,7 @@
 
 #include "benchdata.h"
 #include "database.h"
+#include "dates.h"
 #include "error.h"
 
 #include <QCoreApplication>
@@ -33,39 +34,9 @@ namespace {
 
 using namespace bench;
 
-struct Query
-{
-    explicit Query(QSqlDatabase &db, const QString &sql)
-        : q(db)
-    {
-        if (!q.prepare(sql))
-            throw zov::Error(sql + QLatin1Char(' ') + q.lastError().text());
-    }
-    void run(const QVariantList &values)
-    {
-        for (int i = 0; i < values.size(); ++i)
-            q.bindValue(i, values.at(i));
-        if (!q.exec())
-            throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
-    }
-    void runNamed(const QVariantMap &values)
-    {
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            q.bindValue(QLatin1Char(':') + it.key(), it.value());
-        if (!q.exec())
-            throw zov::Error(q.lastQuery() + QLatin1Char(' ') + q.lastError().text());
-    }
-    QSqlQuery q;
-};
-
 void exec(QSqlDatabase &db, const QString &sql)
 {
     zov::execOrThrow(db, sql);
-}
-
-QString diet(int d)
-{
-    return QStringLiteral("%1").arg(d, 4, 10, QLatin1Char('0'));
 }
 
 void copyDatabase(const QString &from, const QString &to)
@@ -159,9 +130,9 @@ double floorRun(const QString &path)
             for (int d = 1; d <= kDiets; ++d) {
                 const QString nr = QString::number(++number);
                 exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-                headers[destination.dayOfWeek() % 7]->run(
+                headers[zov::weekdayNumber(destination) - 1]->run(
                     {destination, nr, kDestinationMonth, QDate(2025, 2, 1), kBranch, kService,
-                     diet(d), destination.dayOfWeek() % 7 + 1});
+                     diet(d), zov::weekdayNumber(destination)});
                 dishes.runNamed({{QStringLiteral("branch"), kBranch},
                                  {QStringLiteral("number"), nr},
                                  {QStringLiteral("service"), kService},

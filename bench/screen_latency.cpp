@@ -6,6 +6,7 @@
 #include "benchdata.h"
 #include "database.h"
 #include "hostcontext.h"
+#include "importrunner.h"
 #include "tfrmimpocardhosp.h"
 #include "ui_tfrmimpocardhosp.h"
 #include "unitvalues.h"
@@ -65,10 +66,11 @@ int main(int argc, char *argv[])
     screen.FormCreate();
     screen.show();
     screen.logic().FormActivate();
-    screen.ui()->depCardOrig->SetDate(bench::kSourceMonth);
-    screen.ui()->depCardOrigAte->SetDate(
-        bench::kSourceMonth.addDays(bench::kSourceMonth.daysInMonth() - 1));
-    screen.logic().panOrigemExit();
+    // the planner's choices, as zov-import makes them: the whole source month
+    zov::ImportRequest request;
+    request.from = bench::kSourceMonth;
+    request.to = bench::kSourceMonth.addDays(bench::kSourceMonth.daysInMonth() - 1);
+    zov::ImportRunner(screen.logic()).choose(request);
 
     // a timer every 5 ms: the longest gap between two of its ticks is the longest time
     // the event loop was kept away

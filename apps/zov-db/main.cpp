@@ -6,6 +6,7 @@
 #include "dates.h"
 #include "demoseed.h"
 #include "error.h"
+#include "schema.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,8 @@ namespace {
 
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
+    if (zov::answeredHelpOrVersion(arguments, zov::text("USAGE_DB"), out))
+        return 0;
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("month")}, {});
     const bool parsed = options.parse(arguments);
     const QStringList words = options.positional();

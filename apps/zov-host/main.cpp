@@ -3,9 +3,9 @@
 // calls its entry IniProc with the seven entry values.
 
 #include "allocator.h"
-#include "callmetadata.h"
 #include "commandline.h"
 #include "consiste.h"
+#include "database.h"
 #include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
@@ -19,10 +19,8 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QTextStream>
 #include <QTimer>
-#include <QUrl>
 #include <QWidget>
 
 #include <memory>
@@ -30,38 +28,6 @@
 namespace {
 
 const QString kConnection = QStringLiteral("zov-host");
-
-QDate isoDate(const QString &text)
-{
-    return zov::parseIsoDate(text);
-}
-
-bool openHostDatabase(const QString &db, QString *error)
-{
-    QSqlDatabase connection;
-    if (db.startsWith(QLatin1String("postgres"))) {
-        const QUrl url(db);
-        connection = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), kConnection);
-        connection.setHostName(url.host());
-        connection.setPort(url.port(5432));
-        connection.setDatabaseName(url.path().mid(1));
-        connection.setUserName(url.userName());
-        connection.setPassword(url.password());
-    } else {
-        if (!QFile::exists(db)) {
-            *error = zov::text("DB_MISSING").arg(db);
-            return false;
-        }
-        connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kConnection);
-        connection.setDatabaseName(db);
-        connection.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    }
-    if (!connection.open()) {
-        *error = zov::text("DB_OPEN_FAILED").arg(db, connection.lastError().text());
-        return false;
-    }
-    return true;
-}
 
 // For the documentation: fills the range, moves the focus into the grid so that
 // the preview loads, saves a picture of the screen and closes it.
@@ -153,34 +119,48 @@ private:
 int main(int argc, char *argv[])
 {
     zov::tuneAllocator();
-    QApplication app(argc, argv);
+    QTextStream out(stdout);
     QTextStream err(stderr);
+    for (int i = 1; i < argc; ++i) {
+        // answered without a display
+        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "--version") == 0) {
+            QCoreApplication core(argc, argv);
+            zov::answeredHelpOrVersion(core.arguments(), zov::text("USAGE_HOST"), out);
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
     zov::CommandLine options(
         {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("operator"),
          QStringLiteral("branch"), QStringLiteral("service"), QStringLiteral("date"),
          QStringLiteral("month"), QStringLiteral("ca"), QStringLiteral("token-file"),
          QStringLiteral("screenshot"), QStringLiteral("from"), QStringLiteral("to")},
         {QStringLiteral("no-rounding")});
-    bool usable = options.parse(app.arguments().mid(1)) && options.positional().isEmpty();
-    for (const char *required : {"db", "server", "branch", "service", "date"})
-        usable = usable && options.has(QLatin1String(required));
-    const QDate date = isoDate(options.value(QStringLiteral("date")));
-    QDate month = options.has(QStringLiteral("month"))
-                      ? isoDate(options.value(QStringLiteral("month")))
-                      : QDate(date.year(), date.month(), 1);
-    const QString server = options.value(QStringLiteral("server"));
-    const int port = server.section(QLatin1Char(':'), -1).toInt();
-    if (!usable || !date.isValid() || !month.isValid() || month.day() != 1 || port <= 0 ||
-        options.value(QStringLiteral("operator")).size() > 12) {
-        if (!options.error().isEmpty())
-            err << options.error() << Qt::endl;
-        err << zov::text("USAGE_HOST") << Qt::endl;
+    zov::LoginContext &login = zov::loginContext();
+    QString problem = options.parse(app.arguments().mid(1)) ? QString() : options.error();
+    for (const char *required : {"db", "server", "branch", "service", "date"}) {
+        if (problem.isEmpty() && !options.has(QLatin1String(required)))
+            problem = zov::text("CLI_MISSING_OPTION").arg(QLatin1String(required));
+    }
+    const QDate date = zov::parseIsoDate(options.value(QStringLiteral("date")));
+    const QDate month = options.has(QStringLiteral("month"))
+                            ? zov::parseIsoDate(options.value(QStringLiteral("month")))
+                            : QDate(date.year(), date.month(), 1);
+    if (problem.isEmpty() && (!date.isValid() || !month.isValid() || month.day() != 1))
+        problem = zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")));
+    if (problem.isEmpty())
+        problem = zov::readServerOptions(options, login);
+    if (problem.isEmpty())
+        login.operador = zov::readOperator(options, &problem);
+    if (!problem.isEmpty() || !options.positional().isEmpty()) {
+        err << problem << Qt::endl << zov::text("USAGE_HOST") << Qt::endl;
         return 64;
     }
-
-    QString problem;
-    if (!openHostDatabase(options.value(QStringLiteral("db")), &problem)) {
-        err << problem << Qt::endl;
+    try {
+        zov::openDatabase(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
+                          kConnection);
+    } catch (const zov::Error &e) {
+        err << e.text() << Qt::endl;
         return 1;
     }
     zov::WidgetPresenter presenter;
@@ -189,25 +169,8 @@ int main(int argc, char *argv[])
     zov::setBusyIndicator(&busy);
     QWidget mainWindow;
     mainWindow.setWindowTitle(QStringLiteral("zov-host"));
-    zov::LoginContext &login = zov::loginContext();
-    login.operador = options.value(QStringLiteral("operator"), zov::systemLoginName().left(12));
-    if (login.operador.trimmed().isEmpty()) {
-        err << zov::text("CLI_NO_OPERATOR") << Qt::endl << zov::text("USAGE_HOST") << Qt::endl;
-        return 64;
-    }
-    login.webUrl = server.section(QLatin1Char(':'), 0, -2);
-    login.webPort = port;
     login.connectionName = kConnection;
-    login.caFile = options.value(QStringLiteral("ca"));
     login.mainWindow = &mainWindow;
-    if (options.has(QStringLiteral("token-file"))) {
-        try {
-            login.token = zov::readTokenFile(options.value(QStringLiteral("token-file"))).first();
-        } catch (const zov::Error &e) {
-            err << e.text() << Qt::endl;
-            return 64;
-        }
-    }
 
     // the module sits in ../lib beside the programs
     QLibrary module(QDir(QCoreApplication::applicationDirPath())
@@ -224,8 +187,8 @@ int main(int argc, char *argv[])
     }
     if (options.has(QStringLiteral("screenshot")))
         scheduleScreenshot(options.value(QStringLiteral("screenshot")),
-                           isoDate(options.value(QStringLiteral("from"))),
-                           isoDate(options.value(QStringLiteral("to"))));
+                           zov::parseIsoDate(options.value(QStringLiteral("from"))),
+                           zov::parseIsoDate(options.value(QStringLiteral("to"))));
     const QVariantList entry{options.value(QStringLiteral("branch")),
                              options.value(QStringLiteral("service")),
                              date,

@@ -1,34 +1,27 @@
 #include "importcommand.h"
 
 #include "appserverhost.h"
-#include "callmetadata.h"
 #include "commandline.h"
-#include "consiste.h"
-#include "database.h"
 #include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
-#include "messages.h"
+#include "importrunner.h"
 #include "rpcconnection.h"
+#include "schema.h"
 #include "texts.h"
 
-#include <QDate>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QSaveFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <optional>
 #include <unistd.h>
 
 namespace zov {
@@ -37,59 +30,8 @@ namespace {
 
 const QString kConnection = QStringLiteral("zov-import-host");
 
-// Errors go to standard error; the closing dialog's text to standard output.
-class StreamPresenter : public Presenter
-{
-public:
-    StreamPresenter(QTextStream &out, QTextStream &err)
-        : m_out(out)
-        , m_err(err)
-    {}
-    void showError(const QString &text) override { m_err << text << Qt::endl; }
-    void showInformation(const QString &text) override { m_out << text << Qt::endl; }
-    void showWarning(const QString &text) override { m_out << text << Qt::endl; }
-    int choose(const QString &, const PickList &, const QString &) override { return -1; }
-    bool chooseMany(const QString &, const PickList &, const QList<int> &, QList<int> *) override
-    {
-        return false;
-    }
-
-private:
-    QTextStream &m_out;
-    QTextStream &m_err;
-};
-
-struct Request
-{
-    DatabaseConfig db;
-    QString server;
-    QString branch;
-    QString service;
-    QString sourceService;
-    QDate date;
-    QDate month;
-    QDate from;
-    QDate to;
-    bool allDiets = true;
-    QString dietList;
-    bool append = true;
-    double rounding = 1.0;
-    bool noRounding = false;
-    QString operatorCode;
-    QString caFile;
-    QString token;
-    QString statsFile;
-    QString reportFile;
-    bool dryRun = false;
-};
-
-QDate isoDate(const QString &text)
-{
-    return zov::parseIsoDate(text);
-}
-
-// Reads the command line; an empty text when it is sound, else what is wrong.
-QString readRequest(const CommandLine &options, Request *r)
+// The options into a request; the request checks itself afterwards.
+QString readRequest(const CommandLine &options, ImportRequest *r)
 {
     for (const char *required : {"db", "branch", "service", "date", "from"}) {
         if (!options.has(QLatin1String(required)))
@@ -97,111 +39,53 @@ QString readRequest(const CommandLine &options, Request *r)
     }
     if (!options.positional().isEmpty())
         return text("CLI_UNKNOWN_OPTION").arg(options.positional().first().left(80));
-    try {
-        r->db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
-    } catch (const Error &e) {
-        return e.text();
-    }
-    r->branch = options.value(QStringLiteral("branch"));
-    r->service = options.value(QStringLiteral("service"));
-    r->sourceService = options.value(QStringLiteral("source-service"), r->service);
-    if (r->branch.isEmpty() || r->branch.size() > 4)
-        return text("CLI_BAD_BRANCH").arg(r->branch.left(40));
-    if (r->service.isEmpty() || r->service.size() > 5 || r->sourceService.size() > 5)
-        return text("CLI_BAD_SERVICE")
-            .arg(r->service.size() > 5 ? r->service.left(40) : r->sourceService.left(40));
-    r->service = Ajusta(r->service, 5);
-    if (!r->sourceService.isEmpty())
-        r->sourceService = Ajusta(r->sourceService, 5);
     for (const char *name : {"date", "from", "to", "month"}) {
         if (options.has(QLatin1String(name)) &&
-            !isoDate(options.value(QLatin1String(name))).isValid())
+            !parseIsoDate(options.value(QLatin1String(name))).isValid())
             return text("CLI_BAD_DATE")
                 .arg(QLatin1String(name), options.value(QLatin1String(name)).left(40));
     }
-    r->date = isoDate(options.value(QStringLiteral("date")));
-    r->from = isoDate(options.value(QStringLiteral("from")));
-    r->to =
-        options.has(QStringLiteral("to")) ? isoDate(options.value(QStringLiteral("to"))) : QDate();
-    r->month = options.has(QStringLiteral("month"))
-                   ? isoDate(options.value(QStringLiteral("month")))
-                   : QDate(r->date.year(), r->date.month(), 1);
-    if (r->month.day() != 1)
-        return text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month")));
+    r->branch = options.value(QStringLiteral("branch"));
+    r->service = options.value(QStringLiteral("service"));
+    r->sourceService = options.value(QStringLiteral("source-service"));
+    r->day = parseIsoDate(options.value(QStringLiteral("date")));
+    r->month = parseIsoDate(options.value(QStringLiteral("month")));
+    r->from = parseIsoDate(options.value(QStringLiteral("from")));
+    r->to = parseIsoDate(options.value(QStringLiteral("to")));
+    r->noRounding = options.has(QStringLiteral("no-rounding"));
+    r->dryRun = options.has(QStringLiteral("dry-run"));
     const QString diets = options.value(QStringLiteral("diets"), QStringLiteral("all"));
-    if (diets != QLatin1String("all")) {
-        r->allDiets = false;
-        QStringList codes;
-        for (const QString &code : diets.split(QLatin1Char(','))) {
-            if (code.isEmpty() || code.size() > 4 || code.contains(QLatin1Char('_')))
-                return text("CLI_BAD_DIET").arg(code.left(40));
-            codes.append(code);
-        }
-        r->dietList = QLatin1Char('_') + codes.join(QLatin1Char('_')) + QLatin1Char('_');
-    }
+    if (diets != QLatin1String("all"))
+        r->diets = diets.split(QLatin1Char(','));
     const QString mode = options.value(QStringLiteral("mode"), QStringLiteral("append"));
     if (mode != QLatin1String("append") && mode != QLatin1String("overwrite"))
         return text("CLI_BAD_MODE").arg(mode.left(40));
     r->append = mode == QLatin1String("append");
     if (options.has(QStringLiteral("rounding"))) {
         bool ok = false;
-        QString value = options.value(QStringLiteral("rounding"));
-        value.replace(QLatin1Char(','), QLatin1Char('.'));
-        r->rounding = value.toDouble(&ok);
-        if (!ok || !std::isfinite(r->rounding))
+        r->rounding = options.value(QStringLiteral("rounding"))
+                          .replace(QLatin1Char(','), QLatin1Char('.'))
+                          .toDouble(&ok);
+        if (!ok)
             return text("CLI_BAD_ROUNDING").arg(options.value(QStringLiteral("rounding")).left(40));
-        // the screen's edit holds three decimals: 9.9999 never reaches the import there
-        const double thousandths = r->rounding * 1000;
-        if (std::fabs(thousandths - std::round(thousandths)) >
-            1e-6 * std::max(1.0, std::fabs(thousandths)))
-            return text("CLI_ROUNDING_DECIMALS")
-                .arg(options.value(QStringLiteral("rounding")).left(40));
     }
-    r->noRounding = options.has(QStringLiteral("no-rounding"));
-    // every stored header names who stored it: never an empty operator
-    r->operatorCode = options.value(QStringLiteral("operator"), systemLoginName().left(12));
-    if (r->operatorCode.trimmed().isEmpty())
-        return text("CLI_NO_OPERATOR");
-    if (r->operatorCode.size() > 12)
-        return text("CLI_BAD_OPERATOR").arg(r->operatorCode.left(40));
-    r->server = options.value(QStringLiteral("server"));
-    r->statsFile = options.value(QStringLiteral("stats"));
-    r->reportFile = options.value(QStringLiteral("report"));
-    r->dryRun = options.has(QStringLiteral("dry-run"));
-    r->caFile = options.value(QStringLiteral("ca"));
-    if (options.has(QStringLiteral("token-file"))) {
-        try {
-            r->token = readTokenFile(options.value(QStringLiteral("token-file"))).first();
-        } catch (const Error &e) {
-            return e.text();
-        }
-    }
-    return {};
+    return r->problem();
 }
 
-bool exists(const QString &sql, const QVariantList &values)
-{
-    QSqlQuery q(QSqlDatabase::database(kConnection));
-    q.prepare(sql);
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    return q.exec() && q.next();
-}
-
-// Progress on a terminal: the caption and the bar, at most ten times a second.
+// Progress on a terminal: the bar and the caption, at most ten times a second.
 class TerminalProgress
 {
 public:
     TerminalProgress(QTextStream &err, const ImpoCardHosp &screen)
         : m_err(err)
         , m_screen(screen)
+        , m_enabled(isatty(STDERR_FILENO))
     {
-        m_enabled = isatty(STDERR_FILENO);
         m_timer.start();
     }
     ~TerminalProgress()
     {
-        if (m_enabled && m_shown)
+        if (m_shown)
             m_err << QLatin1Char('\n') << Qt::flush;
     }
     void update()
@@ -221,7 +105,7 @@ private:
     QTextStream &m_err;
     const ImpoCardHosp &m_screen;
     QElapsedTimer m_timer;
-    bool m_enabled = false;
+    bool m_enabled;
     bool m_shown = false;
 };
 
@@ -232,19 +116,13 @@ double threadCpuSeconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-RpcConnection *rpcOf(const ImpoCardHosp &screen)
-{
-    return dynamic_cast<RpcConnection *>(screen.connection());
-}
-
-// Figures of the import command for measurements: the remote calls it made, how
-// long they took, the CPU time of this thread (the screen's logic, without the
-// server) and the slot pairs it visited.
+// Figures of the run for measurements: the remote calls and how long they took, the
+// CPU time of this thread (the screen's logic, without the server), the slot pairs.
 void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSeconds,
                 long callsBefore)
 {
     QJsonObject stats;
-    if (RpcConnection *rpc = rpcOf(screen)) {
+    if (auto *rpc = dynamic_cast<RpcConnection *>(screen.connection())) {
         std::vector<qint64> durations(rpc->callMicroseconds().begin() + callsBefore,
                                       rpc->callMicroseconds().end());
         qint64 total = 0;
@@ -265,148 +143,105 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
         out.write(QJsonDocument(stats).toJson());
 }
 
-int importRun(const Request &r, QTextStream &out, QTextStream &err)
+// The report, whole or not at all: "-" prints the table, a name ending in .csv gets
+// the CSV, any other the JSON. False, with the cause on `err`, when it could not be saved.
+bool saveReport(QSaveFile &file, const QString &name, const ImportReport &report, QTextStream &out,
+                QTextStream &err)
 {
-    // The report's file is opened first: a path that cannot be written stops the
-    // command before anything is stored. It replaces the file only once it is whole;
-    // a command that stops before the import leaves an earlier report as it was.
-    // "-" prints the table on standard output; a name ending in .csv gets the CSV.
-    const bool reportToTerminal = r.reportFile == QLatin1String("-");
-    QSaveFile reportFile(r.reportFile);
-    if (!r.reportFile.isEmpty() && !reportToTerminal && !reportFile.open(QIODevice::WriteOnly)) {
-        err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, reportFile.errorString()) << Qt::endl;
+    if (name == QLatin1String("-")) {
+        out << report.toText() << Qt::flush;
+        return true;
+    }
+    if (!file.isOpen())
+        return true;
+    const QByteArray bytes = name.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
+                                 ? report.toCsv()
+                                 : report.toJson();
+    errno = 0;
+    // a short write (a full disk, a file size limit) is a failure too: the old file stays
+    const bool whole = file.write(bytes) == bytes.size();
+    const int cause = errno;
+    if (!whole)
+        file.cancelWriting();
+    if (whole && file.commit())
+        return true;
+    err << text("CLI_BAD_REPORT_FILE")
+               .arg(name,
+                    cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : file.errorString())
+        << Qt::endl;
+    return false;
+}
+
+int importRun(const CommandLine &options, const ImportRequest &request, QTextStream &out,
+              QTextStream &err)
+{
+    // a report path that cannot be written stops the command before anything is stored
+    const QString reportName = options.value(QStringLiteral("report"));
+    QSaveFile reportFile(reportName);
+    if (!reportName.isEmpty() && reportName != QLatin1String("-") &&
+        !reportFile.open(QIODevice::WriteOnly)) {
+        err << text("CLI_BAD_REPORT_FILE").arg(reportName, reportFile.errorString()) << Qt::endl;
         return 64;
     }
-    QSqlDatabase db = openDatabase(r.db, kConnection, OpenMode::MustExist);
-    const QString problem = schemaProblem(db);
-    if (!problem.isEmpty()) {
-        err << text("DB_WRONG_SCHEMA").arg(r.db.display(), problem) << Qt::endl;
+    const DatabaseConfig db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
+    QSqlDatabase host = openDatabase(db, kConnection);
+    if (const QString problem = schemaProblem(host); !problem.isEmpty()) {
+        err << text("DB_WRONG_SCHEMA").arg(db.display(), problem) << Qt::endl;
         return 1;
     }
-    if (!exists(QStringLiteral("SELECT 1 FROM FILIAL WHERE CDFILIAL = ?"), {r.branch})) {
-        err << text("CLI_UNKNOWN_BRANCH").arg(r.branch) << Qt::endl
-            << text("USAGE_IMPORT") << Qt::endl;
-        return 64;
-    }
-    if (!exists(QStringLiteral("SELECT 1 FROM SERVICO WHERE CDFILIAL = ? AND CDSERVFILI = ?"),
-                {r.branch, r.service})) {
-        err << text("CLI_UNKNOWN_SERVICE").arg(r.service, r.branch) << Qt::endl
-            << text("USAGE_IMPORT") << Qt::endl;
-        return 64;
-    }
-
     LoginContext &login = loginContext();
-    login.operador = r.operatorCode;
     login.connectionName = kConnection;
-    login.caFile = r.caFile;
-    login.token = r.token;
+    if (const QString unknown = request.unknownCode(); !unknown.isEmpty()) {
+        err << unknown << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
+        return 64;
+    }
     std::unique_ptr<AppServerHost> embedded;
-    if (r.server.isEmpty()) {
+    if (!options.has(QStringLiteral("server"))) {
         // the application server inside this process, on a free loopback port
         QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
-        AppServerHost::Options options;
-        options.listen = QStringLiteral("127.0.0.1:0");
-        embedded = std::make_unique<AppServerHost>(r.db, options);
+        AppServerHost::Options serverOptions;
+        serverOptions.listen = QStringLiteral("127.0.0.1:0");
+        embedded = std::make_unique<AppServerHost>(db, serverOptions);
         embedded->start();
         login.webUrl = QStringLiteral("127.0.0.1");
         login.webPort = embedded->port();
-    } else {
-        login.webUrl = r.server.section(QLatin1Char(':'), 0, -2);
-        login.webPort = r.server.section(QLatin1Char(':'), -1).toInt();
     }
 
-    storeEntryValues(r.branch, r.service, r.date, r.month, QString(), QString(),
-                     r.noRounding ? 1 : 0);
     ImpoCardHosp screen;
     TerminalProgress progress(err, screen);
     screen.setMessagePump([&progress] { progress.update(); });
-
-    // creation and first activation
-    screen.FormCreate();
-    screen.FormActivate();
-    // what the planner types and picks
-    if (r.sourceService != screen.serviceText()) {
-        screen.setServiceText(r.sourceService);
-        screen.medCdServicoExit();
-    }
-    screen.setStartDate(r.from);
-    if (r.to.isValid()) {
-        screen.setEndDate(r.to);
-        screen.depCardOrigAteExit();
-    }
-    if (r.allDiets) {
-        screen.setDietChoice(true, false);
-    } else {
-        screen.setDietChoice(false, true);
-        unitValues().DietasEscolhidas = r.dietList; // as the multi-select returns them
-    }
-    screen.grbDietaExit();
-    screen.setMode(r.append);
-    screen.setRounding(r.rounding);
-    // leaving the selection panel for the grid, then the import command
-    screen.panOrigemExit();
-    const double cpuBefore = threadCpuSeconds();
-    const long callsBefore = rpcOf(screen) ? rpcOf(screen)->callCount() : 0;
-    screen.setDryRun(r.dryRun);
-    // the report tells what was stored also when the run stops on an error
-    bool reportLost = false;
-    const auto writeReport = [&] {
-        if (reportToTerminal) {
-            out << screen.report().toText() << Qt::flush;
-        } else if (reportFile.isOpen()) {
-            const bool csv = r.reportFile.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
-            const QByteArray report = csv ? screen.report().toCsv() : screen.report().toJson();
-            errno = 0;
-            // a short write (a full disk, a file size limit) is a failure too: the old
-            // file stays and nothing half-written takes its place
-            const bool whole = reportFile.write(report) == report.size();
-            const int cause = errno;
-            if (!whole)
-                reportFile.cancelWriting();
-            if (!whole || !reportFile.commit()) {
-                const QString why = cause != 0 ? QString::fromLocal8Bit(std::strerror(cause))
-                                               : reportFile.errorString();
-                err << text("CLI_BAD_REPORT_FILE").arg(r.reportFile, why) << Qt::endl;
-                reportLost = true;
-            }
-        }
-    };
-    try {
-        screen.sbtImportExportClick();
-    } catch (...) {
-        writeReport();
-        if (!reportLost)
-            throw;
-        // a report that could not be saved ends the command with 1, whatever the
-        // import did; the import's own message still goes out
-        try {
-            throw;
-        } catch (const AbortError &) {
-        } catch (const Error &e) {
-            err << e.text() << Qt::endl;
-        }
-        return 1;
-    }
-    writeReport();
-    if (!r.statsFile.isEmpty())
-        writeStats(r.statsFile, screen, threadCpuSeconds() - cpuBefore, callsBefore);
-    if (r.dryRun) {
-        if (!screen.report().finished)
-            return 1;
-        out << text("CLI_DRY_RUN_DONE").arg(screen.report().closingText) << Qt::endl;
-    } else if (screen.modalResult() != 1) {
-        return 1;
-    }
-    if (reportLost)
-        return 1;
-    // a warning closed the run: dishes were left out (no slot of their type, no diners)
-    return screen.report().closingText == TMessages::Msg(QStringLiteral("SUCESSO")) ? 0 : 3;
+    ImportRunner runner(screen);
+    // the figures count the import command, from the click on
+    double cpuBefore = 0;
+    long callsBefore = 0;
+    bool clicked = false;
+    const ImportRunner::Outcome outcome = runner.run(request, [&] {
+        clicked = true;
+        cpuBefore = threadCpuSeconds();
+        if (auto *rpc = dynamic_cast<RpcConnection *>(screen.connection()))
+            callsBefore = rpc->callCount();
+    });
+    if (!runner.errorText().isEmpty())
+        err << runner.errorText() << Qt::endl;
+    // the report tells what was stored also when the run stopped on an error; a command
+    // stopped before the import leaves an earlier report as it was
+    const bool reportSaved =
+        !clicked || saveReport(reportFile, reportName, runner.report(), out, err);
+    if (options.has(QStringLiteral("stats")))
+        writeStats(options.value(QStringLiteral("stats")), screen, threadCpuSeconds() - cpuBefore,
+                   callsBefore);
+    if (request.dryRun && runner.report().finished)
+        out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingText) << Qt::endl;
+    // a report that could not be saved ends the command with 1, whatever the import did
+    return reportSaved ? static_cast<int>(outcome) : 1;
 }
 
 } // namespace
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
+    if (answeredHelpOrVersion(arguments, text("USAGE_IMPORT"), out))
+        return 0;
     CommandLine options(
         {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),
          QStringLiteral("service"), QStringLiteral("date"), QStringLiteral("month"),
@@ -415,8 +250,20 @@ int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream
          QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file"),
          QStringLiteral("stats"), QStringLiteral("report")},
         {QStringLiteral("no-rounding"), QStringLiteral("dry-run")});
-    Request request;
+    ImportRequest request;
+    LoginContext &login = loginContext();
     QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
+    if (problem.isEmpty())
+        problem = readServerOptions(options, login);
+    if (problem.isEmpty())
+        login.operador = readOperator(options, &problem);
+    if (problem.isEmpty() && options.has(QStringLiteral("db"))) {
+        try {
+            DatabaseConfig::parse(options.value(QStringLiteral("db")));
+        } catch (const Error &e) {
+            problem = e.text();
+        }
+    }
     if (!problem.isEmpty()) {
         err << problem << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
         return 64;
@@ -425,16 +272,9 @@ int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream
     setPresenter(&presenter);
     int code = 1;
     try {
-        code = importRun(request, out, err);
-    } catch (const AbortError &e) {
-        // MensErro has shown the text already
-        code = e.kind() == AbortKind::Failure ? 1 : 2;
-    } catch (const ServerTextError &e) {
-        err << e.text() << Qt::endl;
-        code = 2;
+        code = importRun(options, request, out, err);
     } catch (const Error &e) {
         err << e.text() << Qt::endl;
-        code = 1;
     }
     setPresenter(nullptr);
     QSqlDatabase::removeDatabase(kConnection);

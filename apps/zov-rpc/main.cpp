@@ -1,9 +1,9 @@
 // zov-rpc: calls one method of the application server with JSON arguments and
 // prints the answer (the value and the by-reference arguments) as JSON.
 
-#include "callmetadata.h"
 #include "commandline.h"
 #include "error.h"
+#include "hostcontext.h"
 #include "jsonvalue.h"
 #include "rpcconnection.h"
 #include "signatures.h"
@@ -21,6 +21,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
+    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_RPC"), out))
+        return 0;
     zov::CommandLine options({QStringLiteral("server"), QStringLiteral("deadline-ms"),
                               QStringLiteral("ca"), QStringLiteral("token-file")},
                              {});
@@ -30,28 +32,21 @@ int main(int argc, char *argv[])
         err << zov::text("USAGE_RPC") << Qt::endl;
         return 64;
     }
-    const QString server =
-        options.value(QStringLiteral("server"), QStringLiteral("127.0.0.1:8211"));
-    zov::RpcConnection::Options connection;
-    connection.host = server.section(QLatin1Char(':'), 0, -2);
-    bool portOk = false;
-    connection.port = server.section(QLatin1Char(':'), -1).toInt(&portOk);
-    if (connection.host.isEmpty() || !portOk || connection.port <= 0 || connection.port > 65535) {
-        err << zov::text("CLI_BAD_SERVER").arg(server) << Qt::endl;
+    // the address, the CA and the token as every client reads them; 127.0.0.1:8211
+    // unless --server says otherwise
+    zov::LoginContext &login = zov::loginContext();
+    if (const QString problem = zov::readServerOptions(options, login); !problem.isEmpty()) {
+        err << problem << Qt::endl;
         return 64;
     }
+    zov::RpcConnection::Options connection;
+    connection.host = login.webUrl;
+    connection.port = login.webPort;
+    connection.caFile = login.caFile;
+    connection.token = login.token;
+    connection.deadlineMs = login.deadlineMs; // ZOV_CALL_DEADLINE_MS, as every client
     if (options.has(QStringLiteral("deadline-ms")))
         connection.deadlineMs = options.value(QStringLiteral("deadline-ms")).toInt();
-    connection.caFile = options.value(QStringLiteral("ca"));
-    if (options.has(QStringLiteral("token-file"))) {
-        try {
-            connection.token =
-                zov::readTokenFile(options.value(QStringLiteral("token-file"))).first();
-        } catch (const zov::Error &e) {
-            err << e.text() << Qt::endl;
-            return 64;
-        }
-    }
 
     const QString method = options.positional().first();
     QVariantList args;

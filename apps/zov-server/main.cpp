@@ -28,6 +28,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{message}"));
     QTextStream err(stderr);
+    QTextStream out(stdout);
+    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"), out))
+        return 0;
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
                               QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
                               QStringLiteral("token-file"), QStringLiteral("threads"),

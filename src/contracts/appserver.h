@@ -4,6 +4,8 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include "signatures.h"
+
 namespace zov {
 
 // The application server seen from the screen: a method invoked by name with
@@ -16,6 +18,7 @@ class AppServer
 public:
     virtual ~AppServer() = default;
     virtual QVariant invoke(const QString &method, QVariantList &args) = 0;
+    QVariant invoke(Method method, QVariantList &args) { return invoke(methodName(method), args); }
     // What travels beside the arguments of the calls that follow (empty: removed).
     virtual void setMetadata(const QString &key, const QString &value) = 0;
 };

@@ -22,14 +22,41 @@ struct Param
     bool byRef;
 };
 
-struct MethodSignature
-{
-    QString name;
-    QList<Param> params;
+// The eleven methods, in the table's order.
+enum class Method {
+    GetPesqConfDestino,
+    GetCardOrigem,
+    GetPrxCardapio,
+    GetComensais,
+    Dieta,
+    VerifCardadia,
+    DelPratosDiet,
+    SetImportacao,
+    GetTemCard,
+    Data,
+    GetCardadia,
 };
 
+struct MethodSignature
+{
+    Method id;
+    QString name;
+    QList<Param> params;
+    // It answers with the rows of a whole month: the client reads the reply outside
+    // the call's arena, so that rows are freed one by one as they are converted.
+    bool largeReply = false;
+    // A short text (ten characters at most) is its answer, not an error: a menu number.
+    bool textAnswer = false;
+};
+
+// The table: the one list of the server's methods, which both ends use.
 const QList<MethodSignature> &methodSignatures();
 const MethodSignature *findSignature(const QString &method);
+const MethodSignature &signatureOf(Method method);
+inline QString methodName(Method method)
+{
+    return signatureOf(method).name;
+}
 
 // An empty text when `args` match the signature; otherwise what is wrong, in
 // Portuguese, naming the parameter.

@@ -120,22 +120,23 @@ QStringList namesFromResource(const char *key)
     return names;
 }
 
-int sundayFirstIndex(const QDate &date)
-{
-    return date.dayOfWeek() % 7; // Qt: Monday 1 .. Sunday 7
-}
 } // namespace
+
+int weekdayNumber(const QDate &date)
+{
+    return date.isValid() ? date.dayOfWeek() % 7 + 1 : 0; // Qt: Monday 1 .. Sunday 7
+}
 
 QString NomeSemana(const QDate &date)
 {
     static const QStringList names = namesFromResource("WEEKDAYS");
-    return date.isValid() ? names.at(sundayFirstIndex(date)) : QString();
+    return date.isValid() ? names.at(weekdayNumber(date) - 1) : QString();
 }
 
 QString shortWeekdayName(const QDate &date)
 {
     static const QStringList names = namesFromResource("WEEKDAYS_SHORT");
-    return date.isValid() ? names.at(sundayFirstIndex(date)) : QString();
+    return date.isValid() ? names.at(weekdayNumber(date) - 1) : QString();
 }
 
 QDate UltimoDiaMes(const QDate &date)

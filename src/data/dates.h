@@ -18,6 +18,8 @@ QString isoDate(const QDate &date);        // yyyy-MM-dd, empty for a null date
 QDate parseIsoDate(QStringView text);      // exactly yyyy-MM-dd; null if not a date
 QDate parseShortDate(const QString &text); // dd/MM/yyyy (time part allowed); null if not a date
 
+// The weekday as the database numbers it: 1 = Sunday .. 7 = Saturday (0 for no date).
+int weekdayNumber(const QDate &date);
 QString NomeSemana(const QDate &date);       // "Domingo", "Segunda", ... "Sábado"
 QString shortWeekdayName(const QDate &date); // "dom", "seg", ... "sáb"
 QDate UltimoDiaMes(const QDate &date);

@@ -167,32 +167,12 @@ Packet takePacket(QVariant &value)
 
 void checkPacket(const QString &owner, const Packet &packet)
 {
-    const int columns = static_cast<int>(packet.fields.size());
-    for (int i = 0; i < columns; ++i) {
-        for (int j = 0; j < i; ++j) {
-            if (packet.fields.at(i).name.compare(packet.fields.at(j).name, Qt::CaseInsensitive) ==
-                0)
-                throw Error(text("PACKET_DUPLICATE_FIELD").arg(packet.fields.at(i).name, owner));
-        }
-    }
-    int rowNumber = 0;
+    checkPacketShape(owner, packet);
     for (const PacketRow &row : packet.rows) {
-        ++rowNumber;
-        if (row.values.size() != columns)
-            throw Error(text("PACKET_ROW_LENGTH")
-                            .arg(owner)
-                            .arg(rowNumber)
-                            .arg(row.values.size())
-                            .arg(columns));
-        const bool needsOriginal = row.kind == ChangeKind::Modify;
-        if (needsOriginal && row.original.size() != columns)
-            throw Error(text("PACKET_ORIGINAL_LENGTH").arg(owner).arg(rowNumber));
-        if (!needsOriginal && !row.original.isEmpty())
-            throw Error(text("PACKET_ORIGINAL_LENGTH").arg(owner).arg(rowNumber));
-        for (int c = 0; c < columns; ++c) {
+        for (qsizetype c = 0; c < packet.fields.size(); ++c) {
             const PacketField &f = packet.fields.at(c);
             fitValue(owner, f.name, f.type, f.size, row.values.at(c), Conversion::Strict);
-            if (needsOriginal)
+            if (row.kind == ChangeKind::Modify)
                 fitValue(owner, f.name, f.type, f.size, row.original.at(c), Conversion::Strict);
         }
     }

@@ -85,7 +85,10 @@ Query::Query(const QString &name, const QString &connectionName)
 
 QString Query::sqlText(const QString &name, const QString &dialect)
 {
+    // a dialect has a text of its own only where it differs from the generic one
     QFile file(QStringLiteral(":/zov/data/sql/%1.%2.sql").arg(name, dialect));
+    if (!file.exists())
+        file.setFileName(QStringLiteral(":/zov/data/sql/%1.generic.sql").arg(name));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll());

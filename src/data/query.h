@@ -24,9 +24,9 @@ struct QueryFieldDef
 };
 
 // One of the screen's read-only reference queries over the host's database
-// connection. Its text is kept in the resource in every dialect (generic, Oracle,
-// Microsoft SQL Server, InterBase, and the SQLite and PostgreSQL texts that run
-// here); the one matching the connected driver runs. Values are always bound,
+// connection. Its text is kept in the resource in a generic form and, where a dialect
+// needs another (Oracle, Microsoft SQL Server, InterBase, SQLite, PostgreSQL), in that
+// dialect's form; the one matching the connected driver runs. Values are always bound,
 // never pasted into the text. Rows are read whole at Open (a client-side cursor).
 class Query
 {
@@ -85,7 +85,7 @@ public:
     const QList<QueryFieldDef> &declaredFields() const { return m_fields; }
 
     // The text of `name` in `dialect` (generic, oracle, mssql, ib, sqlite,
-    // postgresql) as the resource holds it.
+    // postgresql): the dialect's own where the resource has one, else the generic one.
     static QString sqlText(const QString &name, const QString &dialect);
     static QString dialectOf(const QSqlDatabase &db);
 

@@ -21,8 +21,8 @@ PGconn *pgConnection(const QSqlDatabase &db)
         return nullptr;
     const QVariant handle = db.driver()->handle();
     // the driver hands out the libpq connection (its type is named after the struct)
-    if (!handle.isValid() || (qstrcmp(handle.typeName(), "PGconn*") != 0 &&
-                              qstrcmp(handle.typeName(), "pg_conn*") != 0))
+    if (!handle.isValid() ||
+        (qstrcmp(handle.typeName(), "PGconn*") != 0 && qstrcmp(handle.typeName(), "pg_conn*") != 0))
         return nullptr;
     return *static_cast<PGconn *const *>(handle.constData());
 }

@@ -1,6 +1,12 @@
 #include "commandline.h"
 
+#include "callmetadata.h"
+#include "error.h"
+#include "hostcontext.h"
+#include "layout.h"
 #include "texts.h"
+
+#include <QCoreApplication>
 
 namespace zov {
 
@@ -52,6 +58,62 @@ bool CommandLine::parse(const QStringList &arguments)
 QString CommandLine::value(const QString &name, const QString &fallback) const
 {
     return m_values.value(name, fallback);
+}
+
+bool parseHostPort(const QString &address, QString *host, int *port)
+{
+    bool ok = false;
+    const QString h = address.section(QLatin1Char(':'), 0, -2);
+    const int p = address.section(QLatin1Char(':'), -1).toInt(&ok);
+    if (!address.contains(QLatin1Char(':')) || h.isEmpty() || !ok || p <= 0 || p > 65535)
+        return false;
+    *host = h;
+    *port = p;
+    return true;
+}
+
+QString readServerOptions(const CommandLine &options, LoginContext &login)
+{
+    if (options.has(QStringLiteral("server"))) {
+        const QString server = options.value(QStringLiteral("server"));
+        if (!parseHostPort(server, &login.webUrl, &login.webPort))
+            return text("CLI_BAD_SERVER").arg(server.left(80));
+    }
+    login.caFile = options.value(QStringLiteral("ca"));
+    if (options.has(QStringLiteral("token-file"))) {
+        try {
+            login.token = readTokenFile(options.value(QStringLiteral("token-file"))).first();
+        } catch (const Error &e) {
+            return e.text();
+        }
+    }
+    return {};
+}
+
+QString readOperator(const CommandLine &options, QString *problem)
+{
+    // every stored header names who stored it: never an empty operator
+    const int width = codeWidth(QStringLiteral("CDOPERADOR"));
+    const QString code = options.value(QStringLiteral("operator"), systemLoginName().left(width));
+    if (code.trimmed().isEmpty())
+        *problem = text("CLI_NO_OPERATOR");
+    else if (code.size() > width)
+        *problem = text("CLI_BAD_OPERATOR").arg(code.left(40));
+    return problem->isEmpty() ? code : QString();
+}
+
+bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage, QTextStream &out)
+{
+    if (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"))) {
+        out << usage << Qt::endl;
+        return true;
+    }
+    if (arguments.contains(QLatin1String("--version"))) {
+        out << QCoreApplication::applicationName() << ' ' << QStringLiteral(ZOV_VERSION)
+            << Qt::endl;
+        return true;
+    }
+    return false;
 }
 
 } // namespace zov

@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTextStream>
 
 namespace zov {
 
@@ -35,5 +36,23 @@ private:
     QStringList m_positional;
     QString m_error;
 };
+
+struct LoginContext;
+
+// "host:port" taken apart; false when it is not one (no host, a port out of 1..65535).
+bool parseHostPort(const QString &address, QString *host, int *port);
+
+// The options of every client of the application server, into `login`: --server
+// HOST:PORT (when given), --ca FILE and --token-file FILE (its first token). Empty when
+// they are sound, else what is wrong, in Portuguese.
+QString readServerOptions(const CommandLine &options, LoginContext &login);
+
+// --operator, else the system's login name, at most 12 characters; empty with
+// `problem` set when there is none or it is too long.
+QString readOperator(const CommandLine &options, QString *problem);
+
+// --help and --version, as every program answers them: true when one was asked for and
+// its text written to `out` (the caller exits 0).
+bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage, QTextStream &out);
 
 } // namespace zov

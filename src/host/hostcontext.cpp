@@ -9,26 +9,6 @@ namespace zov {
 
 namespace {
 
-class StreamPresenter : public Presenter
-{
-public:
-    void showError(const QString &text) override { write(text); }
-    void showInformation(const QString &text) override { write(text); }
-    void showWarning(const QString &text) override { write(text); }
-    int choose(const QString &, const PickList &, const QString &) override { return -1; }
-    bool chooseMany(const QString &, const PickList &, const QList<int> &, QList<int> *) override
-    {
-        return false;
-    }
-
-private:
-    static void write(const QString &text)
-    {
-        QTextStream err(stderr);
-        err << text << Qt::endl;
-    }
-};
-
 class NoBusyIndicator : public BusyIndicator
 {
 public:
@@ -36,12 +16,44 @@ public:
     void hide() override {}
 };
 
-StreamPresenter g_streamPresenter;
+QTextStream g_standardError(stderr);
+StreamPresenter g_streamPresenter(g_standardError, g_standardError);
 NoBusyIndicator g_noBusy;
 Presenter *g_presenter = nullptr;
 BusyIndicator *g_busy = nullptr;
 
 } // namespace
+
+StreamPresenter::StreamPresenter(QTextStream &out, QTextStream &err)
+    : m_out(out)
+    , m_err(err)
+{}
+
+void StreamPresenter::showError(const QString &text)
+{
+    m_err << text << Qt::endl;
+}
+
+void StreamPresenter::showInformation(const QString &text)
+{
+    m_out << text << Qt::endl;
+}
+
+void StreamPresenter::showWarning(const QString &text)
+{
+    m_out << text << Qt::endl;
+}
+
+int StreamPresenter::choose(const QString &, const PickList &, const QString &)
+{
+    return -1;
+}
+
+bool StreamPresenter::chooseMany(const QString &, const PickList &, const QList<int> &,
+                                 QList<int> *)
+{
+    return false;
+}
 
 int defaultDeadlineMs()
 {

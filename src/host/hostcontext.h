@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QObject>
 #include <QString>
+#include <QTextStream>
 #include <functional>
 
 namespace zov {
@@ -34,6 +35,24 @@ QString Operador();
 QString systemLoginName();
 QString WebURL();
 int WebPort();
+
+// Messages on text streams, for programs without windows: errors on `err`, notices
+// and warnings on `out`; a pick list picks nothing.
+class StreamPresenter : public Presenter
+{
+public:
+    StreamPresenter(QTextStream &out, QTextStream &err);
+    void showError(const QString &text) override;
+    void showInformation(const QString &text) override;
+    void showWarning(const QString &text) override;
+    int choose(const QString &title, const PickList &list, const QString &emptyText) override;
+    bool chooseMany(const QString &title, const PickList &list, const QList<int> &preselected,
+                    QList<int> *picked) override;
+
+private:
+    QTextStream &m_out;
+    QTextStream &m_err;
+};
 
 // The current presenter and busy indicator. Until a host sets its own, errors and
 // notices go to standard error and the busy indicator does nothing.

@@ -112,8 +112,7 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     // Messages live in an arena: a call allocates thousands of small values, freed at
     // once. The two answers that carry a whole month are read outside it, so that
     // their rows can be freed one by one as they are converted.
-    const bool large =
-        method == QLatin1String("GetCardOrigem") || method == QLatin1String("GetCardadia");
+    const bool large = signature && signature->largeReply;
     google::protobuf::Arena arena;
     auto *call = google::protobuf::Arena::CreateMessage<rpc::Call>(&arena);
     call->set_method(method.toStdString());
@@ -126,7 +125,7 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     // A batch carries an id of its own: when its reply is lost (the deadline passes or
     // the connection drops) it is sent again with the same id, and a server that
     // stored it already answers from its record instead of storing it twice.
-    const bool batch = method == QLatin1String("SetImportacao");
+    const bool batch = signature && signature->id == Method::SetImportacao;
     const std::string batchId =
         batch ? QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString() : std::string();
     const int attempts = batch ? 3 : 1;

@@ -45,6 +45,7 @@ public:
     bool isOpen() const { return m_channel != nullptr; }
     void close();
 
+    using AppServer::invoke;
     QVariant invoke(const QString &method, QVariantList &args) override;
 
     // Calls made since the connection was opened and how long each took, in

@@ -5,6 +5,7 @@
 #include "appserver.h"
 #include "consiste.h"
 #include "dates.h"
+#include "dietlist.h"
 #include "error.h"
 #include "hostcontext.h"
 #include "messages.h"
@@ -53,21 +54,14 @@ PickList pickListOf(RecordSet &rs)
     return list;
 }
 
-// The packet an answer holds, moved out of it.
-Packet packetOf(QVariant &&value, const char *method)
-{
-    if (value.typeId() != qMetaTypeId<Packet>())
-        MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
-    return takePacket(value);
-}
-
 // The two packets of an answer, moved out of it.
-std::pair<Packet, Packet> pairOf(QVariant &&value, const char *method)
+std::pair<Packet, Packet> pairOf(QVariant &&value, Method method)
 {
     if (value.typeId() != QMetaType::QVariantList || value.toList().size() < 2)
-        MensErro(text("UNEXPECTED_REPLY").arg(QLatin1String(method)), true, AbortKind::Failure);
+        MensErro(text("UNEXPECTED_REPLY").arg(methodName(method)), true, AbortKind::Failure);
     auto &list = *static_cast<QVariantList *>(value.data());
-    return {packetOf(std::move(list[0]), method), packetOf(std::move(list[1]), method)};
+    return {ImpoCardHosp::packetOf(std::move(list[0]), method),
+            ImpoCardHosp::packetOf(std::move(list[1]), method)};
 }
 
 // Runs `onError` and passes the error on when the guarded code throws.
@@ -146,11 +140,6 @@ void ImpoCardHosp::FormCreate()
     m_server = NetImpoCardHosp.get();
 }
 
-void ImpoCardHosp::useConnection(AppServer *server)
-{
-    m_server = server;
-}
-
 void ImpoCardHosp::set(QString &field, const QString &value, Control control)
 {
     if (field == value)
@@ -170,20 +159,27 @@ void ImpoCardHosp::pump()
         m_pump();
 }
 
-QVariant ImpoCardHosp::remote(const char *method, QVariantList &args)
+Packet ImpoCardHosp::packetOf(QVariant &&value, Method method)
+{
+    if (value.typeId() != qMetaTypeId<Packet>())
+        MensErro(text("UNEXPECTED_REPLY").arg(methodName(method)), true, AbortKind::Failure);
+    return takePacket(value);
+}
+
+QVariant ImpoCardHosp::remote(Method method, QVariantList &args)
 {
     if (!m_server)
         MensErro(text("RPC_NOT_OPEN").arg(WebURL() + QLatin1Char(':') + QString::number(WebPort())),
                  true, AbortKind::Failure);
     try {
-        return m_server->invoke(QLatin1String(method), args);
+        return m_server->invoke(method, args);
     } catch (const Error &e) {
         MensErro(e.text(), true, AbortKind::Failure);
     }
     return {};
 }
 
-QVariant ImpoCardHosp::checkedRemote(const char *method, QVariantList &args)
+QVariant ImpoCardHosp::checkedRemote(Method method, QVariantList &args)
 {
     return CheckResultServ(remote(method, args), true, 0);
 }
@@ -202,21 +198,22 @@ void ImpoCardHosp::setServiceText(const QString &text)
 
 void ImpoCardHosp::setStartDate(const QDate &date)
 {
-    if (date == m_start)
-        return;
-    m_start = date;
-    Q_EMIT changed(depCardOrig);
-    depCardOrigDateChange();
-    selectionChanged();
+    setDate(m_start, date, depCardOrig, &ImpoCardHosp::depCardOrigDateChange);
 }
 
 void ImpoCardHosp::setEndDate(const QDate &date)
 {
-    if (date == m_end)
+    setDate(m_end, date, depCardOrigAte, &ImpoCardHosp::depCardOrigAteDateChange);
+}
+
+void ImpoCardHosp::setDate(QDate &field, const QDate &date, Control control,
+                           void (ImpoCardHosp::*dateChange)())
+{
+    if (date == field)
         return;
-    m_end = date;
-    Q_EMIT changed(depCardOrigAte);
-    depCardOrigAteDateChange();
+    field = date;
+    Q_EMIT changed(control);
+    (this->*dateChange)();
     selectionChanged();
 }
 
@@ -382,7 +379,7 @@ void ImpoCardHosp::Vd_Data()
             MensErro(TMessages::Msg(QStringLiteral("DTFIN_MENOR")));
         }
         QVariantList args{start, m_end, m_branch, m_service};
-        adqData.SetData(packetOf(checkedRemote("Data", args), "Data"));
+        adqData.SetData(packetOf(checkedRemote(Method::Data, args), Method::Data));
         // one destination day per source day, from the destination day to its month's end
         const QDate last = UltimoDiaMes(u.DtCardapio);
         QDate day = u.DtCardapio;
@@ -394,7 +391,7 @@ void ImpoCardHosp::Vd_Data()
         }
     } else {
         QVariantList args{start, start, m_branch, m_service};
-        adqData.SetData(packetOf(checkedRemote("Data", args), "Data"));
+        adqData.SetData(packetOf(checkedRemote(Method::Data, args), Method::Data));
     }
 }
 
@@ -405,7 +402,7 @@ void ImpoCardHosp::btpDataCardClick()
 {
     UnitValues &u = unitValues();
     QVariantList args{m_branch, m_service, firstDayOfMonth(orZero(m_start)), u.ListaDietas};
-    cdsTemCard.SetData(packetOf(checkedRemote("GetTemCard", args), "GetTemCard"));
+    cdsTemCard.SetData(packetOf(checkedRemote(Method::GetTemCard, args), Method::GetTemCard));
     u.ListaDietas = args.at(3).toString();
     Field shown = cdsTemCard.FieldByName(QStringLiteral("DTDATA"));
     const Field day = cdsTemCard.FieldByName(QStringLiteral("DTCARDAPIO"));
@@ -462,10 +459,10 @@ void ImpoCardHosp::Vd_CdDieta(bool)
     adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(u.TodasDietas);
     adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(u.TodasDietas);
     adqDietaX->Open();
-    QString list;
+    QStringList codes;
     for (adqDietaX->First(); !adqDietaX->Eof(); adqDietaX->Next())
-        list += QLatin1Char('_') + adqDietaX->FieldByName(QStringLiteral("CDDIETPAD")).asString();
-    u.TodasDietas = list + QLatin1Char('_');
+        codes.append(adqDietaX->FieldByName(QStringLiteral("CDDIETPAD")).asString());
+    u.TodasDietas = dietList(codes);
 }
 
 void ImpoCardHosp::BtnDietaClick()
@@ -487,20 +484,20 @@ void ImpoCardHosp::BtnDietaClick()
     QList<int> preselected;
     for (int r = 0; r < adqDietaX->rowCount(); ++r) {
         const QString code = adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
-        if (u.DietasEscolhidas.contains(QLatin1Char('_') + code + QLatin1Char('_')))
+        if (dietListNames(u.DietasEscolhidas, code))
             preselected.append(r);
     }
     QList<int> picked;
     if (!presenter().chooseMany(title, pickListOf(*adqDietaX), preselected, &picked))
         return;
     std::sort(picked.begin(), picked.end());
-    QString list;
+    QStringList codes;
     for (const int r : picked) {
         if (r >= 0 && r < adqDietaX->rowCount())
-            list +=
-                QLatin1Char('_') + adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString();
+            codes.append(adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString());
     }
-    const QString chosen = list.isEmpty() ? QString() : list + QLatin1Char('_');
+    // PesquisaLista: the picked codes as a diet list; nothing picked, no list
+    const QString chosen = codes.isEmpty() ? QString() : dietList(codes);
     if (chosen == u.DietasEscolhidas)
         return;
     u.DietasEscolhidas = chosen;
@@ -523,18 +520,18 @@ void ImpoCardHosp::AtualizaCardapio()
     BusyGuard busy(1); // hidden on every path
     QVariantList conf{u.CdFilial, u.CdServFili, u.DtMesCard};
     cdsPesqConfDestino.SetData(
-        packetOf(checkedRemote("GetPesqConfDestino", conf), "GetPesqConfDestino"));
+        packetOf(checkedRemote(Method::GetPesqConfDestino, conf), Method::GetPesqConfDestino));
     u.CdFilial = conf.at(0).toString();
     u.CdServFili = conf.at(1).toString();
     u.DtMesCard = conf.at(2).toDate();
 
     const QDate start = orZero(m_start);
     QVariantList args{m_branch, m_service, start, m_end.isValid() ? m_end : start, u.ListaDietas};
-    QVariant result = remote("GetCardOrigem", args);
+    QVariant result = remote(Method::GetCardOrigem, args);
     u.ListaDietas = args.at(4).toString();
     if (result.typeId() == QMetaType::QString)
         throw ServerTextError(result.toString());
-    auto [dishes, types] = pairOf(std::move(result), "GetCardOrigem");
+    auto [dishes, types] = pairOf(std::move(result), Method::GetCardOrigem);
     cdsCardOrigem.SetData(std::move(dishes));
     cdsTipoPrato.SetData(std::move(types));
     m_previewOf = selection();
@@ -548,7 +545,7 @@ void ImpoCardHosp::Cardadia_Compcard()
     // The destination is the entry's branch and service, whatever source service
     // the screen shows: existing destination headers are found, never duplicated.
     QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.ListaDietas};
-    auto [headers, dishes] = pairOf(checkedRemote("GetCardadia", args), "GetCardadia");
+    auto [headers, dishes] = pairOf(checkedRemote(Method::GetCardadia, args), Method::GetCardadia);
     cdsCardaDia.SetData(std::move(headers));
     cdsCompCardCache.SetData(std::move(dishes));
     u.ListaDietas = args.at(3).toString();

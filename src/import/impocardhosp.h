@@ -3,6 +3,7 @@
 #include "importreport.h"
 #include "query.h"
 #include "recordset.h"
+#include "signatures.h"
 #include "unitvalues.h"
 
 #include <QDate>
@@ -58,8 +59,6 @@ public:
     // FormCreate: opens the application-server connection NetImpoCardHosp with the
     // address of the login context, under the busy indication.
     void FormCreate();
-    // An already open connection to use instead (the command line's own).
-    void useConnection(AppServer *server);
     AppServer *connection() const { return m_server; }
 
     // Called after every progress step so that the window repaints.
@@ -124,6 +123,8 @@ public:
     void Vd_CdDieta(bool unused);
     void AtualizaCardapio();
     void Cardadia_Compcard();
+    // The packet an answer holds, moved out of it; any other answer ends the handler.
+    static Packet packetOf(QVariant &&value, Method method);
 
     // --- the preview and the selection it shows ---------------------------------------
     // The preview holds the source menu of the selection it was loaded for (branch,
@@ -205,10 +206,13 @@ private:
     void closePreview();
 
     void set(QString &field, const QString &value, Control control);
+    // a date edit's value: its date-change handler runs, and the selection changed
+    void setDate(QDate &field, const QDate &date, Control control,
+                 void (ImpoCardHosp::*dateChange)());
     void focus(Control control);
     void pump();
-    QVariant remote(const char *method, QVariantList &args);
-    QVariant checkedRemote(const char *method, QVariantList &args);
+    QVariant remote(Method method, QVariantList &args);
+    QVariant checkedRemote(Method method, QVariantList &args);
     void setProgress(int position);
     void setCaption(const QString &caption);
     void setRunning(bool running);

@@ -224,21 +224,36 @@ QString ImportReport::decimal(double value)
     return s.replace(QLatin1Char('.'), QLatin1Char(','));
 }
 
-QString ImportReport::toText() const
+ImportReport::Grid ImportReport::grid() const
 {
-    QList<QDate> days;
-    QStringList diets;
+    Grid g;
     for (const DayDiet &e : entries) {
-        if (!days.contains(e.day))
-            days.append(e.day);
-        if (!diets.contains(e.diet))
-            diets.append(e.diet);
+        if (!g.days.contains(e.day))
+            g.days.append(e.day);
+        if (!g.diets.contains(e.diet))
+            g.diets.append(e.diet);
+        g.entries.insert({e.day, e.diet}, &e);
     }
     for (const QDate &d : skippedDays) {
-        if (!days.contains(d))
-            days.append(d);
+        if (!g.days.contains(d))
+            g.days.append(d);
     }
-    std::sort(days.begin(), days.end());
+    std::sort(g.days.begin(), g.days.end());
+    return g;
+}
+
+const ImportReport::DayDiet *ImportReport::Grid::cell(qsizetype day, qsizetype diet) const
+{
+    if (day < 0 || diet < 0 || day >= days.size() || diet >= diets.size())
+        return nullptr;
+    return entries.value({days.at(day), diets.at(diet)});
+}
+
+QString ImportReport::toText() const
+{
+    const Grid g = grid();
+    const QList<QDate> &days = g.days;
+    const QStringList &diets = g.diets;
 
     // the cells first, then the columns as wide as their widest cell
     QList<QStringList> rows{QStringList{text("REPORT_TEXT_DAY")} + diets};
@@ -246,14 +261,12 @@ QString ImportReport::toText() const
         QStringList row{shortDate(day) + QLatin1Char(' ') + NomeSemana(day)};
         for (const QString &diet : std::as_const(diets)) {
             QString cell = skippedDays.contains(day) ? text("REPORT_TEXT_SKIPPED") : QString();
-            for (const DayDiet &e : entries) {
-                if (e.day == day && e.diet == diet)
-                    cell = text("REPORT_TEXT_CELL")
-                               .arg(e.copied())
-                               .arg(e.dishes.size())
-                               .arg(decimal(e.roundingCost())) +
-                           (e.stored ? QString() : QStringLiteral(" *"));
-            }
+            if (const DayDiet *e = g.entries.value({day, diet}))
+                cell = text("REPORT_TEXT_CELL")
+                           .arg(e->copied())
+                           .arg(e->dishes.size())
+                           .arg(decimal(e->roundingCost())) +
+                       (e->stored ? QString() : QStringLiteral(" *"));
             row.append(cell);
         }
         rows.append(row);

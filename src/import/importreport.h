@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -87,6 +88,18 @@ struct ImportReport
         double added = 0; // portions the rounding added
     };
     Totals totals() const;
+
+    // The day x diet table that the terminal and the report window show: the days
+    // (skipped ones included) in order, the diets in the order the run met them, and
+    // the entry of each cell (null where the run has none).
+    struct Grid
+    {
+        QList<QDate> days;
+        QStringList diets;
+        const DayDiet *cell(qsizetype day, qsizetype diet) const;
+        QHash<QPair<QDate, QString>, const DayDiet *> entries;
+    };
+    Grid grid() const;
     // the totals for people, in one or two lines
     QStringList summary() const;
 

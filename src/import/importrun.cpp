@@ -61,6 +61,24 @@ private:
     RecordSet &m_rs;
 };
 
+// A row left half-filled by an error is dropped, never posted later.
+class CancelUnposted
+{
+public:
+    explicit CancelUnposted(RecordSet &rs)
+        : m_rs(rs)
+    {}
+    ~CancelUnposted()
+    {
+        if (!posted)
+            m_rs.Cancel();
+    }
+    bool posted = false;
+
+private:
+    RecordSet &m_rs;
+};
+
 // Shift estimate columns by weekday, Sunday first.
 const char *const kShiftColumns[] = {"QTCOMESTTDOM", "QTCOMESTTSEG", "QTCOMESTTTER", "QTCOMESTTQUA",
                                      "QTCOMESTTQUI", "QTCOMESTTSEX", "QTCOMESTTSAB"};
@@ -163,11 +181,7 @@ void ImpoCardHosp::sbtImportExportClick()
     u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
     {
         QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
-        QVariant diets = checkedRemote("Dieta", args);
-        if (diets.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("Dieta")), true,
-                     AbortKind::Failure);
-        adqValidDiet.SetData(takePacket(diets));
+        adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
         u.ListaDietas = args.at(0).toString();
     }
     Cardadia_Compcard();
@@ -310,11 +324,8 @@ void ImpoCardHosp::dietStep()
 
     {
         QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
-        QVariant rows = checkedRemote("VerifCardadia", args);
-        if (rows.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("VerifCardadia")), true,
-                     AbortKind::Failure);
-        adqVerifCardaDia.SetData(takePacket(rows));
+        adqVerifCardaDia.SetData(
+            packetOf(checkedRemote(Method::VerifCardadia, args), Method::VerifCardadia));
         adqVerifCardaDia.First();
     }
     noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
@@ -481,7 +492,7 @@ void ImpoCardHosp::overwriteClearing()
     reportEntry().removed = deleted;
     reportEntry().cleared = true;
     QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
-    const QString answer = checkedRemote("DelPratosDiet", args).toString();
+    const QString answer = checkedRemote(Method::DelPratosDiet, args).toString();
     if (!answer.isEmpty())
         MensErro(answer, true, AbortKind::Server);
 }
@@ -510,7 +521,7 @@ void ImpoCardHosp::storeBatch()
             AppServer *server;
             ~Forget() { server->setMetadata(QStringLiteral("zov-day-seen"), QString()); }
         } forget{m_server};
-        answer = remote("SetImportacao", args).toString();
+        answer = remote(Method::SetImportacao, args).toString();
     }
     if (answer.size() > 10) {
         for (const qsizetype i : std::as_const(m_unsentEntries))
@@ -533,22 +544,12 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     QString number;
     {
         QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual};
-        number = remote("GetPrxCardapio", args).toString();
+        number = remote(Method::GetPrxCardapio, args).toString();
     }
     if (number.size() > 10)
         MensErro(number, true, AbortKind::Server);
 
-    // a header left half-filled by an error is dropped, never posted later
-    struct CancelUnposted
-    {
-        RecordSet &rs;
-        bool posted = false;
-        ~CancelUnposted()
-        {
-            if (!posted)
-                rs.Cancel();
-        }
-    } cancel{cdsCardaDia};
+    CancelUnposted cancel(cdsCardaDia);
 
     const auto field = [this](const char *name) {
         return cdsCardaDia.FieldByName(QLatin1String(name));
@@ -569,11 +570,8 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
 
     {
         QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
-        QVariant estimates = checkedRemote("GetComensais", args);
-        if (estimates.typeId() != qMetaTypeId<Packet>())
-            MensErro(text("UNEXPECTED_REPLY").arg(QStringLiteral("GetComensais")), true,
-                     AbortKind::Failure);
-        cdsComensais.SetData(takePacket(estimates));
+        cdsComensais.SetData(
+            packetOf(checkedRemote(Method::GetComensais, args), Method::GetComensais));
     }
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
         const double value =
@@ -590,7 +588,7 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
     qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
     qryTurno->Open();
-    const char *weekdayColumn = kShiftColumns[u.DtCardapio.dayOfWeek() % 7];
+    const char *weekdayColumn = kShiftColumns[weekdayNumber(u.DtCardapio) - 1];
     int shift = 1;
     for (qryTurno->First(); !qryTurno->Eof(); qryTurno->Next(), ++shift) {
         Field estimate = cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift));
@@ -668,16 +666,7 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
     const QString typeName = f.srcTypeName.asString();
     m_run.LotePendente = QStringLiteral("S");
 
-    struct CancelUnposted
-    {
-        RecordSet &rs;
-        bool posted = false;
-        ~CancelUnposted()
-        {
-            if (!posted)
-                rs.Cancel();
-        }
-    } cancel{cdsCompCardCache};
+    CancelUnposted cancel(cdsCompCardCache);
     cdsCompCardCache.Insert();
     f.CDFILIAL.setValue(u.CdFilial);
     f.NRCARDAPIO.setValue(m_run.NrCardapioDestino);

@@ -35,5 +35,3 @@ ZOV11119_EXPORT void CriaImpoCardHosp(const QString &cdFilial, const QString &cd
                                       const QString &elemento4, const QString &todasDietas,
                                       int semArredondamento);
 }
-
-using IniProcFunction = void (*)(const QVariant &);

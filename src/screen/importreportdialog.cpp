@@ -90,17 +90,9 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
 
 void ImportReportDialog::fillOverview()
 {
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        if (!m_days.contains(e.day))
-            m_days.append(e.day);
-        if (!m_diets.contains(e.diet))
-            m_diets.append(e.diet);
-    }
-    for (const QDate &d : std::as_const(m_report.skippedDays)) {
-        if (!m_days.contains(d))
-            m_days.append(d);
-    }
-    std::sort(m_days.begin(), m_days.end());
+    const ImportReport::Grid grid = m_report.grid();
+    m_days = grid.days;
+    m_diets = grid.diets;
     m_overview->setRowCount(static_cast<int>(m_days.size()));
     m_overview->setColumnCount(static_cast<int>(m_diets.size()));
     m_overview->setHorizontalHeaderLabels(m_diets);

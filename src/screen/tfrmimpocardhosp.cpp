@@ -15,7 +15,6 @@
 #include <QFocusEvent>
 #include <QHeaderView>
 #include <QProgressBar>
-#include <QRegularExpressionValidator>
 #include <QStyle>
 #include <QTabBar>
 #include <QTextBrowser>
@@ -76,11 +75,6 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     m_ui->pgcGrid->tabBar()->hide();
     m_ui->nedArredonda->setDecimals(3);
     m_ui->nedArredonda->SetNumber(1);
-    // the branch code: up to four letters or digits, in capitals
-    m_ui->medCdFilial->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[A-Za-z0-9]{0,4}")), m_ui->medCdFilial));
-    connect(m_ui->medCdFilial, &QLineEdit::textEdited, this,
-            [this](const QString &text) { m_ui->medCdFilial->setText(text.toUpper()); });
 
     bindWidgets();
     m_logic.setMessagePump([this] { pump(); });

@@ -1,16 +1,20 @@
 #include "appserverhost.h"
+#include "schema.h"
 
 #include "appserver.grpc.pb.h"
 #include "callmetadata.h"
 #include "dispatcher.h"
 #include "error.h"
+#include "layout.h"
 #include "texts.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QUuid>
+#include <grpcpp/ext/proto_server_reflection_plugin.h>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/resource_quota.h>
 
 #include <condition_variable>
@@ -93,7 +97,8 @@ public:
         }
         CallContext callContext;
         callContext.batchId = metadata(context, "zov-batch-id").left(100);
-        callContext.operatorCode = metadata(context, "zov-operator").left(12);
+        callContext.operatorCode =
+            metadata(context, "zov-operator").left(codeWidth(QStringLiteral("CDOPERADOR")));
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
         callContext.peer = QString::fromStdString(context->peer());
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
@@ -255,6 +260,10 @@ void AppServerHost::start()
     }
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
     m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options.largeCalls);
+    // standard tools can ask whether it serves (grpc.health.v1) and list its methods
+    // (server reflection)
+    grpc::EnableDefaultHealthCheckService(true);
+    grpc::reflection::InitProtoReflectionServerBuilderPlugin();
     grpc::ServerBuilder builder;
     builder.AddListeningPort(m_options.listen.toStdString(), credentials, &m_port);
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
@@ -276,11 +285,19 @@ void AppServerHost::start()
         m_server.reset();
         throw Error(text("SERVER_LISTEN_FAILED").arg(m_options.listen));
     }
+    // the database was opened and checked above
+    if (grpc::HealthCheckServiceInterface *health = m_server->GetHealthCheckService()) {
+        health->SetServingStatus(true);
+        health->SetServingStatus(rpc::AppServer::service_full_name(), true);
+    }
 }
 
 void AppServerHost::stop(int graceMs)
 {
     if (m_server) {
+        // a load balancer that asks stops sending calls here
+        if (grpc::HealthCheckServiceInterface *health = m_server->GetHealthCheckService())
+            health->SetServingStatus(false);
         // a call held by a database that stopped answering would keep the server
         // from stopping: its connection is cut when the grace period ends
         m_dispatcher->abandonStatementsAt(std::chrono::steady_clock::now() +

@@ -175,7 +175,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
                 SqlSession &s;
                 ~DryRunEnd() { s.setDryRun(false); }
             } dryRunEnd{*s};
-            value = m_module.call(*s, method, args, context);
+            value = m_module.call(*s, signature->id, args, context);
             break;
         } catch (const InvalidArgument &e) {
             log("invalid", e.text());
@@ -210,7 +210,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
                 moveToWire(args[i], &(*reply->mutable_by_ref())[i]);
         }
     }
-    if (error && method != QLatin1String("GetPrxCardapio"))
+    if (error && !(signature->textAnswer && errorText.size() <= 10))
         log("error", errorText);
     else
         log(context.dryRun.isEmpty() ? "ok" : "ok dry-run");

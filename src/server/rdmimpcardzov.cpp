@@ -4,6 +4,7 @@
 #include "error.h"
 #include "layout.h"
 #include "serversql.h"
+#include "signatures.h"
 #include "texts.h"
 
 #include <QSqlQuery>
@@ -94,58 +95,71 @@ private:
     Packet m_packet;
 };
 
-int weekdayNumber(const QDate &day)
+// a code as its column holds it: not blank, no longer than the column
+bool fitsCode(const QString &code, const char *column)
 {
-    return day.dayOfWeek() % 7 + 1; // 1 = Sunday .. 7 = Saturday
-}
-
-bool fitsCode(const QString &code, int width)
-{
-    return !code.trimmed().isEmpty() && code.size() <= width;
+    return !code.trimmed().isEmpty() && code.size() <= codeWidth(QLatin1String(column));
 }
 
 } // namespace
 
 rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
     : m_block(std::max(1, menuNumberBlock))
-{}
-
-QVariant rdmImpCardZov::call(SqlSession &s, const QString &method, const QVariantList &a,
-                             const CallContext &context)
 {
-    const auto t = [&](int i) { return a.at(i).toString(); };
-    const auto d = [&](int i) { return a.at(i).toDate(); };
-    if (method == QLatin1String("GetPesqConfDestino"))
-        return GetPesqConfDestino(s, t(0), t(1), d(2));
-    if (method == QLatin1String("GetCardOrigem"))
-        return GetCardOrigem(s, t(0), t(1), d(2), d(3), t(4));
-    if (method == QLatin1String("GetPrxCardapio"))
-        return GetPrxCardapio(s, t(0), t(1), d(2), t(3), context.dryRun);
-    if (method == QLatin1String("GetComensais"))
-        return GetComensais(s, t(0), t(1), t(2), d(3));
-    if (method == QLatin1String("Dieta"))
-        return Dieta(s, t(0), t(1), t(2), d(3));
-    if (method == QLatin1String("VerifCardadia")) {
+    // each method of the table, by its id; the arguments arrive checked against it
+    using M = Method;
+    using A = const QVariantList &;
+    using C = const CallContext &;
+    const auto t = [](A a, int i) { return a.at(i).toString(); };
+    const auto d = [](A a, int i) { return a.at(i).toDate(); };
+    const auto on = [this](M method, Handler handler) {
+        m_handlers[static_cast<size_t>(method)] = std::move(handler);
+    };
+    on(M::GetPesqConfDestino, [=, this](SqlSession &s, A a, C) {
+        return GetPesqConfDestino(s, t(a, 0), t(a, 1), d(a, 2));
+    });
+    on(M::GetCardOrigem, [=, this](SqlSession &s, A a, C) {
+        return GetCardOrigem(s, t(a, 0), t(a, 1), d(a, 2), d(a, 3), t(a, 4));
+    });
+    on(M::GetPrxCardapio, [=, this](SqlSession &s, A a, C c) {
+        return GetPrxCardapio(s, t(a, 0), t(a, 1), d(a, 2), t(a, 3), c.dryRun);
+    });
+    on(M::GetComensais, [=, this](SqlSession &s, A a, C) {
+        return GetComensais(s, t(a, 0), t(a, 1), t(a, 2), d(a, 3));
+    });
+    on(M::Dieta,
+       [=, this](SqlSession &s, A a, C) { return Dieta(s, t(a, 0), t(a, 1), t(a, 2), d(a, 3)); });
+    on(M::VerifCardadia, [=, this](SqlSession &s, A a, C c) {
         // the month whose slots the run fills, when it is not the day's own
         QDate month;
-        if (!context.configMonth.isEmpty()) {
-            month = parseIsoDate(context.configMonth);
+        if (!c.configMonth.isEmpty()) {
+            month = parseIsoDate(c.configMonth);
             if (!month.isValid() || month.day() != 1)
-                throw InvalidArgument(text("CONFIG_MONTH_BAD").arg(context.configMonth.left(20)));
+                throw InvalidArgument(text("CONFIG_MONTH_BAD").arg(c.configMonth.left(20)));
         }
-        return VerifCardadia(s, d(0), t(1), t(2), t(3), month);
-    }
-    if (method == QLatin1String("DelPratosDiet"))
-        return DelPratosDiet(t(0), t(1), t(2), d(3));
-    if (method == QLatin1String("SetImportacao"))
-        return SetImportacao(s, a.at(0), a.at(1), context);
-    if (method == QLatin1String("GetTemCard"))
-        return GetTemCard(s, t(0), t(1), d(2), t(3));
-    if (method == QLatin1String("Data"))
-        return Data(s, d(0), d(1), t(2), t(3));
-    if (method == QLatin1String("GetCardadia"))
-        return GetCardadia(s, t(0), t(1), d(2), t(3));
-    throw InvalidArgument(text("RPC_UNKNOWN_METHOD").arg(method));
+        return VerifCardadia(s, d(a, 0), t(a, 1), t(a, 2), t(a, 3), month);
+    });
+    on(M::DelPratosDiet, [=, this](SqlSession &, A a, C) {
+        return DelPratosDiet(t(a, 0), t(a, 1), t(a, 2), d(a, 3));
+    });
+    on(M::SetImportacao,
+       [=, this](SqlSession &s, A a, C c) { return SetImportacao(s, a.at(0), a.at(1), c); });
+    on(M::GetTemCard, [=, this](SqlSession &s, A a, C) {
+        return GetTemCard(s, t(a, 0), t(a, 1), d(a, 2), t(a, 3));
+    });
+    on(M::Data,
+       [=, this](SqlSession &s, A a, C) { return Data(s, d(a, 0), d(a, 1), t(a, 2), t(a, 3)); });
+    on(M::GetCardadia, [=, this](SqlSession &s, A a, C) {
+        return GetCardadia(s, t(a, 0), t(a, 1), d(a, 2), t(a, 3));
+    });
+    for (const MethodSignature &signature : methodSignatures())
+        Q_ASSERT(m_handlers[static_cast<size_t>(signature.id)]);
+}
+
+QVariant rdmImpCardZov::call(SqlSession &s, Method method, const QVariantList &args,
+                             const CallContext &context)
+{
+    return m_handlers[static_cast<size_t>(method)](s, args, context);
 }
 
 QVariant rdmImpCardZov::GetPesqConfDestino(SqlSession &s, const QString &branch,
@@ -212,7 +226,8 @@ void rdmImpCardZov::reserveNumbers(SqlSession &s, const QString &branch, NumberB
 QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, const QString &service,
                                        const QDate &day, const QString &diet, const QString &dryRun)
 {
-    if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4))
+    if (!fitsCode(branch, "CDFILIAL") || !fitsCode(service, "CDSERVFILI") ||
+        !fitsCode(diet, "CDDIETPAD"))
         return text("BAD_MENU_KEY")
             .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     std::lock_guard lock(m_numbersMutex);
@@ -318,7 +333,8 @@ QVariant rdmImpCardZov::DelPratosDiet(const QString &branch, const QString &serv
 {
     // Nothing is removed here: the import sends the removal of the day's dishes as
     // deletions in its next batch, stored in one transaction with the new dishes.
-    if (!fitsCode(branch, 4) || !fitsCode(service, 5) || !fitsCode(diet, 4) || !day.isValid())
+    if (!fitsCode(branch, "CDFILIAL") || !fitsCode(service, "CDSERVFILI") ||
+        !fitsCode(diet, "CDDIETPAD") || !day.isValid())
         return text("BAD_MENU_KEY")
             .arg(branch.left(10), service.left(10), shortDate(day), diet.left(10));
     return QString();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "packet.h"
+#include "signatures.h"
 #include "sqlsession.h"
 
 #include <QDate>
@@ -9,7 +10,9 @@
 #include <QString>
 #include <QVariant>
 
+#include <array>
 #include <chrono>
+#include <functional>
 #include <mutex>
 
 namespace zov {
@@ -60,8 +63,9 @@ class rdmImpCardZov
 public:
     explicit rdmImpCardZov(int menuNumberBlock = 16);
 
-    // Runs `method`; throws InvalidArgument or SqlFailure.
-    QVariant call(SqlSession &session, const QString &method, const QVariantList &args,
+    // Runs `method` with arguments that match its signature; throws InvalidArgument or
+    // SqlFailure.
+    QVariant call(SqlSession &session, Method method, const QVariantList &args,
                   const CallContext &context);
 
     QVariant GetPesqConfDestino(SqlSession &s, const QString &branch, const QString &service,
@@ -91,6 +95,10 @@ public:
                          const QDate &day, const QString &diets);
 
 private:
+    using Handler =
+        std::function<QVariant(SqlSession &, const QVariantList &, const CallContext &)>;
+    std::array<Handler, 11> m_handlers;
+
     struct NumberBlock
     {
         qint64 next = 1;

@@ -94,13 +94,40 @@ DeltaRows readDelta(const QVariant &argument, const QString &layoutName)
     return rows;
 }
 
-// Field positions in the layouts (see layouts.json).
-namespace H {
-constexpr int CDFILIAL = 0, CDSERVFILI = 1, DTCARDAPIO = 2, CDDIETPAD = 3, NRCARDAPIO = 5;
+// Where the fields a batch reads stand in a delta row (the layout's order), looked up by
+// name once.
+struct Positions
+{
+    explicit Positions(const char *layoutName)
+    {
+        const Layout &l = layout(QLatin1String(layoutName));
+        const auto at = [&](const char *field) {
+            const int i = l.indexOf(QLatin1String(field));
+            Q_ASSERT(i >= 0);
+            return i;
+        };
+        CDFILIAL = at("CDFILIAL");
+        CDSERVFILI = at("CDSERVFILI");
+        DTCARDAPIO = at("DTCARDAPIO");
+        CDDIETPAD = at("CDDIETPAD");
+        NRCARDAPIO = at("NRCARDAPIO");
+        if (l.name == QLatin1String("cdsCompCardCache")) {
+            NRSEQPRATCAR = at("NRSEQPRATCAR");
+            NRORDPRATCAR = at("NRORDPRATCAR");
+        }
+    }
+    int CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO;
+    int NRSEQPRATCAR = -1, NRORDPRATCAR = -1;
+};
+const Positions &headerAt()
+{
+    static const Positions positions("cdsCardaDia");
+    return positions;
 }
-namespace C {
-constexpr int CDFILIAL = 0, DTCARDAPIO = 1, CDDIETPAD = 2, NRCARDAPIO = 3, NRSEQPRATCAR = 4,
-              NRORDPRATCAR = 11, CDSERVFILI = 12;
+const Positions &dishAt()
+{
+    static const Positions positions("cdsCompCardCache");
+    return positions;
 }
 
 bool isNull(const QVariant &v)
@@ -136,21 +163,23 @@ QString dayChanged(const QString &branch, const QString &number, const QDate &da
 QString describeHeader(const QVariantList &h)
 {
     return text("DESCRIBE_HEADER")
-        .arg(h.at(H::CDFILIAL).toString(), h.at(H::CDSERVFILI).toString(),
-             shortDate(h.at(H::DTCARDAPIO).toDate()), h.at(H::CDDIETPAD).toString());
+        .arg(h.at(headerAt().CDFILIAL).toString(), h.at(headerAt().CDSERVFILI).toString(),
+             shortDate(h.at(headerAt().DTCARDAPIO).toDate()),
+             h.at(headerAt().CDDIETPAD).toString());
 }
 
 QString describeDish(const QVariantList &c)
 {
     return text("DESCRIBE_DISH")
-        .arg(c.at(C::CDFILIAL).toString(), c.at(C::NRCARDAPIO).toString(),
-             c.at(C::CDDIETPAD).toString())
-        .arg(c.at(C::NRSEQPRATCAR).toDouble(), 0, 'g', 12);
+        .arg(c.at(dishAt().CDFILIAL).toString(), c.at(dishAt().NRCARDAPIO).toString(),
+             c.at(dishAt().CDDIETPAD).toString())
+        .arg(c.at(dishAt().NRSEQPRATCAR).toDouble(), 0, 'g', 12);
 }
 
 QVariantList headerKey(const QVariantList &h)
 {
-    return {h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD)};
+    return {h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
+            h.at(headerAt().CDDIETPAD)};
 }
 
 // Sequence and order numbers are whole numbers in the database.
@@ -167,7 +196,8 @@ bool toWhole(QVariant &v)
 
 QVariantList dishKey(const QVariantList &c)
 {
-    return {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO), c.at(C::CDDIETPAD), c.at(C::NRSEQPRATCAR)};
+    return {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO), c.at(dishAt().CDDIETPAD),
+            c.at(dishAt().NRSEQPRATCAR)};
 }
 
 // Rows a batch inserted, modified and deleted per branch, service, day and diet.
@@ -217,29 +247,32 @@ public:
     // Each returns an empty text, or the error that cancels the whole batch.
     QString deleteDish(QVariantList c)
     {
-        if (!toWhole(c[C::NRSEQPRATCAR]))
+        if (!toWhole(c[dishAt().NRSEQPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         if (m_s.exec(sql("dish_delete"), dishKey(c)) == 0)
             return text("DISH_GONE").arg(describeDish(c));
-        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+        tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
+              c.at(dishAt().CDDIETPAD))
             .deleted++;
         return {};
     }
 
     QString insertHeader(const QVariantList &h)
     {
-        for (const int key :
-             {H::CDFILIAL, H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD, H::NRCARDAPIO}) {
+        for (const int key : {headerAt().CDFILIAL, headerAt().CDSERVFILI, headerAt().DTCARDAPIO,
+                              headerAt().CDDIETPAD, headerAt().NRCARDAPIO}) {
             if (isNull(h.at(key)) || h.at(key).toString().trimmed().isEmpty())
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
         if (exists("header_exists", headerKey(h)))
             return text("HEADER_TAKEN").arg(describeHeader(h));
-        if (exists("header_number_exists", {h.at(H::CDFILIAL), h.at(H::NRCARDAPIO)}))
+        if (exists("header_number_exists",
+                   {h.at(headerAt().CDFILIAL), h.at(headerAt().NRCARDAPIO)}))
             return text("HEADER_NUMBER_TAKEN")
-                .arg(h.at(H::NRCARDAPIO).toString(), describeHeader(h));
+                .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
-        tally(h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD))
+        tally(h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
+              h.at(headerAt().CDDIETPAD))
             .inserted++;
         return {};
     }
@@ -250,10 +283,10 @@ public:
     // stays.
     QString changeHeader(const QVariantList &h, const QVariantList &original)
     {
-        if (h.at(H::NRCARDAPIO) != original.at(H::NRCARDAPIO) ||
-            h.at(H::CDFILIAL) != original.at(H::CDFILIAL))
+        if (h.at(headerAt().NRCARDAPIO) != original.at(headerAt().NRCARDAPIO) ||
+            h.at(headerAt().CDFILIAL) != original.at(headerAt().CDFILIAL))
             return text("HEADER_NUMBER_CHANGE").arg(describeHeader(original));
-        for (const int key : {H::CDSERVFILI, H::DTCARDAPIO, H::CDDIETPAD}) {
+        for (const int key : {headerAt().CDSERVFILI, headerAt().DTCARDAPIO, headerAt().CDDIETPAD}) {
             if (isNull(h.at(key)))
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
@@ -273,24 +306,26 @@ public:
             if (sameValue(h.at(f), original.at(f)))
                 continue;
             if (!sameValue(current.at(f), original.at(f)))
-                return dayChanged(
-                    original.at(H::CDFILIAL).toString(), original.at(H::NRCARDAPIO).toString(),
-                    original.at(H::DTCARDAPIO).toDate(), original.at(H::CDDIETPAD).toString());
+                return dayChanged(original.at(headerAt().CDFILIAL).toString(),
+                                  original.at(headerAt().NRCARDAPIO).toString(),
+                                  original.at(headerAt().DTCARDAPIO).toDate(),
+                                  original.at(headerAt().CDDIETPAD).toString());
             written[f] = h.at(f);
         }
         if (m_s.exec(sql("header_update"), written + headerKey(original)) == 0)
             return text("HEADER_GONE").arg(describeHeader(original));
-        tally(h.at(H::CDFILIAL), h.at(H::CDSERVFILI), h.at(H::DTCARDAPIO), h.at(H::CDDIETPAD))
+        tally(h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
+              h.at(headerAt().CDDIETPAD))
             .modified++;
         return {};
     }
 
     QString insertDish(QVariantList c)
     {
-        if (isNull(c.at(C::CDFILIAL)) || isNull(c.at(C::NRCARDAPIO)) ||
-            isNull(c.at(C::CDDIETPAD)) || isNull(c.at(C::NRSEQPRATCAR)))
+        if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
+            isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
             return text("DISH_INCOMPLETE").arg(describeDish(c));
-        if (!toWhole(c[C::NRSEQPRATCAR]) || !toWhole(c[C::NRORDPRATCAR]))
+        if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         const QString problem = completeFromHeader(c);
         if (!problem.isEmpty())
@@ -303,22 +338,24 @@ public:
                 return text("DISH_TAKEN").arg(describeDish(c));
             throw;
         }
-        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+        tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
+              c.at(dishAt().CDDIETPAD))
             .inserted++;
         return {};
     }
 
     QString changeDish(QVariantList c, QVariantList original)
     {
-        if (!toWhole(c[C::NRSEQPRATCAR]) || !toWhole(c[C::NRORDPRATCAR]) ||
-            !toWhole(original[C::NRSEQPRATCAR]))
+        if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]) ||
+            !toWhole(original[dishAt().NRSEQPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         const QString problem = completeFromHeader(c);
         if (!problem.isEmpty())
             return problem;
         if (m_s.exec(sql("dish_update"), c + dishKey(original)) == 0)
             return text("DISH_GONE").arg(describeDish(original));
-        tally(c.at(C::CDFILIAL), c.at(C::CDSERVFILI), c.at(C::DTCARDAPIO), c.at(C::CDDIETPAD))
+        tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
+              c.at(dishAt().CDDIETPAD))
             .modified++;
         return {};
     }
@@ -345,12 +382,13 @@ private:
     QString completeFromHeader(QVariantList &c)
     {
         // a batch holds the dishes of one or a few headers: each is read once
-        const QString number =
-            c.at(C::CDFILIAL).toString() + QLatin1Char('|') + c.at(C::NRCARDAPIO).toString();
+        const QString number = c.at(dishAt().CDFILIAL).toString() + QLatin1Char('|') +
+                               c.at(dishAt().NRCARDAPIO).toString();
         auto known = m_headers.find(number);
         if (known == m_headers.end()) {
             QVariantList found;
-            m_s.select(sql("header_by_number"), {c.at(C::CDFILIAL), c.at(C::NRCARDAPIO)},
+            m_s.select(sql("header_by_number"),
+                       {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)},
                        [&](const QSqlQuery &q) {
                            found = {q.value(0), q.value(1), q.value(2)};
                        });
@@ -361,12 +399,13 @@ private:
             return text("DISH_NO_HEADER").arg(describeDish(c));
         const QString service = header.at(0).toString();
         const QDate day = dateOf(header.at(1));
-        if (isNull(c.at(C::CDSERVFILI)) || c.at(C::CDSERVFILI).toString().isEmpty())
-            c[C::CDSERVFILI] = service;
-        if (isNull(c.at(C::DTCARDAPIO)))
-            c[C::DTCARDAPIO] = day;
-        if (c.at(C::CDSERVFILI).toString() != service || c.at(C::DTCARDAPIO).toDate() != day ||
-            c.at(C::CDDIETPAD).toString() != header.at(2).toString())
+        if (isNull(c.at(dishAt().CDSERVFILI)) || c.at(dishAt().CDSERVFILI).toString().isEmpty())
+            c[dishAt().CDSERVFILI] = service;
+        if (isNull(c.at(dishAt().DTCARDAPIO)))
+            c[dishAt().DTCARDAPIO] = day;
+        if (c.at(dishAt().CDSERVFILI).toString() != service ||
+            c.at(dishAt().DTCARDAPIO).toDate() != day ||
+            c.at(dishAt().CDDIETPAD).toString() != header.at(2).toString())
             return text("DISH_HEADER_MISMATCH").arg(describeDish(c));
         return {};
     }
@@ -435,7 +474,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             return text("BATCH_EXPIRED");
         if (!context.batchId.isEmpty())
             s.exec(serverSql(s.isSQLite(), "batch_store"),
-                   {context.batchId, context.operatorCode.left(12),
+                   {context.batchId, context.operatorCode,
                     QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19), QString()});
         transaction.commit();
     } catch (const SqlFailure &) {
@@ -451,7 +490,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
         const QStringList &key = it.key();
         qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
-                                         .arg(logSafe(context.operatorCode, 12), logSafe(key.at(0)),
+                                         .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
                                               logSafe(key.at(1)), key.at(2), logSafe(key.at(3)))
                                          .arg(it->inserted)
                                          .arg(it->modified)

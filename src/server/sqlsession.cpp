@@ -86,13 +86,19 @@ QSqlQuery &SqlSession::prepared(const QString &sql)
     return *it.value();
 }
 
-void SqlSession::select(const QString &sql, const QVariantList &values,
-                        const std::function<void(const QSqlQuery &)> &row)
+QSqlQuery &SqlSession::bound(const QString &sql, const QVariantList &values)
 {
     ++m_callStatements;
     QSqlQuery &q = prepared(sql);
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i));
+    return q;
+}
+
+void SqlSession::select(const QString &sql, const QVariantList &values,
+                        const std::function<void(const QSqlQuery &)> &row)
+{
+    QSqlQuery &q = bound(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())
         fail(q.lastError(), watch.cut());
@@ -111,10 +117,7 @@ int SqlSession::exec(const QString &sql, const QVariantList &values)
 {
     if (m_dryRun && !m_inTransaction)
         throw SqlFailure(text("DRY_RUN_WRITE"));
-    ++m_callStatements;
-    QSqlQuery &q = prepared(sql);
-    for (int i = 0; i < values.size(); ++i)
-        q.bindValue(i, values.at(i));
+    QSqlQuery &q = bound(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())
         fail(q.lastError(), watch.cut());

@@ -57,6 +57,7 @@ public:
 
 private:
     QSqlQuery &prepared(const QString &sql);
+    QSqlQuery &bound(const QString &sql, const QVariantList &values);
     [[noreturn]] void fail(const QSqlError &error, bool cut);
 
     QString m_connectionName;

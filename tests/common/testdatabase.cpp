@@ -1,4 +1,5 @@
 #include "testdatabase.h"
+#include "schema.h"
 
 #include "testbackend.h"
 

@@ -54,6 +54,9 @@ private Q_SLOTS:
     void serverRefusesBadDatabases();
     void serverStopsCleanlyOnSigterm();
     void protocolExamplesAnswer();
+    void everyProgramAnswersHelpAndVersion_data();
+    void everyProgramAnswersHelpAndVersion();
+    void standardToolsProbeTheServer();
 
 private:
     QString dbPath() const { return m_db; }
@@ -598,6 +601,54 @@ void TestCommandLines::protocolExamplesAnswer()
     QCOMPARE(examples, 11);
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
+}
+
+void TestCommandLines::everyProgramAnswersHelpAndVersion_data()
+{
+    QTest::addColumn<QString>("program");
+    for (const char *program : {"zov-db", "zov-server", "zov-rpc", "zov-import", "zov-host"})
+        QTest::newRow(program) << QString::fromLatin1(program);
+}
+
+void TestCommandLines::everyProgramAnswersHelpAndVersion()
+{
+    QFETCH(QString, program);
+    const Result help = run(program, {QStringLiteral("--help")});
+    QCOMPARE(help.code, 0);
+    QVERIFY2(help.out.startsWith(QStringLiteral("Uso: ") + program), qPrintable(help.out));
+    const Result version = run(program, {QStringLiteral("--version")});
+    QCOMPARE(version.code, 0);
+    QVERIFY2(version.out.startsWith(program + QLatin1Char(' ')), qPrintable(version.out));
+}
+
+// gRPC's own health checking and server reflection, asked as a generic client does
+// (Debian's python3-grpcio, with raw messages: no code generated for them here)
+void TestCommandLines::standardToolsProbeTheServer()
+{
+    const QString python = QStringLiteral("/usr/bin/python3");
+    if (QProcess::execute(python, {QStringLiteral("-c"), QStringLiteral("import grpc")}) != 0)
+        QSKIP("needs Debian's python3-grpcio");
+    const int port = freePort();
+    QProcess server;
+    server.start(binary(QStringLiteral("zov-server")),
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(waitForPort(port));
+    QProcess probe;
+    probe.start(python, {QStringLiteral("-c"), QStringLiteral(R"(
+import grpc, sys
+channel = grpc.insecure_channel(sys.argv[1])
+print('health', channel.unary_unary('/grpc.health.v1.Health/Check')(b'', timeout=10).hex())
+info = channel.stream_stream('/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo')
+print('services', b''.join(info(iter([b'\x3a\x00']), timeout=10)))
+)"),
+                         QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(probe.waitForFinished(30000));
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    server.terminate();
+    server.waitForFinished();
+    QVERIFY2(out.contains(QStringLiteral("health 0801")), qPrintable(out)); // SERVING
+    QVERIFY2(out.contains(QStringLiteral("zov.rpc.AppServer")), qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLines)

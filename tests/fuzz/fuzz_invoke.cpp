@@ -5,6 +5,7 @@
 #include "database.h"
 #include "dispatcher.h"
 #include "fuzzseeds.h"
+#include "schema.h"
 #include "wire.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,6 @@
 #include "importfixture.h"
 
+#include "dietlist.h"
 #include "error.h"
 
 #include <QSqlQuery>
@@ -63,6 +64,7 @@ ImportFixture::ImportFixture()
 
 ImportFixture::~ImportFixture()
 {
+    runner.reset();
     screen.reset();
     server.reset();
     loginContext() = LoginContext();
@@ -94,36 +96,35 @@ void ImportFixture::addSourceDay(const TestDatabase &db, const QDate &day, const
 ImpoCardHosp &ImportFixture::open(const QDate &day, int semArredondamento, const QString &service,
                                   const QDate &month)
 {
-    storeEntryValues(QLatin1String(kBranch), service, day,
-                     month.isValid() ? month : QDate(day.year(), day.month(), 1), QString(),
-                     QString(), semArredondamento);
     screen = std::make_unique<ImpoCardHosp>();
     QObject::connect(screen.get(), &ImpoCardHosp::focusRequested,
                      [this](ImpoCardHosp::Control c) { focusMoves.append(c); });
-    screen->FormCreate();
-    screen->FormActivate();
+    runner = std::make_unique<ImportRunner>(*screen);
+    request = ImportRequest();
+    request.branch = QLatin1String(kBranch);
+    request.service = service;
+    request.day = day;
+    request.month = month;
+    request.noRounding = semArredondamento != 0;
+    runner->open(request);
     return *screen;
 }
 
 void ImportFixture::choose(const QDate &from, const QDate &to, bool append, double rounding,
                            const QString &dietList)
 {
-    screen->setStartDate(from);
-    if (to.isValid()) {
-        screen->setEndDate(to);
-        screen->depCardOrigAteExit();
-    }
-    if (dietList.isNull()) {
-        screen->setDietChoice(true, false);
-    } else {
+    request.from = from;
+    request.to = to;
+    request.append = append;
+    request.rounding = rounding;
+    request.diets = dietList.isNull() ? QStringList() : dietListCodes(dietList);
+    runner->choose(request);
+    if (!dietList.isNull() && dietList.isEmpty()) {
+        // "Lista" with nothing picked
         screen->setDietChoice(false, true);
-        unitValues().DietasEscolhidas = dietList;
+        unitValues().DietasEscolhidas.clear();
+        screen->grbDietaExit();
     }
-    screen->grbDietaExit();
-    screen->setMode(append);
-    screen->setRounding(rounding);
-    screen->panOrigemExit();
-    screen->dbgPadraoEnter();
 }
 
 bool ImportFixture::import()
@@ -132,7 +133,7 @@ bool ImportFixture::import()
     focusMoves.clear();
     lastError.clear();
     try {
-        screen->sbtImportExportClick();
+        runner->import(screen->dryRun());
         return true;
     } catch (const AbortError &) {
         return false;

@@ -3,6 +3,7 @@
 #include "consiste.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
+#include "importrunner.h"
 #include "testdatabase.h"
 
 #include <memory>
@@ -54,6 +55,8 @@ public:
     std::unique_ptr<TestServer> server;
     RecordingPresenter presenter;
     std::unique_ptr<ImpoCardHosp> screen;
+    std::unique_ptr<ImportRunner> runner;
+    ImportRequest request; // what open() and choose() were given
     QList<ImpoCardHosp::Control> focusMoves;
     QString lastError; // text of a plain error that ended the command
 };

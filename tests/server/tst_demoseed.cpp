@@ -1,6 +1,7 @@
 #include "database.h"
 #include "demoseed.h"
 #include "error.h"
+#include "schema.h"
 
 #include <QSet>
 #include <QSqlError>

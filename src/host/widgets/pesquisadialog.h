@@ -21,7 +21,6 @@ public:
     QList<int> picked() const; // indexes of the list's rows, in list order
     void setPicked(const QList<int> &rows);
     QTableWidget *table() const { return m_table; }
-    QLineEdit *filterEdit() const { return m_filter; }
 
 private:
     void applyFilter(const QString &text);

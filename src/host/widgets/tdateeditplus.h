@@ -25,7 +25,6 @@ public:
     QDate GetPrimDia() const;
     QString text() const; // the typed digits and separators, empty when nothing is typed
     QLineEdit *lineEdit() const { return m_edit; }
-    QToolButton *calendarButton() const { return m_button; }
 
 Q_SIGNALS:
     void dateChanged(const QDate &date);

@@ -19,15 +19,6 @@ void TNumberEdit::setDecimals(int decimals)
         QRegularExpression(QStringLiteral("-?[0-9]{0,6}([.,][0-9]{0,%1})?").arg(decimals)), this));
 }
 
-bool TNumberEdit::isNumber() const
-{
-    bool ok = false;
-    QString t = text().trimmed();
-    t.replace(QLatin1Char(','), QLatin1Char('.'));
-    t.toDouble(&ok);
-    return ok || t.isEmpty();
-}
-
 double TNumberEdit::GetNumber() const
 {
     QString t = text().trimmed();

@@ -16,7 +16,6 @@ public:
     int decimals() const { return m_decimals; }
     double GetNumber() const; // 0 for an empty edit
     void SetNumber(double value);
-    bool isNumber() const;
 
 Q_SIGNALS:
     void numberChanged(double value);

@@ -43,13 +43,6 @@ constexpr int kBusyTimeoutMs = 5000;
 // Milliseconds PostgreSQL lets one statement run.
 constexpr int kStatementTimeoutMs = 60000;
 
-// Creates every table of the schema that is missing (idempotent).
-void applySchema(QSqlDatabase &db);
-
-// Empty when the database has every table and column the system uses; otherwise
-// what is missing, in Portuguese.
-QString schemaProblem(QSqlDatabase &db);
-
 // Runs `sql` (no values bound) and throws zov::Error when it fails.
 void execOrThrow(QSqlDatabase &db, const QString &sql);
 

@@ -1,5 +1,6 @@
 #include "demoseed.h"
 
+#include "dates.h"
 #include "error.h"
 #include "texts.h"
 
@@ -284,12 +285,6 @@ DemoData loadDemoData()
 
 // ---------------------------------------------------------------------------
 // Figures derived from the reference data
-
-// 1 = Sunday .. 7 = Saturday
-int weekdayNumber(const QDate &day)
-{
-    return day.dayOfWeek() % 7 + 1;
-}
 
 struct DinerEstimate
 {

@@ -1,1 +1,0 @@
-zov_test(tst_demoseed SOURCES tst_demoseed.cpp LIBS zovserver)
