@@ -4,10 +4,24 @@
 #include "error.h"
 #include "schema.h"
 
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 
 namespace bench {
+
+void copyDatabase(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    const QString name = QStringLiteral("copy");
+    {
+        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(from), name);
+        Query vacuum(db, QStringLiteral("VACUUM INTO ?"));
+        vacuum.run({to});
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
 
 QString diet(int d)
 {

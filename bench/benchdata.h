@@ -21,6 +21,9 @@ constexpr int kSlotsPerType = 5;
 
 void generate(const QString &path, int scale);
 
+// A consistent copy of an SQLite database (VACUUM INTO), whatever its journal holds.
+void copyDatabase(const QString &from, const QString &to);
+
 // The code of the d-th diet ("0001").
 QString diet(int d);
 

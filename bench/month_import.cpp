@@ -39,19 +39,6 @@ void exec(QSqlDatabase &db, const QString &sql)
     zov::execOrThrow(db, sql);
 }
 
-void copyDatabase(const QString &from, const QString &to)
-{
-    QFile::remove(to);
-    const QString name = QStringLiteral("copy");
-    {
-        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(from), name);
-        Query vacuum(db, QStringLiteral("VACUUM INTO ?"));
-        vacuum.run({to});
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
 // The floor: headers and dishes of every destination day and diet written by
 // INSERT ... SELECT, one transaction each; dishes paired with slots by their order
 // within the dish type, per-capita values rounded up to whole diners.

@@ -130,6 +130,7 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
             total += d;
         std::sort(durations.begin(), durations.end());
         stats.insert(QStringLiteral("calls"), static_cast<qint64>(durations.size()));
+        stats.insert(QStringLiteral("streamedCalls"), static_cast<qint64>(rpc->streamedCalls()));
         stats.insert(QStringLiteral("callSeconds"), static_cast<double>(total) / 1e6);
         stats.insert(QStringLiteral("callMedianMicroseconds"),
                      durations.empty() ? 0.0

@@ -11,6 +11,10 @@
 #include <QUuid>
 #include <grpcpp/grpcpp.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace zov {
@@ -96,7 +100,319 @@ void RpcConnection::close()
     m_channel.reset();
 }
 
+// The calls of a run on one stream. A writer thread sends them as they come, a reader
+// thread takes the answers, which come in the order of the calls.
+class RpcStream : public CallStream
+{
+public:
+    explicit RpcStream(RpcConnection &connection)
+        : m_connection(connection)
+    {
+        const RpcConnection::Options &o = connection.m_options;
+        if (!o.token.isEmpty())
+            m_context.AddMetadata("authorization", "Bearer " + o.token.toStdString());
+        if (!o.operatorCode.isEmpty())
+            m_context.AddMetadata("zov-operator",
+                                  encodeMetadataValue(o.operatorCode).toStdString());
+        m_context.AddMetadata("zov-call-deadline-ms", std::to_string(o.deadlineMs));
+        for (const auto &[key, value] : connection.m_metadata) {
+            m_context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
+            if (key == QLatin1String("zov-dry-run"))
+                m_dryRunId = encodeMetadataValue(value);
+        }
+        m_stream = connection.m_stub->stub->InvokeStream(&m_context);
+        m_writer = std::thread([this] { write(); });
+        m_reader = std::thread([this] { read(); });
+    }
+
+    ~RpcStream() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        m_wake.notify_all();
+        m_context.TryCancel();
+        m_writer.join();
+        m_reader.join();
+    }
+
+    int send(Method method, const QVariantList &args, const Metadata &own) override
+    {
+        Pending call{method, args, std::string(), own, Clock::now()};
+        if (method == Method::SetImportacao)
+            call.batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+        std::unique_lock lock(m_mutex);
+        const int position = static_cast<int>(m_calls.size());
+        m_calls.push_back(std::move(call));
+        m_answers.emplace_back();
+        if (m_oneByOne) {
+            lock.unlock();
+            makeOneByOne(position);
+        } else {
+            m_toWrite.push_back(position);
+            m_wake.notify_all();
+            ++m_connection.m_streamed;
+        }
+        return position;
+    }
+
+    bool waitFor(int position, int ms) override
+    {
+        std::unique_lock lock(m_mutex);
+        const auto until = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            if (m_answers.at(position).in || m_ended || m_oneByOne)
+                return true;
+            // silent for a call's deadline since the last answer or the oldest call
+            // waiting for one: given up
+            const auto waiting = std::max(m_lastArrival, m_calls.at(m_received).sent);
+            const auto giveUp =
+                waiting + std::chrono::milliseconds(m_connection.m_options.deadlineMs);
+            if (Clock::now() >= giveUp) {
+                m_silent = true;
+                m_context.TryCancel();
+                m_arrived.wait(lock, [this] { return m_ended; });
+                return true;
+            }
+            if (Clock::now() >= until)
+                return false;
+            m_arrived.wait_until(lock, std::min(until, giveUp));
+        }
+    }
+
+    QVariant answer(int position) override
+    {
+        while (!waitFor(position, 100)) {
+        }
+        std::unique_lock lock(m_mutex);
+        Answer &a = m_answers.at(position);
+        // an answer is handed over once: its memory goes with it
+        if (a.taken)
+            throw Error(text("RPC_BAD_REPLY")
+                            .arg(methodName(m_calls.at(position).method), m_connection.address()));
+        if (!a.in) {
+            // the stream ended before this answer
+            const grpc::Status status = m_status;
+            const bool lost =
+                status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+                (status.error_code() == grpc::StatusCode::UNIMPLEMENTED && m_received == 0);
+            if (m_silent)
+                throwFor(position, grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED, ""));
+            if (!lost && !m_oneByOne)
+                throwFor(position, status.ok()
+                                       ? grpc::Status(grpc::StatusCode::UNAVAILABLE, "stream ended")
+                                       : status);
+            m_oneByOne = true;
+            lock.unlock();
+            for (int p = m_received; p <= position; ++p)
+                makeOneByOne(p);
+            lock.lock();
+        }
+        if (a.failed)
+            throw Error(a.error);
+        if (a.reply.status_code() != 0)
+            throwFor(position, grpc::Status(static_cast<grpc::StatusCode>(a.reply.status_code()),
+                                            a.reply.status_message()));
+        // a server that does not confirm the dry run would keep what it does
+        if (!m_dryRunId.isEmpty() && !m_oneByOne) {
+            const auto &answered = m_context.GetServerInitialMetadata();
+            const auto ack = answered.find("zov-dry-run");
+            if (ack == answered.end() ||
+                QByteArray(ack->second.data(), qsizetype(ack->second.size())) != m_dryRunId)
+                throw Error(
+                    text("RPC_DRY_RUN_IGNORED")
+                        .arg(m_connection.address(), methodName(m_calls.at(position).method)));
+        }
+        try {
+            a.taken = true;
+            QVariant value =
+                a.reply.has_value() ? takeFromWire(a.reply.mutable_value()) : QVariant();
+            a.reply = rpc::Reply(); // its memory goes now, not with the stream
+            return value;
+        } catch (const Error &e) {
+            throw Error(text("RPC_BAD_REPLY_DETAIL")
+                            .arg(methodName(m_calls.at(position).method), m_connection.address(),
+                                 e.text()));
+        }
+    }
+
+    void finish() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finishing = true;
+        }
+        m_wake.notify_all();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Pending
+    {
+        Method method;
+        QVariantList args; // kept until answered: a lost answer is asked for again
+        std::string batchId;
+        Metadata own;
+        Clock::time_point sent;
+    };
+    struct Answer
+    {
+        bool in = false;
+        rpc::Reply reply;
+        bool failed = false; // made one by one, and it failed
+        QString error;
+        bool taken = false;
+    };
+
+    [[noreturn]] void throwFor(int position, const grpc::Status &status)
+    {
+        m_connection.throwStatus(status, methodName(m_calls.at(position).method));
+    }
+
+    void write()
+    {
+        for (;;) {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_closing || m_finishing || !m_toWrite.empty(); });
+            if (m_closing)
+                return;
+            if (m_toWrite.empty()) { // finishing, everything sent
+                lock.unlock();
+                m_stream->WritesDone();
+                return;
+            }
+            const int position = m_toWrite.front();
+            m_toWrite.pop_front();
+            const Pending &p = m_calls.at(position);
+            rpc::Call call;
+            call.set_method(methodName(p.method).toStdString());
+            for (const QVariant &arg : p.args)
+                toWire(arg, call.add_args());
+            if (!p.batchId.empty())
+                (*call.mutable_metadata())["zov-batch-id"] = p.batchId;
+            for (const auto &[key, value] : p.own)
+                (*call.mutable_metadata())[key.toStdString()] = value.toStdString();
+            lock.unlock();
+            if (!m_stream->Write(call))
+                return; // the stream broke: the reader learns how
+        }
+    }
+
+    void read()
+    {
+        rpc::Reply reply;
+        while (m_stream->Read(&reply)) {
+            std::lock_guard lock(m_mutex);
+            Answer &a = m_answers.at(m_received);
+            a.reply = std::move(reply);
+            a.in = true;
+            // its arguments are not needed any more
+            m_calls[m_received].args.clear();
+            ++m_received;
+            m_lastArrival = Clock::now();
+            m_arrived.notify_all();
+            reply = rpc::Reply();
+        }
+        const grpc::Status status = m_stream->Finish();
+        std::lock_guard lock(m_mutex);
+        m_status = status;
+        m_ended = true;
+        m_arrived.notify_all();
+        m_wake.notify_all();
+    }
+
+    // The call at `position` as a single call, unless it has its answer: a batch with
+    // its own id (a server that stored it answers from its record), and no batch after
+    // a refused one.
+    void makeOneByOne(int position)
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_answers.at(position).in || m_answers.at(position).failed)
+            return;
+        Pending p = m_calls.at(position);
+        lock.unlock();
+        Answer a;
+        a.in = true;
+        if (p.method == Method::SetImportacao && !m_refusal.isEmpty()) {
+            a.reply.mutable_value()->set_text(m_refusal.toStdString());
+        } else {
+            try {
+                QVariant value =
+                    m_connection.invokeWith(methodName(p.method), p.args, p.batchId, p.own);
+                toWire(value, a.reply.mutable_value());
+                const QString text =
+                    value.typeId() == QMetaType::QString ? value.toString() : QString();
+                if (p.method == Method::SetImportacao && text.size() > 10)
+                    m_refusal = text;
+            } catch (const Error &e) {
+                a.in = false;
+                a.failed = true;
+                a.error = e.text();
+                if (p.method == Method::SetImportacao)
+                    m_refusal = e.text();
+            }
+        }
+        lock.lock();
+        m_answers[position] = std::move(a);
+    }
+
+    RpcConnection &m_connection;
+    grpc::ClientContext m_context;
+    std::unique_ptr<grpc::ClientReaderWriter<rpc::Call, rpc::Reply>> m_stream;
+    std::thread m_writer;
+    std::thread m_reader;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;    // for the writer
+    std::condition_variable m_arrived; // for the caller
+    std::deque<Pending> m_calls;
+    std::deque<Answer> m_answers;
+    std::deque<int> m_toWrite;
+    int m_received = 0;
+    Clock::time_point m_lastArrival = Clock::now();
+    bool m_ended = false;
+    bool m_silent = false;
+    bool m_oneByOne = false;
+    bool m_finishing = false;
+    bool m_closing = false;
+    grpc::Status m_status;
+    QString m_refusal;
+    QByteArray m_dryRunId;
+};
+
+std::unique_ptr<CallStream> RpcConnection::openStream()
+{
+    if (!m_stub)
+        throw Error(text("RPC_NOT_OPEN").arg(address()));
+    return std::make_unique<RpcStream>(*this);
+}
+
 QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
+{
+    return invokeWith(method, args, {}, {});
+}
+
+void RpcConnection::throwStatus(const grpc::Status &status, const QString &method) const
+{
+    const QString detail = QString::fromStdString(status.error_message());
+    switch (status.error_code()) {
+    case grpc::StatusCode::UNAVAILABLE:
+        throw Error(text("RPC_UNAVAILABLE").arg(address(), detail));
+    case grpc::StatusCode::DEADLINE_EXCEEDED:
+    case grpc::StatusCode::CANCELLED:
+        throw Error(text("RPC_DEADLINE")
+                        .arg(address(), method)
+                        .arg(QString::number(m_options.deadlineMs / 1000.0, 'f', 1)
+                                 .replace(QLatin1Char('.'), QLatin1Char(','))));
+    case grpc::StatusCode::UNAUTHENTICATED:
+        throw Error(text("RPC_UNAUTHENTICATED").arg(address()));
+    default:
+        throw Error(text("RPC_REFUSED").arg(method, address(), detail));
+    }
+}
+
+QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, std::string batchId,
+                                   const CallStream::Metadata &own)
 {
     const MethodSignature *signature = findSignature(method);
     if (m_checkSignatures) {
@@ -126,8 +442,10 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
     // the connection drops) it is sent again with the same id, and a server that
     // stored it already answers from its record instead of storing it twice.
     const bool batch = signature && signature->id == Method::SetImportacao;
-    const std::string batchId =
-        batch ? QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString() : std::string();
+    if (!batch)
+        batchId.clear();
+    else if (batchId.empty())
+        batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     const int attempts = batch ? 3 : 1;
     QByteArray dryRunId;
     for (const auto &pair : m_metadata) {
@@ -158,6 +476,8 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
         for (const auto &pair : m_metadata)
             context.AddMetadata(pair.first.toStdString(),
                                 encodeMetadataValue(pair.second).toStdString());
+        for (const auto &[key, value] : own)
+            context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
         reply.Clear();
         ++m_calls;
         const auto started = std::chrono::steady_clock::now();
@@ -193,22 +513,8 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
     }
-    if (!status.ok()) {
-        const QString detail = QString::fromStdString(status.error_message());
-        switch (status.error_code()) {
-        case grpc::StatusCode::UNAVAILABLE:
-            throw Error(text("RPC_UNAVAILABLE").arg(address(), detail));
-        case grpc::StatusCode::DEADLINE_EXCEEDED:
-            throw Error(text("RPC_DEADLINE")
-                            .arg(address(), method)
-                            .arg(QString::number(m_options.deadlineMs / 1000.0, 'f', 1)
-                                     .replace(QLatin1Char('.'), QLatin1Char(','))));
-        case grpc::StatusCode::UNAUTHENTICATED:
-            throw Error(text("RPC_UNAUTHENTICATED").arg(address()));
-        default:
-            throw Error(text("RPC_REFUSED").arg(method, address(), detail));
-        }
-    }
+    if (!status.ok())
+        throwStatus(status, method);
     // A server that does not know dry runs would have kept what this call did. The
     // run's first calls only read, so a dry run stops there, before any write.
     if (!dryRunId.isEmpty() && !dryRunAcknowledged)

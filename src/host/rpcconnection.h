@@ -10,7 +10,8 @@
 
 namespace grpc {
 class Channel;
-}
+class Status;
+} // namespace grpc
 
 namespace zov {
 
@@ -47,6 +48,13 @@ public:
 
     using AppServer::invoke;
     QVariant invoke(const QString &method, QVariantList &args) override;
+    // One stream (InvokeStream) for many calls: a round trip for all of them. A server
+    // from before the stream gets the calls one by one; calls whose answers a dropped
+    // connection lost are made again one by one (a batch with its own id, so that it
+    // is stored once); a stream silent for the call deadline is given up.
+    std::unique_ptr<CallStream> openStream() override;
+    // Calls made through streams (counted beside callCount, for measurements).
+    long streamedCalls() const { return m_streamed.load(); }
 
     // Calls made since the connection was opened and how long each took, in
     // microseconds (for measurements).
@@ -61,11 +69,18 @@ public:
     void setCheckSignatures(bool check) { m_checkSignatures = check; }
 
 private:
+    friend class RpcStream;
+    // A single call; `batchId` for a batch sent again, `own` what it carries alone.
+    QVariant invokeWith(const QString &method, QVariantList &args, std::string batchId,
+                        const CallStream::Metadata &own);
+    [[noreturn]] void throwStatus(const grpc::Status &status, const QString &method) const;
+
     Options m_options;
     std::shared_ptr<grpc::Channel> m_channel;
     struct Stub;
     std::unique_ptr<Stub> m_stub;
     std::atomic<long> m_calls{0};
+    std::atomic<long> m_streamed{0};
     std::vector<qint64> m_durations;
     QList<QPair<QString, QString>> m_metadata;
     bool m_checkSignatures = true;

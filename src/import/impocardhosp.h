@@ -1,5 +1,6 @@
 #pragma once
 
+#include "appserver.h"
 #include "importreport.h"
 #include "query.h"
 #include "recordset.h"
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -222,6 +224,35 @@ private:
     void modePass();
     void overwriteClearing();
     void storeBatch();
+    // The answer of a call of the run's stream, the window painting while it comes; a
+    // call that failed ends the handler through MensErro.
+    void waitForAnswer(int position);
+    QVariant answerOf(int position);
+    // The answers of the batches sent: those already in, or all of them. A refused
+    // batch ends the run with its text.
+    void takeBatchAnswers(bool all);
+    // After an error: what the batches on their way did, for the report.
+    void settleBatches() noexcept;
+    struct StepCalls
+    {
+        int number = -1;   // GetPrxCardapio, for a header to create or refill
+        int diners = -1;   // GetComensais, the same
+        int slots = -1;    // VerifCardadia
+        int clearing = -1; // DelPratosDiet, in overwrite mode
+    };
+    const StepCalls &stepCalls() const { return m_stepCalls.at(m_step); }
+    // The reads of the steps up to a window ahead of the one under way.
+    void sendStepReads();
+    struct PlannedStep
+    {
+        QDate day;
+        QString diet;
+        bool header; // to create or refill
+    };
+    // how far the reads go ahead of the step under way, and how many batches may be on
+    // their way: a few round trips for a month, and little held in memory
+    static constexpr qsizetype kStepsAhead = 32;
+    static constexpr size_t kBatchesAhead = 16;
     void GravaCardadia(bool inclui);
     void CopiaPrato(bool origemMenor);
     void noteDish(ImportReport::Outcome outcome, double perCapitaAfter);
@@ -268,6 +299,19 @@ private:
     ImportReport m_report;
     // the entries whose changes the next batch carries
     QList<qsizetype> m_unsentEntries;
+    // The calls of a run travel on one stream: every step's reads go before the first
+    // step, each batch as its step ends, and the answers come in order.
+    std::unique_ptr<CallStream> m_calls;
+    QList<PlannedStep> m_steps;
+    QList<StepCalls> m_stepCalls;
+    qsizetype m_step = 0;
+    struct SentBatch
+    {
+        int position;
+        QList<qsizetype> entries;
+    };
+    std::deque<SentBatch> m_sentBatches;
+    void forgetStepsAfter(const SentBatch &refused);
     long m_slotPairs = 0;
 };
 

@@ -122,6 +122,10 @@ void ImpoCardHosp::sbtImportExportClick()
         QDate entryDay;
         ~RunGuard()
         {
+            // what the batches on their way did is known before the run ends, also when
+            // it ends on an error: the report says what was stored
+            self->settleBatches();
+            self->m_calls.reset();
             // the next run maps its days from the entry's destination day again
             unitValues().DtCardapio = entryDay;
             if (self->m_server) {
@@ -235,6 +239,28 @@ void ImpoCardHosp::sbtImportExportClick()
         }
     }
 
+    // --- the steps' reads go ahead on one stream, in the order of the steps (so the
+    // menu numbers are handed out in that order), a window of steps before the one
+    // under way; each step sends its batch when it ends and goes on while the server
+    // stores it
+    m_calls = m_server->openStream();
+    m_steps.clear();
+    m_stepCalls.clear();
+    m_step = 0;
+    m_sentBatches.clear();
+    for (const auto &[day, working] : std::as_const(days)) {
+        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+            const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+            // a header to create or refill takes a menu number and the diners
+            const bool header =
+                !cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                                    {u.CdFilial, u.CdServFili, day, diet}) ||
+                cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0;
+            m_steps.append({day, diet, header});
+        }
+    }
+    sendStepReads();
+
     // --- day loop
     qsizetype k = 0;
     for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
@@ -243,8 +269,16 @@ void ImpoCardHosp::sbtImportExportClick()
             m_report.skippedDays.append(u.DtCardapio);
             continue;
         }
-        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next())
+        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
             dietStep();
+            ++m_step;
+            sendStepReads();
+        }
+    }
+    m_calls->finish();
+    {
+        BusyGuard busy(1); // hidden on every path
+        takeBatchAnswers(true);
     }
 
     // --- finish
@@ -322,12 +356,9 @@ void ImpoCardHosp::dietStep()
         entry.shifts.append(
             cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift)).asFloat());
 
-    {
-        QVariantList args{u.DtCardapio, u.CdFilial, u.CdServFili, u.DietaAtual};
-        adqVerifCardaDia.SetData(
-            packetOf(checkedRemote(Method::VerifCardadia, args), Method::VerifCardadia));
-        adqVerifCardaDia.First();
-    }
+    adqVerifCardaDia.SetData(
+        packetOf(CheckResultServ(answerOf(stepCalls().slots)), Method::VerifCardadia));
+    adqVerifCardaDia.First();
     noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
 
     if (m_append) {
@@ -491,8 +522,7 @@ void ImpoCardHosp::overwriteClearing()
     }
     reportEntry().removed = deleted;
     reportEntry().cleared = true;
-    QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
-    const QString answer = checkedRemote(Method::DelPratosDiet, args).toString();
+    const QString answer = CheckResultServ(answerOf(stepCalls().clearing)).toString();
     if (!answer.isEmpty())
         MensErro(answer, true, AbortKind::Server);
 }
@@ -511,41 +541,128 @@ void ImpoCardHosp::storeBatch()
         dishDelta = QVariant::fromValue(cdsCompCardCache.GetDelta());
     if (!headerDelta.isValid() && !dishDelta.isValid())
         return;
-    QString answer;
-    {
-        BusyGuard busy(1); // hidden on every path, also when the call fails
-        QVariantList args{headerDelta, dishDelta};
-        m_server->setMetadata(QStringLiteral("zov-day-seen"), m_run.DaySeen);
-        struct Forget
-        {
-            AppServer *server;
-            ~Forget() { server->setMetadata(QStringLiteral("zov-day-seen"), QString()); }
-        } forget{m_server};
-        answer = remote(Method::SetImportacao, args).toString();
-    }
-    if (answer.size() > 10) {
-        for (const qsizetype i : std::as_const(m_unsentEntries))
-            m_report.entries[i].refusal = answer;
-        MensErro(answer, true, AbortKind::Server);
-    }
+    QVariantList args{headerDelta, dishDelta};
+    const int position = m_calls->send(Method::SetImportacao, args,
+                                       {{QStringLiteral("zov-day-seen"), m_run.DaySeen}});
+    // the next step's changes are counted from here: these are on their way
     cdsCardaDia.MergeChangeLog();
     cdsCompCardCache.MergeChangeLog();
     m_run.LotePendente = QStringLiteral("N");
-    ++m_batches;
-    ++m_report.batches;
-    for (const qsizetype i : std::as_const(m_unsentEntries))
-        m_report.entries[i].stored = true;
+    m_sentBatches.push_back({position, m_unsentEntries});
     m_unsentEntries.clear();
+    takeBatchAnswers(false);
+    // a server slower than the steps is waited for: what waits in memory stays small
+    while (m_sentBatches.size() > kBatchesAhead) {
+        waitForAnswer(m_sentBatches.front().position);
+        takeBatchAnswers(false);
+    }
+}
+
+void ImpoCardHosp::sendStepReads()
+{
+    const UnitValues &u = unitValues();
+    const qsizetype until = std::min(m_steps.size(), m_step + kStepsAhead);
+    while (m_stepCalls.size() < until) {
+        const PlannedStep &step = m_steps.at(m_stepCalls.size());
+        StepCalls calls;
+        if (step.header) {
+            calls.number = m_calls->send(Method::GetPrxCardapio,
+                                         {u.CdFilial, u.CdServFili, step.day, step.diet});
+            calls.diners = m_calls->send(Method::GetComensais,
+                                         {u.CdFilial, u.CdServFili, step.diet, step.day});
+        }
+        calls.slots =
+            m_calls->send(Method::VerifCardadia, {step.day, u.CdFilial, u.CdServFili, step.diet});
+        if (m_overwrite)
+            calls.clearing = m_calls->send(Method::DelPratosDiet,
+                                           {u.CdFilial, u.CdServFili, step.diet, step.day});
+        m_stepCalls.append(calls);
+    }
+}
+
+void ImpoCardHosp::waitForAnswer(int position)
+{
+    // the window paints while the answer is on its way
+    while (!m_calls->waitFor(position, 20))
+        pump();
+}
+
+QVariant ImpoCardHosp::answerOf(int position)
+{
+    waitForAnswer(position);
+    try {
+        return m_calls->answer(position);
+    } catch (const Error &e) {
+        MensErro(e.text(), true, AbortKind::Failure);
+    }
+    return {};
+}
+
+void ImpoCardHosp::takeBatchAnswers(bool all)
+{
+    while (!m_sentBatches.empty()) {
+        const SentBatch batch = m_sentBatches.front();
+        if (!all && !m_calls->waitFor(batch.position, 0))
+            return;
+        m_sentBatches.pop_front();
+        const QString answer = answerOf(batch.position).toString();
+        if (answer.size() > 10) {
+            for (const qsizetype i : batch.entries)
+                m_report.entries[i].refusal = answer;
+            forgetStepsAfter(batch);
+            MensErro(answer, true, AbortKind::Server);
+        }
+        ++m_batches;
+        ++m_report.batches;
+        for (const qsizetype i : batch.entries)
+            m_report.entries[i].stored = true;
+    }
+}
+
+// The server runs no batch after a refused one: the steps sent behind it did not run,
+// and the report ends where the run stopped, as it does when the calls go one by one.
+void ImpoCardHosp::forgetStepsAfter(const SentBatch &refused)
+{
+    if (!refused.entries.isEmpty())
+        m_report.entries.resize(
+            *std::max_element(refused.entries.cbegin(), refused.entries.cend()) + 1);
+    m_sentBatches.clear();
+    m_unsentEntries.clear();
+}
+
+void ImpoCardHosp::settleBatches() noexcept
+{
+    if (!m_calls)
+        return;
+    try {
+        m_calls->finish();
+        while (!m_sentBatches.empty()) {
+            const SentBatch batch = m_sentBatches.front();
+            m_sentBatches.pop_front();
+            const QString answer = m_calls->answer(batch.position).toString();
+            for (const qsizetype i : batch.entries) {
+                if (answer.size() > 10)
+                    m_report.entries[i].refusal = answer;
+                else
+                    m_report.entries[i].stored = true;
+            }
+            if (answer.size() > 10) {
+                forgetStepsAfter(batch);
+                break;
+            }
+            ++m_batches;
+            ++m_report.batches;
+        }
+    } catch (...) {
+        // a batch whose answer cannot be had is reported as not stored
+    }
+    m_sentBatches.clear();
 }
 
 void ImpoCardHosp::GravaCardadia(bool inclui)
 {
     UnitValues &u = unitValues();
-    QString number;
-    {
-        QVariantList args{u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual};
-        number = remote(Method::GetPrxCardapio, args).toString();
-    }
+    const QString number = answerOf(stepCalls().number).toString();
     if (number.size() > 10)
         MensErro(number, true, AbortKind::Server);
 
@@ -568,11 +685,8 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     field("CDOPERADOR").setValue(Operador());
     field("DTULTATUACAR").setValue(loginContext().today());
 
-    {
-        QVariantList args{u.CdFilial, u.CdServFili, u.DietaAtual, u.DtCardapio};
-        cdsComensais.SetData(
-            packetOf(checkedRemote(Method::GetComensais, args), Method::GetComensais));
-    }
+    cdsComensais.SetData(
+        packetOf(CheckResultServ(answerOf(stepCalls().diners)), Method::GetComensais));
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
         const double value =
             cdsComensais.IsEmpty() ? 0.0 : cdsComensais.FieldByName(QLatin1String(name)).asFloat();

@@ -77,9 +77,11 @@ private:
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
-    AppServerService(Dispatcher &dispatcher, const QStringList &tokens, int largeCalls)
+    AppServerService(Dispatcher &dispatcher, const QStringList &tokens, int largeCalls,
+                     bool offerStream)
         : m_dispatcher(dispatcher)
         , m_largeCalls(largeCalls)
+        , m_offerStream(offerStream)
     {
         for (const QString &token : tokens)
             m_tokens.append("Bearer " + token.toUtf8());
@@ -88,13 +90,82 @@ public:
     grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
                         rpc::Reply *reply) override
     {
-        // The credential is checked before any method runs; it is never logged, and of a
-        // call without it nothing the caller chose is: a fixed line and the peer.
-        if (!m_tokens.isEmpty() && !anyToken(metadataBytes(context, "authorization"))) {
-            qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
-                                               << logSafe(QString::fromStdString(context->peer()));
-            return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
+        if (!authenticated(context))
+            return refusedCredentials(context);
+        CallContext callContext = contextOf(context);
+        callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
+        limitTo(callContext, context->deadline());
+        return gatedInvoke(*call, reply, callContext, context->deadline());
+    }
+
+    // The calls of a stream run here, one after the other, on this one thread. Each has
+    // the time of a single call (the client's deadline, sent as zov-call-deadline-ms).
+    grpc::Status InvokeStream(grpc::ServerContext *context,
+                              grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream) override
+    {
+        if (!m_offerStream) // as a build from before the stream
+            return {grpc::StatusCode::UNIMPLEMENTED, "InvokeStream"};
+        if (!authenticated(context))
+            return refusedCredentials(context);
+        const CallContext streamContext = contextOf(context);
+        bool ok = false;
+        const int callMs = metadata(context, "zov-call-deadline-ms").toInt(&ok);
+        const auto perCall = std::chrono::milliseconds(ok && callMs > 0 ? callMs : 30000);
+        QString refusal; // of the first refused batch: the later ones are not run
+        rpc::Call call;
+        while (!context->IsCancelled() && stream->Read(&call)) {
+            rpc::Reply reply;
+            const bool batch = call.method() == "SetImportacao";
+            if (batch && !refusal.isEmpty()) {
+                reply.mutable_value()->set_text(refusal.toStdString());
+            } else {
+                CallContext callContext = streamContext;
+                callContext.changedByRefOnly = true; // the client keeps its arguments
+                const auto &own = call.metadata();
+                if (const auto it = own.find("zov-batch-id"); it != own.end())
+                    callContext.batchId = QString::fromStdString(it->second).left(100);
+                if (const auto it = own.find("zov-day-seen"); it != own.end())
+                    callContext.daySeen = QString::fromStdString(it->second).left(200);
+                const auto deadline =
+                    std::min(context->deadline(), std::chrono::system_clock::now() + perCall);
+                limitTo(callContext, deadline);
+                const grpc::Status status = gatedInvoke(call, &reply, callContext, deadline);
+                if (!status.ok()) {
+                    reply.Clear();
+                    reply.set_status_code(status.error_code());
+                    reply.set_status_message(status.error_message());
+                }
+                const QString answer = reply.value().has_text()
+                                           ? QString::fromStdString(reply.value().text())
+                                           : QString();
+                if (batch && !status.ok())
+                    refusal = QString::fromStdString(status.error_message());
+                else if (batch && answer.size() > 10)
+                    refusal = answer;
+            }
+            if (!stream->Write(reply))
+                break;
         }
+        return grpc::Status::OK;
+    }
+
+private:
+    bool authenticated(const grpc::ServerContext *context) const
+    {
+        return m_tokens.isEmpty() || anyToken(metadataBytes(context, "authorization"));
+    }
+
+    // The credential is checked before any method runs; it is never logged, and of a
+    // call without it nothing the caller chose is: a fixed line and the peer.
+    static grpc::Status refusedCredentials(const grpc::ServerContext *context)
+    {
+        qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
+                                           << logSafe(QString::fromStdString(context->peer()));
+        return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
+    }
+
+    static CallContext contextOf(grpc::ServerContext *context)
+    {
         CallContext callContext;
         callContext.batchId = metadata(context, "zov-batch-id").left(100);
         callContext.operatorCode =
@@ -108,33 +179,42 @@ public:
         if (!callContext.dryRun.isEmpty())
             context->AddInitialMetadata("zov-dry-run",
                                         encodeMetadataValue(callContext.dryRun).toStdString());
-        callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
-        // the caller has stopped waiting by its deadline: a statement still running a
-        // second later is abandoned (a call without a deadline gets ten minutes)
-        const auto now = std::chrono::system_clock::now();
+        return callContext;
+    }
+
+    // The caller has stopped waiting by its deadline: a statement still running a
+    // second later is abandoned (a call without a deadline gets ten minutes).
+    static void limitTo(CallContext &callContext, std::chrono::system_clock::time_point deadline)
+    {
         const auto left = std::min<std::chrono::system_clock::duration>(
-            std::max<std::chrono::system_clock::duration>(context->deadline() - now, {}),
+            std::max<std::chrono::system_clock::duration>(
+                deadline - std::chrono::system_clock::now(), {}),
             std::chrono::minutes(10));
         callContext.deadline =
             std::chrono::steady_clock::now() +
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(left);
         callContext.statementLimit = callContext.deadline + std::chrono::seconds(1);
-        // the size is known before anything is converted
-        if (call->ByteSizeLong() > kLargeCallBytes) {
-            const auto waitUntil = std::min(context->deadline(), now + std::chrono::seconds(60));
-            if (!m_largeCalls.enter(waitUntil))
-                return {grpc::StatusCode::RESOURCE_EXHAUSTED, text("SERVER_BUSY").toStdString()};
-            struct Leave
-            {
-                LargeCallGate &gate;
-                ~Leave() { gate.leave(); }
-            } leave{m_largeCalls};
-            return m_dispatcher.invoke(*call, reply, callContext);
-        }
-        return m_dispatcher.invoke(*call, reply, callContext);
     }
 
-private:
+    // the size is known before anything is converted
+    grpc::Status gatedInvoke(const rpc::Call &call, rpc::Reply *reply,
+                             const CallContext &callContext,
+                             std::chrono::system_clock::time_point deadline)
+    {
+        if (call.ByteSizeLong() <= kLargeCallBytes)
+            return m_dispatcher.invoke(call, reply, callContext);
+        const auto waitUntil =
+            std::min(deadline, std::chrono::system_clock::now() + std::chrono::seconds(60));
+        if (!m_largeCalls.enter(waitUntil))
+            return {grpc::StatusCode::RESOURCE_EXHAUSTED, text("SERVER_BUSY").toStdString()};
+        struct Leave
+        {
+            LargeCallGate &gate;
+            ~Leave() { gate.leave(); }
+        } leave{m_largeCalls};
+        return m_dispatcher.invoke(call, reply, callContext);
+    }
+
     static QByteArray metadataBytes(const grpc::ServerContext *context, const char *key)
     {
         const auto &meta = context->client_metadata();
@@ -166,6 +246,7 @@ private:
     Dispatcher &m_dispatcher;
     QList<QByteArray> m_tokens;
     LargeCallGate m_largeCalls;
+    const bool m_offerStream;
 };
 
 AppServerHost::AppServerHost(const DatabaseConfig &config, const Options &options)
@@ -259,7 +340,8 @@ void AppServerHost::start()
         QSqlDatabase::removeDatabase(name);
     }
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
-    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options.largeCalls);
+    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options.largeCalls,
+                                                   m_options.offerStream);
     // standard tools can ask whether it serves (grpc.health.v1) and list its methods
     // (server reflection)
     grpc::EnableDefaultHealthCheckService(true);

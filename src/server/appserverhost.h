@@ -33,6 +33,9 @@ public:
         int threads = 16;
         // Calls of more than 1 MB converted at once; the others wait their turn.
         int largeCalls = 1;
+        // False answers InvokeStream UNIMPLEMENTED, as a build from before the stream
+        // did (for the tests of its clients).
+        bool offerStream = true;
     };
 
     // True when `listen` names the loopback interface only.

@@ -237,11 +237,12 @@ void TestDatabase::release() const
     exec(QStringLiteral("ROLLBACK"));
 }
 
-TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock)
+TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock, bool offerStream)
 {
     AppServerHost::Options options;
     options.listen = QStringLiteral("127.0.0.1:0");
     options.menuNumberBlock = menuNumberBlock;
+    options.offerStream = offerStream;
     m_host = std::make_unique<AppServerHost>(config, options);
     m_host->start();
 }

@@ -82,7 +82,9 @@ private:
 class TestServer
 {
 public:
-    explicit TestServer(const DatabaseConfig &config, int menuNumberBlock = 16);
+    // `offerStream` false: a server from before the call stream
+    explicit TestServer(const DatabaseConfig &config, int menuNumberBlock = 16,
+                        bool offerStream = true);
     ~TestServer();
     int port() const { return m_host->port(); }
     QString address() const { return m_host->address(); }

@@ -48,11 +48,11 @@ void ImportFixture::seed(const TestDatabase &db)
         addSourceDay(db, march(day));
 }
 
-ImportFixture::ImportFixture()
+ImportFixture::ImportFixture(bool serverOffersStream)
 {
     unitValues() = UnitValues();
     seed(db);
-    server = std::make_unique<TestServer>(db.config());
+    server = std::make_unique<TestServer>(db.config(), 16, serverOffersStream);
     LoginContext &login = loginContext();
     login.operador = QStringLiteral("PLANEJADOR");
     login.connectionName = db.connectionName();

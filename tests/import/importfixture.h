@@ -18,7 +18,9 @@ namespace zov::test {
 class ImportFixture
 {
 public:
-    ImportFixture();
+    // `serverOffersStream` false: the server is a build from before the call stream,
+    // and the run makes its calls one by one
+    explicit ImportFixture(bool serverOffersStream = true);
     ~ImportFixture();
 
     static constexpr const char *kBranch = "B1";

@@ -1,6 +1,7 @@
 // The import command driven through the screen's logic against the real server on
 // a loopback port, over a fresh SQLite database per test.
 
+#include "dates.h"
 #include "importfixture.h"
 #include "messages.h"
 
@@ -55,6 +56,8 @@ private Q_SLOTS:
     void busyIndicatorHiddenWhenStoringFails();
     void listOfDietsLimitsTheImport();
     void appendRespectsDishesStoredDuringTheRun();
+    void theStreamStoresWhatSingleCallsStore_data();
+    void theStreamStoresWhatSingleCallsStore();
     void secondWriterDuringTheRun_data();
     void secondWriterDuringTheRun();
     void referenceMonthOtherThanTheDays();
@@ -877,6 +880,57 @@ void TestImport::referenceMonthOtherThanTheDays()
     QCOMPARE(
         f.headerValue(f.april(1), QStringLiteral("0001"), QStringLiteral("DTMESCARD")).toString(),
         QStringLiteral("2024-03-01"));
+}
+
+// The calls of a run travel on one stream; a server from before the stream takes them
+// one by one. Both store the same rows and end the same way, a refusal or a day
+// changed in the middle included.
+void TestImport::theStreamStoresWhatSingleCallsStore_data()
+{
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("append") << true << QString();
+    QTest::newRow("overwrite") << false << QString();
+    QTest::newRow("a batch refused in the middle") << true << QStringLiteral("refused");
+    QTest::newRow("a day changed in the middle") << true << QStringLiteral("changed");
+}
+
+void TestImport::theStreamStoresWhatSingleCallsStore()
+{
+    QFETCH(bool, append);
+    QFETCH(QString, fault);
+    QStringList outcome[2];
+    for (const bool stream : {true, false}) {
+        ImportFixture f(stream);
+        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
+                       QStringLiteral("0001"), QStringLiteral("900"), 150);
+        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                     QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                     f.april(2), QStringLiteral("00001"));
+        if (fault == QLatin1String("refused"))
+            f.db.refuseDishes(
+                QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-03'"),
+                QStringLiteral("prato recusado"));
+        ImpoCardHosp &s = f.open(f.april(1));
+        f.choose(M4, M6, append);
+        bool changed = fault != QLatin1String("changed");
+        s.setMessagePump([&] {
+            if (!changed)
+                f.db.exec(QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'"));
+            changed = true;
+        });
+        const bool completed = f.import();
+        QStringList &o = outcome[stream ? 0 : 1];
+        o << QString::number(completed) << f.presenter.errors << f.presenter.informations;
+        for (const ImportReport::DayDiet &e : s.report().entries)
+            o << QStringLiteral("%1 %2 %3 %4")
+                     .arg(shortDate(e.day), e.diet)
+                     .arg(e.stored)
+                     .arg(e.refusal);
+        o << f.db.dump(QStringLiteral("CARDADIA")) << f.db.dump(QStringLiteral("COMPCARD"));
+    }
+    QCOMPARE(outcome[0], outcome[1]);
+    QVERIFY(outcome[0].first() == QLatin1String(fault.isEmpty() ? "1" : "0"));
 }
 
 QTEST_GUILESS_MAIN(TestImport)

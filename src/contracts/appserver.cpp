@@ -1,0 +1,74 @@
+#include "appserver.h"
+
+#include "error.h"
+
+namespace zov {
+
+namespace {
+
+// The calls made one by one as they are sent; their answers kept, errors included. As
+// on a stream, no batch runs after a refused one.
+class OneByOne : public CallStream
+{
+public:
+    explicit OneByOne(AppServer &server)
+        : m_server(server)
+    {}
+
+    int send(Method method, const QVariantList &args, const Metadata &own) override
+    {
+        for (const auto &[key, value] : own)
+            m_server.setMetadata(key, value);
+        Answer a;
+        const bool batch = method == Method::SetImportacao;
+        if (batch && !m_refusal.isEmpty()) {
+            a.value = m_refusal;
+        } else {
+            try {
+                QVariantList copy = args;
+                a.value = m_server.invoke(method, copy);
+                if (batch && a.value.typeId() == QMetaType::QString &&
+                    a.value.toString().size() > 10)
+                    m_refusal = a.value.toString();
+            } catch (const Error &e) {
+                a.error = e.text();
+                a.failed = true;
+                if (batch)
+                    m_refusal = e.text();
+            }
+        }
+        for (const auto &pair : own)
+            m_server.setMetadata(pair.first, QString());
+        m_answers.append(a);
+        return static_cast<int>(m_answers.size()) - 1;
+    }
+    bool waitFor(int position, int) override { return position < m_answers.size(); }
+    QVariant answer(int position) override
+    {
+        Answer &a = m_answers[position];
+        if (a.failed)
+            throw Error(a.error);
+        return std::move(a.value);
+    }
+    void finish() override {}
+
+private:
+    struct Answer
+    {
+        QVariant value;
+        QString error;
+        bool failed = false;
+    };
+    AppServer &m_server;
+    QList<Answer> m_answers;
+    QString m_refusal;
+};
+
+} // namespace
+
+std::unique_ptr<CallStream> AppServer::openStream()
+{
+    return std::make_unique<OneByOne>(*this);
+}
+
+} // namespace zov
