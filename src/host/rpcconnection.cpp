@@ -152,7 +152,6 @@ public:
         } else {
             m_toWrite.push_back(position);
             m_wake.notify_all();
-            ++m_connection.m_streamed;
         }
         return position;
     }
@@ -310,6 +309,7 @@ private:
             // its arguments are not needed any more
             m_calls[m_received].args.clear();
             ++m_received;
+            ++m_connection.m_streamed; // (counted as answered: a call made again is not)
             m_lastArrival = Clock::now();
             m_arrived.notify_all();
             reply = rpc::Reply();
