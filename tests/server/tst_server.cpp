@@ -116,6 +116,24 @@ grpc::Status rawInvoke(int port, const rpc::Call &call, rpc::Reply *reply = null
     return stub->Invoke(&context, call, reply ? reply : &scratch);
 }
 
+// The calls on one stream; their replies in order.
+std::vector<rpc::Reply> rawStream(int port, const std::vector<rpc::Call> &calls)
+{
+    const auto channel = grpc::CreateChannel(QString("127.0.0.1:%1").arg(port).toStdString(),
+                                             grpc::InsecureChannelCredentials());
+    const auto stub = rpc::AppServer::NewStub(channel);
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(30));
+    const auto stream = stub->InvokeStream(&context);
+    for (const rpc::Call &c : calls)
+        stream->Write(c);
+    stream->WritesDone();
+    std::vector<rpc::Reply> replies;
+    for (rpc::Reply r; stream->Read(&r);)
+        replies.push_back(r);
+    return stream->Finish().ok() ? replies : std::vector<rpc::Reply>();
+}
+
 std::unique_ptr<RpcConnection> connectTo(int port)
 {
     auto rpc = std::make_unique<RpcConnection>();
@@ -1095,6 +1113,15 @@ private Q_SLOTS:
         const QStringList before = menuState();
         const grpc::Status status = rawInvoke(m_server->port(), c);
         QCOMPARE(int(status.error_code()), code);
+        QCOMPARE(menuState(), before);
+        // on a stream the call gets the same status and the calls after it their answers
+        const std::vector<rpc::Reply> replies =
+            rawStream(m_server->port(),
+                      {c, makeCall("GetComensais", {kBranch, kService, "0001", day(3, 3)})});
+        QCOMPARE(replies.size(), size_t(2));
+        QCOMPARE(replies.at(0).status_code(), code);
+        QCOMPARE(replies.at(1).status_code(), 0);
+        QVERIFY(replies.at(1).has_value());
         QCOMPARE(menuState(), before);
         const Packet p =
             loaded(call("Dieta", {"_0001_", kBranch, kService, day(3, 1)}), "adqValidDiet");
