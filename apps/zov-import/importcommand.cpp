@@ -2,12 +2,15 @@
 
 #include "appserverhost.h"
 #include "commandline.h"
+#include "consiste.h"
 #include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
 #include "importrunner.h"
+#include "layout.h"
 #include "rpcconnection.h"
+#include "runundo.h"
 #include "schema.h"
 #include "texts.h"
 
@@ -22,6 +25,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <unistd.h>
 
 namespace zov {
@@ -146,7 +150,8 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
 
 // The report, whole or not at all: "-" prints the table, a name ending in .csv gets
 // the CSV, any other the JSON. False, with the cause on `err`, when it could not be saved.
-bool saveReport(QSaveFile &file, const QString &name, const ImportReport &report, QTextStream &out,
+template<typename Report>
+bool saveReport(QSaveFile &file, const QString &name, const Report &report, QTextStream &out,
                 QTextStream &err)
 {
     if (name == QLatin1String("-")) {
@@ -173,40 +178,57 @@ bool saveReport(QSaveFile &file, const QString &name, const ImportReport &report
     return false;
 }
 
+// What every command needs before it talks to the server: the report file open (a path
+// that cannot be written stops the command before anything is stored), the database
+// with the current schema, and the server (without --server, one inside this process
+// on a free loopback port). An exit code when the command cannot go on.
+struct Preparation
+{
+    QSaveFile reportFile;
+    std::unique_ptr<AppServerHost> embedded;
+    std::optional<int> prepare(const CommandLine &options, QTextStream &err)
+    {
+        const QString reportName = options.value(QStringLiteral("report"));
+        reportFile.setFileName(reportName);
+        if (!reportName.isEmpty() && reportName != QLatin1String("-") &&
+            !reportFile.open(QIODevice::WriteOnly)) {
+            err << text("CLI_BAD_REPORT_FILE").arg(reportName, reportFile.errorString())
+                << Qt::endl;
+            return 64;
+        }
+        const DatabaseConfig db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
+        QSqlDatabase host = openDatabase(db, kConnection);
+        if (const QString problem = schemaProblem(host); !problem.isEmpty()) {
+            err << text("DB_WRONG_SCHEMA").arg(db.display(), problem) << Qt::endl;
+            return 1;
+        }
+        LoginContext &login = loginContext();
+        login.connectionName = kConnection;
+        if (!options.has(QStringLiteral("server"))) {
+            QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
+            AppServerHost::Options serverOptions;
+            serverOptions.listen = QStringLiteral("127.0.0.1:0");
+            embedded = std::make_unique<AppServerHost>(db, serverOptions);
+            embedded->start();
+            login.webUrl = QStringLiteral("127.0.0.1");
+            login.webPort = embedded->port();
+        }
+        return std::nullopt;
+    }
+};
+
 int importRun(const CommandLine &options, const ImportRequest &request, QTextStream &out,
               QTextStream &err)
 {
-    // a report path that cannot be written stops the command before anything is stored
-    const QString reportName = options.value(QStringLiteral("report"));
-    QSaveFile reportFile(reportName);
-    if (!reportName.isEmpty() && reportName != QLatin1String("-") &&
-        !reportFile.open(QIODevice::WriteOnly)) {
-        err << text("CLI_BAD_REPORT_FILE").arg(reportName, reportFile.errorString()) << Qt::endl;
-        return 64;
-    }
-    const DatabaseConfig db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
-    QSqlDatabase host = openDatabase(db, kConnection);
-    if (const QString problem = schemaProblem(host); !problem.isEmpty()) {
-        err << text("DB_WRONG_SCHEMA").arg(db.display(), problem) << Qt::endl;
-        return 1;
-    }
-    LoginContext &login = loginContext();
-    login.connectionName = kConnection;
+    Preparation preparation;
+    if (const auto code = preparation.prepare(options, err))
+        return *code;
     if (const QString unknown = request.unknownCode(); !unknown.isEmpty()) {
         err << unknown << Qt::endl << text("USAGE_IMPORT") << Qt::endl;
         return 64;
     }
-    std::unique_ptr<AppServerHost> embedded;
-    if (!options.has(QStringLiteral("server"))) {
-        // the application server inside this process, on a free loopback port
-        QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
-        AppServerHost::Options serverOptions;
-        serverOptions.listen = QStringLiteral("127.0.0.1:0");
-        embedded = std::make_unique<AppServerHost>(db, serverOptions);
-        embedded->start();
-        login.webUrl = QStringLiteral("127.0.0.1");
-        login.webPort = embedded->port();
-    }
+    const QString reportName = options.value(QStringLiteral("report"));
+    QSaveFile &reportFile = preparation.reportFile;
 
     ImpoCardHosp screen;
     TerminalProgress progress(err, screen);
@@ -237,6 +259,67 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     return reportSaved ? static_cast<int>(outcome) : 1;
 }
 
+// --list-runs and --undo: the runs the server keeps, and the undo of one.
+int undoCommand(const CommandLine &options, QTextStream &out, QTextStream &err)
+{
+    Preparation preparation;
+    if (const auto code = preparation.prepare(options, err))
+        return *code;
+    RpcConnection server;
+    server.setOptions(RpcConnection::loginOptions());
+    server.open();
+    RunUndo undo(server);
+    const QString branch = options.value(QStringLiteral("branch"));
+    if (options.has(QStringLiteral("list-runs"))) {
+        for (const RunSummary &run : undo.list(branch))
+            out << run.toLine() << Qt::endl;
+        return 0;
+    }
+    UndoReport report;
+    try {
+        report = undo.undo(options.value(QStringLiteral("undo")), branch,
+                           options.has(QStringLiteral("dry-run")));
+    } catch (const ServerTextError &e) {
+        err << e.text() << Qt::endl;
+        return 2;
+    }
+    for (const QString &line : report.leftLines())
+        err << line << Qt::endl;
+    const QString reportName = options.value(QStringLiteral("report"));
+    if (reportName != QLatin1String("-"))
+        out << report.closingText() << Qt::endl;
+    if (!saveReport(preparation.reportFile, reportName, report, out, err))
+        return 1;
+    return report.complete() ? 0 : 2;
+}
+
+// With --list-runs or --undo only the options that tell where and who go.
+QString undoUsageProblem(const CommandLine &options)
+{
+    const QString command =
+        options.has(QStringLiteral("undo")) ? QStringLiteral("undo") : QStringLiteral("list-runs");
+    QStringList refused{
+        QStringLiteral("service"),     QStringLiteral("date"), QStringLiteral("month"),
+        QStringLiteral("from"),        QStringLiteral("to"),   QStringLiteral("source-service"),
+        QStringLiteral("diets"),       QStringLiteral("mode"), QStringLiteral("rounding"),
+        QStringLiteral("no-rounding"), QStringLiteral("stats")};
+    if (command == QLatin1String("list-runs"))
+        refused << QStringLiteral("undo") << QStringLiteral("report") << QStringLiteral("dry-run");
+    for (const QString &option : std::as_const(refused)) {
+        if (options.has(option))
+            return text("CLI_UNDO_OPTION").arg(option, command);
+    }
+    if (!options.has(QStringLiteral("db")))
+        return text("CLI_MISSING_OPTION").arg(QStringLiteral("db"));
+    if (!options.positional().isEmpty())
+        return text("CLI_UNKNOWN_OPTION").arg(options.positional().first().left(80));
+    const QString branch = options.value(QStringLiteral("branch"));
+    if (options.has(QStringLiteral("branch")) &&
+        (branch.trimmed().isEmpty() || branch.size() > codeWidth(QStringLiteral("CDFILIAL"))))
+        return text("CLI_BAD_BRANCH").arg(branch.left(40));
+    return {};
+}
+
 } // namespace
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
@@ -249,11 +332,16 @@ int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream
          QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("source-service"),
          QStringLiteral("diets"), QStringLiteral("mode"), QStringLiteral("rounding"),
          QStringLiteral("operator"), QStringLiteral("ca"), QStringLiteral("token-file"),
-         QStringLiteral("stats"), QStringLiteral("report")},
-        {QStringLiteral("no-rounding"), QStringLiteral("dry-run")});
+         QStringLiteral("stats"), QStringLiteral("report"), QStringLiteral("undo")},
+        {QStringLiteral("no-rounding"), QStringLiteral("dry-run"), QStringLiteral("list-runs")});
     ImportRequest request;
     LoginContext &login = loginContext();
-    QString problem = options.parse(arguments) ? readRequest(options, &request) : options.error();
+    const bool parsed = options.parse(arguments);
+    const bool history =
+        parsed && (options.has(QStringLiteral("undo")) || options.has(QStringLiteral("list-runs")));
+    QString problem = !parsed   ? options.error()
+                      : history ? undoUsageProblem(options)
+                                : readRequest(options, &request);
     if (problem.isEmpty())
         problem = readServerOptions(options, login);
     if (problem.isEmpty())
@@ -273,7 +361,7 @@ int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream
     setPresenter(&presenter);
     int code = 1;
     try {
-        code = importRun(options, request, out, err);
+        code = history ? undoCommand(options, out, err) : importRun(options, request, out, err);
     } catch (const Error &e) {
         err << e.text() << Qt::endl;
     }

@@ -174,3 +174,35 @@ CREATE TABLE IF NOT EXISTS LOTEIMPORT (
     DSRESPOSTA VARCHAR(4000),
     PRIMARY KEY (IDLOTE)
 );
+
+-- import runs that stored something, by the client's id of the run: what an undo needs
+-- to know of the run itself
+CREATE TABLE IF NOT EXISTS IMPORTACAO (
+    IDIMPORTACAO VARCHAR(64) NOT NULL,
+    CDFILIAL VARCHAR(4) NOT NULL,
+    CDSERVFILI VARCHAR(5),
+    CDOPERADOR VARCHAR(12),
+    DTHRIMPORTACAO VARCHAR(23) NOT NULL,
+    IDMODO VARCHAR(12),
+    PRIMARY KEY (IDIMPORTACAO)
+);
+
+-- per stored batch and menu, what puts the day and diet back as it was: the header
+-- before (or that there was none), the dishes the batch removed or changed, the keys of
+-- those it added (DSANTES, JSON), and a digest of the menu as the batch left it
+-- (DSDEPOIS): an undo touches only a menu that still is so
+CREATE TABLE IF NOT EXISTS IMPORTACAODIA (
+    IDIMPORTACAO VARCHAR(64) NOT NULL,
+    NRORDEM INTEGER NOT NULL,
+    CDFILIAL VARCHAR(4) NOT NULL,
+    NRCARDAPIO VARCHAR(10) NOT NULL,
+    CDSERVFILI VARCHAR(5),
+    DTCARDAPIO DATE,
+    CDDIETPAD VARCHAR(4),
+    IDLOTE VARCHAR(64),
+    DSANTES TEXT NOT NULL,
+    DSDEPOIS VARCHAR(64) NOT NULL,
+    DTHRDESFEITA VARCHAR(23),
+    CDOPERDESFEZ VARCHAR(12),
+    PRIMARY KEY (IDIMPORTACAO, NRORDEM, CDFILIAL, NRCARDAPIO)
+);

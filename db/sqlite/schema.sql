@@ -175,3 +175,35 @@ CREATE TABLE IF NOT EXISTS LOTEIMPORT (
     DSRESPOSTA TEXT CHECK (length(DSRESPOSTA) <= 4000),
     PRIMARY KEY (IDLOTE)
 );
+
+-- import runs that stored something, by the client's id of the run: what an undo needs
+-- to know of the run itself
+CREATE TABLE IF NOT EXISTS IMPORTACAO (
+    IDIMPORTACAO TEXT NOT NULL CHECK (length(IDIMPORTACAO) <= 64),
+    CDFILIAL TEXT NOT NULL CHECK (length(CDFILIAL) <= 4),
+    CDSERVFILI TEXT CHECK (length(CDSERVFILI) <= 5),
+    CDOPERADOR TEXT CHECK (length(CDOPERADOR) <= 12),
+    DTHRIMPORTACAO TEXT NOT NULL,
+    IDMODO TEXT CHECK (length(IDMODO) <= 12),
+    PRIMARY KEY (IDIMPORTACAO)
+);
+
+-- per stored batch and menu, what puts the day and diet back as it was: the header
+-- before (or that there was none), the dishes the batch removed or changed, the keys of
+-- those it added (DSANTES, JSON), and a digest of the menu as the batch left it
+-- (DSDEPOIS): an undo touches only a menu that still is so
+CREATE TABLE IF NOT EXISTS IMPORTACAODIA (
+    IDIMPORTACAO TEXT NOT NULL CHECK (length(IDIMPORTACAO) <= 64),
+    NRORDEM INTEGER NOT NULL,
+    CDFILIAL TEXT NOT NULL CHECK (length(CDFILIAL) <= 4),
+    NRCARDAPIO TEXT NOT NULL CHECK (length(NRCARDAPIO) <= 10),
+    CDSERVFILI TEXT CHECK (length(CDSERVFILI) <= 5),
+    DTCARDAPIO TEXT CHECK (DTCARDAPIO IS NULL OR DTCARDAPIO = date(DTCARDAPIO)),
+    CDDIETPAD TEXT CHECK (length(CDDIETPAD) <= 4),
+    IDLOTE TEXT CHECK (length(IDLOTE) <= 64),
+    DSANTES TEXT NOT NULL,
+    DSDEPOIS TEXT NOT NULL CHECK (length(DSDEPOIS) <= 64),
+    DTHRDESFEITA TEXT,
+    CDOPERDESFEZ TEXT CHECK (length(CDOPERDESFEZ) <= 12),
+    PRIMARY KEY (IDIMPORTACAO, NRORDEM, CDFILIAL, NRCARDAPIO)
+);

@@ -33,6 +33,10 @@ public:
     // picked.
     virtual bool chooseMany(const QString &title, const PickList &list,
                             const QList<int> &preselected, QList<int> *picked) = 0;
+
+    // A question before something that changes stored data: true for yes. The answer
+    // offered first is no.
+    virtual bool confirm(const QString &title, const QString &text) = 0;
 };
 
 // The host's busy indication (kind 0: connecting; 1: loading or storing).

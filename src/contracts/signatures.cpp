@@ -80,6 +80,13 @@ const QList<MethodSignature> &methodSignatures()
           {QStringLiteral("DtCardapio"), K::Date, true},
           {QStringLiteral("ListaDietas"), K::Text, true}},
          /*largeReply*/ true},
+        {M::GetImportacoes,
+         QStringLiteral("GetImportacoes"),
+         {{QStringLiteral("CdFilial"), K::Text, false}}},
+        {M::DesfazImportacao,
+         QStringLiteral("DesfazImportacao"),
+         {{QStringLiteral("IdImportacao"), K::Text, false},
+          {QStringLiteral("CdFilial"), K::Text, false}}},
     };
     return table;
 }

@@ -22,7 +22,7 @@ struct Param
     bool byRef;
 };
 
-// The eleven methods, in the table's order.
+// The methods, in the table's order: the screen's eleven, then the two of the undo.
 enum class Method {
     GetPesqConfDestino,
     GetCardOrigem,
@@ -35,6 +35,8 @@ enum class Method {
     GetTemCard,
     Data,
     GetCardadia,
+    GetImportacoes,
+    DesfazImportacao,
 };
 
 struct MethodSignature

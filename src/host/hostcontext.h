@@ -46,6 +46,8 @@ public:
     void showInformation(const QString &text) override;
     void showWarning(const QString &text) override;
     int choose(const QString &title, const PickList &list, const QString &emptyText) override;
+    // a command line asks nothing: what it is told to do is what was asked
+    bool confirm(const QString &, const QString &) override { return true; }
     bool chooseMany(const QString &title, const PickList &list, const QList<int> &preselected,
                     QList<int> *picked) override;
 

@@ -3,6 +3,7 @@
 #include "appserver.grpc.pb.h"
 #include "callmetadata.h"
 #include "error.h"
+#include "hostcontext.h"
 #include "signatures.h"
 #include "texts.h"
 #include "wire.h"
@@ -31,6 +32,18 @@ constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes
 
 RpcConnection::RpcConnection() = default;
 RpcConnection::~RpcConnection() = default;
+
+RpcConnection::Options RpcConnection::loginOptions()
+{
+    Options options;
+    options.host = WebURL();
+    options.port = WebPort();
+    options.deadlineMs = loginContext().deadlineMs;
+    options.caFile = loginContext().caFile;
+    options.token = loginContext().token;
+    options.operatorCode = Operador();
+    return options;
+}
 
 void RpcConnection::setOptions(const Options &options)
 {
@@ -406,6 +419,8 @@ void RpcConnection::throwStatus(const grpc::Status &status, const QString &metho
                                  .replace(QLatin1Char('.'), QLatin1Char(','))));
     case grpc::StatusCode::UNAUTHENTICATED:
         throw Error(text("RPC_UNAUTHENTICATED").arg(address()));
+    case grpc::StatusCode::UNIMPLEMENTED:
+        throw Error(text("RPC_UNIMPLEMENTED").arg(method, address()));
     default:
         throw Error(text("RPC_REFUSED").arg(method, address(), detail));
     }

@@ -36,6 +36,9 @@ public:
     RpcConnection();
     ~RpcConnection() override;
 
+    // Where and as whom the login context says to connect.
+    static Options loginOptions();
+
     // BeforeConnect: where to connect; only before open().
     void setOptions(const Options &options);
     const Options &options() const { return m_options; }

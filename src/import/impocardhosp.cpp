@@ -121,14 +121,7 @@ void ImpoCardHosp::FormCreate()
         BusyGuard busy(0);
         NetImpoCardHosp = std::make_unique<RpcConnection>();
         // NetImpoCardHospBeforeConnect: the address comes from the login context
-        RpcConnection::Options options;
-        options.host = WebURL();
-        options.port = WebPort();
-        options.deadlineMs = loginContext().deadlineMs;
-        options.caFile = loginContext().caFile;
-        options.token = loginContext().token;
-        options.operatorCode = Operador();
-        NetImpoCardHosp->setOptions(options);
+        NetImpoCardHosp->setOptions(RpcConnection::loginOptions());
         try {
             NetImpoCardHosp->open();
         } catch (const Error &e) {

@@ -112,6 +112,8 @@ QByteArray ImportReport::toJson() const
         {QStringLiteral("service"), service},         {QStringLiteral("mode"), mode},
         {QStringLiteral("rounding"), rounding},       {QStringLiteral("finished"), finished},
         {QStringLiteral("closingText"), closingText}, {QStringLiteral("batches"), batches}};
+    if (!runId.isEmpty())
+        root.insert(QStringLiteral("runId"), runId);
     QJsonArray skipped;
     for (const QDate &d : skippedDays)
         skipped.append(isoDate(d));
@@ -165,17 +167,20 @@ QByteArray ImportReport::toJson() const
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
+QString ImportReport::csvField(QString v)
+{
+    if (v.contains(QLatin1Char(';')) || v.contains(QLatin1Char('"')) ||
+        v.contains(QLatin1Char('\n')) || v.contains(QLatin1Char('\r')))
+        v = QLatin1Char('"') + v.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
+            QLatin1Char('"');
+    return v;
+}
+
 QByteArray ImportReport::toCsv() const
 {
     // one line per dish and a total line per day and diet; semicolons and decimal
     // commas, as spreadsheets here expect
-    const auto field = [](QString v) {
-        if (v.contains(QLatin1Char(';')) || v.contains(QLatin1Char('"')) ||
-            v.contains(QLatin1Char('\n')) || v.contains(QLatin1Char('\r')))
-            v = QLatin1Char('"') + v.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
-                QLatin1Char('"');
-        return v;
-    };
+    const auto field = &ImportReport::csvField;
     const auto number = [](double v) {
         return QString::number(rounded(v), 'f', 3).replace(QLatin1Char('.'), QLatin1Char(','));
     };

@@ -67,6 +67,7 @@ struct ImportReport
     };
 
     bool preview = false; // a dry run: nothing was stored
+    QString runId;        // the run's id, by which it can be undone (empty in a dry run)
     QString branch;
     QString service;
     QString mode; // "append" or "overwrite"
@@ -105,6 +106,8 @@ struct ImportReport
 
     // up to three decimals, with a decimal comma and no trailing zeros: "27,3"
     static QString decimal(double value);
+    // a CSV field, quoted when it holds a separator, a quote or a line break
+    static QString csvField(QString value);
     static QString outcomeName(Outcome outcome); // for people
     static QString outcomeKey(Outcome outcome);  // for programs
     static QString headerName(Header header);    // for people

@@ -130,6 +130,8 @@ void ImpoCardHosp::sbtImportExportClick()
             unitValues().DtCardapio = entryDay;
             if (self->m_server) {
                 self->m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
+                self->m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
+                self->m_server->setMetadata(QStringLiteral("zov-run-mode"), QString());
                 if (self->m_dryRun)
                     self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
             }
@@ -152,6 +154,13 @@ void ImpoCardHosp::sbtImportExportClick()
     if (m_server)
         m_server->setMetadata(QStringLiteral("zov-config-month"),
                               u.DtMesCard.toString(Qt::ISODate));
+    // the batches of a run carry its id: the server keeps what they change, so that the
+    // run can be undone
+    if (!m_dryRun && m_server) {
+        m_report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        m_server->setMetadata(QStringLiteral("zov-run-id"), m_report.runId);
+        m_server->setMetadata(QStringLiteral("zov-run-mode"), m_report.mode);
+    }
     // every call of a dry run carries its id: the server keeps nothing any of them does
     if (m_dryRun && m_server)
         m_server->setMetadata(QStringLiteral("zov-dry-run"),

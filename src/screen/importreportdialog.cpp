@@ -1,6 +1,8 @@
 #include "importreportdialog.h"
 
+#include "consiste.h"
 #include "dates.h"
+#include "error.h"
 #include "hostcontext.h"
 #include "texts.h"
 
@@ -74,6 +76,10 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     auto *buttons = new QDialogButtonBox(this);
     QPushButton *save = buttons->addButton(text("REPORT_SAVE"), QDialogButtonBox::ActionRole);
     save->setObjectName(QStringLiteral("save"));
+    m_undoButton = buttons->addButton(text("REPORT_UNDO"), QDialogButtonBox::ActionRole);
+    m_undoButton->setObjectName(QStringLiteral("undo"));
+    m_undoButton->hide();
+    connect(m_undoButton, &QPushButton::clicked, this, &ImportReportDialog::askAndUndo);
     QPushButton *close = buttons->addButton(text("REPORT_CLOSE"), QDialogButtonBox::RejectRole);
     close->setDefault(true);
     connect(save, &QPushButton::clicked, this, &ImportReportDialog::askAndSave);
@@ -170,6 +176,58 @@ bool ImportReportDialog::saveCsv(const QString &path)
         return false;
     }
     return true;
+}
+
+void ImportReportDialog::offerUndo(Undo undo)
+{
+    m_undo = std::move(undo);
+    m_undoButton->setVisible(m_undo && !m_report.preview && m_report.batches > 0 &&
+                             !m_report.runId.isEmpty());
+}
+
+void ImportReportDialog::askAndUndo()
+{
+    if (!m_undo)
+        return;
+    // the days and diets the run stored, a line a day
+    QStringList days;
+    QDate day;
+    QStringList diets;
+    const auto flush = [&] {
+        if (!diets.isEmpty())
+            days.append(
+                text("UNDO_CONFIRM_DAY")
+                    .arg(shortDate(day), NomeSemana(day), diets.join(QStringLiteral(", "))));
+        diets.clear();
+    };
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        if (!e.stored)
+            continue;
+        if (e.day != day)
+            flush();
+        day = e.day;
+        diets.append(e.diet);
+    }
+    flush();
+    if (!presenter().confirm(text("UNDO_CONFIRM_TITLE"),
+                             text("UNDO_CONFIRM").arg(days.join(QLatin1Char('\n')))))
+        return;
+    UndoReport done;
+    try {
+        BusyGuard busy(1);
+        done = m_undo(m_report.runId);
+    } catch (const Error &e) {
+        presenter().showError(e.text());
+        return;
+    }
+    m_summary->setText(m_summary->text() + QLatin1Char('\n') + done.closingText());
+    if (done.complete()) {
+        m_undoButton->setEnabled(false);
+        presenter().showInformation(done.closingText());
+    } else {
+        presenter().showWarning(
+            (QStringList{done.closingText()} + done.leftLines()).join(QLatin1Char('\n')));
+    }
 }
 
 void ImportReportDialog::askAndSave()

@@ -1,10 +1,14 @@
 #pragma once
 
 #include "importreport.h"
+#include "runundo.h"
 
 #include <QDialog>
 
+#include <functional>
+
 class QLabel;
+class QPushButton;
 class QTableWidget;
 
 namespace zov {
@@ -12,7 +16,8 @@ namespace zov {
 // The import report for people: one row per destination day, one column per diet;
 // each cell tells how many dishes were copied and what the rounding added, and its
 // dishes (copied or left out, and why) appear below when it is selected. The report
-// can be saved as CSV. A dry run's report says it is a preview.
+// can be saved as CSV. A dry run's report says it is a preview. The report of a run that
+// stored something can offer "Desfazer importação".
 class ImportReportDialog : public QDialog
 {
     Q_OBJECT
@@ -25,6 +30,15 @@ public:
     // Writes the CSV; false, after telling the user why, when it could not.
     bool saveCsv(const QString &path);
 
+    // Offers "Desfazer importação"; `undo` restores the run through the server on a
+    // connection of its own (the window outlives the screen), and throws as
+    // RunUndo::undo does.
+    using Undo = std::function<UndoReport(const QString &runId)>;
+    void offerUndo(Undo undo);
+    QPushButton *undoButton() const { return m_undoButton; }
+    // Asks, naming the days and diets, then undoes the run and says how it went.
+    void askAndUndo();
+
 private:
     void fillOverview();
     void showDetails(int row, int column);
@@ -36,6 +50,8 @@ private:
     QLabel *m_summary = nullptr;
     QTableWidget *m_overview = nullptr;
     QTableWidget *m_details = nullptr;
+    QPushButton *m_undoButton = nullptr;
+    Undo m_undo;
 };
 
 } // namespace zov

@@ -5,6 +5,8 @@
 #include "hostcontext.h"
 #include "importreportdialog.h"
 #include "recordsetmodel.h"
+#include "rpcconnection.h"
+#include "runundo.h"
 #include "texts.h"
 #include "ui_tfrmimpocardhosp.h"
 
@@ -489,6 +491,13 @@ void TfrmImpoCardHosp::showReport()
     // its modal loop, and the report must be a window of the screen to take input.
     const bool screenStays = report.preview || !report.finished;
     auto *dialog = new ImportReportDialog(report, screenStays ? this : parentWidget());
+    dialog->offerUndo(
+        [options = RpcConnection::loginOptions(), branch = report.branch](const QString &runId) {
+            RpcConnection server;
+            server.setOptions(options);
+            server.open();
+            return RunUndo(server).undo(runId, branch, false);
+        });
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(screenStays ? Qt::WindowModal : Qt::NonModal);
     dialog->show();

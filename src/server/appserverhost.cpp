@@ -174,6 +174,8 @@ private:
         callContext.peer = QString::fromStdString(context->peer());
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
         callContext.configMonth = metadata(context, "zov-config-month").left(40);
+        callContext.runId = metadata(context, "zov-run-id").left(64);
+        callContext.runMode = metadata(context, "zov-run-mode").left(12);
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())

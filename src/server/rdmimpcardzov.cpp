@@ -3,6 +3,7 @@
 #include "dates.h"
 #include "error.h"
 #include "layout.h"
+#include "runhistory.h"
 #include "serversql.h"
 #include "signatures.h"
 #include "texts.h"
@@ -152,6 +153,9 @@ rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
     on(M::GetCardadia, [=, this](SqlSession &s, A a, C) {
         return GetCardadia(s, t(a, 0), t(a, 1), d(a, 2), t(a, 3));
     });
+    on(M::GetImportacoes, [=](SqlSession &s, A a, C) { return listRuns(s, t(a, 0)); });
+    on(M::DesfazImportacao,
+       [=](SqlSession &s, A a, C c) { return undoRun(s, t(a, 0), t(a, 1), c); });
     for (const MethodSignature &signature : methodSignatures())
         Q_ASSERT(m_handlers[static_cast<size_t>(signature.id)]);
 }

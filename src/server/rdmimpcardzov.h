@@ -39,8 +39,10 @@ struct CallContext
     QString operatorCode; // who sent it, for the audit lines
     QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
-    QString dryRun;                // the id of a dry run: nothing the call does is kept
-    QString configMonth;           // "YYYY-MM-01": the month of slots VerifCardadia answers with
+    QString dryRun;      // the id of a dry run: nothing the call does is kept
+    QString configMonth; // "YYYY-MM-01": the month of slots VerifCardadia answers with
+    QString runId;       // the client's id of the import run: its batches are kept to be undone
+    QString runMode;     // "append" or "overwrite", for the list of runs
     bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
     // the caller's deadline, and when the call's statements are abandoned (a little later)
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
@@ -54,7 +56,8 @@ struct CallContext
 // One line per stored batch: operator, branch, service, day, diet and rows.
 Q_DECLARE_LOGGING_CATEGORY(lcAudit)
 
-// The application server's remote data module: the eleven methods over SQL. Menus
+// The application server's remote data module: the screen's eleven methods and the
+// two of the undo (runhistory.h) over SQL. Menus
 // (CARDADIA, COMPCARD, CNFCAMES) are read and written only here. Arguments arrive
 // checked against the method table; business errors are returned as texts (over
 // ten characters), never thrown.
@@ -97,7 +100,7 @@ public:
 private:
     using Handler =
         std::function<QVariant(SqlSession &, const QVariantList &, const CallContext &)>;
-    std::array<Handler, 11> m_handlers;
+    std::array<Handler, 13> m_handlers;
 
     struct NumberBlock
     {

@@ -6,7 +6,9 @@
 #include "dispatcher.h"
 #include "error.h"
 #include "layout.h"
+#include "menurows.h"
 #include "rdmimpcardzov.h"
+#include "runhistory.h"
 #include "serversql.h"
 #include "texts.h"
 
@@ -94,66 +96,6 @@ DeltaRows readDelta(const QVariant &argument, const QString &layoutName)
     return rows;
 }
 
-// Where the fields a batch reads stand in a delta row (the layout's order), looked up by
-// name once.
-struct Positions
-{
-    explicit Positions(const char *layoutName)
-    {
-        const Layout &l = layout(QLatin1String(layoutName));
-        const auto at = [&](const char *field) {
-            const int i = l.indexOf(QLatin1String(field));
-            Q_ASSERT(i >= 0);
-            return i;
-        };
-        CDFILIAL = at("CDFILIAL");
-        CDSERVFILI = at("CDSERVFILI");
-        DTCARDAPIO = at("DTCARDAPIO");
-        CDDIETPAD = at("CDDIETPAD");
-        NRCARDAPIO = at("NRCARDAPIO");
-        if (l.name == QLatin1String("cdsCompCardCache")) {
-            NRSEQPRATCAR = at("NRSEQPRATCAR");
-            NRORDPRATCAR = at("NRORDPRATCAR");
-        }
-    }
-    int CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO;
-    int NRSEQPRATCAR = -1, NRORDPRATCAR = -1;
-};
-const Positions &headerAt()
-{
-    static const Positions positions("cdsCardaDia");
-    return positions;
-}
-const Positions &dishAt()
-{
-    static const Positions positions("cdsCompCardCache");
-    return positions;
-}
-
-bool isNull(const QVariant &v)
-{
-    return !v.isValid() || v.isNull();
-}
-
-// Values of one column, both already fitted to its type.
-bool sameValue(const QVariant &a, const QVariant &b)
-{
-    if (isNull(a) || isNull(b))
-        return isNull(a) == isNull(b);
-    if (a.typeId() == QMetaType::Double || b.typeId() == QMetaType::Double)
-        return a.toDouble() == b.toDouble();
-    if (a.typeId() == QMetaType::QDate || b.typeId() == QMetaType::QDate)
-        return a.toDate() == b.toDate();
-    return a.toString() == b.toString();
-}
-
-// A date as either database hands it back.
-QDate dateOf(const QVariant &v)
-{
-    return v.typeId() == QMetaType::QDate ? v.toDate()
-                                          : parseIsoDate(QStringView(v.toString()).left(10));
-}
-
 QString dayChanged(const QString &branch, const QString &number, const QDate &day,
                    const QString &diet)
 {
@@ -174,30 +116,6 @@ QString describeDish(const QVariantList &c)
         .arg(c.at(dishAt().CDFILIAL).toString(), c.at(dishAt().NRCARDAPIO).toString(),
              c.at(dishAt().CDDIETPAD).toString())
         .arg(c.at(dishAt().NRSEQPRATCAR).toDouble(), 0, 'g', 12);
-}
-
-QVariantList headerKey(const QVariantList &h)
-{
-    return {h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
-            h.at(headerAt().CDDIETPAD)};
-}
-
-// Sequence and order numbers are whole numbers in the database.
-bool toWhole(QVariant &v)
-{
-    if (isNull(v))
-        return true;
-    const double d = v.toDouble();
-    if (d != std::floor(d) || std::fabs(d) > 2e9)
-        return false;
-    v = static_cast<qlonglong>(d);
-    return true;
-}
-
-QVariantList dishKey(const QVariantList &c)
-{
-    return {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO), c.at(dishAt().CDDIETPAD),
-            c.at(dishAt().NRSEQPRATCAR)};
 }
 
 // Rows a batch inserted, modified and deleted per branch, service, day and diet.
@@ -414,6 +332,31 @@ private:
     QHash<QString, QVariantList> m_headers;
 };
 
+// The menus (branch, number) whose header or dishes the batch writes.
+QList<QPair<QString, QString>> touchedMenus(const DeltaRows &headers, const DeltaRows &dishes)
+{
+    QList<QPair<QString, QString>> menus;
+    const auto add = [&](const QVariantList &row, const Positions &at) {
+        const QPair<QString, QString> menu{row.at(at.CDFILIAL).toString(),
+                                           row.at(at.NRCARDAPIO).toString()};
+        if (!menus.contains(menu))
+            menus.append(menu);
+    };
+    for (const QVariantList &h : headers.inserts)
+        add(h, headerAt());
+    for (const auto &[h, original] : headers.changes)
+        add(original, headerAt());
+    for (const QVariantList &c : dishes.deletions)
+        add(c, dishAt());
+    for (const QVariantList &c : dishes.inserts)
+        add(c, dishAt());
+    for (const auto &[c, original] : dishes.changes) {
+        add(original, dishAt());
+        add(c, dishAt());
+    }
+    return menus;
+}
+
 } // namespace
 
 QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta,
@@ -447,6 +390,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             return answer;
         if (!(problem = writer.checkDaySeen(context.daySeen)).isEmpty())
             return problem;
+        // what the batch changes is kept with it, for an undo of its run
+        RunRecorder recorder(s, context);
+        recorder.before(touchedMenus(headers, dishes));
         // dish deletions first, so an overwrite frees its slots for the new dishes
         for (const QVariantList &c : dishes.deletions) {
             if (!(problem = writer.deleteDish(c)).isEmpty())
@@ -472,6 +418,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         // given up on: the batch is rolled back
         if (context.expired())
             return text("BATCH_EXPIRED");
+        recorder.after();
         if (!context.batchId.isEmpty())
             s.exec(serverSql(s.isSQLite(), "batch_store"),
                    {context.batchId, context.operatorCode,

@@ -106,6 +106,12 @@ public:
     int choose(const QString &title, const PickList &list, const QString &emptyText) override;
     bool chooseMany(const QString &title, const PickList &list, const QList<int> &preselected,
                     QList<int> *picked) override;
+    bool confirm(const QString &title, const QString &text) override
+    {
+        titles.append(title);
+        questions.append(text);
+        return confirmAnswer;
+    }
 
     void clear();
 
@@ -117,6 +123,8 @@ public:
     int nextChoice = -1;    // the row choose() picks; -1 cancels
     QList<int> nextPicks;   // the rows chooseMany() picks
     bool acceptMany = true; // false cancels the multi-select
+    QStringList questions;
+    bool confirmAnswer = false;
 };
 
 } // namespace zov::test

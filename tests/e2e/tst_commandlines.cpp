@@ -314,6 +314,10 @@ void TestCommandLines::dryRunAndReportFiles()
                countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
     };
     const QString before = state();
+    const auto menus = [this]() -> QString {
+        return countRows(QStringLiteral("CARDADIA")) + countRows(QStringLiteral("COMPCARD"));
+    };
+    const QString menusBefore = menus();
 
     // a report that cannot be written stops the command before anything is stored
     const QString nowhere = m_dir->path() + QStringLiteral("/missing/report.json");
@@ -345,6 +349,7 @@ void TestCommandLines::dryRunAndReportFiles()
     // the preview foretold the run, menu numbers and rounding included
     const auto withoutStored = [](QJsonObject report) {
         report.remove(QStringLiteral("preview"));
+        report.remove(QStringLiteral("runId"));
         QJsonArray days = report.value(QStringLiteral("days")).toArray();
         for (qsizetype i = 0; i < days.size(); ++i) {
             QJsonObject day = days.at(i).toObject();
@@ -356,6 +361,36 @@ void TestCommandLines::dryRunAndReportFiles()
     };
     QCOMPARE(withoutStored(done), withoutStored(preview));
     QVERIFY(state() != before);
+
+    // the run is listed and undone: a dry run changes nothing and says what the undo
+    // would do, the undo puts every row back (menu numbers stay used), a second one
+    // finds nothing to do, an unknown id changes nothing
+    const QString id = done.value(QStringLiteral("runId")).toString();
+    const Result listed = run(QStringLiteral("zov-import"),
+                              {QStringLiteral("--db"), dbPath(), QStringLiteral("--list-runs")});
+    QCOMPARE(listed.code, 0);
+    QVERIFY2(listed.out.startsWith(id + QLatin1Char('\t')), qPrintable(listed.out));
+    const QString undoFile = m_dir->path() + QStringLiteral("/undo.json");
+    const QStringList undo{QStringLiteral("--db"), dbPath(), QStringLiteral("--undo"), id};
+    const Result dryUndo =
+        run(QStringLiteral("zov-import"),
+            undo + QStringList{QStringLiteral("--dry-run"), QStringLiteral("--report"), undoFile});
+    QCOMPARE(dryUndo.code, 0);
+    QVERIFY(state() != before);
+    const int batches = done.value(QStringLiteral("batches")).toInt();
+    QCOMPARE(readJson(undoFile).value(QStringLiteral("restored")).toInt(), batches);
+    const Result undone = run(QStringLiteral("zov-import"), undo);
+    QVERIFY2(undone.code == 0, qPrintable(undone.err));
+    QCOMPARE(undone.out.trimmed(), zov::text("UNDO_DONE").arg(batches));
+    QCOMPARE(menus(), menusBefore);
+    const Result again = run(QStringLiteral("zov-import"), undo);
+    QCOMPARE(again.code, 0);
+    QCOMPARE(again.out.trimmed(), zov::text("UNDO_WAS_UNDONE").arg(id));
+    const Result unknown =
+        run(QStringLiteral("zov-import"), {QStringLiteral("--db"), dbPath(),
+                                           QStringLiteral("--undo"), QStringLiteral("nenhuma")});
+    QCOMPARE(unknown.code, 2);
+    QCOMPARE(unknown.err.trimmed(), zov::text("RUN_UNKNOWN").arg(QStringLiteral("nenhuma")));
 
     // a command stopped before the import (a range over two months) leaves the
     // earlier report in the file as it was
@@ -598,7 +633,7 @@ void TestCommandLines::protocolExamplesAnswer()
             QVERIFY2(value.isObject() || value.isArray(), qPrintable(lines.at(i)));
         ++examples;
     }
-    QCOMPARE(examples, 11);
+    QCOMPARE(examples, 13);
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
 }

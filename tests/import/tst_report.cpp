@@ -279,7 +279,10 @@ void TestReport::dryRunStoresNothingAndForetellsTheRun()
     ImportReport real = s.report();
     QVERIFY(!real.preview);
     QCOMPARE(closed.count(), 1);
+    // the real run has an id to be undone by; the preview, none
+    QVERIFY(!real.runId.isEmpty() && preview.runId.isEmpty());
     real.preview = true;
+    real.runId.clear();
     for (ImportReport::DayDiet &e : real.entries)
         QVERIFY(e.stored);
     QCOMPARE(QString::fromUtf8(real.toJson()), QString::fromUtf8(preview.toJson()));

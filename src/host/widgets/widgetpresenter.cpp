@@ -26,6 +26,19 @@ void message(QMessageBox::Icon icon, const char *titleKey, const QString &text)
 
 } // namespace
 
+bool WidgetPresenter::confirm(const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No,
+                    QApplication::activeWindow());
+    box.button(QMessageBox::Yes)->setText(zov::text("BUTTON_YES"));
+    box.button(QMessageBox::No)->setText(zov::text("BUTTON_NO"));
+    box.setDefaultButton(QMessageBox::No);
+    const bool yes = box.exec() == QMessageBox::Yes;
+    qCInfo(lcShown).noquote() << title + QLatin1String(": ") +
+                                     zov::text(yes ? "BUTTON_YES" : "BUTTON_NO");
+    return yes;
+}
+
 void WidgetPresenter::showError(const QString &text)
 {
     message(QMessageBox::Critical, "DIALOG_ERROR", text);

@@ -18,6 +18,7 @@ public:
     int choose(const QString &title, const PickList &list, const QString &emptyText) override;
     bool chooseMany(const QString &title, const PickList &list, const QList<int> &preselected,
                     QList<int> *picked) override;
+    bool confirm(const QString &title, const QString &text) override;
 };
 
 // The host's busy indication: the wait cursor, nested calls counted.

@@ -1,0 +1,242 @@
+#include "runundo.h"
+
+#include "appserver.h"
+#include "consiste.h"
+#include "dates.h"
+#include "error.h"
+#include "importreport.h"
+#include "texts.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+namespace zov {
+
+namespace {
+
+// The rows of a reply, each checked against the kinds it must hold: a server that
+// answers otherwise is named, not believed.
+QList<QVariantList> rowsOf(const QVariant &reply, Method method, const QList<int> &kinds)
+{
+    const auto bad = [&] { return Error(text("UNDO_BAD_REPLY").arg(methodName(method))); };
+    if (reply.typeId() != QMetaType::QVariantList)
+        throw bad();
+    QList<QVariantList> rows;
+    for (const QVariant &row : reply.toList()) {
+        const QVariantList values = row.toList();
+        if (row.typeId() != QMetaType::QVariantList || values.size() != kinds.size())
+            throw bad();
+        for (int i = 0; i < kinds.size(); ++i) {
+            if (values.at(i).typeId() != kinds.at(i) ||
+                (kinds.at(i) == QMetaType::QDate && !values.at(i).toDate().isValid()))
+                throw bad();
+        }
+        rows.append(values);
+    }
+    return rows;
+}
+
+QString outcomeKey(UndoReport::Outcome outcome)
+{
+    switch (outcome) {
+    case UndoReport::Outcome::Restored:
+        return QStringLiteral("restored");
+    case UndoReport::Outcome::Changed:
+        return QStringLiteral("changed");
+    case UndoReport::Outcome::AlreadyUndone:
+        return QStringLiteral("undone");
+    }
+    return {};
+}
+
+QString outcomeName(UndoReport::Outcome outcome)
+{
+    switch (outcome) {
+    case UndoReport::Outcome::Restored:
+        return text("UNDO_RESTORED");
+    case UndoReport::Outcome::Changed:
+        return text("UNDO_CHANGED");
+    case UndoReport::Outcome::AlreadyUndone:
+        return text("UNDO_ALREADY_UNDONE");
+    }
+    return {};
+}
+
+QString headerName(const UndoReport::Entry &e)
+{
+    if (e.outcome != UndoReport::Outcome::Restored)
+        return {};
+    return e.headerRemoved ? text("UNDO_HEADER_REMOVED") : text("UNDO_HEADER_RESTORED");
+}
+
+} // namespace
+
+QString RunSummary::toLine() const
+{
+    const QString days = firstDay == lastDay
+                             ? shortDate(firstDay)
+                             : text("RUNS_DAYS").arg(shortDate(firstDay), shortDate(lastDay));
+    const QString undone = undoneMenus == 0       ? text("RUNS_NOT_UNDONE")
+                           : undoneMenus == menus ? text("RUNS_UNDONE")
+                                                  : text("RUNS_PARTLY_UNDONE");
+    return QStringList{id,
+                       when.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")),
+                       operatorCode,
+                       branch,
+                       service,
+                       days,
+                       mode == QLatin1String("overwrite") ? text("RUNS_OVERWRITE")
+                                                          : text("RUNS_APPEND"),
+                       QString::number(batches),
+                       undone}
+        .join(QLatin1Char('\t'));
+}
+
+int UndoReport::count(Outcome outcome) const
+{
+    int n = 0;
+    for (const Entry &e : entries)
+        n += e.outcome == outcome ? 1 : 0;
+    return n;
+}
+
+QString UndoReport::closingText() const
+{
+    QString said;
+    if (count(Outcome::Restored) == 0 && complete())
+        said = text("UNDO_WAS_UNDONE").arg(runId);
+    else if (complete())
+        said = text("UNDO_DONE").arg(count(Outcome::Restored));
+    else
+        said = text("UNDO_PARTLY").arg(count(Outcome::Restored)).arg(count(Outcome::Changed));
+    return preview ? text("UNDO_PREVIEW").arg(said) : said;
+}
+
+QStringList UndoReport::leftLines() const
+{
+    QStringList lines;
+    for (const Entry &e : entries) {
+        if (e.outcome == Outcome::Changed)
+            lines.append(text("UNDO_LEFT_LINE")
+                             .arg(shortDate(e.day), NomeSemana(e.day), e.diet, e.menuNumber));
+    }
+    return lines;
+}
+
+QByteArray UndoReport::toJson() const
+{
+    QJsonArray days;
+    for (const Entry &e : entries)
+        days.append(QJsonObject{{QStringLiteral("day"), e.day.toString(Qt::ISODate)},
+                                {QStringLiteral("diet"), e.diet},
+                                {QStringLiteral("menuNumber"), e.menuNumber},
+                                {QStringLiteral("outcome"), outcomeKey(e.outcome)},
+                                {QStringLiteral("dishesRemoved"), e.dishesRemoved},
+                                {QStringLiteral("dishesRestored"), e.dishesRestored},
+                                {QStringLiteral("headerRemoved"), e.headerRemoved}});
+    const QJsonObject root{{QStringLiteral("undo"), runId},
+                           {QStringLiteral("preview"), preview},
+                           {QStringLiteral("restored"), count(Outcome::Restored)},
+                           {QStringLiteral("left"), count(Outcome::Changed)},
+                           {QStringLiteral("alreadyUndone"), count(Outcome::AlreadyUndone)},
+                           {QStringLiteral("closingText"), closingText()},
+                           {QStringLiteral("days"), days}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+QByteArray UndoReport::toCsv() const
+{
+    QStringList lines{text("UNDO_CSV_HEADER")};
+    for (const Entry &e : entries)
+        lines.append(QStringList{shortDate(e.day), ImportReport::csvField(e.diet),
+                                 ImportReport::csvField(e.menuNumber), outcomeName(e.outcome),
+                                 QString::number(e.dishesRemoved),
+                                 QString::number(e.dishesRestored), headerName(e)}
+                         .join(QLatin1Char(';')));
+    return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+QString UndoReport::toText() const
+{
+    QStringList lines;
+    for (const Entry &e : entries)
+        lines.append(QStringLiteral("%1 %2  %3  %4  %5")
+                         .arg(shortDate(e.day), NomeSemana(e.day).leftJustified(7), e.diet,
+                              e.menuNumber.leftJustified(10), outcomeName(e.outcome)));
+    lines.append(closingText());
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+RunUndo::RunUndo(AppServer &server)
+    : m_server(server)
+{}
+
+QList<RunSummary> RunUndo::list(const QString &branch)
+{
+    QVariantList args{branch};
+    const QVariant reply = m_server.invoke(Method::GetImportacoes, args);
+    constexpr int T = QMetaType::QString, D = QMetaType::QDate, N = QMetaType::Double;
+    QList<RunSummary> runs;
+    for (const QVariantList &r :
+         rowsOf(reply, Method::GetImportacoes, {T, T, T, T, T, D, D, T, N, N, N})) {
+        RunSummary run;
+        run.id = r.at(0).toString();
+        // kept in UTC
+        run.when = QDateTime::fromString(r.at(1).toString() + QLatin1Char('Z'), Qt::ISODateWithMs)
+                       .toLocalTime();
+        run.operatorCode = r.at(2).toString();
+        run.branch = r.at(3).toString();
+        run.service = r.at(4).toString();
+        run.firstDay = r.at(5).toDate();
+        run.lastDay = r.at(6).toDate();
+        run.mode = r.at(7).toString();
+        run.batches = r.at(8).toInt();
+        run.menus = r.at(9).toInt();
+        run.undoneMenus = r.at(10).toInt();
+        runs.append(run);
+    }
+    return runs;
+}
+
+UndoReport RunUndo::undo(const QString &runId, const QString &branch, bool dryRun)
+{
+    // every call of a dry run carries its id: the server keeps nothing it does
+    if (dryRun)
+        m_server.setMetadata(QStringLiteral("zov-dry-run"),
+                             QUuid::createUuid().toString(QUuid::WithoutBraces));
+    struct DryRunEnd
+    {
+        AppServer &server;
+        ~DryRunEnd() { server.setMetadata(QStringLiteral("zov-dry-run"), QString()); }
+    } dryRunEnd{m_server};
+    QVariantList args{runId, branch};
+    const QVariant reply = m_server.invoke(Method::DesfazImportacao, args);
+    if (reply.typeId() == QMetaType::QString)
+        throw ServerTextError(reply.toString());
+    constexpr int T = QMetaType::QString, D = QMetaType::QDate, N = QMetaType::Double;
+    UndoReport report;
+    report.runId = runId;
+    report.preview = dryRun;
+    for (const QVariantList &r : rowsOf(reply, Method::DesfazImportacao, {D, T, T, T, N, N, T})) {
+        UndoReport::Entry e;
+        e.day = r.at(0).toDate();
+        e.diet = r.at(1).toString();
+        e.menuNumber = r.at(2).toString();
+        const QString outcome = r.at(3).toString();
+        if (outcome == QLatin1String("restored"))
+            e.outcome = UndoReport::Outcome::Restored;
+        else if (outcome == QLatin1String("undone"))
+            e.outcome = UndoReport::Outcome::AlreadyUndone;
+        else if (outcome != QLatin1String("changed"))
+            throw Error(text("UNDO_BAD_REPLY").arg(methodName(Method::DesfazImportacao)));
+        e.dishesRemoved = r.at(4).toInt();
+        e.dishesRestored = r.at(5).toInt();
+        e.headerRemoved = r.at(6).toString() == QLatin1String("removed");
+        report.entries.append(e);
+    }
+    return report;
+}
+
+} // namespace zov

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+namespace zov {
+
+class AppServer;
+
+// An import run as the server keeps it for an undo.
+struct RunSummary
+{
+    QString id;
+    QDateTime when; // local time
+    QString operatorCode;
+    QString branch;
+    QString service;
+    QDate firstDay; // destination days
+    QDate lastDay;
+    QString mode; // "append" or "overwrite"
+    int batches = 0;
+    int menus = 0;       // day and diets it stored
+    int undoneMenus = 0; // of those, the ones undone
+
+    // One line, tab-separated: id, when, operator, branch, service, days, mode, batches,
+    // whether it was undone.
+    QString toLine() const;
+};
+
+// What an undo did (in a dry run, would do) per destination day and diet.
+struct UndoReport
+{
+    enum class Outcome {
+        Restored,      // put back as it was before the run
+        Changed,       // changed since the run: left as it is
+        AlreadyUndone, // an earlier undo restored it
+    };
+    struct Entry
+    {
+        QDate day;
+        QString diet;
+        QString menuNumber;
+        Outcome outcome = Outcome::Changed;
+        int dishesRemoved = 0;  // dishes the run had added
+        int dishesRestored = 0; // dishes it had removed or changed, back
+        bool headerRemoved = false;
+    };
+
+    QString runId;
+    bool preview = false;
+    QList<Entry> entries;
+
+    int count(Outcome outcome) const;
+    // every day and diet restored, now or by an earlier undo
+    bool complete() const { return count(Outcome::Changed) == 0; }
+    // For people: what was restored, and each day and diet left as it is.
+    QString closingText() const;
+    QStringList leftLines() const;
+    QByteArray toJson() const;
+    QByteArray toCsv() const;
+    QString toText() const;
+};
+
+// The undo of import runs through the application server.
+class RunUndo
+{
+public:
+    explicit RunUndo(AppServer &server);
+
+    // The runs that stored something, newest first; of `branch` only when given.
+    QList<RunSummary> list(const QString &branch);
+    // Restores the days and diets of `runId`; a run unknown or of another branch than
+    // `branch` (when given) throws ServerTextError with the server's words, a failure
+    // zov::Error. In a dry run nothing changes and the report says what would.
+    UndoReport undo(const QString &runId, const QString &branch, bool dryRun);
+
+private:
+    AppServer &m_server;
+};
+
+} // namespace zov

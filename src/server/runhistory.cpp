@@ -1,0 +1,367 @@
+// The history of import runs: what each stored batch changed, kept in the batch's own
+// transaction, and the undo of a run from it.
+
+#include "runhistory.h"
+
+#include "dates.h"
+#include "dispatcher.h"
+#include "error.h"
+#include "layout.h"
+#include "menurows.h"
+#include "packet.h"
+#include "rdmimpcardzov.h"
+#include "serversql.h"
+#include "texts.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+
+namespace zov {
+
+namespace {
+
+const Layout &headerLayout()
+{
+    return layout(QStringLiteral("cdsCardaDia"));
+}
+
+const Layout &dishLayout()
+{
+    return layout(QStringLiteral("cdsCompCardCache"));
+}
+
+QString sql(const SqlSession &s, const char *name)
+{
+    return serverSql(s.isSQLite(), name);
+}
+
+// A row read in the layout's field order, each value fitted to its field's type, so
+// that both databases give the same values.
+QVariantList rowOf(const Layout &l, const QSqlQuery &q)
+{
+    QVariantList row;
+    for (int f = 0; f < l.fields.size(); ++f) {
+        const FieldDef &def = l.fields.at(f);
+        row.append(fitValue(l.name, def.name, def.type, 0, q.value(f), Conversion::Lenient));
+    }
+    return row;
+}
+
+QString dishSlot(const QVariantList &c)
+{
+    return c.at(dishAt().CDDIETPAD).toString() + QLatin1Char('|') +
+           QString::number(c.at(dishAt().NRSEQPRATCAR).toDouble(), 'f', 0);
+}
+
+QString canonical(const QVariant &v)
+{
+    if (isNull(v))
+        return QStringLiteral("\x01");
+    if (v.typeId() == QMetaType::QDate)
+        return v.toDate().toString(Qt::ISODate);
+    if (v.typeId() == QMetaType::Double)
+        return QString::number(v.toDouble(), 'g', 17);
+    return v.toString();
+}
+
+bool sameRow(const QVariantList &a, const QVariantList &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        if (!sameValue(a.at(i), b.at(i)))
+            return false;
+    }
+    return true;
+}
+
+QJsonArray toJson(const QVariantList &row)
+{
+    QJsonArray a;
+    for (const QVariant &v : row) {
+        if (isNull(v))
+            a.append(QJsonValue());
+        else if (v.typeId() == QMetaType::QDate)
+            a.append(v.toDate().toString(Qt::ISODate));
+        else if (v.typeId() == QMetaType::Double)
+            a.append(v.toDouble());
+        else
+            a.append(v.toString());
+    }
+    return a;
+}
+
+QVariantList fromJson(const Layout &l, const QJsonValue &value)
+{
+    const QJsonArray a = value.toArray();
+    if (a.size() != l.fields.size())
+        throw Error(text("RUN_RECORD_DAMAGED").arg(l.name));
+    QVariantList row;
+    for (int f = 0; f < l.fields.size(); ++f) {
+        const FieldDef &def = l.fields.at(f);
+        row.append(a.at(f).isNull() ? QVariant()
+                                    : fitValue(l.name, def.name, def.type, 0, a.at(f).toVariant(),
+                                               Conversion::Lenient));
+    }
+    return row;
+}
+
+QString nowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).left(23);
+}
+
+// Puts a menu back as `before` describes it; `now` is the menu as the run left it.
+struct Restored
+{
+    int removed = 0;  // dishes the run had added
+    int restored = 0; // dishes it had removed or changed
+    bool headerRemoved = false;
+};
+
+Restored restore(SqlSession &s, const QString &branch, const QString &number,
+                 const QJsonObject &before)
+{
+    Restored done;
+    for (const QJsonValue &slot : before.value(QStringLiteral("added")).toArray()) {
+        QVariant seq = slot.toArray().at(1).toVariant();
+        toWhole(seq);
+        s.exec(sql(s, "dish_delete"), {branch, number, slot.toArray().at(0).toString(), seq});
+        ++done.removed;
+    }
+    const auto dish = [&](const QJsonValue &value) {
+        QVariantList c = fromJson(dishLayout(), value);
+        toWhole(c[dishAt().NRSEQPRATCAR]);
+        toWhole(c[dishAt().NRORDPRATCAR]);
+        return c;
+    };
+    for (const QJsonValue &value : before.value(QStringLiteral("changed")).toArray()) {
+        const QVariantList c = dish(value);
+        s.exec(sql(s, "dish_update"), c + dishKey(c));
+        ++done.restored;
+    }
+    for (const QJsonValue &value : before.value(QStringLiteral("removed")).toArray()) {
+        s.exec(sql(s, "dish_insert"), dish(value));
+        ++done.restored;
+    }
+    const QJsonValue header = before.value(QStringLiteral("header"));
+    if (header.isNull()) {
+        s.exec(sql(s, "run_header_delete"), {branch, number});
+        done.headerRemoved = true;
+    } else {
+        const QVariantList h = fromJson(headerLayout(), header);
+        s.exec(sql(s, "header_update"), h + headerKey(h));
+    }
+    return done;
+}
+
+} // namespace
+
+MenuState MenuState::read(SqlSession &s, const QString &branch, const QString &number)
+{
+    MenuState state;
+    s.select(sql(s, "run_header_state"), {branch, number},
+             [&](const QSqlQuery &q) { state.header = rowOf(headerLayout(), q); });
+    s.select(sql(s, "run_dish_state"), {branch, number}, [&](const QSqlQuery &q) {
+        const QVariantList c = rowOf(dishLayout(), q);
+        state.dishes.insert(dishSlot(c), c);
+    });
+    return state;
+}
+
+QString MenuState::digest() const
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto add = [&](const QVariantList &row) {
+        for (const QVariant &v : row) {
+            hash.addData(canonical(v).toUtf8());
+            hash.addData(QByteArrayView("\x1f"));
+        }
+        hash.addData(QByteArrayView("\x1e"));
+    };
+    if (header.isEmpty())
+        hash.addData(QByteArrayView("-\x1e"));
+    else
+        add(header);
+    for (const QVariantList &c : dishes)
+        add(c);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+RunRecorder::RunRecorder(SqlSession &s, const CallContext &context)
+    : m_s(s)
+    , m_context(context)
+{}
+
+void RunRecorder::before(const QList<QPair<QString, QString>> &menus)
+{
+    if (m_context.runId.isEmpty())
+        return;
+    for (const auto &menu : menus) {
+        if (m_menus.contains(menu))
+            continue;
+        m_menus.append(menu);
+        m_before.append(MenuState::read(m_s, menu.first, menu.second));
+    }
+}
+
+void RunRecorder::after()
+{
+    if (m_context.runId.isEmpty() || m_menus.isEmpty())
+        return;
+    qint64 order = 1;
+    m_s.select(sql(m_s, "run_next_order"), {m_context.runId},
+               [&](const QSqlQuery &q) { order = q.value(0).toLongLong(); });
+    bool runKept = false;
+    const QString now = nowUtc();
+    for (int i = 0; i < m_menus.size(); ++i) {
+        const auto &[branch, number] = m_menus.at(i);
+        const MenuState &was = m_before.at(i);
+        const MenuState after = MenuState::read(m_s, branch, number);
+        QJsonArray removed, changed, added;
+        for (auto it = was.dishes.cbegin(); it != was.dishes.cend(); ++it) {
+            const auto later = after.dishes.constFind(it.key());
+            if (later == after.dishes.cend())
+                removed.append(toJson(*it));
+            else if (!sameRow(*it, *later))
+                changed.append(toJson(*it));
+        }
+        for (auto it = after.dishes.cbegin(); it != after.dishes.cend(); ++it) {
+            if (!was.dishes.contains(it.key()))
+                added.append(QJsonArray{it->at(dishAt().CDDIETPAD).toString(),
+                                        it->at(dishAt().NRSEQPRATCAR).toDouble()});
+        }
+        const bool headerSame = !was.header.isEmpty() && sameRow(was.header, after.header);
+        // nothing of the menu changed: nothing to put back
+        if (headerSame && removed.isEmpty() && changed.isEmpty() && added.isEmpty())
+            continue;
+        const QVariantList &h = after.header.isEmpty() ? was.header : after.header;
+        if (h.isEmpty())
+            continue;
+        const QJsonObject before{
+            {QStringLiteral("header"), was.header.isEmpty() ? QJsonValue() : toJson(was.header)},
+            {QStringLiteral("removed"), removed},
+            {QStringLiteral("changed"), changed},
+            {QStringLiteral("added"), added}};
+        if (!runKept) {
+            m_s.exec(sql(m_s, "run_insert"), {m_context.runId, branch, h.at(headerAt().CDSERVFILI),
+                                              m_context.operatorCode, now, m_context.runMode});
+            runKept = true;
+        }
+        m_s.exec(sql(m_s, "run_record_insert"),
+                 {m_context.runId, order, branch, number, h.at(headerAt().CDSERVFILI),
+                  h.at(headerAt().DTCARDAPIO), h.at(headerAt().CDDIETPAD), m_context.batchId,
+                  QString::fromUtf8(QJsonDocument(before).toJson(QJsonDocument::Compact)),
+                  after.digest()});
+    }
+}
+
+QVariant listRuns(SqlSession &s, const QString &branch)
+{
+    QVariantList runs;
+    s.select(sql(s, "run_list"), {}, [&](const QSqlQuery &q) {
+        if (!branch.isEmpty() && q.value(3).toString() != branch)
+            return;
+        runs.append(QVariant(
+            QVariantList{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                         q.value(3).toString(), q.value(4).toString(), dateOf(q.value(5)),
+                         dateOf(q.value(6)), q.value(7).toString(), q.value(8).toDouble(),
+                         q.value(9).toDouble(), q.value(10).toDouble()}));
+    });
+    return runs;
+}
+
+PurgeCounts purgeRuns(SqlSession &s, const QDateTime &before)
+{
+    const QString cutoff = before.toUTC().toString(Qt::ISODateWithMs).left(23);
+    PurgeCounts counts;
+    WriteTransaction transaction(s);
+    s.select(sql(s, "run_purge_count"), {cutoff, cutoff}, [&](const QSqlQuery &q) {
+        counts.runs = q.value(0).toInt();
+        counts.menus = q.value(1).toInt();
+    });
+    s.exec(sql(s, "run_purge_records"), {cutoff});
+    s.exec(sql(s, "run_purge_runs"), {cutoff});
+    counts.batches = s.exec(sql(s, "batch_purge"), {cutoff.left(19)});
+    transaction.commit();
+    return counts;
+}
+
+QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
+                 const CallContext &context)
+{
+    QString runBranch, runService;
+    bool known = false;
+    if (!runId.isEmpty() && runId.size() <= 64)
+        s.select(sql(s, "run_of_id"), {runId}, [&](const QSqlQuery &q) {
+            runBranch = q.value(0).toString();
+            runService = q.value(1).toString();
+            known = true;
+        });
+    if (!known)
+        return text("RUN_UNKNOWN").arg(runId.left(64));
+    if (!branch.isEmpty() && branch != runBranch)
+        return text("RUN_OTHER_BRANCH").arg(runId, runBranch, branch);
+
+    struct Record
+    {
+        qint64 order;
+        QString branch, number, diet;
+        QDate day;
+    };
+    QList<Record> records;
+    s.select(sql(s, "run_records"), {runId}, [&](const QSqlQuery &q) {
+        records.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                        q.value(4).toString(), dateOf(q.value(3))});
+    });
+    QVariantList rows;
+    for (const Record &r : std::as_const(records)) {
+        const QVariantList key{runId, r.order, r.branch, r.number};
+        QString outcome = QStringLiteral("changed");
+        Restored done;
+        WriteTransaction transaction(s);
+        QString before, after;
+        bool undone = false;
+        s.select(sql(s, "run_record"), key, [&](const QSqlQuery &q) {
+            before = q.value(0).toString();
+            after = q.value(1).toString();
+            undone = !isNull(q.value(2));
+        });
+        if (undone) {
+            outcome = QStringLiteral("undone");
+        } else if (MenuState::read(s, r.branch, r.number).digest() == after) {
+            // the menu is as the run left it: it goes back to what it was before
+            done =
+                restore(s, r.branch, r.number, QJsonDocument::fromJson(before.toUtf8()).object());
+            s.exec(sql(s, "run_record_undone"), QVariantList{nowUtc(), context.operatorCode} + key);
+            transaction.commit();
+            outcome = QStringLiteral("restored");
+        }
+        rows.append(QVariant(QVariantList{
+            r.day, r.diet, r.number, outcome, double(done.removed), double(done.restored),
+            done.headerRemoved                     ? QStringLiteral("removed")
+            : outcome == QLatin1String("restored") ? QStringLiteral("restored")
+                                                   : QString()}));
+        if (s.dryRun())
+            continue;
+        if (outcome == QLatin1String("restored"))
+            qCInfo(lcAudit).noquote()
+                << text("AUDIT_UNDO")
+                       .arg(logSafe(context.operatorCode), runId, logSafe(r.branch), runService,
+                            shortDate(r.day), logSafe(r.diet))
+                       .arg(done.removed)
+                       .arg(done.restored);
+        else if (outcome == QLatin1String("changed"))
+            qCInfo(lcAudit).noquote()
+                << text("AUDIT_UNDO_LEFT")
+                       .arg(logSafe(context.operatorCode), runId, logSafe(r.branch), runService,
+                            shortDate(r.day), logSafe(r.diet));
+    }
+    return rows;
+}
+
+} // namespace zov

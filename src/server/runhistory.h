@@ -1,0 +1,65 @@
+#pragma once
+
+#include "sqlsession.h"
+
+#include <QDateTime>
+#include <QMap>
+#include <QString>
+#include <QVariant>
+
+namespace zov {
+
+struct CallContext;
+
+// A menu as the database holds it: its header (empty when there is none) and its
+// dishes by diet and slot, each in its layout's field order.
+struct MenuState
+{
+    QVariantList header;
+    QMap<QString, QVariantList> dishes;
+
+    // Reads the menu `number` of `branch` (on PostgreSQL its header row locked).
+    static MenuState read(SqlSession &s, const QString &branch, const QString &number);
+    // Tells two states apart; the same state always gives the same digest.
+    QString digest() const;
+};
+
+// What a stored batch changed, kept to undo its run: in the batch's own transaction,
+// for every menu it touched, the state before and a digest of the state after. Does
+// nothing for a batch that carries no run id.
+class RunRecorder
+{
+public:
+    RunRecorder(SqlSession &s, const CallContext &context);
+    // Before the batch's writes: the menus it will touch.
+    void before(const QList<QPair<QString, QString>> &menus); // (branch, menu number)
+    // After them, before the commit: one record per menu.
+    void after();
+
+private:
+    SqlSession &m_s;
+    const CallContext &m_context;
+    QList<QPair<QString, QString>> m_menus;
+    QList<MenuState> m_before;
+};
+
+// The runs that stored something, newest first; of `branch` only when it is not empty.
+QVariant listRuns(SqlSession &s, const QString &branch);
+
+// Puts every day and diet of a run back as it was before the run, one transaction each,
+// the latest batch first; a menu changed since the run is left as it is. An error text
+// (an unknown run, a run of another branch than `branch`), or one row per menu.
+QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
+                 const CallContext &context);
+
+// Removes what is kept of the runs stored before `before` (and the records of their
+// batches' answers): the history stays bounded.
+struct PurgeCounts
+{
+    int runs = 0;
+    int menus = 0;
+    int batches = 0;
+};
+PurgeCounts purgeRuns(SqlSession &s, const QDateTime &before);
+
+} // namespace zov
