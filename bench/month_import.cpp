@@ -144,25 +144,27 @@ struct ImportRun
     QJsonObject stats;
 };
 
-ImportRun importRun(const QString &binDir, const QString &path, const QString &statsFile)
+ImportRun importRun(const QString &binDir, const QString &path, const QString &statsFile,
+                    const QStringList &extra = {})
 {
-    const QStringList args{
-        QStringLiteral("--db"),
-        path,
-        QStringLiteral("--branch"),
-        kBranch,
-        QStringLiteral("--service"),
-        kService,
-        QStringLiteral("--date"),
-        kDestinationMonth.toString(Qt::ISODate),
-        QStringLiteral("--from"),
-        kSourceMonth.toString(Qt::ISODate),
-        QStringLiteral("--to"),
-        kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate),
-        QStringLiteral("--operator"),
-        QStringLiteral("BENCH"),
-        QStringLiteral("--stats"),
-        statsFile};
+    const QStringList args =
+        QStringList{QStringLiteral("--db"),
+                    path,
+                    QStringLiteral("--branch"),
+                    kBranch,
+                    QStringLiteral("--service"),
+                    kService,
+                    QStringLiteral("--date"),
+                    kDestinationMonth.toString(Qt::ISODate),
+                    QStringLiteral("--from"),
+                    kSourceMonth.toString(Qt::ISODate),
+                    QStringLiteral("--to"),
+                    kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate),
+                    QStringLiteral("--operator"),
+                    QStringLiteral("BENCH"),
+                    QStringLiteral("--stats"),
+                    statsFile} +
+        extra;
     const QByteArray program = (binDir + QStringLiteral("/zov-import")).toLocal8Bit();
     std::vector<QByteArray> owned;
     for (const QString &a : args)
@@ -230,6 +232,25 @@ int differences(const QString &a, const QString &b)
     return count;
 }
 
+// Bytes of the database's pages that keep the import runs for an undo.
+qint64 keptForUndo(const QString &path)
+{
+    const QString name = QStringLiteral("kept");
+    qint64 bytes = 0;
+    {
+        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
+        QSqlQuery q(db);
+        if (!q.exec(
+                QStringLiteral("SELECT SUM(pgsize) FROM dbstat WHERE name LIKE '%IMPORTACAO%'")) ||
+            !q.next())
+            throw zov::Error(q.lastError().text());
+        bytes = q.value(0).toLongLong();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return bytes;
+}
+
 int rowCount(const QString &path)
 {
     const QString name = QStringLiteral("count");
@@ -285,6 +306,7 @@ int main(int argc, char *argv[])
         int differences;
     };
     std::vector<Line> lines;
+    qint64 keptAppend = 0, keptOverwrite = 0;
     try {
         for (const int scale : {1, 2, 4}) {
             const QString tpl = dir.filePath(QStringLiteral("template-%1.sqlite").arg(scale));
@@ -311,6 +333,15 @@ int main(int argc, char *argv[])
                      ? 1e6 * last.stats.value(QStringLiteral("clientCpuSeconds")).toDouble() / pairs
                      : 0,
                  last.peakKiB, differences(floorDb, importDb)});
+            if (scale == 1) {
+                // what an undo needs: of the run into the empty month, and of an overwrite
+                // of the whole month it filled
+                keptAppend = keptForUndo(importDb);
+                importRun(binDir, importDb, dir.filePath(QStringLiteral("stats.json")),
+                          {QStringLiteral("--mode"), QStringLiteral("overwrite"),
+                           QStringLiteral("--rounding"), QStringLiteral("5")});
+                keptOverwrite = keptForUndo(importDb) - keptAppend;
+            }
         }
     } catch (const zov::Error &e) {
         QTextStream(stderr) << e.text() << Qt::endl;
@@ -347,6 +378,10 @@ int main(int argc, char *argv[])
     out << QStringLiteral("growth 1x -> 4x: floor %1x, import %2x\n")
                .arg(lines.back().floorSeconds / lines.front().floorSeconds, 0, 'f', 2)
                .arg(lines.back().importSeconds / lines.front().importSeconds, 0, 'f', 2);
+    out << QStringLiteral("kept for an undo at 1x: %1 MB for the month into empty days, %2 MB "
+                          "for an overwrite of the whole month\n")
+               .arg(keptAppend / 1048576.0, 0, 'f', 2)
+               .arg(keptOverwrite / 1048576.0, 0, 'f', 2);
     out << (same ? QStringLiteral("the import wrote the same rows as the floor at every scale\n")
                  : QStringLiteral("THE IMPORT AND THE FLOOR DIFFER\n"));
     return same ? 0 : 1;

@@ -197,7 +197,8 @@ RunRecorder::RunRecorder(SqlSession &s, const CallContext &context)
     , m_context(context)
 {}
 
-void RunRecorder::before(const QList<QPair<QString, QString>> &menus)
+void RunRecorder::before(const QList<QPair<QString, QString>> &menus,
+                         const QList<QPair<QString, QString>> &created)
 {
     if (m_context.runId.isEmpty())
         return;
@@ -205,7 +206,9 @@ void RunRecorder::before(const QList<QPair<QString, QString>> &menus)
         if (m_menus.contains(menu))
             continue;
         m_menus.append(menu);
-        m_before.append(MenuState::read(m_s, menu.first, menu.second));
+        // a header the batch creates takes a number no header has: nothing was there
+        m_before.append(created.contains(menu) ? MenuState()
+                                               : MenuState::read(m_s, menu.first, menu.second));
     }
 }
 
@@ -216,7 +219,8 @@ void RunRecorder::after()
     qint64 order = 1;
     m_s.select(sql(m_s, "run_next_order"), {m_context.runId},
                [&](const QSqlQuery &q) { order = q.value(0).toLongLong(); });
-    bool runKept = false;
+    // the run's own row comes with its first record
+    bool runKept = order > 1;
     const QString now = nowUtc();
     for (int i = 0; i < m_menus.size(); ++i) {
         const auto &[branch, number] = m_menus.at(i);

@@ -31,8 +31,10 @@ class RunRecorder
 {
 public:
     RunRecorder(SqlSession &s, const CallContext &context);
-    // Before the batch's writes: the menus it will touch.
-    void before(const QList<QPair<QString, QString>> &menus); // (branch, menu number)
+    // Before the batch's writes: the menus it will touch (branch, menu number), and of
+    // those the ones whose header it creates.
+    void before(const QList<QPair<QString, QString>> &menus,
+                const QList<QPair<QString, QString>> &created);
     // After them, before the commit: one record per menu.
     void after();
 

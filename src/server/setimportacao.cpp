@@ -332,6 +332,16 @@ private:
     QHash<QString, QVariantList> m_headers;
 };
 
+// The menus (branch, number) whose header the batch creates.
+QList<QPair<QString, QString>> createdMenus(const DeltaRows &headers)
+{
+    QList<QPair<QString, QString>> menus;
+    for (const QVariantList &h : headers.inserts)
+        menus.append(
+            {h.at(headerAt().CDFILIAL).toString(), h.at(headerAt().NRCARDAPIO).toString()});
+    return menus;
+}
+
 // The menus (branch, number) whose header or dishes the batch writes.
 QList<QPair<QString, QString>> touchedMenus(const DeltaRows &headers, const DeltaRows &dishes)
 {
@@ -392,7 +402,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             return problem;
         // what the batch changes is kept with it, for an undo of its run
         RunRecorder recorder(s, context);
-        recorder.before(touchedMenus(headers, dishes));
+        recorder.before(touchedMenus(headers, dishes), createdMenus(headers));
         // dish deletions first, so an overwrite frees its slots for the new dishes
         for (const QVariantList &c : dishes.deletions) {
             if (!(problem = writer.deleteDish(c)).isEmpty())

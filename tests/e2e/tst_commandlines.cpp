@@ -149,6 +149,9 @@ void TestCommandLines::importUsageErrors_data()
     QTest::newRow("rounding with four decimals")
         << good + QStringList{QStringLiteral("--rounding"), QStringLiteral("9.9999")}
         << QStringLiteral("9.9999") << false;
+    QTest::newRow("an import's options with --undo")
+        << good + QStringList{QStringLiteral("--undo"), QStringLiteral("x")}
+        << QStringLiteral("não vale com --undo") << false;
     QTest::newRow("no operator and no login name") << good << QStringLiteral("--operator") << true;
 }
 

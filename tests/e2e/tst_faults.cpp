@@ -57,6 +57,13 @@ QStringList importArgs(const QString &db, const QString &server, const QDate &da
     return args;
 }
 
+QJsonObject reportOf(const QString &file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
+                                       : QJsonObject();
+}
+
 // Eight imports of the same source days into different destination days.
 constexpr int kImports = 8;
 const QDate kLoadFrom(2024, 3, 4), kLoadTo(2024, 3, 6);
@@ -103,6 +110,7 @@ class TestFaults : public QObject
 private Q_SLOTS:
     void initTestCase();
     void killedServerLeavesWholeBatches();
+    void undoSurvivesAKillAndARace();
     void eightImportsAtOnce();
     void twoServersShareEightImports();
     void overwritesRaceAnAppend();
@@ -224,6 +232,71 @@ void TestFaults::killedServerLeavesWholeBatches()
         QVERIFY(server.stop());
     }
     qInfo("%d of %d kills interrupted the month", partial, kills);
+}
+
+// An overwrite of a month undone while the server is killed, then by two servers at
+// once: every day and diet is restored once, whole.
+void TestFaults::undoSurvivesAKillAndARace()
+{
+    const QDate day(2024, 4, 1), from(2024, 3, 1), to(2024, 3, 30);
+    const QString db = copyDatabase(m_template, m_dir.path(), QStringLiteral("undo"));
+    const QString report = m_dir.filePath(QStringLiteral("undo.json"));
+    QString runId;
+    QStringList dishes, headers;
+    {
+        ServerProcess server(db);
+        QVERIFY(server.started());
+        QCOMPARE(run(QStringLiteral("zov-import"),
+                     importArgs(db, server.address(), day, from, QDate(2024, 3, 15)))
+                     .code,
+                 0);
+        dishes = queryRows(db, kDishes);
+        headers = queryRows(db, kHeaders);
+        const Result overwrite =
+            run(QStringLiteral("zov-import"),
+                importArgs(db, server.address(), day, from, to) +
+                    QStringList{QStringLiteral("--mode"), QStringLiteral("overwrite"),
+                                QStringLiteral("--rounding"), QStringLiteral("5"),
+                                QStringLiteral("--report"), report});
+        QCOMPARE(overwrite.code, 0);
+        runId = reportOf(report).value(QStringLiteral("runId")).toString();
+        QVERIFY(queryRows(db, kDishes) != dishes);
+        QProcess undo;
+        undo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        undo.start(binary(QStringLiteral("zov-import")),
+                   {QStringLiteral("--db"), db, QStringLiteral("--server"), server.address(),
+                    QStringLiteral("--undo"), runId});
+        QVERIFY(undo.waitForStarted());
+        QThread::msleep(QRandomGenerator::global()->bounded(20, 160));
+        server.kill();
+        QVERIFY(undo.waitForFinished(60000));
+    }
+    ServerProcess first(db), second(db);
+    QVERIFY(first.started() && second.started());
+    std::vector<std::unique_ptr<QProcess>> undos;
+    for (const ServerProcess *server : {&first, &second}) {
+        auto undo = std::make_unique<QProcess>();
+        undo->start(binary(QStringLiteral("zov-import")),
+                    {QStringLiteral("--db"), db, QStringLiteral("--server"), server->address(),
+                     QStringLiteral("--undo"), runId, QStringLiteral("--report"),
+                     QStringLiteral("-")});
+        undos.push_back(std::move(undo));
+    }
+    int restored = 0;
+    for (auto &undo : undos) {
+        QVERIFY(undo->waitForFinished(60000));
+        QVERIFY2(undo->exitCode() == 0, undo->readAllStandardError().constData());
+        restored += static_cast<int>(undo->readAllStandardOutput().count("  restaurado\n"));
+    }
+    qInfo("the two undos at once restored %d days and diets the killed one had left", restored);
+    QCOMPARE(queryRows(db, kDishes), dishes);
+    QCOMPARE(queryRows(db, kHeaders), headers);
+    QCOMPARE(queryValue(db, QStringLiteral("SELECT COUNT(*) FROM IMPORTACAODIA WHERE "
+                                           "DTHRDESFEITA IS NULL AND IDIMPORTACAO = '%1'")
+                                .arg(runId))
+                 .toInt(),
+             0);
+    QVERIFY(first.stop() && second.stop());
 }
 
 void TestFaults::eightImportsAtOnce()
@@ -366,12 +439,6 @@ int batchesOf(const QString &db)
     return queryValue(db, QStringLiteral("SELECT COUNT(*) FROM LOTEIMPORT")).toInt();
 }
 
-QJsonObject reportOf(const QString &file)
-{
-    QFile f(file);
-    return f.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(f.readAll()).object()
-                                       : QJsonObject();
-}
 } // namespace
 
 void TestFaults::frozenPeersAreGivenUpOn_data()

@@ -547,6 +547,7 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     ImportReportDialog *preview = reportWindow();
     QCOMPARE(preview->windowTitle(), text("REPORT_PREVIEW_TITLE"));
     QVERIFY(preview->report().preview);
+    QVERIFY(!preview->undoButton()->isVisible());
     // three days by two diets; the first cell's dishes are listed below
     QCOMPARE(preview->overview()->rowCount(), 3);
     QCOMPARE(preview->overview()->columnCount(), 2);
@@ -588,6 +589,24 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QCOMPARE(done->report().entries.size(), 6);
     QCOMPARE(queryRows(m_f->db.url(), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).first(),
              QString::number(before.first().section(QLatin1Char('|'), 1, 1).toInt() + 18));
+
+    // its "Desfazer importação" asks first, naming the days and diets; a no changes
+    // nothing, a yes puts the menus back (the screen is closed: the window has its own
+    // connection)
+    QVERIFY(done->undoButton()->isVisible());
+    m_f->presenter.confirmAnswer = false;
+    QTest::mouseClick(done->undoButton(), Qt::LeftButton);
+    QCOMPARE(m_f->presenter.questions.size(), 1);
+    QVERIFY2(m_f->presenter.questions.first().contains(
+                 QStringLiteral("01/04/2024 Segunda: dietas 0001, 0002")),
+             qPrintable(m_f->presenter.questions.first()));
+    QVERIFY(queryRows(m_f->db.url(), everything) != before);
+    m_f->presenter.confirmAnswer = true;
+    QTest::mouseClick(done->undoButton(), Qt::LeftButton);
+    QCOMPARE(m_f->presenter.informations.last(), text("UNDO_DONE").arg(6));
+    QCOMPARE(queryRows(m_f->db.url(), everything).first().section(QLatin1Char('|'), 0, 1),
+             before.first().section(QLatin1Char('|'), 0, 1));
+    QVERIFY(!done->undoButton()->isEnabled());
     delete done;
 }
 

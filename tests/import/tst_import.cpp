@@ -4,6 +4,8 @@
 #include "dates.h"
 #include "importfixture.h"
 #include "messages.h"
+#include "runundo.h"
+#include "texts.h"
 
 #include <QSignalSpy>
 #include <QSqlQuery>
@@ -58,6 +60,8 @@ private Q_SLOTS:
     void appendRespectsDishesStoredDuringTheRun();
     void theStreamStoresWhatSingleCallsStore_data();
     void theStreamStoresWhatSingleCallsStore();
+    void undoPutsTheDaysBack_data();
+    void undoPutsTheDaysBack();
     void secondWriterDuringTheRun_data();
     void secondWriterDuringTheRun();
     void referenceMonthOtherThanTheDays();
@@ -931,6 +935,79 @@ void TestImport::theStreamStoresWhatSingleCallsStore()
     }
     QCOMPARE(outcome[0], outcome[1]);
     QVERIFY(outcome[0].first() == QLatin1String(fault.isEmpty() ? "1" : "0"));
+}
+
+// An undo puts every day and diet of a run back as it was: headers it created go,
+// dishes an overwrite removed come back with their values, a header it stamped gets its
+// operator and date back; a day changed since the run is left alone.
+void TestImport::undoPutsTheDaysBack_data()
+{
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("append: headers created and stamped") << true << QString();
+    QTest::newRow("overwrite: removed dishes come back") << false << QString();
+    QTest::newRow("a run stopped by a refused batch") << true << QStringLiteral("refused");
+    QTest::newRow("a day changed since the run") << false << QStringLiteral("changed");
+    QTest::newRow("undone twice") << false << QStringLiteral("twice");
+    QTest::newRow("a dry run of the undo") << false << QStringLiteral("dry");
+}
+
+void TestImport::undoPutsTheDaysBack()
+{
+    QFETCH(bool, append);
+    QFETCH(QString, fault);
+    ImportFixture f;
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
+                   QStringLiteral("0001"), QStringLiteral("900"), 150);
+    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                 f.april(2), QStringLiteral("00001"));
+    if (fault == QLatin1String("refused"))
+        f.db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-03'"),
+                          QStringLiteral("prato recusado"));
+    const auto menus = [&] {
+        return f.db.dump(QStringLiteral("CARDADIA")) + f.db.dump(QStringLiteral("COMPCARD"));
+    };
+    const QStringList before = menus();
+    const int headersBefore = f.db.count(QStringLiteral("CARDADIA"));
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M6, append);
+    QCOMPARE(f.import(), fault != QLatin1String("refused"));
+    const ImportReport &run = s.report();
+    QVERIFY(run.batches > 0);
+    if (fault == QLatin1String("changed"))
+        f.db.exec(QStringLiteral("UPDATE COMPCARD SET VRPECONSCARD = 55 WHERE NRCARDAPIO = '900'"));
+    const QStringList after = menus();
+
+    RunUndo undo(*s.connection());
+    const bool dry = fault == QLatin1String("dry");
+    UndoReport done = undo.undo(run.runId, QString(), dry);
+    QCOMPARE(done.entries.size(), run.batches);
+    if (fault == QLatin1String("twice")) {
+        QCOMPARE(done.count(UndoReport::Outcome::Restored), run.batches);
+        done = undo.undo(run.runId, QStringLiteral("B1"), false);
+        QCOMPARE(done.count(UndoReport::Outcome::AlreadyUndone), run.batches);
+        QCOMPARE(done.closingText(), text("UNDO_WAS_UNDONE").arg(run.runId));
+    }
+    if (dry) {
+        QCOMPARE(menus(), after);
+        QCOMPARE(done.count(UndoReport::Outcome::Restored), run.batches);
+    } else if (fault == QLatin1String("changed")) {
+        // April 2nd, diet 0001 stays as the other writer left it; the rest is undone
+        QVERIFY(!done.complete());
+        QCOMPARE(done.leftLines().size(), 1);
+        QVERIFY(
+            done.leftLines().first().startsWith(QStringLiteral("02/04/2024 Terça, dieta 0001")));
+        QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")),
+                 QStringLiteral("11:S1:55;12:S2:55;13:P1:55"));
+        QCOMPARE(f.db.count(QStringLiteral("CARDADIA")), headersBefore);
+        QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")), QString());
+    } else {
+        QVERIFY(done.complete());
+        QCOMPARE(menus(), before);
+    }
+    // the numbers handed out stay used
+    QVERIFY(f.db.count(QStringLiteral("CARDSEQ")) > 0);
 }
 
 QTEST_GUILESS_MAIN(TestImport)
