@@ -115,6 +115,23 @@ QString nowUtc()
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).left(23);
 }
 
+// A record as it was written, or an error: a damaged one must not be taken for "there
+// was no header".
+QJsonObject recordOf(const QString &text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    const QJsonObject record = document.object();
+    for (const char *key : {"header", "removed", "changed", "added"}) {
+        if (error.error != QJsonParseError::NoError || !record.contains(QLatin1String(key)))
+            throw Error(zov::text("RUN_RECORD_DAMAGED").arg(QLatin1String(key)));
+    }
+    const QJsonValue header = record.value(QStringLiteral("header"));
+    if (!header.isNull() && !header.isArray())
+        throw Error(zov::text("RUN_RECORD_DAMAGED").arg(QStringLiteral("header")));
+    return record;
+}
+
 // Puts a menu back as `before` describes it; `now` is the menu as the run left it.
 struct Restored
 {
@@ -339,8 +356,7 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
             outcome = QStringLiteral("undone");
         } else if (MenuState::read(s, r.branch, r.number).digest() == after) {
             // the menu is as the run left it: it goes back to what it was before
-            done =
-                restore(s, r.branch, r.number, QJsonDocument::fromJson(before.toUtf8()).object());
+            done = restore(s, r.branch, r.number, recordOf(before));
             s.exec(sql(s, "run_record_undone"), QVariantList{nowUtc(), context.operatorCode} + key);
             transaction.commit();
             outcome = QStringLiteral("restored");

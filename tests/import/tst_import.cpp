@@ -950,6 +950,7 @@ void TestImport::undoPutsTheDaysBack_data()
     QTest::newRow("a day changed since the run") << false << QStringLiteral("changed");
     QTest::newRow("undone twice") << false << QStringLiteral("twice");
     QTest::newRow("a dry run of the undo") << false << QStringLiteral("dry");
+    QTest::newRow("a damaged record") << false << QStringLiteral("damaged");
 }
 
 void TestImport::undoPutsTheDaysBack()
@@ -980,6 +981,14 @@ void TestImport::undoPutsTheDaysBack()
     const QStringList after = menus();
 
     RunUndo undo(*s.connection());
+    if (fault == QLatin1String("damaged")) {
+        // the latest record cut short: it is not read as "there was no header"
+        f.db.exec(QStringLiteral("UPDATE IMPORTACAODIA SET DSANTES = '{\"added\":[' WHERE "
+                                 "NRORDEM = (SELECT MAX(NRORDEM) FROM IMPORTACAODIA)"));
+        QVERIFY_THROWS_EXCEPTION(ServerTextError, undo.undo(run.runId, QString(), false));
+        QCOMPARE(menus(), after);
+        return;
+    }
     const bool dry = fault == QLatin1String("dry");
     UndoReport done = undo.undo(run.runId, QString(), dry);
     QCOMPARE(done.entries.size(), run.batches);
