@@ -491,6 +491,12 @@ void ImpoCardHosp::BtnDietaClick()
     }
     // PesquisaLista: the picked codes as a diet list; nothing picked, no list
     const QString chosen = codes.isEmpty() ? QString() : dietList(codes);
+    m_pickedDietNames.clear();
+    for (const int r : picked) {
+        if (r >= 0 && r < adqDietaX->rowCount())
+            m_pickedDietNames.append(adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
+    }
+    Q_EMIT changed(BtnDieta);
     if (chosen == u.DietasEscolhidas)
         return;
     u.DietasEscolhidas = chosen;
@@ -589,6 +595,48 @@ void ImpoCardHosp::selectionChanged()
 {
     closePreview();
     m_previewReloadDue = m_gridFocused;
+}
+
+QString ImpoCardHosp::destinationLine() const
+{
+    const UnitValues &u = unitValues();
+    if (m_destinationServiceName.isNull()) {
+        Query service(QStringLiteral("qryServico"), loginContext().connectionName);
+        service.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+        service.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+        service.Open();
+        m_destinationServiceName =
+            service.IsEmpty() ? QStringLiteral("")
+                              : service.FieldByName(QStringLiteral("NMSERVICO")).asString();
+    }
+    QString line = text("DEST_LINE")
+                       .arg(shortDate(u.DtCardapio), NomeSemana(u.DtCardapio),
+                            u.DtMesCard.toString(QStringLiteral("MM/yyyy")), u.CdServFili,
+                            m_destinationServiceName);
+    const bool rangeValid = m_start.isValid() && (!m_end.isValid() || m_start <= m_end);
+    if (rangeValid && previewIsCurrent() && adqData.RecordCount() > 0)
+        line += text("DEST_DAYS")
+                    .arg(shortDate(u.DtCardapio),
+                         shortDate(u.DtCardapio.addDays(adqData.RecordCount() - 1)))
+                    .arg(adqData.RecordCount());
+    else if (rangeValid)
+        line += text("DEST_FROM").arg(shortDate(u.DtCardapio));
+    return line;
+}
+
+QString ImpoCardHosp::dietChoiceText() const
+{
+    if (m_allDiets)
+        return text("DIETS_ALL");
+    const QString picked = unitValues().DietasEscolhidas;
+    const int count = static_cast<int>(picked.count(QLatin1Char('_'))) - 1;
+    if (picked.isEmpty() || count <= 0)
+        return text("DIETS_NONE");
+    const QStringList names = m_pickedDietNames.size() == count
+                                  ? m_pickedDietNames
+                                  : picked.mid(1, picked.size() - 2).split(QLatin1Char('_'));
+    return (count == 1 ? text("DIETS_ONE") : text("DIETS_SOME").arg(count))
+        .arg(names.join(QStringLiteral(", ")));
 }
 
 void ImpoCardHosp::reloadPreview()

@@ -89,6 +89,11 @@ public:
     bool running() const { return m_running; }
     int modalResult() const { return m_modalResult; }
     bool firstActivation() const { return m_primeiraAtivacao; }
+    // What the screen will do, for people: the destination (day and weekday, month
+    // reference, service) and, once the source range is valid, the destination days;
+    // and the diets chosen ("2 dietas: LIVRE, BRANDA").
+    QString destinationLine() const;
+    QString dietChoiceText() const;
 
     // The user's input. A change of the service text runs medCdServicoChange and a
     // change of a date its date-change handler, as in the screen.
@@ -272,6 +277,8 @@ private:
     QString m_branchName;
     QString m_service;
     QString m_serviceName;
+    mutable QString m_destinationServiceName; // the entry service's, read once
+    QStringList m_pickedDietNames;            // of the last pick in the diet list
     QDate m_start;
     QDate m_end;
     QString m_startWeekday;

@@ -477,8 +477,9 @@ void ImpoCardHosp::modePass()
                            Qt::CaseInsensitive)) {
                 noteDish(ImportReport::Outcome::SlotTaken, 0);
             } else {
-                setCaption(msg("IMP") + typeName.asString() + QStringLiteral(" - ") +
-                           dishName.asString());
+                // a dry run says so while it runs
+                setCaption((m_dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
+                           typeName.asString() + QStringLiteral(" - ") + dishName.asString());
                 pump();
                 CopiaPrato(m_run.OrigemMenor);
             }

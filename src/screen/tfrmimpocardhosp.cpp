@@ -1,6 +1,7 @@
 #include "tfrmimpocardhosp.h"
 
 #include "consiste.h"
+#include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
 #include "importreportdialog.h"
@@ -43,16 +44,55 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     auto *content = new QWidget(contentArea());
     m_ui->setupUi(content);
     layout->addWidget(content);
-    sbtImportExport->setToolTip(text("HINT_IMPORT"));
+    // the two commands stay out of the focus chain (a click keeps the preview) and
+    // answer their keys: Ctrl+Enter imports, F9 simulates
+    sbtImportExport->setToolTip(text("HINT_IMPORT_KEYS"));
+    sbtImportExport->setText(text("COMMAND_IMPORT"));
+    sbtImportExport->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     sbtSimular = new QToolButton(this);
     sbtSimular->setObjectName(QStringLiteral("sbtSimular"));
     sbtSimular->setFocusPolicy(Qt::NoFocus);
     sbtSimular->setAutoRaise(true);
     sbtSimular->setIconSize(QSize(32, 32));
-    sbtSimular->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
-    sbtSimular->setToolTip(text("HINT_SIMULATE"));
+    sbtSimular->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    sbtSimular->setText(text("COMMAND_SIMULATE"));
+    sbtSimular->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    sbtSimular->setToolTip(text("HINT_SIMULATE_KEYS"));
     commandStrip()->insertWidget(1, sbtSimular);
-    resize(720, 560);
+    pgbProgresso->setTextVisible(false);
+    resize(760, 600);
+
+    // what the screen will do: the destination, and the diets chosen
+    m_destination = new QLabel(content);
+    m_destination->setObjectName(QStringLiteral("lblDestino"));
+    m_destination->setWordWrap(true);
+    m_destination->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_ui->layTela->insertWidget(m_ui->layTela->indexOf(m_ui->pgcGrid), m_destination);
+    m_dietChoice = new QLabel(m_ui->grbDieta);
+    m_dietChoice->setObjectName(QStringLiteral("lblDietas"));
+    m_ui->layDieta->addWidget(m_dietChoice);
+    m_ui->rdbAcrescentar->setToolTip(text("HINT_APPEND"));
+    m_ui->rdbSobrepor->setToolTip(text("HINT_OVERWRITE"));
+    m_ui->lblArredondar->setToolTip(text("HINT_ROUNDING"));
+    m_ui->nedArredonda->setToolTip(text("HINT_ROUNDING"));
+    m_ui->btnServico->setToolTip(text("HINT_SEARCH_KEYS"));
+    m_ui->btpDataCard->setToolTip(text("HINT_SEARCH_KEYS"));
+    m_ui->BtnDieta->setToolTip(text("HINT_SEARCH_KEYS"));
+    // the names the screen fills in are read, not typed: dark text, not greyed out
+    for (QLineEdit *name : {m_ui->medCdFilial, m_ui->edtNmFilial, m_ui->edtNmServico,
+                            m_ui->edtDiaCardapio, m_ui->edtDiaCardapioAte}) {
+        QPalette readable = name->palette();
+        readable.setColor(QPalette::Disabled, QPalette::Text,
+                          readable.color(QPalette::Active, QPalette::Text));
+        name->setPalette(readable);
+    }
+    // a narrow window keeps the dates and the weekdays readable
+    const QFontMetrics metrics(font());
+    for (TDateEditPlus *date : {m_ui->depCardOrig, m_ui->depCardOrigAte})
+        date->lineEdit()->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("00/00/00000")) +
+                                          12);
+    for (QLineEdit *weekday : {m_ui->edtDiaCardapio, m_ui->edtDiaCardapioAte})
+        weekday->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("Segunda")) + 16);
 
     // the preview grid: read-only, whole rows, the tooltip background
     m_gridModel = new RecordSetModel(m_logic.cdsCardOrigem,
@@ -277,6 +317,12 @@ void TfrmImpoCardHosp::refresh(ImpoCardHosp::Control control)
     case ImpoCardHosp::dbgPadrao:
         break;
     }
+    if (control == ImpoCardHosp::pgbProgresso)
+        pgbProgresso->setTextVisible(m_logic.running());
+    if (!m_logic.running()) {
+        m_destination->setText(m_logic.destinationLine());
+        m_dietChoice->setText(m_logic.dietChoiceText());
+    }
     m_updating = updating;
 }
 
@@ -410,8 +456,12 @@ bool TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
             return false;
         }
     }
-    if (inside(to, ui.dbgPadrao) && !inside(from, ui.dbgPadrao))
+    if (inside(to, ui.dbgPadrao) && !inside(from, ui.dbgPadrao)) {
         dispatch([this] { m_logic.dbgPadraoEnter(); });
+        // the grid shows where it is
+        if (!ui.dbgPadrao->currentIndex().isValid() && m_gridModel->rowCount() > 0)
+            ui.dbgPadrao->setCurrentIndex(m_gridModel->index(0, 0));
+    }
     return true;
 }
 
@@ -423,6 +473,8 @@ bool TfrmImpoCardHosp::event(QEvent *event)
             m_skipActivation = false;
         } else if (!dispatch([this] { m_logic.FormActivate(); })) {
             m_skipActivation = true;
+        } else if (m_initialInputs.isNull()) {
+            m_initialInputs = inputs();
         }
     }
     return TfrmPadrImportExport::event(event);
@@ -432,12 +484,51 @@ bool TfrmImpoCardHosp::FormKeyDown(int key, Qt::KeyboardModifiers shift)
 {
     if (TfrmPadrImportExport::FormKeyDown(key, shift))
         return true;
+    const Qt::KeyboardModifiers modifiers = shift & ~Qt::KeypadModifier;
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && modifiers == Qt::ControlModifier) {
+        QTimer::singleShot(0, this, [this] { runImport(false); });
+        return true;
+    }
+    if (key == Qt::Key_F9 && modifiers == Qt::NoModifier) {
+        QTimer::singleShot(0, this, [this] { runImport(true); });
+        return true;
+    }
+    // F4 opens the search list of the field, Alt+Down its calendar (or its list)
+    const bool f4 = key == Qt::Key_F4 && modifiers == Qt::NoModifier;
+    const bool altDown = key == Qt::Key_Down && modifiers == Qt::AltModifier;
+    if (f4 || altDown)
+        return openPicker(altDown);
     // Ctrl+Delete (with or without other modifiers) reaches no control
     if (key == Qt::Key_Delete && (shift & Qt::ControlModifier))
         return true;
     if (key == Qt::Key_F1 && shift == Qt::NoModifier) {
         showHelp();
         return true;
+    }
+    return false;
+}
+
+bool TfrmImpoCardHosp::openPicker(bool calendar)
+{
+    Ui::TfrmImpoCardHosp &ui = *m_ui;
+    QWidget *field = focusWidget();
+    QAbstractButton *button = nullptr;
+    if (inside(field, ui.medCdServico))
+        button = ui.btnServico;
+    else if (inside(field, ui.depCardOrig) && !calendar)
+        button = ui.btpDataCard;
+    else if (inside(field, ui.grbDieta))
+        button = ui.BtnDieta;
+    if (button) {
+        if (button->isEnabled())
+            QTimer::singleShot(0, button, &QAbstractButton::click);
+        return true;
+    }
+    for (TDateEditPlus *date : {ui.depCardOrig, ui.depCardOrigAte}) {
+        if (inside(field, date)) {
+            QTimer::singleShot(0, date, &TDateEditPlus::popupCalendar);
+            return true;
+        }
     }
     return false;
 }
@@ -512,10 +603,30 @@ void TfrmImpoCardHosp::closeEvent(QCloseEvent *event)
     TfrmPadrImportExport::closeEvent(event);
 }
 
+QString TfrmImpoCardHosp::inputs() const
+{
+    const ImpoCardHosp &l = m_logic;
+    return QStringList{l.serviceText(),
+                       shortDate(l.startDate()),
+                       shortDate(l.endDate()),
+                       m_ui->depCardOrig->text(),
+                       m_ui->depCardOrigAte->text(),
+                       QString::number(l.allDiets()) + QString::number(l.listDiets()),
+                       unitValues().DietasEscolhidas,
+                       QString::number(l.appendMode()),
+                       QString::number(l.rounding())}
+        .join(QLatin1Char('|'));
+}
+
 void TfrmImpoCardHosp::reject()
 {
-    if (!m_logic.running())
-        TfrmPadrImportExport::reject();
+    if (m_logic.running())
+        return;
+    // Esc (or the window's close) on a screen the planner filled in asks first
+    if (!m_initialInputs.isNull() && inputs() != m_initialInputs &&
+        !presenter().confirm(text("CLOSE_CONFIRM_TITLE"), text("CLOSE_CONFIRM")))
+        return;
+    TfrmPadrImportExport::reject();
 }
 
 } // namespace zov

@@ -3,6 +3,7 @@
 #include "impocardhosp.h"
 #include "tfrmpadrimportexport.h"
 
+#include <QLabel>
 #include <QPointer>
 #include <QToolButton>
 #include <functional>
@@ -63,6 +64,11 @@ private:
     QWidget *widgetOf(ImpoCardHosp::Control control) const;
     void pump();
     void showHelp();
+    // F4 or Alt+Down in a field: its search list or its calendar; false when the field
+    // has neither
+    bool openPicker(bool calendar);
+    // what the planner has entered, to tell whether it changed since the screen opened
+    QString inputs() const;
     void runImport(bool dryRun);
     // Offers the last run's report in its own window, which outlives the screen.
     void showReport();
@@ -70,6 +76,9 @@ private:
     std::unique_ptr<Ui::TfrmImpoCardHosp> m_ui;
     ImpoCardHosp m_logic;
     RecordSetModel *m_gridModel = nullptr;
+    QLabel *m_destination = nullptr;
+    QLabel *m_dietChoice = nullptr;
+    QString m_initialInputs;
     QPointer<QWidget> m_lastFocus;
     QPointer<QWidget> m_requestedFocus;
     struct FocusMove

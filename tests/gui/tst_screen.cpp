@@ -192,8 +192,9 @@ void TestScreen::firstActivationFillsTheScreen()
     QCOMPARE(ui().nedArredonda->text(), QStringLiteral("1,000"));
     QCOMPARE(ui().panArredonda->isVisible(), semArredondamento == 0);
     QVERIFY(ui().nedArredonda->isVisible());
-    QCOMPARE(s.sbtImportExport->toolTip(), QStringLiteral("Importar"));
-    QCOMPARE(ui().btnServico->toolTip(), QStringLiteral("Pesquisar"));
+    // the hints name the keys
+    QCOMPARE(s.sbtImportExport->toolTip(), QStringLiteral("Importar (Ctrl+Enter)"));
+    QCOMPARE(ui().btnServico->toolTip(), QStringLiteral("Pesquisar (F4)"));
     QCOMPARE(s.sbtImportExport->focusPolicy(), Qt::NoFocus);
     QVERIFY(!ui().pgcGrid->tabBar()->isVisible());
     // the grid's columns, widths and titles
@@ -291,7 +292,8 @@ void TestScreen::invalidTypedDateKeepsTheFocus()
     open();
     typeDate(ui().depCardOrig, QStringLiteral("31/02/2024"));
     moveFocus(ui().depCardOrigAte->lineEdit());
-    QTRY_COMPARE(m_f->presenter.errors, QStringList{QStringLiteral("Data inválida.")});
+    QTRY_COMPARE(m_f->presenter.errors,
+                 QStringList{text("DATE_INVALID").arg(QStringLiteral("31/02/2024"))});
     QCOMPARE(QApplication::focusWidget(), ui().depCardOrig->lineEdit());
 }
 
@@ -419,7 +421,7 @@ void TestScreen::exitChecksOfABatchOfFocusMoves_data()
         << QStringLiteral("service") << QStringLiteral("9\t\t") << msg("SERV_NAO_CAD");
     QTest::newRow("unreadable end date, two tabs")
         << QStringLiteral("end") << QStringLiteral("03/03/202\t\t")
-        << QStringLiteral("Data inválida.");
+        << text("DATE_INVALID").arg(QStringLiteral("03/03/202"));
 }
 
 void TestScreen::exitChecksOfABatchOfFocusMoves()

@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QRegularExpressionValidator>
+#include <QTimer>
 #include <QToolButton>
 #include <QWidgetAction>
 
@@ -72,7 +73,7 @@ bool TDateEditPlus::CheckValidDate()
 {
     if (text().isEmpty() || parseShortDate(text()).isValid())
         return true;
-    presenter().showError(zov::text("DATE_INVALID"));
+    presenter().showError(zov::text("DATE_INVALID").arg(text()));
     m_edit->setFocus(Qt::OtherFocusReason);
     return false;
 }
@@ -86,15 +87,21 @@ void TDateEditPlus::popupCalendar()
 {
     QMenu popup(this);
     auto *calendar = new QCalendarWidget(&popup);
+    calendar->setObjectName(QStringLiteral("calendarPopup"));
     calendar->setLocale(QLocale(QLocale::Portuguese, QLocale::Brazil));
+    calendar->setVerticalHeaderFormat(QCalendarWidget::NoVerticalHeader);
     calendar->setSelectedDate(m_date.isValid() ? m_date : QDate::currentDate());
     auto *action = new QWidgetAction(&popup);
     action->setDefaultWidget(calendar);
     popup.addAction(action);
-    connect(calendar, &QCalendarWidget::clicked, &popup, [&](const QDate &date) {
+    const auto pick = [&](const QDate &date) {
         SetDate(date);
         popup.close();
-    });
+    };
+    connect(calendar, &QCalendarWidget::clicked, &popup, pick);
+    // Enter on a day
+    connect(calendar, &QCalendarWidget::activated, &popup, pick);
+    QTimer::singleShot(0, calendar, [calendar] { calendar->setFocus(Qt::PopupFocusReason); });
     popup.exec(mapToGlobal(QPoint(0, height())));
 }
 

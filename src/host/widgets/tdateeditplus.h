@@ -25,13 +25,15 @@ public:
     QDate GetPrimDia() const;
     QString text() const; // the typed digits and separators, empty when nothing is typed
     QLineEdit *lineEdit() const { return m_edit; }
+    // The calendar under the edit; it takes the keyboard (arrows move, Enter picks,
+    // Esc closes). The focus stays in the edit.
+    void popupCalendar();
 
 Q_SIGNALS:
     void dateChanged(const QDate &date);
 
 private:
     void typed();
-    void popupCalendar();
     void setDateQuietly(const QDate &date);
 
     QLineEdit *m_edit;
