@@ -16,11 +16,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLibrary>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPointer>
 #include <QSqlDatabase>
 #include <QTextStream>
 #include <QTimer>
+#include <QTranslator>
 #include <QWidget>
 
 #include <memory>
@@ -130,6 +133,12 @@ int main(int argc, char *argv[])
         }
     }
     QApplication app(argc, argv);
+    // Qt's own dialogs in the planner's language ("Salvar", "Cancelar")
+    QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtTexts);
     zov::CommandLine options(
         {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("operator"),
          QStringLiteral("branch"), QStringLiteral("service"), QStringLiteral("date"),
@@ -204,6 +213,28 @@ int main(int argc, char *argv[])
     } catch (const zov::Error &e) {
         presenter.showError(e.text());
         code = 1;
+    }
+    // the report of an import outlives the screen: the host runs until the last
+    // window closes
+    const auto windowsLeft = [&mainWindow] {
+        QList<QWidget *> left;
+        for (QWidget *window : QApplication::topLevelWidgets())
+            if (window != &mainWindow && window->isVisible())
+                left.append(window);
+        return left;
+    };
+    // a report is a dialog of the host window, so Qt's last-window rule does not
+    // see it close: each one left is watched until it is gone
+    if (const QList<QWidget *> left = windowsLeft(); !left.isEmpty()) {
+        for (QWidget *window : left)
+            QObject::connect(
+                window, &QObject::destroyed, &app,
+                [&windowsLeft] {
+                    if (windowsLeft().isEmpty())
+                        QCoreApplication::quit();
+                },
+                Qt::QueuedConnection);
+        app.exec();
     }
     zov::setPresenter(nullptr);
     zov::setBusyIndicator(nullptr);
