@@ -12,9 +12,11 @@
 #include "texts.h"
 #include "widgetpresenter.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLibrary>
 #include <QLibraryInfo>
 #include <QLineEdit>
@@ -61,7 +63,26 @@ void scheduleScreenshot(const QString &file, const QDate &from, const QDate &to)
                 grid->setFocus(Qt::TabFocusReason);
             QTimer::singleShot(800, qApp, [=] {
                 screen->grab().save(file);
-                screen->close();
+                // then the dry run's report, beside it: "screenshot-report.png"
+                const QFileInfo shot(file);
+                const QString reportFile = shot.dir().filePath(
+                    shot.completeBaseName() + QStringLiteral("-report.") + shot.suffix());
+                auto *poll = new QTimer(qApp);
+                QObject::connect(poll, &QTimer::timeout, qApp, [=] {
+                    for (QWidget *w : QApplication::topLevelWidgets()) {
+                        if (w->objectName() == QLatin1String("importReport") && w->isVisible()) {
+                            poll->deleteLater();
+                            w->grab().save(reportFile);
+                            w->close();
+                            screen->close();
+                            return;
+                        }
+                    }
+                });
+                poll->start(200);
+                if (auto *simulate =
+                        screen->findChild<QAbstractButton *>(QStringLiteral("sbtSimular")))
+                    simulate->click();
             });
         });
     });

@@ -253,6 +253,10 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     if (options.has(QStringLiteral("stats")))
         writeStats(options.value(QStringLiteral("stats")), screen, threadCpuSeconds() - cpuBefore,
                    callsBefore);
+    // the dishes left out, counted by reason (the table printed with "--report -" has it)
+    if (const QString left = runner.report().leftOutLine();
+        clicked && !left.isEmpty() && reportName != QLatin1String("-"))
+        out << left << Qt::endl;
     if (request.dryRun && runner.report().finished)
         out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingText) << Qt::endl;
     // a report that could not be saved ends the command with 1, whatever the import did

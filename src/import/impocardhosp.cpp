@@ -440,18 +440,23 @@ void ImpoCardHosp::grbDietaExit()
     }
 }
 
+void ImpoCardHosp::openServiceDiets()
+{
+    adqDietaX->Close();
+    adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
+    adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
+    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(QStringLiteral("T"));
+    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(QStringLiteral("T"));
+    adqDietaX->Open();
+}
+
 void ImpoCardHosp::Vd_CdDieta(bool)
 {
     if (!m_allDiets)
         return;
     UnitValues &u = unitValues();
     u.TodasDietas = QStringLiteral("T");
-    adqDietaX->Close();
-    adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
-    adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
-    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(u.TodasDietas);
-    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(u.TodasDietas);
-    adqDietaX->Open();
+    openServiceDiets();
     QStringList codes;
     for (adqDietaX->First(); !adqDietaX->Eof(); adqDietaX->Next())
         codes.append(adqDietaX->FieldByName(QStringLiteral("CDDIETPAD")).asString());
@@ -462,12 +467,7 @@ void ImpoCardHosp::BtnDietaClick()
 {
     UnitValues &u = unitValues();
     u.TodasDietas = QStringLiteral("T");
-    adqDietaX->Close();
-    adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
-    adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
-    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(u.TodasDietas);
-    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(u.TodasDietas);
-    adqDietaX->Open();
+    openServiceDiets();
     const QString title = TMessages::Msg(QStringLiteral("Diet"));
     if (adqDietaX->IsEmpty()) {
         presenter().showInformation(text("SEARCH_DIET_EMPTY"));

@@ -127,6 +127,8 @@ public:
     // --- validations and loads ------------------------------------------------------
     void Vd_CdServico(bool obrigatorio);
     void Vd_Data();
+    // the diets of the branch's service, with their names, in adqDietaX
+    void openServiceDiets();
     void Vd_CdDieta(bool unused);
     void AtualizaCardapio();
     void Cardadia_Compcard();

@@ -118,6 +118,7 @@ QByteArray ImportReport::toJson() const
     for (const QDate &d : skippedDays)
         skipped.append(isoDate(d));
     root.insert(QStringLiteral("skippedDays"), skipped);
+    root.insert(QStringLiteral("summary"), QJsonArray::fromStringList(summary()));
     QJsonArray days;
     for (const DayDiet &e : entries) {
         QJsonArray dishes;
@@ -142,6 +143,7 @@ QByteArray ImportReport::toJson() const
         days.append(QJsonObject{{QStringLiteral("sourceDay"), isoDate(e.sourceDay)},
                                 {QStringLiteral("day"), isoDate(e.day)},
                                 {QStringLiteral("diet"), e.diet},
+                                {QStringLiteral("dietName"), dietNames.value(e.diet)},
                                 {QStringLiteral("header"), headerKey(e.header)},
                                 {QStringLiteral("menuNumber"), e.menuNumber},
                                 {QStringLiteral("diners"), e.diners},
@@ -263,7 +265,7 @@ QString ImportReport::toText() const
     // the cells first, then the columns as wide as their widest cell
     QList<QStringList> rows{QStringList{text("REPORT_TEXT_DAY")} + diets};
     for (const QDate &day : std::as_const(days)) {
-        QStringList row{shortDate(day) + QLatin1Char(' ') + NomeSemana(day)};
+        QStringList row{dayLabel(day)};
         for (const QString &diet : std::as_const(diets)) {
             QString cell = skippedDays.contains(day) ? text("REPORT_TEXT_SKIPPED") : QString();
             if (const DayDiet *e = g.entries.value({day, diet}))
@@ -284,6 +286,8 @@ QString ImportReport::toText() const
     QStringList lines;
     if (preview)
         lines.append(text("REPORT_PREVIEW_NOTICE"));
+    if (const QString left = leftOutLine(); !left.isEmpty())
+        lines.append(left);
     lines.append(text("REPORT_TEXT_LEGEND"));
     for (const QStringList &row : std::as_const(rows)) {
         QStringList cells;
@@ -313,7 +317,7 @@ QString ImportReport::toText() const
         lines.append(text("REPORT_TEXT_REFUSED").arg(refusal));
     if (unsent)
         lines.append(text("REPORT_TEXT_UNSENT"));
-    lines.append(summary());
+    lines.append(summary().mid(leftOutLine().isEmpty() ? 0 : 1));
     if (!finished)
         lines.append(text("REPORT_UNFINISHED"));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
@@ -338,15 +342,50 @@ ImportReport::Totals ImportReport::totals() const
 QStringList ImportReport::summary() const
 {
     const Totals t = totals();
-    QStringList lines{text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
-                          .arg(batches)
-                          .arg(t.copied)
-                          .arg(t.left)
-                          .arg(decimal(t.added))};
+    QStringList lines;
+    if (const QString left = leftOutLine(); !left.isEmpty())
+        lines.append(left);
+    lines.append(text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
+                     .arg(batches)
+                     .arg(t.copied)
+                     .arg(t.left)
+                     .arg(decimal(t.added)));
     if (t.notStored > 0)
         lines.append(text(preview ? "REPORT_PREVIEW_NOT_STORED_DISHES" : "REPORT_NOT_STORED_DISHES")
                          .arg(t.notStored));
     return lines;
+}
+
+QString ImportReport::leftOutLine() const
+{
+    // by reason, the reason met first first
+    QList<Outcome> reasons;
+    QHash<Outcome, int> counts;
+    int left = 0;
+    for (const DayDiet &e : entries) {
+        for (const Dish &d : e.dishes) {
+            if (d.outcome == Outcome::Copied)
+                continue;
+            if (!counts.contains(d.outcome))
+                reasons.append(d.outcome);
+            ++counts[d.outcome];
+            ++left;
+        }
+    }
+    if (left == 0)
+        return {};
+    QStringList parts;
+    for (const Outcome reason : std::as_const(reasons))
+        parts.append(
+            text("REPORT_LEFT_OUT_REASON").arg(counts.value(reason)).arg(outcomeName(reason)));
+    return text("REPORT_LEFT_OUT_LINE").arg(left).arg(parts.join(QStringLiteral("; ")));
+}
+
+QString ImportReport::dayLabel(const QDate &day) const
+{
+    const QString label = shortDate(day) + QLatin1Char(' ') + NomeSemana(day);
+    const QDate source = sourceDays.value(day);
+    return source.isValid() ? text("REPORT_DAY_FROM").arg(label, shortDate(source)) : label;
 }
 
 } // namespace zov

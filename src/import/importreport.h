@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 namespace zov {
@@ -74,7 +75,9 @@ struct ImportReport
     double rounding = 0;
     bool finished = false;
     QString closingText;
-    QList<QDate> skippedDays; // non-working destination days
+    QList<QDate> skippedDays;          // non-working destination days
+    QMap<QDate, QDate> sourceDays;     // the source day of each destination day, skipped or not
+    QHash<QString, QString> dietNames; // the diets' names by code
     QList<DayDiet> entries;
     int batches = 0;
 
@@ -101,8 +104,13 @@ struct ImportReport
         QHash<QPair<QDate, QString>, const DayDiet *> entries;
     };
     Grid grid() const;
-    // the totals for people, in one or two lines
+    // the totals for people, in one or two lines; the line of the dishes left out,
+    // when there are any, comes first
     QStringList summary() const;
+    // "Deixados de fora 12 pratos: 8 porque ...; 4 porque ...", empty when none was
+    QString leftOutLine() const;
+    // "03/01/2027 Domingo (de 03/12/2026)": a destination day and where it comes from
+    QString dayLabel(const QDate &day) const;
 
     // up to three decimals, with a decimal comma and no trailing zeros: "27,3"
     static QString decimal(double value);

@@ -168,6 +168,11 @@ void ImpoCardHosp::sbtImportExportClick()
 
     // --- checks, in their order
     Vd_CdServico(true);
+    // the report names the diets
+    openServiceDiets();
+    for (int r = 0; r < adqDietaX->rowCount(); ++r)
+        m_report.dietNames.insert(adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
+                                  adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
     if (EmptyString(shortDate(m_start))) {
         focus(depCardOrig);
         MensErro(msg("Data_inf"));
@@ -274,6 +279,8 @@ void ImpoCardHosp::sbtImportExportClick()
     qsizetype k = 0;
     for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
         u.DtCardapio = days.at(k).first;
+        m_report.sourceDays.insert(u.DtCardapio,
+                                   adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
         if (!days.at(k).second) {
             m_report.skippedDays.append(u.DtCardapio);
             continue;

@@ -7,12 +7,14 @@
 #include "texts.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -54,6 +56,11 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
         summary.append(m_report.closingText);
     m_summary->setText(summary.join(QLatin1Char('\n')));
     layout->addWidget(m_summary);
+    auto *legend = new QLabel(text("REPORT_LEGEND"), this);
+    legend->setObjectName(QStringLiteral("legend"));
+    legend->setTextFormat(Qt::RichText);
+    legend->setWordWrap(true);
+    layout->addWidget(legend);
 
     auto *splitter = new QSplitter(Qt::Vertical, this);
     m_overview = new QTableWidget(splitter);
@@ -91,8 +98,33 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
             [this](int row, int column) { showDetails(row, column); });
     if (m_overview->rowCount() > 0 && m_overview->columnCount() > 0)
         m_overview->setCurrentCell(0, 0);
-    resize(760, 560);
+    resize(960, 620);
 }
+
+namespace {
+
+// the colours of the legend, light enough for dark text
+enum class Shade { Nothing, Some, All };
+QColor shade(Shade s)
+{
+    switch (s) {
+    case Shade::Nothing:
+        return QColor(0xf4, 0xc7, 0xc3);
+    case Shade::Some:
+        return QColor(0xfc, 0xe8, 0xb2);
+    case Shade::All:
+        return QColor(0xd9, 0xea, 0xd3);
+    }
+    return {};
+}
+
+void tint(QTableWidgetItem *cell, Shade s)
+{
+    cell->setBackground(shade(s));
+    cell->setForeground(QColor(Qt::black));
+}
+
+} // namespace
 
 void ImportReportDialog::fillOverview()
 {
@@ -101,21 +133,30 @@ void ImportReportDialog::fillOverview()
     m_diets = grid.diets;
     m_overview->setRowCount(static_cast<int>(m_days.size()));
     m_overview->setColumnCount(static_cast<int>(m_diets.size()));
-    m_overview->setHorizontalHeaderLabels(m_diets);
+    for (int c = 0; c < m_diets.size(); ++c) {
+        const QString &code = m_diets.at(c);
+        const QString name = m_report.dietNames.value(code);
+        m_overview->setHorizontalHeaderItem(
+            c, new QTableWidgetItem(name.isEmpty() ? code : code + QLatin1Char('\n') + name));
+    }
     QStringList rows;
     for (const QDate &d : std::as_const(m_days))
-        rows.append(shortDate(d) + QLatin1Char(' ') + NomeSemana(d));
+        rows.append(m_report.dayLabel(d));
     m_overview->setVerticalHeaderLabels(rows);
 
     for (int r = 0; r < m_days.size(); ++r) {
         if (m_report.skippedDays.contains(m_days.at(r))) {
-            for (int c = 0; c < m_diets.size(); ++c)
-                m_overview->setItem(r, c, item(text("REPORT_SKIPPED_DAY")));
+            for (int c = 0; c < m_diets.size(); ++c) {
+                QTableWidgetItem *cell = item(text("REPORT_TEXT_SKIPPED"));
+                cell->setToolTip(text("REPORT_SKIPPED_DAY"));
+                m_overview->setItem(r, c, cell);
+            }
         }
     }
     for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
         const int r = static_cast<int>(m_days.indexOf(e.day));
         const int c = static_cast<int>(m_diets.indexOf(e.diet));
+        // the cell says it short; its tooltip says it all
         QStringList lines{text("REPORT_CELL")
                               .arg(e.copied())
                               .arg(e.dishes.size())
@@ -129,9 +170,15 @@ void ImportReportDialog::fillOverview()
             lines.append(text("REPORT_REFUSED"));
         else if (!e.stored)
             lines.append(text("REPORT_NOT_STORED"));
-        QTableWidgetItem *cell = item(lines.join(QLatin1Char('\n')));
-        if (e.copied() < e.dishes.size() || !e.stored)
-            cell->setForeground(palette().color(QPalette::Link));
+        QTableWidgetItem *cell = item(text("REPORT_TEXT_CELL")
+                                          .arg(e.copied())
+                                          .arg(e.dishes.size())
+                                          .arg(ImportReport::decimal(e.roundingCost())));
+        cell->setToolTip(lines.join(QLatin1Char('\n')));
+        cell->setTextAlignment(Qt::AlignCenter);
+        tint(cell, !e.stored || e.copied() == 0   ? Shade::Nothing
+                   : e.copied() < e.dishes.size() ? Shade::Some
+                                                  : Shade::All);
         m_overview->setItem(r, c, cell);
     }
     m_overview->resizeRowsToContents();
@@ -143,38 +190,47 @@ void ImportReportDialog::showDetails(int row, int column)
     m_details->setRowCount(0);
     if (row < 0 || column < 0 || row >= m_days.size() || column >= m_diets.size())
         return;
-    const QDate day = m_days.at(row);
-    const QString diet = m_diets.at(column);
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        if (e.day != day || e.diet != diet)
-            continue;
-        m_details->setRowCount(static_cast<int>(e.dishes.size()));
-        for (int i = 0; i < e.dishes.size(); ++i) {
-            const ImportReport::Dish &d = e.dishes.at(i);
-            const bool copied = d.outcome == ImportReport::Outcome::Copied;
-            const QStringList values{d.slot > 0 ? QString::number(d.slot) : QString(),
-                                     d.typeName,
-                                     d.name,
-                                     ImportReport::decimal(d.perCapitaBefore),
-                                     copied ? ImportReport::decimal(d.perCapitaAfter) : QString(),
-                                     ImportReport::decimal(d.portionsBefore),
-                                     copied ? ImportReport::decimal(d.portionsAfter) : QString(),
-                                     ImportReport::outcomeName(d.outcome)};
-            for (int c = 0; c < values.size(); ++c)
-                m_details->setItem(i, c, item(values.at(c)));
-        }
-        m_details->resizeColumnsToContents();
+    const ImportReport::DayDiet *e =
+        m_report.grid().entries.value({m_days.at(row), m_diets.at(column)});
+    if (!e)
         return;
+    m_details->setRowCount(static_cast<int>(e->dishes.size()));
+    for (int i = 0; i < e->dishes.size(); ++i) {
+        const ImportReport::Dish &d = e->dishes.at(i);
+        const bool copied = d.outcome == ImportReport::Outcome::Copied;
+        // the slot and the figures are numbers, right-aligned; the outcome comes second
+        const QStringList values{d.slot > 0 ? QString::number(d.slot) : QString(),
+                                 ImportReport::outcomeName(d.outcome),
+                                 d.typeName,
+                                 d.name,
+                                 ImportReport::decimal(d.perCapitaBefore),
+                                 copied ? ImportReport::decimal(d.perCapitaAfter) : QString(),
+                                 ImportReport::decimal(d.portionsBefore),
+                                 copied ? ImportReport::decimal(d.portionsAfter) : QString()};
+        for (int c = 0; c < values.size(); ++c) {
+            QTableWidgetItem *cell = item(values.at(c));
+            if (c == 0 || c >= 4)
+                cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (!copied)
+                tint(cell, Shade::Some);
+            m_details->setItem(i, c, cell);
+        }
     }
+    m_details->resizeColumnsToContents();
 }
 
-bool ImportReportDialog::saveCsv(const QString &path)
+bool ImportReportDialog::saveCsv(QString path)
 {
+    if (!path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        path += QLatin1String(".csv");
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(m_report.toCsv()) < 0 || !file.commit()) {
+    // the byte-order mark lets spreadsheets on Windows read the accents as UTF-8
+    if (!file.open(QIODevice::WriteOnly) || file.write("\xEF\xBB\xBF") < 0 ||
+        file.write(m_report.toCsv()) < 0 || !file.commit()) {
         presenter().showError(text("REPORT_SAVE_FAILED").arg(path, file.errorString()));
         return false;
     }
+    presenter().showInformation(text("REPORT_SAVED").arg(QDir::toNativeSeparators(path)));
     return true;
 }
 
@@ -230,10 +286,21 @@ void ImportReportDialog::askAndUndo()
     }
 }
 
+QString ImportReportDialog::proposedCsvName() const
+{
+    // branch, service and the first destination day, in the user's documents
+    const QDate first = m_report.grid().days.value(0);
+    const QString name = QStringLiteral("importacao-%1-%2-%3.csv")
+                             .arg(m_report.branch.trimmed(), m_report.service.trimmed(),
+                                  first.toString(QStringLiteral("yyyy-MM-dd")));
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return folder.isEmpty() ? name : QDir(folder).filePath(name);
+}
+
 void ImportReportDialog::askAndSave()
 {
-    const QString path = QFileDialog::getSaveFileName(this, text("REPORT_SAVE_TITLE"), QString(),
-                                                      text("REPORT_SAVE_FILTER"));
+    const QString path = QFileDialog::getSaveFileName(
+        this, text("REPORT_SAVE_TITLE"), proposedCsvName(), text("REPORT_SAVE_FILTER"));
     if (!path.isEmpty())
         saveCsv(path);
 }

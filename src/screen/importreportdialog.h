@@ -27,8 +27,11 @@ public:
     const ImportReport &report() const { return m_report; }
     QTableWidget *overview() const { return m_overview; }
     QTableWidget *details() const { return m_details; }
-    // Writes the CSV; false, after telling the user why, when it could not.
-    bool saveCsv(const QString &path);
+    // Writes the CSV (adding ".csv" to a name without it) and says where; false, after
+    // telling the user why, when it could not.
+    bool saveCsv(QString path);
+    // where "Salvar CSV..." proposes to save: branch, service and day in the documents
+    QString proposedCsvName() const;
 
     // Offers "Desfazer importação"; `undo` restores the run through the server on a
     // connection of its own (the window outlives the screen), and throws as

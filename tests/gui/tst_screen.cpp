@@ -554,9 +554,9 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QCOMPARE(preview->overview()->rowCount(), 3);
     QCOMPARE(preview->overview()->columnCount(), 2);
     QCOMPARE(preview->overview()->verticalHeaderItem(0)->text(),
-             QStringLiteral("01/04/2024 Segunda"));
+             QStringLiteral("01/04/2024 Segunda (de 04/03/2024)"));
     QCOMPARE(preview->details()->rowCount(), 3);
-    QCOMPARE(preview->details()->item(0, 7)->text(), text("REPORT_COPIED"));
+    QCOMPARE(preview->details()->item(0, 1)->text(), text("REPORT_COPIED"));
     // nothing stored, no closing dialog, the screen still open
     QCOMPARE(queryRows(m_f->db.url(), everything), before);
     QVERIFY(m_f->presenter.informations.isEmpty());
@@ -565,9 +565,14 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     // the CSV: a header, three dishes and a total per cell; a folder that is not
     // there is named in the error
     QTemporaryDir dir;
-    QVERIFY(preview->saveCsv(dir.filePath(QStringLiteral("preview.csv"))));
+    // a name typed without ".csv" gets it; the file starts with UTF-8's byte-order mark
+    QVERIFY(preview->saveCsv(dir.filePath(QStringLiteral("preview"))));
     QFile csv(dir.filePath(QStringLiteral("preview.csv")));
+    QCOMPARE(m_f->presenter.informations,
+             QStringList{text("REPORT_SAVED").arg(QDir::toNativeSeparators(csv.fileName()))});
+    m_f->presenter.informations.clear();
     QVERIFY(csv.open(QIODevice::ReadOnly));
+    QCOMPARE(csv.read(3), QByteArray("\xEF\xBB\xBF"));
     const QStringList lines = QString::fromUtf8(csv.readAll()).trimmed().split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), 1 + 6 * 4);
     QCOMPARE(lines.first(), text("REPORT_CSV_HEADER"));
