@@ -4,6 +4,7 @@
 #include "importfixture.h"
 #include "importreportdialog.h"
 #include "messages.h"
+#include "pesquisadialog.h"
 #include "recordsetmodel.h"
 #include "tdateeditplus.h"
 #include "testbackend.h"
@@ -124,6 +125,8 @@ private Q_SLOTS:
     void inputIsHeldBackDuringAnImport();
     void aStoppedImportShowsAReportThatTakesInput();
     void f1OpensTheHelpPage();
+    void searchListFromTheKeyboard_data();
+    void searchListFromTheKeyboard();
 
 private:
     TfrmImpoCardHosp &open(int semArredondamento = 0);
@@ -694,6 +697,65 @@ void TestScreen::inputIsHeldBackDuringAnImport()
     QVERIFY(checked);
     QVERIFY(captions.first().startsWith(QStringLiteral("Importando:")));
     QCOMPARE(s.result(), int(QDialog::Accepted));
+}
+
+void TestScreen::searchListFromTheKeyboard_data()
+{
+    QTest::addColumn<bool>("multiple");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("keys"); // to the filter; Space to the list; Todas a click
+    QTest::addColumn<QList<int>>("picked");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("filter, Enter: the first row left")
+        << false << QStringLiteral("jan") << QStringList{QStringLiteral("Return")} << QList<int>{1}
+        << true;
+    QTest::newRow("Down from the filter")
+        << false << QStringLiteral("0000")
+        << QStringList{QStringLiteral("Down"), QStringLiteral("Return")} << QList<int>{1} << true;
+    QTest::newRow("nothing left: OK keeps the list")
+        << false << QStringLiteral("xyz") << QStringList{QStringLiteral("Return")} << QList<int>{}
+        << false;
+    QTest::newRow("Space marks the current row")
+        << true << QString()
+        << QStringList{QStringLiteral("Down"), QStringLiteral("Space"), QStringLiteral("Return")}
+        << QList<int>{1} << true;
+    QTest::newRow("Todas marks the rows shown")
+        << true << QStringLiteral("ceia")
+        << QStringList{QStringLiteral("Todas"), QStringLiteral("Return")} << QList<int>{2} << true;
+}
+
+void TestScreen::searchListFromTheKeyboard()
+{
+    QFETCH(bool, multiple);
+    QFETCH(QString, filter);
+    QFETCH(QStringList, keys);
+    QFETCH(QList<int>, picked);
+    QFETCH(bool, accepted);
+    PickList list;
+    list.titles = QStringList{QStringLiteral("Código"), QStringLiteral("Nome")};
+    list.rows = {QStringList{QStringLiteral("00001"), QStringLiteral("ALMOÇO")},
+                 QStringList{QStringLiteral("00002"), QStringLiteral("JANTAR")},
+                 QStringList{QStringLiteral("00003"), QStringLiteral("CEIA")}};
+    PesquisaDialog dialog(QStringLiteral("Serviço"), list, multiple);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QTest::keyClicks(dialog.filter(), filter);
+    for (const QString &key : std::as_const(keys)) {
+        if (key == QLatin1String("Todas"))
+            QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("btnTodas")),
+                              Qt::LeftButton);
+        else if (key == QLatin1String("Space"))
+            QTest::keyClick(dialog.table(), Qt::Key_Space);
+        else
+            QTest::keyClick(dialog.filter(),
+                            key == QLatin1String("Down") ? Qt::Key_Down : Qt::Key_Return);
+    }
+    QCOMPARE(dialog.picked(), picked);
+    QCOMPARE(dialog.result() == QDialog::Accepted, accepted);
+    QCOMPARE(dialog.isVisible(), !accepted);
+    if (multiple)
+        QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("lblMarcadas"))->text(),
+                 text("PICK_COUNT").arg(picked.size()).arg(3));
 }
 
 QTEST_MAIN(TestScreen)

@@ -4,6 +4,7 @@
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,22 +41,42 @@ PesquisaDialog::PesquisaDialog(const QString &title, const PickList &list, bool 
         for (int c = 0; c < list.titles.size(); ++c) {
             auto *item = new QTableWidgetItem(list.rows.at(r).value(c));
             item->setData(Qt::UserRole, r);
-            if (multiple && c == 0) {
-                item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            // the whole row toggles its mark (a click, or Space), not only the box
+            if (multiple && c == 0)
                 item->setCheckState(Qt::Unchecked);
-            }
             m_table->setItem(r, c, item);
         }
     }
     m_table->resizeColumnsToContents();
-    if (!multiple && m_table->rowCount() > 0)
-        m_table->selectRow(0);
+    if (m_table->rowCount() > 0)
+        moveTo(0);
     layout->addWidget(m_table);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->button(QDialogButtonBox::Ok)->setText(text("BUTTON_OK"));
     buttons->button(QDialogButtonBox::Cancel)->setText(text("BUTTON_CANCEL"));
+    if (multiple) {
+        m_count = new QLabel(this);
+        m_count->setObjectName(QStringLiteral("lblMarcadas"));
+        layout->addWidget(m_count);
+        QPushButton *all = buttons->addButton(text("PICK_ALL"), QDialogButtonBox::ActionRole);
+        all->setObjectName(QStringLiteral("btnTodas"));
+        QPushButton *none = buttons->addButton(text("PICK_NONE"), QDialogButtonBox::ActionRole);
+        none->setObjectName(QStringLiteral("btnNenhuma"));
+        // Enter stays OK after a click on these
+        all->setAutoDefault(false);
+        none->setAutoDefault(false);
+        connect(all, &QPushButton::clicked, this, [this] { markVisible(Qt::Checked); });
+        connect(none, &QPushButton::clicked, this, [this] { markVisible(Qt::Unchecked); });
+        connect(m_table, &QTableWidget::cellClicked, this, [this](int row) { toggle(row); });
+        connect(m_table, &QTableWidget::itemChanged, this, &PesquisaDialog::showCount);
+        showCount();
+    }
     layout->addWidget(buttons);
+    // the filter keeps the focus: Up and Down move in the list, Space marks (in a
+    // list of marks), Enter is OK
+    m_filter->installEventFilter(this);
+    m_table->installEventFilter(this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(m_filter, &QLineEdit::textChanged, this, &PesquisaDialog::applyFilter);
@@ -66,12 +87,84 @@ PesquisaDialog::PesquisaDialog(const QString &title, const PickList &list, bool 
 
 void PesquisaDialog::applyFilter(const QString &filter)
 {
+    int first = -1;
     for (int r = 0; r < m_table->rowCount(); ++r) {
         bool match = filter.isEmpty();
         for (int c = 0; !match && c < m_table->columnCount(); ++c)
             match = m_table->item(r, c)->text().contains(filter, Qt::CaseInsensitive);
         m_table->setRowHidden(r, !match);
+        if (match && first < 0)
+            first = r;
     }
+    // the row the filter leaves on top is the one OK takes
+    if (first >= 0)
+        moveTo(first);
+    else
+        m_table->clearSelection();
+}
+
+void PesquisaDialog::moveTo(int row)
+{
+    m_table->setCurrentCell(row, 0);
+    m_table->selectRow(row);
+    m_table->scrollToItem(m_table->item(row, 0));
+}
+
+void PesquisaDialog::step(int by)
+{
+    int row = m_table->currentRow();
+    for (int r = row + by; r >= 0 && r < m_table->rowCount(); r += by) {
+        if (!m_table->isRowHidden(r)) {
+            moveTo(r);
+            return;
+        }
+    }
+}
+
+void PesquisaDialog::toggle(int row)
+{
+    QTableWidgetItem *item = row >= 0 ? m_table->item(row, 0) : nullptr;
+    if (item && !m_table->isRowHidden(row))
+        item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
+void PesquisaDialog::markVisible(Qt::CheckState state)
+{
+    for (int r = 0; r < m_table->rowCount(); ++r) {
+        if (!m_table->isRowHidden(r))
+            m_table->item(r, 0)->setCheckState(state);
+    }
+}
+
+void PesquisaDialog::showCount()
+{
+    if (m_count)
+        m_count->setText(text("PICK_COUNT").arg(picked().size()).arg(m_table->rowCount()));
+}
+
+bool PesquisaDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QDialog::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (watched == m_filter && (key->key() == Qt::Key_Down || key->key() == Qt::Key_Up)) {
+        step(key->key() == Qt::Key_Down ? 1 : -1);
+        return true;
+    }
+    if (m_multiple && key->key() == Qt::Key_Space &&
+        (watched == m_table || key->modifiers().testFlag(Qt::ControlModifier))) {
+        toggle(m_table->currentRow());
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void PesquisaDialog::accept()
+{
+    // a single choice with nothing visible selected is no choice: the list stays
+    if (!m_multiple && picked().isEmpty())
+        return;
+    QDialog::accept();
 }
 
 QList<int> PesquisaDialog::picked() const

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QTableWidget;
 
@@ -21,12 +22,23 @@ public:
     QList<int> picked() const; // indexes of the list's rows, in list order
     void setPicked(const QList<int> &rows);
     QTableWidget *table() const { return m_table; }
+    QLineEdit *filter() const { return m_filter; }
+    void accept() override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void applyFilter(const QString &text);
+    void moveTo(int row);
+    void step(int by); // to the next visible row, down (1) or up (-1)
+    void toggle(int row);
+    void markVisible(Qt::CheckState state);
+    void showCount();
 
     QLineEdit *m_filter;
     QTableWidget *m_table;
+    QLabel *m_count = nullptr;
     bool m_multiple;
 };
 
