@@ -21,6 +21,13 @@ public:
     virtual ~Presenter() = default;
 
     virtual void showError(const QString &text) = 0;
+    // An error whose `details` (for support: the call, the address, the status) are
+    // shown on request, under "Detalhes".
+    virtual void showError(const QString &text, const QString &details)
+    {
+        Q_UNUSED(details)
+        showError(text);
+    }
     virtual void showInformation(const QString &text) = 0;
     virtual void showWarning(const QString &text) = 0;
 

@@ -10,15 +10,19 @@ namespace zov {
 class Error : public std::exception
 {
 public:
-    explicit Error(QString text)
+    explicit Error(QString text, QString details = {})
         : m_text(std::move(text))
+        , m_details(std::move(details))
         , m_utf8(m_text.toUtf8())
     {}
     const QString &text() const noexcept { return m_text; }
+    // for support: what failed where (a call, an address, a status), shown on request
+    const QString &details() const noexcept { return m_details; }
     const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     QString m_text;
+    QString m_details;
     QByteArray m_utf8;
 };
 

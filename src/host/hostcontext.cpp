@@ -1,5 +1,7 @@
 #include "hostcontext.h"
 
+#include "texts.h"
+
 #include <QTextStream>
 #include <cstdio>
 #include <pwd.h>
@@ -32,6 +34,13 @@ StreamPresenter::StreamPresenter(QTextStream &out, QTextStream &err)
 void StreamPresenter::showError(const QString &text)
 {
     m_err << text << Qt::endl;
+}
+
+void StreamPresenter::showError(const QString &text, const QString &details)
+{
+    m_err << text << Qt::endl;
+    if (!details.isEmpty())
+        m_err << zov::text("ERROR_DETAILS") << Qt::endl << details << Qt::endl;
 }
 
 void StreamPresenter::showInformation(const QString &text)

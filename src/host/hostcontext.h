@@ -43,6 +43,7 @@ class StreamPresenter : public Presenter
 public:
     StreamPresenter(QTextStream &out, QTextStream &err);
     void showError(const QString &text) override;
+    void showError(const QString &text, const QString &details) override;
     void showInformation(const QString &text) override;
     void showWarning(const QString &text) override;
     int choose(const QString &title, const PickList &list, const QString &emptyText) override;

@@ -408,21 +408,46 @@ QVariant RpcConnection::invoke(const QString &method, QVariantList &args)
 void RpcConnection::throwStatus(const grpc::Status &status, const QString &method) const
 {
     const QString detail = QString::fromStdString(status.error_message());
+    // for support, under "Detalhes"
+    static const char *const names[] = {"OK",
+                                        "CANCELLED",
+                                        "UNKNOWN",
+                                        "INVALID_ARGUMENT",
+                                        "DEADLINE_EXCEEDED",
+                                        "NOT_FOUND",
+                                        "ALREADY_EXISTS",
+                                        "PERMISSION_DENIED",
+                                        "RESOURCE_EXHAUSTED",
+                                        "FAILED_PRECONDITION",
+                                        "ABORTED",
+                                        "OUT_OF_RANGE",
+                                        "UNIMPLEMENTED",
+                                        "INTERNAL",
+                                        "UNAVAILABLE",
+                                        "DATA_LOSS",
+                                        "UNAUTHENTICATED"};
+    const int code = static_cast<int>(status.error_code());
+    const QString codeName =
+        code >= 0 && code < int(std::size(names))
+            ? QStringLiteral("%1 (%2)").arg(QLatin1String(names[code])).arg(code)
+            : QString::number(code);
+    const QString details = text("RPC_DETAILS").arg(method, address(), codeName, detail);
     switch (status.error_code()) {
     case grpc::StatusCode::UNAVAILABLE:
-        throw Error(text("RPC_UNAVAILABLE").arg(address(), detail));
+        throw Error(text("RPC_UNAVAILABLE").arg(address(), detail), details);
     case grpc::StatusCode::DEADLINE_EXCEEDED:
     case grpc::StatusCode::CANCELLED:
         throw Error(text("RPC_DEADLINE")
                         .arg(address(), method)
                         .arg(QString::number(m_options.deadlineMs / 1000.0, 'f', 1)
-                                 .replace(QLatin1Char('.'), QLatin1Char(','))));
+                                 .replace(QLatin1Char('.'), QLatin1Char(','))),
+                    details);
     case grpc::StatusCode::UNAUTHENTICATED:
-        throw Error(text("RPC_UNAUTHENTICATED").arg(address()));
+        throw Error(text("RPC_UNAUTHENTICATED").arg(address()), details);
     case grpc::StatusCode::UNIMPLEMENTED:
-        throw Error(text("RPC_UNIMPLEMENTED").arg(method, address()));
+        throw Error(text("RPC_UNIMPLEMENTED").arg(method, address()), details);
     default:
-        throw Error(text("RPC_REFUSED").arg(method, address(), detail));
+        throw Error(text("RPC_REFUSED").arg(method, address(), detail), details);
     }
 }
 

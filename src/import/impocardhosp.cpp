@@ -167,7 +167,7 @@ QVariant ImpoCardHosp::remote(Method method, QVariantList &args)
     try {
         return m_server->invoke(method, args);
     } catch (const Error &e) {
-        MensErro(e.text(), true, AbortKind::Failure);
+        callFailed(e);
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "appserver.h"
+#include "error.h"
 #include "importreport.h"
 #include "query.h"
 #include "recordset.h"
@@ -240,6 +241,10 @@ private:
     void takeBatchAnswers(bool all);
     // After an error: what the batches on their way did, for the report.
     void settleBatches() noexcept;
+    // A call that failed: outside a run it is said at once; in a run it ends the run,
+    // and showCallFailure says it with what was stored and what to do.
+    [[noreturn]] void callFailed(const Error &e);
+    void showCallFailure();
     struct StepCalls
     {
         int number = -1;   // GetPrxCardapio, for a header to create or refill
@@ -305,6 +310,7 @@ private:
     RunVariables m_run;
     int m_batches = 0;
     bool m_dryRun = false;
+    std::optional<Error> m_callFailure; // the call that ended the run under way
     ImportReport m_report;
     // the entries whose changes the next batch carries
     QList<qsizetype> m_unsentEntries;

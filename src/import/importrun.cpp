@@ -138,190 +138,203 @@ void ImpoCardHosp::sbtImportExportClick()
             self->setRunning(false);
         }
     } runGuard{this, u.DtCardapio};
-    setRunning(true);
-    m_run = RunVariables();
-    m_slotPairs = 0;
-    m_batches = 0;
-    m_unsentEntries.clear();
-    m_report = ImportReport();
-    m_report.preview = m_dryRun;
-    m_report.branch = u.CdFilial;
-    m_report.service = u.CdServFili;
-    m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
-    m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
-    // the day check rows come from the slots of the month reference, as the slot filter
-    // of the mode pass does, also when it is not the destination day's own month
-    if (m_server)
-        m_server->setMetadata(QStringLiteral("zov-config-month"),
-                              u.DtMesCard.toString(Qt::ISODate));
-    // the batches of a run carry its id: the server keeps what they change, so that the
-    // run can be undone
-    if (!m_dryRun && m_server) {
-        m_report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        m_server->setMetadata(QStringLiteral("zov-run-id"), m_report.runId);
-        m_server->setMetadata(QStringLiteral("zov-run-mode"), m_report.mode);
-    }
-    // every call of a dry run carries its id: the server keeps nothing any of them does
-    if (m_dryRun && m_server)
-        m_server->setMetadata(QStringLiteral("zov-dry-run"),
-                              QUuid::createUuid().toString(QUuid::WithoutBraces));
+    m_callFailure.reset();
+    try {
+        setRunning(true);
+        m_run = RunVariables();
+        m_slotPairs = 0;
+        m_batches = 0;
+        m_unsentEntries.clear();
+        m_report = ImportReport();
+        m_report.preview = m_dryRun;
+        m_report.branch = u.CdFilial;
+        m_report.service = u.CdServFili;
+        m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
+        m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
+        // the day check rows come from the slots of the month reference, as the slot filter
+        // of the mode pass does, also when it is not the destination day's own month
+        if (m_server)
+            m_server->setMetadata(QStringLiteral("zov-config-month"),
+                                  u.DtMesCard.toString(Qt::ISODate));
+        // the batches of a run carry its id: the server keeps what they change, so that the
+        // run can be undone
+        if (!m_dryRun && m_server) {
+            m_report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            m_server->setMetadata(QStringLiteral("zov-run-id"), m_report.runId);
+            m_server->setMetadata(QStringLiteral("zov-run-mode"), m_report.mode);
+        }
+        // every call of a dry run carries its id: the server keeps nothing any of them does
+        if (m_dryRun && m_server)
+            m_server->setMetadata(QStringLiteral("zov-dry-run"),
+                                  QUuid::createUuid().toString(QUuid::WithoutBraces));
 
-    // --- checks, in their order
-    Vd_CdServico(true);
-    // the report names the diets
-    openServiceDiets();
-    for (int r = 0; r < adqDietaX->rowCount(); ++r)
-        m_report.dietNames.insert(adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
-                                  adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
-    if (EmptyString(shortDate(m_start))) {
-        focus(depCardOrig);
-        MensErro(msg("Data_inf"));
-    }
-    Vd_Data();
-    if (m_branch == u.CdFilial && m_service == u.CdServFili) {
-        const QDate s = m_start;
-        const QDate e = orZero(m_end);
-        const QDate d = u.DtCardapio;
-        if (s == d || e == d || (s < d && d < e))
-            MensErro(msg("MESMO_CARD"));
-    }
-    grbDietaExit();
-    if (u.ListaDietas.isEmpty())
-        MensErro(msg("diet_inf"));
-    // a preview of another selection than the one on screen counts as none: the
-    // import copies only what the planner was shown
-    if (cdsCardOrigem.IsEmpty() || !previewIsCurrent())
-        MensErro(msg("NAO_HA_CARD"));
-    if (m_rounding < 0 || m_rounding >= 10)
-        MensErro(msg("ARRE_DEVE"));
+        // --- checks, in their order
+        Vd_CdServico(true);
+        // the report names the diets
+        openServiceDiets();
+        for (int r = 0; r < adqDietaX->rowCount(); ++r)
+            m_report.dietNames.insert(
+                adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
+                adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
+        if (EmptyString(shortDate(m_start))) {
+            focus(depCardOrig);
+            MensErro(msg("Data_inf"));
+        }
+        Vd_Data();
+        if (m_branch == u.CdFilial && m_service == u.CdServFili) {
+            const QDate s = m_start;
+            const QDate e = orZero(m_end);
+            const QDate d = u.DtCardapio;
+            if (s == d || e == d || (s < d && d < e))
+                MensErro(msg("MESMO_CARD"));
+        }
+        grbDietaExit();
+        if (u.ListaDietas.isEmpty())
+            MensErro(msg("diet_inf"));
+        // a preview of another selection than the one on screen counts as none: the
+        // import copies only what the planner was shown
+        if (cdsCardOrigem.IsEmpty() || !previewIsCurrent())
+            MensErro(msg("NAO_HA_CARD"));
+        if (m_rounding < 0 || m_rounding >= 10)
+            MensErro(msg("ARRE_DEVE"));
 
-    // --- preparation
-    u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
-    {
-        QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
-        adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
-        u.ListaDietas = args.at(0).toString();
-    }
-    Cardadia_Compcard();
-    AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
-    {
-        const bool wasFiltered = cdsCardOrigem.filtered();
-        cdsCardOrigem.setFiltered(false);
-        m_progressMax = cdsCardOrigem.RecordCount();
-        cdsCardOrigem.setFiltered(wasFiltered);
-        m_progressPos = 0;
-        Q_EMIT changed(pgbProgresso);
-    }
-    m_run.LotePendente.clear();
-    FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
-    // The source's two look-ups are indexed here, one at a time with the window
-    // painting in between, rather than inside the first dish copy: a month of a large
-    // hospital holds tens of thousands of source rows.
-    cdsCardOrigem.prepareFilter(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD"));
-    pump();
-    cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
-    pump();
+        // --- preparation
+        u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
+        {
+            QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
+            adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
+            u.ListaDietas = args.at(0).toString();
+        }
+        Cardadia_Compcard();
+        AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
+        {
+            const bool wasFiltered = cdsCardOrigem.filtered();
+            cdsCardOrigem.setFiltered(false);
+            m_progressMax = cdsCardOrigem.RecordCount();
+            cdsCardOrigem.setFiltered(wasFiltered);
+            m_progressPos = 0;
+            Q_EMIT changed(pgbProgresso);
+        }
+        m_run.LotePendente.clear();
+        FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+        // The source's two look-ups are indexed here, one at a time with the window
+        // painting in between, rather than inside the first dish copy: a month of a large
+        // hospital holds tens of thousands of source rows.
+        cdsCardOrigem.prepareFilter(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD"));
+        pump();
+        cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
+        pump();
 
-    // --- the days: the k-th source day goes to the destination day D + k; a
-    // non-working destination day receives nothing and still uses up its day
-    QList<std::pair<QDate, bool>> days; // destination day, a working day
-    for (int k = 0; k < adqData.RecordCount(); ++k) {
-        const QDate day = u.DtCardapio.addDays(k);
-        qryNaoUtil->Close();
-        qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-        qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
-        qryNaoUtil->Open();
-        days.append({day, qryNaoUtil->IsEmpty()});
-    }
-    // A header holds four shift estimates. A service with more shifts is refused before
-    // anything is stored, when the run must create or refill a header: the only steps
-    // that read them.
-    qryTurno->Close();
-    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-    qryTurno->Open();
-    if (qryTurno->rowCount() > kShiftFields) {
+        // --- the days: the k-th source day goes to the destination day D + k; a
+        // non-working destination day receives nothing and still uses up its day
+        QList<std::pair<QDate, bool>> days; // destination day, a working day
+        for (int k = 0; k < adqData.RecordCount(); ++k) {
+            const QDate day = u.DtCardapio.addDays(k);
+            qryNaoUtil->Close();
+            qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+            qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
+            qryNaoUtil->Open();
+            days.append({day, qryNaoUtil->IsEmpty()});
+        }
+        // A header holds four shift estimates. A service with more shifts is refused before
+        // anything is stored, when the run must create or refill a header: the only steps
+        // that read them.
+        qryTurno->Close();
+        qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+        qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+        qryTurno->Open();
+        if (qryTurno->rowCount() > kShiftFields) {
+            for (const auto &[day, working] : std::as_const(days)) {
+                for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+                    const QString diet =
+                        adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+                    if (!cdsCardaDia.Locate(
+                            QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                            {u.CdFilial, u.CdServFili, day, diet}) ||
+                        cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0)
+                        MensErro(msg("TURNO_MAIOR"));
+                }
+            }
+        }
+
+        // --- the steps' reads go ahead on one stream, in the order of the steps (so the
+        // menu numbers are handed out in that order), a window of steps before the one
+        // under way; each step sends its batch when it ends and goes on while the server
+        // stores it
+        m_calls = m_server->openStream();
+        m_steps.clear();
+        m_stepCalls.clear();
+        m_step = 0;
+        m_sentBatches.clear();
         for (const auto &[day, working] : std::as_const(days)) {
             for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
                 const QString diet =
                     adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
-                if (!cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                // a header to create or refill takes a menu number and the diners
+                const bool header =
+                    !cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
                                         {u.CdFilial, u.CdServFili, day, diet}) ||
-                    cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0)
-                    MensErro(msg("TURNO_MAIOR"));
+                    cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0;
+                m_steps.append({day, diet, header});
             }
         }
-    }
+        sendStepReads();
 
-    // --- the steps' reads go ahead on one stream, in the order of the steps (so the
-    // menu numbers are handed out in that order), a window of steps before the one
-    // under way; each step sends its batch when it ends and goes on while the server
-    // stores it
-    m_calls = m_server->openStream();
-    m_steps.clear();
-    m_stepCalls.clear();
-    m_step = 0;
-    m_sentBatches.clear();
-    for (const auto &[day, working] : std::as_const(days)) {
-        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
-            const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
-            // a header to create or refill takes a menu number and the diners
-            const bool header =
-                !cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                                    {u.CdFilial, u.CdServFili, day, diet}) ||
-                cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0;
-            m_steps.append({day, diet, header});
+        // --- day loop
+        qsizetype k = 0;
+        for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
+            u.DtCardapio = days.at(k).first;
+            m_report.sourceDays.insert(u.DtCardapio,
+                                       adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
+            if (!days.at(k).second) {
+                m_report.skippedDays.append(u.DtCardapio);
+                continue;
+            }
+            for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
+                dietStep();
+                ++m_step;
+                sendStepReads();
+            }
         }
-    }
-    sendStepReads();
-
-    // --- day loop
-    qsizetype k = 0;
-    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
-        u.DtCardapio = days.at(k).first;
-        m_report.sourceDays.insert(u.DtCardapio,
-                                   adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
-        if (!days.at(k).second) {
-            m_report.skippedDays.append(u.DtCardapio);
-            continue;
+        m_calls->finish();
+        {
+            BusyGuard busy(1); // hidden on every path
+            takeBatchAnswers(true);
         }
-        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
-            dietStep();
-            ++m_step;
-            sendStepReads();
+
+        // --- finish
+        setCaption(msg("BASE"));
+        pump();
+        const bool noDiners = u.DiaSemComensais == QLatin1String("S");
+        // Source dishes whose type has no slot at all in the destination month were not
+        // copied (a month not configured for them): that is said, not "success". It takes
+        // precedence over the diners' warning, which names a smaller loss.
+        bool noSlots = false;
+        for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+            for (const ImportReport::Dish &d : e.dishes)
+                noSlots = noSlots || d.outcome == ImportReport::Outcome::TypeNotInMonth;
         }
-    }
-    m_calls->finish();
-    {
-        BusyGuard busy(1); // hidden on every path
-        takeBatchAnswers(true);
-    }
+        m_report.closingText = noSlots    ? msg("SEM_POSICAO")
+                               : noDiners ? msg("COMEN_ZERO")
+                                          : msg("SUCESSO");
+        m_report.finished = true;
 
-    // --- finish
-    setCaption(msg("BASE"));
-    pump();
-    const bool noDiners = u.DiaSemComensais == QLatin1String("S");
-    // Source dishes whose type has no slot at all in the destination month were not
-    // copied (a month not configured for them): that is said, not "success". It takes
-    // precedence over the diners' warning, which names a smaller loss.
-    bool noSlots = false;
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        for (const ImportReport::Dish &d : e.dishes)
-            noSlots = noSlots || d.outcome == ImportReport::Outcome::TypeNotInMonth;
-    }
-    m_report.closingText = noSlots    ? msg("SEM_POSICAO")
-                           : noDiners ? msg("COMEN_ZERO")
-                                      : msg("SUCESSO");
-    m_report.finished = true;
-
-    // a dry run leaves the screen open: its report is what it shows
-    if (!m_dryRun) {
-        if (noSlots || noDiners)
-            presenter().showWarning(m_report.closingText);
-        else
-            presenter().showInformation(m_report.closingText);
-        m_modalResult = 1;
-        Q_EMIT modalResultChanged(m_modalResult);
+        // a dry run leaves the screen open: its report is what it shows
+        if (!m_dryRun) {
+            if (noSlots || noDiners)
+                presenter().showWarning(m_report.closingText);
+            else
+                presenter().showInformation(m_report.closingText);
+            m_modalResult = 1;
+            Q_EMIT modalResultChanged(m_modalResult);
+        }
+    } catch (const AbortError &e) {
+        // a call that failed under way: said once the batches on their way are known
+        if (e.kind() == AbortKind::Failure && m_callFailure) {
+            settleBatches();
+            showCallFailure();
+        }
+        throw;
     }
     setCaption(QString());
     setProgress(0);
@@ -610,9 +623,42 @@ QVariant ImpoCardHosp::answerOf(int position)
     try {
         return m_calls->answer(position);
     } catch (const Error &e) {
-        MensErro(e.text(), true, AbortKind::Failure);
+        callFailed(e);
     }
     return {};
+}
+
+void ImpoCardHosp::callFailed(const Error &e)
+{
+    if (!m_running)
+        MensErro(e.text(), true, AbortKind::Failure);
+    // an import says it at its end, with what it stored
+    m_callFailure = e;
+    throw AbortError(e.text(), AbortKind::Failure);
+}
+
+void ImpoCardHosp::showCallFailure()
+{
+    const Error failure = *m_callFailure;
+    m_callFailure.reset();
+    if (m_dryRun) {
+        presenter().showError(text("DRY_RUN_FAILED").arg(failure.text()), failure.details());
+        return;
+    }
+    QDate last;
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        if (e.stored)
+            last = e.day;
+    }
+    const QString stored = m_report.batches > 0
+                               ? text("IMPORT_FAILED_KEPT")
+                                     .arg(m_report.batches)
+                                     .arg(shortDate(last) + QLatin1Char(' ') + NomeSemana(last))
+                               : text("IMPORT_FAILED_NOTHING");
+    presenter().showError(
+        QStringList{text("IMPORT_FAILED").arg(failure.text()), stored, text("IMPORT_FAILED_TODO")}
+            .join(QLatin1Char('\n')),
+        failure.details());
 }
 
 void ImpoCardHosp::takeBatchAnswers(bool all)

@@ -101,6 +101,11 @@ public:
     ~RecordingPresenter() override;
 
     void showError(const QString &text) override { errors.append(text); }
+    void showError(const QString &text, const QString &more) override
+    {
+        errors.append(text);
+        details.append(more);
+    }
     void showInformation(const QString &text) override { informations.append(text); }
     void showWarning(const QString &text) override { warnings.append(text); }
     int choose(const QString &title, const PickList &list, const QString &emptyText) override;
@@ -116,6 +121,7 @@ public:
     void clear();
 
     QStringList errors;
+    QStringList details; // of the errors shown with details
     QStringList informations;
     QStringList warnings;
     QStringList titles;

@@ -4,6 +4,7 @@
 
 #include "processes.h"
 #include "testbackend.h"
+#include "texts.h"
 
 #include <QDate>
 #include <QElapsedTimer>
@@ -514,6 +515,11 @@ void TestFaults::frozenPeersAreGivenUpOn()
     const int stored = batchesOf(db);
     QVERIFY2(stored == reported || stored == reported + 1,
              qPrintable(QStringLiteral("%1 stored, %2 reported").arg(stored).arg(reported)));
+    // the error says what stays stored and what to do; the call and its status follow
+    for (const QString &said :
+         {zov::text("IMPORT_FAILED_KEPT").arg(reported).section(QLatin1Char(','), 0, 0),
+          zov::text("IMPORT_FAILED_TODO"), zov::text("ERROR_DETAILS")})
+        QVERIFY2(err.contains(said), qPrintable(err));
     QThread::msleep(1000);
     QCOMPARE(batchesOf(db), stored);
 }

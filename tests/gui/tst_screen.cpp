@@ -120,6 +120,7 @@ private Q_SLOTS:
     void exitChecksOfABatchOfFocusMoves();
     void ctrlDeleteIsSwallowed();
     void anotherWindowIsNotAnExit();
+    void importThroughTheButton_data();
     void importThroughTheButton();
     void simulateShowsThePreviewAndStoresNothing();
     void inputIsHeldBackDuringAnImport();
@@ -486,8 +487,16 @@ void TestScreen::anotherWindowIsNotAnExit()
     QCOMPARE(ui().medCdServico->text(), QStringLiteral("9"));
 }
 
+void TestScreen::importThroughTheButton_data()
+{
+    QTest::addColumn<bool>("keyboard");
+    QTest::newRow("the mouse") << false;
+    QTest::newRow("the keyboard alone") << true;
+}
+
 void TestScreen::importThroughTheButton()
 {
+    QFETCH(bool, keyboard);
     // the same choices through the command line, on a database seeded alike
     TestDatabase twin;
     ImportFixture::seed(twin);
@@ -502,13 +511,37 @@ void TestScreen::importThroughTheButton()
     QCOMPARE(cli.exitCode(), 0);
 
     TfrmImpoCardHosp &s = open();
-    typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
-    typeDate(ui().depCardOrigAte, QStringLiteral("05/03/2024"));
-    ui().rdbSobrepor->setChecked(true);
-    moveFocus(ui().dbgPadrao);
-    QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
-    QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    if (keyboard) {
+        // Alt and the underlined letter, the dates typed, Tab to the grid, Ctrl+Enter
+        const auto key = [](int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(k), m);
+        };
+        key(Qt::Key_D, Qt::AltModifier);
+        key(Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("04/03/2024"));
+        key(Qt::Key_T, Qt::AltModifier);
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("05/03/2024"));
+        key(Qt::Key_B, Qt::AltModifier);
+        QTRY_VERIFY(ui().rdbSobrepor->isChecked()); // a mnemonic clicks a little later
+        const auto inGrid = [this] {
+            const QWidget *w = QApplication::focusWidget();
+            return w && (w == ui().dbgPadrao || ui().dbgPadrao->isAncestorOf(w));
+        };
+        for (int tabs = 0; tabs < 20 && !inGrid(); ++tabs)
+            key(Qt::Key_Tab);
+        QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+        key(Qt::Key_Return, Qt::ControlModifier);
+        QTRY_COMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    } else {
+        typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
+        typeDate(ui().depCardOrigAte, QStringLiteral("05/03/2024"));
+        ui().rdbSobrepor->setChecked(true);
+        moveFocus(ui().dbgPadrao);
+        QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 12);
+        QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
+    }
     QCOMPARE(m_f->presenter.informations, QStringList{msg("SUCESSO")});
+    QVERIFY(m_f->presenter.errors.isEmpty());
     QCOMPARE(s.result(), int(QDialog::Accepted));
     QVERIFY(!s.isVisible());
     QCOMPARE(m_f->dishesOf(ImportFixture::april(2), QStringLiteral("0002")),

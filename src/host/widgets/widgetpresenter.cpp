@@ -15,12 +15,16 @@ namespace {
 // What the planner was shown, one line each: support reads it in the host's log.
 Q_LOGGING_CATEGORY(lcShown, "zov.host.messages")
 
-void message(QMessageBox::Icon icon, const char *titleKey, const QString &text)
+void message(QMessageBox::Icon icon, const char *titleKey, const QString &text,
+             const QString &details = {})
 {
     qCInfo(lcShown).noquote() << zov::text(titleKey) + QLatin1String(": ") +
                                      QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    if (!details.isEmpty())
+        qCInfo(lcShown).noquote() << QString(details).replace(QLatin1Char('\n'), QLatin1Char(' '));
     QMessageBox box(icon, zov::text(titleKey), text, QMessageBox::Ok, QApplication::activeWindow());
     box.button(QMessageBox::Ok)->setText(zov::text("BUTTON_OK"));
+    box.setDetailedText(details);
     box.exec();
 }
 
@@ -42,6 +46,11 @@ bool WidgetPresenter::confirm(const QString &title, const QString &text)
 void WidgetPresenter::showError(const QString &text)
 {
     message(QMessageBox::Critical, "DIALOG_ERROR", text);
+}
+
+void WidgetPresenter::showError(const QString &text, const QString &details)
+{
+    message(QMessageBox::Critical, "DIALOG_ERROR", text, details);
 }
 
 void WidgetPresenter::showInformation(const QString &text)
