@@ -202,9 +202,13 @@ int main(int argc, char *argv[])
     login.connectionName = kConnection;
     login.mainWindow = &mainWindow;
 
-    // the module sits in ../lib beside the programs
-    QLibrary module(QDir(QCoreApplication::applicationDirPath())
-                        .filePath(QStringLiteral("../lib/libzov11119.so")));
+    // the module sits beside the programs: in ../lib/zov11119 when installed, in
+    // ../lib in the build tree
+    const QDir programs(QCoreApplication::applicationDirPath());
+    QString modulePath = programs.filePath(QStringLiteral("../lib/zov11119/libzov11119.so"));
+    if (!QFile::exists(modulePath))
+        modulePath = programs.filePath(QStringLiteral("../lib/libzov11119.so"));
+    QLibrary module(modulePath);
     const auto iniProc = reinterpret_cast<void (*)(const QVariant &)>(module.resolve("IniProc"));
     if (!iniProc) {
         err << zov::text("HOST_NO_MODULE").arg(module.fileName(), module.errorString()) << Qt::endl;

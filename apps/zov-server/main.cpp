@@ -34,9 +34,17 @@ int main(int argc, char *argv[])
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
                               QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
                               QStringLiteral("token-file"), QStringLiteral("threads"),
-                              QStringLiteral("grace")},
+                              QStringLiteral("grace"), QStringLiteral("config")},
                              {QStringLiteral("check")});
     const bool parsed = options.parse(app.arguments().mid(1));
+    // --config FILE: the options the command line leaves out
+    if (parsed && options.has(QStringLiteral("config"))) {
+        if (const QString problem = options.readDefaults(options.value(QStringLiteral("config")));
+            !problem.isEmpty()) {
+            err << problem << Qt::endl;
+            return 64;
+        }
+    }
     // a whole number in a range, or -1
     const auto number = [&](const char *name, int fallback, int low, int high) {
         if (!options.has(QLatin1String(name)))

@@ -7,6 +7,7 @@
 #include "texts.h"
 
 #include <QCoreApplication>
+#include <QFile>
 
 namespace zov {
 
@@ -53,6 +54,33 @@ bool CommandLine::parse(const QStringList &arguments)
         }
     }
     return true;
+}
+
+QString CommandLine::readDefaults(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return text("CONFIG_UNREADABLE").arg(path, file.errorString());
+    QHash<QString, QString> read;
+    int number = 0;
+    while (!file.atEnd()) {
+        ++number;
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        const QString name = line.left(eq).trimmed();
+        if (eq <= 0 || !m_valued.contains(name) || name == QLatin1String("config"))
+            return text("CONFIG_BAD_LINE").arg(path).arg(number).arg(line.left(80));
+        if (read.contains(name))
+            return text("CONFIG_REPEATED").arg(path).arg(number).arg(name);
+        read.insert(name, line.mid(eq + 1).trimmed());
+    }
+    for (auto it = read.cbegin(); it != read.cend(); ++it) {
+        if (!m_values.contains(it.key()) && !it.value().isEmpty())
+            m_values.insert(it.key(), it.value());
+    }
+    return {};
 }
 
 QString CommandLine::value(const QString &name, const QString &fallback) const

@@ -26,6 +26,10 @@ public:
         return m_values.contains(name) || m_flagsSet.contains(name);
     }
     QString value(const QString &name, const QString &fallback = {}) const;
+    // The values of a configuration file, "name = value" a line ('#' starts a comment
+    // line), for the options the command line did not give: the command line wins.
+    // Empty when the file is sound, else what is wrong (file, line) in Portuguese.
+    QString readDefaults(const QString &file);
     const QStringList &positional() const { return m_positional; }
 
 private:
