@@ -17,11 +17,13 @@
 
 int main(int argc, char *argv[])
 {
-    // SIGINT and SIGTERM are taken by sigwait below: block them before any thread starts
+    // SIGINT and SIGTERM (stop) and SIGHUP (a terminal closed, a log rotated: the
+    // server goes on) are taken by sigwait below: block them before any thread starts
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     zov::tuneAllocator();
 
@@ -91,7 +93,10 @@ int main(int argc, char *argv[])
         }
         err << zov::text("SERVER_STARTED").arg(host.address()) << Qt::endl;
         int signal = 0;
-        sigwait(&stopSignals, &signal);
+        // the log goes to standard error, which the service manager keeps: there is no
+        // file to reopen on SIGHUP
+        while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP)
+            err << zov::text("SERVER_SIGHUP") << Qt::endl;
         err << zov::text("SERVER_STOPPING") << Qt::endl;
         host.stop(graceSeconds * 1000);
         err << zov::text("SERVER_STOPPED") << Qt::endl;

@@ -206,3 +206,9 @@ CREATE TABLE IF NOT EXISTS IMPORTACAODIA (
     CDOPERDESFEZ VARCHAR(12),
     PRIMARY KEY (IDIMPORTACAO, NRORDEM, CDFILIAL, NRCARDAPIO)
 );
+
+-- the version of this schema, one row: zov-db upgrade brings an older database to it,
+-- one step a transaction, and the server refuses a database of another version
+CREATE TABLE IF NOT EXISTS ZOVSCHEMA (
+    NRVERSAO INTEGER NOT NULL
+);

@@ -113,6 +113,21 @@ void RpcConnection::close()
     m_channel.reset();
 }
 
+namespace {
+
+// The connection, not the call, failed: the server went away or a balancer in between
+// reset the request (an HTTP/2 RST_STREAM when the server behind it died). Nothing
+// tells the call was not run, so only calls that may run twice are sent again: reads,
+// and batches, which the server stores once by their ids.
+bool connectionLost(const grpc::Status &status)
+{
+    return status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+           (status.error_code() == grpc::StatusCode::INTERNAL &&
+            status.error_message().find("RST_STREAM") != std::string::npos);
+}
+
+} // namespace
+
 // The calls of a run on one stream. A writer thread sends them as they come, a reader
 // thread takes the answers, which come in the order of the calls.
 class RpcStream : public CallStream
@@ -207,7 +222,7 @@ public:
             // the stream ended before this answer
             const grpc::Status status = m_status;
             const bool lost =
-                status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+                connectionLost(status) ||
                 (status.error_code() == grpc::StatusCode::UNIMPLEMENTED && m_received == 0);
             if (m_silent)
                 throwFor(position, grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED, ""));
@@ -222,7 +237,7 @@ public:
             lock.lock();
         }
         if (a.failed)
-            throw Error(a.error);
+            throw Error(a.error, a.errorDetails);
         if (a.reply.status_code() != 0)
             throwFor(position, grpc::Status(static_cast<grpc::StatusCode>(a.reply.status_code()),
                                             a.reply.status_message()));
@@ -274,6 +289,7 @@ private:
         rpc::Reply reply;
         bool failed = false; // made one by one, and it failed
         QString error;
+        QString errorDetails;
         bool taken = false;
     };
 
@@ -362,6 +378,7 @@ private:
                 a.in = false;
                 a.failed = true;
                 a.error = e.text();
+                a.errorDetails = e.details();
                 if (p.method == Method::SetImportacao)
                     m_refusal = e.text();
             }
@@ -486,7 +503,10 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         batchId.clear();
     else if (batchId.empty())
         batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    const int attempts = batch ? 3 : 1;
+    // A call refused as unavailable (a server that went away, a balancer's 502) did not
+    // run, or, for a batch, is told apart by its id: every call is sent again on a new
+    // connection, which a balancer sends to another server.
+    const int attempts = 3;
     QByteArray dryRunId;
     for (const auto &pair : m_metadata) {
         if (pair.first == QLatin1String("zov-dry-run"))
@@ -544,12 +564,13 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
             --attempt;
             continue;
         }
-        const bool lost = status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED ||
-                          status.error_code() == grpc::StatusCode::UNAVAILABLE;
+        const bool lost =
+            status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED || connectionLost(status);
         if (!lost || attempt == attempts)
             break;
-        // a lost deadline is tried once more; a dropped connection twice, after a pause
-        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && attempt == 2)
+        // a batch's lost deadline is tried once more; a dropped connection twice, after a
+        // pause
+        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && (!batch || attempt == 2))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
     }

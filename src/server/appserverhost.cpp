@@ -325,6 +325,9 @@ void AppServerHost::start()
         const QFileInfo file(m_config.path);
         if (file.exists() && (!file.isWritable() || !QFileInfo(file.absolutePath()).isWritable()))
             throw Error(text("DB_READ_ONLY").arg(m_config.path));
+        // held for the server's life: a restore refuses while it is
+        if (!m_hold.take(m_config.path, false))
+            throw Error(text("DB_BEING_RESTORED").arg(m_config.path));
     }
     {
         const QString name =
@@ -350,6 +353,9 @@ void AppServerHost::start()
     grpc::reflection::InitProtoReflectionServerBuilderPlugin();
     grpc::ServerBuilder builder;
     builder.AddListeningPort(m_options.listen.toStdString(), credentials, &m_port);
+    // an address another server holds is refused, not shared: gRPC would otherwise let
+    // two servers (perhaps over two databases) split the calls of one port
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
     builder.SetMaxSendMessageSize(kMaxReplyBytes);
     builder.RegisterService(m_service.get());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup.h"
 #include "database.h"
 
 #include <QString>
@@ -59,6 +60,7 @@ public:
 private:
     DatabaseConfig m_config;
     Options m_options;
+    DatabaseHold m_hold;
     std::unique_ptr<Dispatcher> m_dispatcher;
     std::unique_ptr<AppServerService> m_service;
     std::unique_ptr<grpc::Server> m_server;

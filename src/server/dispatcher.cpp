@@ -155,6 +155,9 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
         return {grpc::StatusCode::INVALID_ARGUMENT, problem.toStdString()};
     }
     QVariant value;
+    // how a text answer is logged: a refusal by the business rules, a busy database or
+    // a database failure
+    const char *refusal = "refused";
     for (int attempt = 1;; ++attempt) {
         SqlSession *s = nullptr;
         try {
@@ -183,6 +186,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
         } catch (const SqlFailure &e) {
             if (!e.connectionLost()) {
                 value = e.text();
+                refusal = e.busy() ? "busy" : "db-error";
                 break;
             }
             // a connection the database dropped while it was idle (a restart): the call
@@ -211,7 +215,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
         }
     }
     if (error && !(signature->textAnswer && errorText.size() <= 10))
-        log("error", errorText);
+        log(refusal, errorText);
     else
         log(context.dryRun.isEmpty() ? "ok" : "ok dry-run");
     return grpc::Status::OK;

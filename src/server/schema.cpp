@@ -66,14 +66,20 @@ QList<QPair<QString, QStringList>> schemaTables(const QSqlDatabase &db)
 
 } // namespace
 
-void applySchema(QSqlDatabase &db)
+namespace {
+
+// runs the statements in one transaction, then records `version` as the database's
+void runStep(QSqlDatabase &db, const QStringList &script, int version)
 {
     if (!db.transaction())
         throw Error(
             text("DB_STATEMENT_FAILED").arg(QStringLiteral("BEGIN"), db.lastError().text()));
     try {
-        for (const QString &statement : statements(schemaText(db)))
+        for (const QString &statement : script)
             execOrThrow(db, statement);
+        execOrThrow(db, QStringLiteral("DELETE FROM ZOVSCHEMA"));
+        execOrThrow(db,
+                    QStringLiteral("INSERT INTO ZOVSCHEMA (NRVERSAO) VALUES (%1)").arg(version));
     } catch (...) {
         db.rollback();
         throw;
@@ -83,15 +89,69 @@ void applySchema(QSqlDatabase &db)
             text("DB_STATEMENT_FAILED").arg(QStringLiteral("COMMIT"), db.lastError().text()));
 }
 
-QString schemaProblem(QSqlDatabase &db)
+bool hasTable(QSqlDatabase &db, const QString &table)
 {
     const QStringList present = db.tables();
+    for (const QString &t : present) {
+        if (t.compare(table, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int schemaVersion(QSqlDatabase &db)
+{
+    if (!hasTable(db, QStringLiteral("ZOVSCHEMA")))
+        return 0;
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT MAX(NRVERSAO) FROM ZOVSCHEMA")) || !q.next())
+        throw Error(
+            text("DB_STATEMENT_FAILED").arg(QStringLiteral("ZOVSCHEMA"), q.lastError().text()));
+    return q.value(0).toInt();
+}
+
+void applySchema(QSqlDatabase &db)
+{
+    // a new database is created at this version; an older one keeps its number until
+    // zov-db upgrade has run its steps
+    const bool fresh = !hasTable(db, QStringLiteral("CARDADIA"));
+    const int version = fresh ? kSchemaVersion : schemaVersion(db);
+    runStep(db, statements(schemaText(db)), version);
+}
+
+QList<int> upgradeSchema(QSqlDatabase &db)
+{
+    const int from = schemaVersion(db);
+    if (from > kSchemaVersion)
+        throw Error(text("DB_NEWER_SCHEMA").arg(from).arg(kSchemaVersion));
+    QList<int> steps;
+    for (int version = from + 1; version <= kSchemaVersion; ++version) {
+        // version 1 is the schema as it stood when versions began: its script creates
+        // what an older database lacks (every statement is idempotent)
+        QStringList script = statements(schemaText(db));
+        if (version > 1) {
+            const QString dialect = db.driverName() == QLatin1String("QPSQL")
+                                        ? QStringLiteral("postgresql")
+                                        : QStringLiteral("sqlite");
+            QFile file(QStringLiteral(":/zov/db/%1/upgrade-%2.sql").arg(dialect).arg(version));
+            if (!file.open(QIODevice::ReadOnly))
+                qFatal("upgrade step %d for %s is missing from the build", version,
+                       qPrintable(dialect));
+            script = statements(QString::fromUtf8(file.readAll()));
+        }
+        runStep(db, script, version);
+        steps.append(version);
+    }
+    return steps;
+}
+
+QStringList schemaDifferences(QSqlDatabase &db)
+{
     QStringList problems;
     for (const auto &[table, columns] : schemaTables(db)) {
-        bool found = false;
-        for (const QString &t : present)
-            found = found || t.compare(table, Qt::CaseInsensitive) == 0;
-        if (!found) {
+        if (!hasTable(db, table)) {
             problems.append(text("DB_MISSING_TABLE").arg(table));
             continue;
         }
@@ -102,7 +162,16 @@ QString schemaProblem(QSqlDatabase &db)
                 problems.append(text("DB_MISSING_COLUMN").arg(table, column));
         }
     }
-    return problems.join(QLatin1Char(' '));
+    if (problems.isEmpty()) {
+        if (const int version = schemaVersion(db); version != kSchemaVersion)
+            problems.append(text("DB_OTHER_VERSION").arg(version).arg(kSchemaVersion));
+    }
+    return problems;
+}
+
+QString schemaProblem(QSqlDatabase &db)
+{
+    return schemaDifferences(db).join(QLatin1Char(' '));
 }
 
 } // namespace zov

@@ -4,11 +4,26 @@
 
 namespace zov {
 
-// Creates every table of the schema that is missing (idempotent).
+// The version of the schema these programs use. Version 1 is the schema with the
+// tables of the undo; a database from before versioning counts as version 0. Every
+// later change adds a step, db/<dialect>/upgrade-N.sql, and raises this number.
+constexpr int kSchemaVersion = 1;
+
+// Creates every table of the schema that is missing and records the version of a new
+// database (idempotent).
 void applySchema(QSqlDatabase &db);
 
-// Empty when the database has every table and column the system uses; otherwise
-// what is missing, in Portuguese.
-QString schemaProblem(QSqlDatabase &db);
+// The version the database records: 0 when it records none.
+int schemaVersion(QSqlDatabase &db);
+
+// Empty when the database has every table and column the system uses, at this
+// version; otherwise what differs, in Portuguese, one item each.
+QStringList schemaDifferences(QSqlDatabase &db);
+QString schemaProblem(QSqlDatabase &db); // the same, on one line
+
+// Brings an older database to kSchemaVersion, one transaction a step; returns the
+// versions it went through (empty when it was current). Throws for a database newer
+// than these programs.
+QList<int> upgradeSchema(QSqlDatabase &db);
 
 } // namespace zov

@@ -89,6 +89,15 @@ public:
     bool connectionLost() const { return m_lost; }
     // Lost because a statement ran past the call's time limit.
     bool timedOut() const { return m_timedOut; }
+    // The database was busy with other writes (a lock not granted in time, a
+    // serialization conflict): nothing was done, and the same call may work later.
+    bool busy() const
+    {
+        static const QStringList codes{QStringLiteral("5"), QStringLiteral("6"),
+                                       QStringLiteral("55P03"), QStringLiteral("40001"),
+                                       QStringLiteral("40P01")};
+        return codes.contains(m_code);
+    }
     // True when a primary or unique key refused the row.
     bool isKeyTaken() const
     {

@@ -50,6 +50,8 @@ private Q_SLOTS:
     void unreachableServerIsNamed();
     void databaseToolRefusesBadTargets_data();
     void databaseToolRefusesBadTargets();
+    void schemaCheckAndUpgrade_data();
+    void schemaCheckAndUpgrade();
     void serverRefusesBadDatabases_data();
     void serverRefusesBadDatabases();
     void serverStopsCleanlyOnSigterm();
@@ -483,6 +485,52 @@ void TestCommandLines::databaseToolRefusesBadTargets()
     if (code != 0)
         QVERIFY(!r.err.isEmpty());
     QCOMPARE(countRows(QStringLiteral("CARDADIA")), before);
+}
+
+void TestCommandLines::schemaCheckAndUpgrade_data()
+{
+    QTest::addColumn<QStringList>("change"); // statements that make the schema differ
+    QTest::addColumn<QString>("named");      // what zov-db check names
+    QTest::addColumn<int>("upgrade");        // zov-db upgrade's exit code
+    QTest::newRow("current") << QStringList{} << QString() << 0;
+    QTest::newRow("from before versions, without the undo's tables")
+        << QStringList{QStringLiteral("DROP TABLE IMPORTACAODIA"),
+                       QStringLiteral("DROP TABLE IMPORTACAO"),
+                       QStringLiteral("DROP TABLE ZOVSCHEMA")}
+        << QStringLiteral("IMPORTACAODIA") << 0;
+    QTest::newRow("a column missing")
+        << QStringList{QStringLiteral("ALTER TABLE IMPORTACAODIA DROP COLUMN CDOPERDESFEZ")}
+        << QStringLiteral("CDOPERDESFEZ") << 1;
+    QTest::newRow("a newer database")
+        << QStringList{QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 2")}
+        << QStringLiteral("versão 2") << 1;
+}
+
+void TestCommandLines::schemaCheckAndUpgrade()
+{
+    QFETCH(QStringList, change);
+    QFETCH(QString, named);
+    QFETCH(int, upgrade);
+    for (const QString &sql : std::as_const(change))
+        execute(dbPath(), sql);
+    const QStringList db{QStringLiteral("--db"), dbPath()};
+    const Result check = run(QStringLiteral("zov-db"), QStringList{QStringLiteral("check")} + db);
+    QCOMPARE(check.code, named.isEmpty() ? 0 : 2);
+    QVERIFY2(check.out.contains(named), qPrintable(check.out));
+    // the server refuses a schema of another version and names the command that mends it
+    const Result server =
+        run(QStringLiteral("zov-server"),
+            db + QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                             QStringLiteral("--check")});
+    QCOMPARE(server.code, named.isEmpty() ? 0 : 1);
+    if (!named.isEmpty())
+        QVERIFY2(server.err.contains(QStringLiteral("zov-db upgrade")), qPrintable(server.err));
+    const QString dishes = countRows(QStringLiteral("COMPCARD"));
+    const Result up = run(QStringLiteral("zov-db"), QStringList{QStringLiteral("upgrade")} + db);
+    QVERIFY2(up.code == upgrade, qPrintable(up.err));
+    QCOMPARE(run(QStringLiteral("zov-db"), QStringList{QStringLiteral("check")} + db).code,
+             upgrade == 0 ? 0 : 2);
+    QCOMPARE(countRows(QStringLiteral("COMPCARD")), dishes);
 }
 
 void TestCommandLines::serverRefusesBadDatabases_data()

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace zov::test;
 
 namespace {
@@ -30,6 +32,8 @@ private Q_SLOTS:
     void initTestCase();
     void serviceUnitCommandLine();
     void nginxBalancesTwoServers();
+    void aTakenPortAndAHangup();
+    void restoreAfterAKill();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -121,6 +125,8 @@ void TestOperations::nginxBalancesTwoServers()
     for (int i = 0; i < 2; ++i) {
         const int port = freePort();
         auto server = std::make_unique<QProcess>();
+        // a file, not a pipe: a server never waits for its log to be read
+        server->setStandardErrorFile(path(QStringLiteral("server%1.log").arg(i)));
         server->start(binary(QStringLiteral("zov-server")),
                       {QStringLiteral("--db"), m_db, QStringLiteral("--listen"),
                        QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--tls-cert"),
@@ -184,19 +190,133 @@ void TestOperations::nginxBalancesTwoServers()
     QCOMPARE(queryRows(m_db, stored).join(QLatin1Char(';')), before);
 
     const Result r = run(QStringLiteral("zov-import"), import);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+
+    // a month overwritten while the server taking its batches is killed: the client
+    // sends the calls again, the balancer takes them to the other server, and the run
+    // completes; running it again then changes nothing
+    QStringList month = import.mid(0, import.size() - 4);
+    month << QStringLiteral("--from") << QStringLiteral("2024-03-01") << QStringLiteral("--to")
+          << QStringLiteral("2024-03-30") << QStringLiteral("--mode")
+          << QStringLiteral("overwrite");
+    QProcess killed;
+    killed.start(binary(QStringLiteral("zov-import")), month);
+    QVERIFY(killed.waitForStarted());
+    const auto logOf = [this](int i) {
+        QFile log(path(QStringLiteral("server%1.log").arg(i)));
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    };
+    const int batchesBefore[2] = {int(logOf(0).count(QStringLiteral("SetImportacao"))),
+                                  int(logOf(1).count(QStringLiteral("SetImportacao")))};
+    int victim = -1;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (int i = 0; i < 2 && victim < 0; ++i) {
+                if (logOf(i).count(QStringLiteral("SetImportacao")) > batchesBefore[i] + 3)
+                    victim = i;
+            }
+            return victim >= 0;
+        }(),
+        30000);
+    servers[victim]->kill();
+    QVERIFY(servers[victim]->waitForFinished(10000));
+    QVERIFY(killed.waitForFinished(120000));
+    QVERIFY2(killed.exitCode() == 0, killed.readAllStandardError().constData());
+    const QString dishes = QStringLiteral(
+        "SELECT DTCARDAPIO, CDDIETPAD, NRSEQPRATCAR, CDPRATO, VRPECONSCARD FROM COMPCARD "
+        "WHERE DTCARDAPIO >= '2024-04-01' ORDER BY 1, 2, 3");
+    const QStringList afterKill = queryRows(m_db, dishes);
+    const Result again = run(QStringLiteral("zov-import"), month);
+    QVERIFY2(again.code == 0, qPrintable(again.err));
+    QCOMPARE(queryRows(m_db, dishes), afterKill);
     balancer.terminate();
     balancer.waitForFinished(10000);
-    QVERIFY2(r.code == 0, qPrintable(r.err));
-    // both servers answered calls of the one import
-    for (auto &server : servers) {
-        server->terminate();
-        QVERIFY(server->waitForFinished(30000));
-        const QString log = QString::fromUtf8(server->readAllStandardError());
+    // both servers answered calls of the imports
+    for (int i = 0; i < 2; ++i) {
+        if (servers[i]->state() != QProcess::NotRunning) {
+            servers[i]->terminate();
+            QVERIFY(servers[i]->waitForFinished(30000));
+        }
+        const QString log = logOf(i);
         QVERIFY2(log.count(QStringLiteral(" ok")) > 5, qPrintable(log.left(400)));
     }
     QVERIFY(queryValue(m_db, QStringLiteral(
                                  "SELECT COUNT(*) FROM COMPCARD WHERE DTCARDAPIO >= '2024-04-01'"))
                 .toInt() > 100);
+}
+
+void TestOperations::aTakenPortAndAHangup()
+{
+    const int port = freePort();
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(port);
+    QProcess first;
+    first.start(binary(QStringLiteral("zov-server")),
+                {QStringLiteral("--db"), m_db, QStringLiteral("--listen"), address});
+    QVERIFY(first.waitForStarted());
+    QVERIFY(waitForPort(port));
+    // a second server on the same address refuses to start, whatever its database
+    const QString other = newDatabase(m_dir.path(), QStringLiteral("other"));
+    QCOMPARE(
+        run(QStringLiteral("zov-db"), {QStringLiteral("init"), QStringLiteral("--db"), other}).code,
+        0);
+    const Result second = run(QStringLiteral("zov-server"),
+                              {QStringLiteral("--db"), other, QStringLiteral("--listen"), address});
+    QCOMPARE(second.code, 1);
+    QVERIFY2(second.err.contains(QStringLiteral("porta em uso")), qPrintable(second.err));
+    // SIGHUP leaves the first one serving
+    ::kill(static_cast<pid_t>(first.processId()), SIGHUP);
+    QByteArray said;
+    QTRY_VERIFY((said += first.readAllStandardError()).contains("SIGHUP"));
+    QCOMPARE(first.state(), QProcess::Running);
+    QCOMPARE(run(QStringLiteral("zov-rpc"),
+                 {QStringLiteral("--server"), address, QStringLiteral("GetImportacoes"),
+                  QStringLiteral("\"HC01\"")})
+                 .code,
+             0);
+    first.terminate();
+    QVERIFY(first.waitForFinished(30000));
+}
+
+void TestOperations::restoreAfterAKill()
+{
+    if (onPostgres())
+        QSKIP("zov-db backup and restore copy an SQLite file; PostgreSQL has pg_dump");
+    const QString db = copyDatabase(m_db, m_dir.path(), QStringLiteral("restore"));
+    const QString backup = path(QStringLiteral("backup.sqlite"));
+    QCOMPARE(run(QStringLiteral("zov-db"), {QStringLiteral("backup"), QStringLiteral("--db"), db,
+                                            QStringLiteral("--to"), backup})
+                 .code,
+             0);
+    const QString dishes = QStringLiteral("SELECT * FROM COMPCARD ORDER BY 1, 2, 3, 4, 5");
+    const QStringList saved = queryRows(backup, dishes);
+    // a server stores a month, then is killed: its -wal file stays beside the database
+    const int port = freePort();
+    QProcess server;
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.start(binary(QStringLiteral("zov-server")),
+                 {QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(server.waitForStarted());
+    QVERIFY(waitForPort(port));
+    const QStringList restore{QStringLiteral("restore"), QStringLiteral("--db"), db,
+                              QStringLiteral("--from"), backup};
+    QCOMPARE(run(QStringLiteral("zov-db"), restore).code, 1); // not under a running server
+    const Result imported =
+        run(QStringLiteral("zov-import"),
+            {QStringLiteral("--db"), db, QStringLiteral("--server"),
+             QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--branch"),
+             QStringLiteral("HC01"), QStringLiteral("--service"), QStringLiteral("1"),
+             QStringLiteral("--operator"), QStringLiteral("RESTORE"), QStringLiteral("--date"),
+             QStringLiteral("2024-04-01"), QStringLiteral("--from"), QStringLiteral("2024-03-01"),
+             QStringLiteral("--to"), QStringLiteral("2024-03-30")});
+    QVERIFY2(imported.code == 0, qPrintable(imported.err));
+    server.kill();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY(QFileInfo::exists(db + QStringLiteral("-wal")));
+    // the restored database holds exactly the copy, nothing of the killed server's journal
+    const Result restored = run(QStringLiteral("zov-db"), restore);
+    QVERIFY2(restored.code == 0, qPrintable(restored.err));
+    QCOMPARE(queryRows(db, dishes), saved);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)
