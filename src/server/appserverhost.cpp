@@ -334,12 +334,18 @@ void AppServerHost::start()
             QStringLiteral("zov-server-check-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
         {
             QSqlDatabase db = openDatabase(m_config, name, OpenMode::MustExist);
-            const QString problem = schemaProblem(db);
+            // a role that may not read or write what the server does would fail every
+            // call: said now, with what to grant
+            const QString denied = serverPrivilegeProblem(db);
+            const QString problem = denied.isEmpty() ? schemaProblem(db) : QString();
             db.close();
-            if (!problem.isEmpty()) {
+            if (!problem.isEmpty() || !denied.isEmpty()) {
                 db = QSqlDatabase();
                 QSqlDatabase::removeDatabase(name);
-                throw Error(text("DB_WRONG_SCHEMA").arg(m_config.display(), problem));
+                if (!problem.isEmpty())
+                    throw Error(text("DB_WRONG_SCHEMA").arg(m_config.display(), problem));
+                throw Error(
+                    text("DB_MISSING_PRIVILEGES").arg(m_config.user, m_config.display(), denied));
             }
         }
         QSqlDatabase::removeDatabase(name);

@@ -101,6 +101,46 @@ bool hasTable(QSqlDatabase &db, const QString &table)
 
 } // namespace
 
+QString serverPrivilegeProblem(QSqlDatabase &db)
+{
+    if (db.driverName() != QLatin1String("QPSQL"))
+        return {};
+    // every table the server reads or writes and what it does with it (the grants of
+    // docs/examples/roles.sql)
+    static const QList<QPair<const char *, const char *>> needs{
+        {"FILIAL", "SELECT"},
+        {"DIETPADR", "SELECT"},
+        {"DIETSERV", "SELECT"},
+        {"ESTIDIETA", "SELECT"},
+        {"TIPOPRAT", "SELECT"},
+        {"CNFCAMES", "SELECT"},
+        {"ZOVSCHEMA", "SELECT"},
+        {"CARDADIA", "SELECT INSERT UPDATE DELETE"},
+        {"COMPCARD", "SELECT INSERT UPDATE DELETE"},
+        {"CARDSEQ", "SELECT INSERT UPDATE"},
+        {"LOTEIMPORT", "SELECT INSERT DELETE"},
+        {"IMPORTACAO", "SELECT INSERT DELETE"},
+        {"IMPORTACAODIA", "SELECT INSERT UPDATE DELETE"}};
+    QStringList missing;
+    QSqlQuery q(db);
+    for (const auto &[table, privileges] : needs) {
+        for (const QString &privilege : QString::fromLatin1(privileges).split(QLatin1Char(' '))) {
+            // a table that is not there is the schema check's to name
+            q.prepare(QStringLiteral("SELECT CASE WHEN to_regclass(?) IS NULL THEN true "
+                                     "ELSE has_table_privilege(to_regclass(?), ?) END"));
+            q.addBindValue(QString::fromLatin1(table).toLower());
+            q.addBindValue(QString::fromLatin1(table).toLower());
+            q.addBindValue(privilege);
+            if (!q.exec() || !q.next())
+                throw Error(
+                    text("DB_STATEMENT_FAILED").arg(QLatin1String(table), q.lastError().text()));
+            if (!q.value(0).toBool())
+                missing.append(text("DB_PRIVILEGE").arg(privilege, QLatin1String(table)));
+        }
+    }
+    return missing.join(QStringLiteral(", "));
+}
+
 int schemaVersion(QSqlDatabase &db)
 {
     if (!hasTable(db, QStringLiteral("ZOVSCHEMA")))

@@ -21,6 +21,11 @@ int schemaVersion(QSqlDatabase &db);
 QStringList schemaDifferences(QSqlDatabase &db);
 QString schemaProblem(QSqlDatabase &db); // the same, on one line
 
+// On PostgreSQL, what the server's role may not do of what the server does (read the
+// reference tables, write the menus), as "INSERT em IMPORTACAO, ..."; empty when it
+// may do all (a table not there is the schema check's to name), and always on SQLite.
+QString serverPrivilegeProblem(QSqlDatabase &db);
+
 // Brings an older database to kSchemaVersion, one transaction a step; returns the
 // versions it went through (empty when it was current). Throws for a database newer
 // than these programs.

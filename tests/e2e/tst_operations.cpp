@@ -4,6 +4,7 @@
 #include "processes.h"
 #include "testbackend.h"
 
+#include <QDate>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -34,6 +35,7 @@ private Q_SLOTS:
     void nginxBalancesTwoServers();
     void aTakenPortAndAHangup();
     void restoreAfterAKill();
+    void documentedRoles();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -317,6 +319,72 @@ void TestOperations::restoreAfterAKill()
     const Result restored = run(QStringLiteral("zov-db"), restore);
     QVERIFY2(restored.code == 0, qPrintable(restored.err));
     QCOMPARE(queryRows(db, dishes), saved);
+}
+
+void TestOperations::documentedRoles()
+{
+    if (!onPostgres())
+        QSKIP("roles are PostgreSQL's");
+    const QString psql = QStandardPaths::findExecutable(QStringLiteral("psql"));
+    if (psql.isEmpty())
+        QSKIP("psql is not installed");
+    // the script of the documents, as written, by the cluster's superuser
+    const QString cluster = qEnvironmentVariable("ZOV_TEST_PG");
+    const QString script = qEnvironmentVariable("ZOV_SOURCE_DIR") + "/docs/examples/roles.sql";
+    const auto runScript = [&] {
+        QProcess p;
+        p.start(psql, {QStringLiteral("-q"), cluster, QStringLiteral("-v"),
+                       QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-v"),
+                       QStringLiteral("owner_password=o-pw"), QStringLiteral("-v"),
+                       QStringLiteral("server_password=s-pw"), QStringLiteral("-v"),
+                       QStringLiteral("workstation_password=w-pw"), QStringLiteral("-f"), script});
+        return p.waitForFinished(60000) && p.exitCode() == 0
+                   ? QString()
+                   : QString::fromUtf8(p.readAllStandardError());
+    };
+    const auto as = [&](const char *role) -> QString {
+        return cluster.section(QLatin1Char('@'), 0, 0).section(QLatin1Char('/'), 0, 1) +
+               QStringLiteral("/") + QLatin1String(role) + QLatin1Char('@') +
+               cluster.section(QLatin1Char('@'), 1).section(QLatin1Char('/'), 0, 0) +
+               QStringLiteral("/zov");
+    };
+    QString problem = runScript();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    for (const char *command : {"init", "seed-demo"}) {
+        const Result r = run(QStringLiteral("zov-db"),
+                             {QLatin1String(command), QStringLiteral("--db"), as("zov_owner")});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+    }
+    // before the grants the server's check names what its role may not do
+    const QStringList server{QStringLiteral("--db"), as("zov_server"), QStringLiteral("--listen")};
+    const Result denied =
+        run(QStringLiteral("zov-server"),
+            server + QStringList{QStringLiteral("127.0.0.1:0"), QStringLiteral("--check")});
+    QCOMPARE(denied.code, 1);
+    QVERIFY2(denied.err.contains(QStringLiteral("SELECT em ESTIDIETA")), qPrintable(denied.err));
+    problem = runScript();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    // then an import through the server's role, the workstation reading with its own
+    const int port = freePort();
+    QProcess serving;
+    serving.setStandardErrorFile(QProcess::nullDevice());
+    serving.start(binary(QStringLiteral("zov-server")),
+                  server + QStringList{QStringLiteral("127.0.0.1:%1").arg(port)});
+    QVERIFY(serving.waitForStarted());
+    QVERIFY(waitForPort(port));
+    const Result imported = run(
+        QStringLiteral("zov-import"),
+        {QStringLiteral("--db"), as("zov_workstation"), QStringLiteral("--server"),
+         QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--branch"),
+         QStringLiteral("HC01"), QStringLiteral("--service"), QStringLiteral("1"),
+         QStringLiteral("--operator"), QStringLiteral("PAPEIS"), QStringLiteral("--date"),
+         QDate::currentDate().addMonths(1).toString(QStringLiteral("yyyy-MM-01")),
+         QStringLiteral("--from"), QDate::currentDate().toString(QStringLiteral("yyyy-MM-01"))});
+    serving.terminate();
+    QVERIFY(serving.waitForFinished(30000));
+    QVERIFY2(imported.code == 0 || imported.code == 3, qPrintable(imported.err));
+    QVERIFY(queryValue(as("zov_owner"), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).toInt() >
+            0);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)
