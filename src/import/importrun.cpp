@@ -335,6 +335,15 @@ void ImpoCardHosp::sbtImportExportClick()
             showCallFailure();
         }
         throw;
+    } catch (const ServerTextError &) {
+        throw; // the server's refusal, said as it is
+    } catch (const Error &e) {
+        // the workstation's own database failed under way (a local query): said the
+        // same way, with what stays stored
+        settleBatches();
+        m_callFailure = e;
+        showCallFailure();
+        throw AbortError(e.text(), AbortKind::Failure);
     }
     setCaption(QString());
     setProgress(0);

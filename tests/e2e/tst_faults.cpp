@@ -515,11 +515,17 @@ void TestFaults::frozenPeersAreGivenUpOn()
     const int stored = batchesOf(db);
     QVERIFY2(stored == reported || stored == reported + 1,
              qPrintable(QStringLiteral("%1 stored, %2 reported").arg(stored).arg(reported)));
-    // the error says what stays stored and what to do; the call and its status follow
-    for (const QString &said :
-         {zov::text("IMPORT_FAILED_KEPT").arg(reported).section(QLatin1Char(','), 0, 0),
-          zov::text("IMPORT_FAILED_TODO"), zov::text("ERROR_DETAILS")})
-        QVERIFY2(err.contains(said), qPrintable(err));
+    // the error says what stays stored and what to do; a call to the server that failed
+    // is named with its status after it (a frozen database may stop the workstation's
+    // own query first)
+    QStringList said{
+        reported > 0 ? zov::text("IMPORT_FAILED_KEPT").arg(reported).section(QLatin1Char(','), 0, 0)
+                     : zov::text("IMPORT_FAILED_NOTHING"),
+        zov::text("IMPORT_FAILED_TODO")};
+    if (!database)
+        said.append(zov::text("ERROR_DETAILS"));
+    for (const QString &line : std::as_const(said))
+        QVERIFY2(err.contains(line), qPrintable(err));
     QThread::msleep(1000);
     QCOMPARE(batchesOf(db), stored);
 }
