@@ -244,7 +244,7 @@ private:
     // A call that failed: outside a run it is said at once; in a run it ends the run,
     // and showCallFailure says it with what was stored and what to do.
     [[noreturn]] void callFailed(const Error &e);
-    void showCallFailure();
+    void showCallFailure(const Error &failure);
     struct StepCalls
     {
         int number = -1;   // GetPrxCardapio, for a header to create or refill
@@ -310,7 +310,6 @@ private:
     RunVariables m_run;
     int m_batches = 0;
     bool m_dryRun = false;
-    std::optional<Error> m_callFailure; // the call that ended the run under way
     ImportReport m_report;
     // the entries whose changes the next batch carries
     QList<qsizetype> m_unsentEntries;

@@ -317,7 +317,7 @@ QString ImportReport::toText() const
         lines.append(text("REPORT_TEXT_REFUSED").arg(refusal));
     if (unsent)
         lines.append(text("REPORT_TEXT_UNSENT"));
-    lines.append(summary().mid(leftOutLine().isEmpty() ? 0 : 1));
+    lines.append(totalsLines());
     if (!finished)
         lines.append(text("REPORT_UNFINISHED"));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
@@ -341,10 +341,14 @@ ImportReport::Totals ImportReport::totals() const
 
 QStringList ImportReport::summary() const
 {
+    const QString left = leftOutLine();
+    return (left.isEmpty() ? QStringList() : QStringList{left}) + totalsLines();
+}
+
+QStringList ImportReport::totalsLines() const
+{
     const Totals t = totals();
     QStringList lines;
-    if (const QString left = leftOutLine(); !left.isEmpty())
-        lines.append(left);
     lines.append(text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
                      .arg(batches)
                      .arg(t.copied)

@@ -107,6 +107,7 @@ struct ImportReport
     // the totals for people, in one or two lines; the line of the dishes left out,
     // when there are any, comes first
     QStringList summary() const;
+    QStringList totalsLines() const; // the summary without the line of the dishes left out
     // "Deixados de fora 12 pratos: 8 porque ...; 4 porque ...", empty when none was
     QString leftOutLine() const;
     // "03/01/2027 Domingo (de 03/12/2026)": a destination day and where it comes from

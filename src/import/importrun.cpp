@@ -138,7 +138,6 @@ void ImpoCardHosp::sbtImportExportClick()
             self->setRunning(false);
         }
     } runGuard{this, u.DtCardapio};
-    m_callFailure.reset();
     try {
         setRunning(true);
         m_run = RunVariables();
@@ -170,12 +169,6 @@ void ImpoCardHosp::sbtImportExportClick()
 
         // --- checks, in their order
         Vd_CdServico(true);
-        // the report names the diets
-        openServiceDiets();
-        for (int r = 0; r < adqDietaX->rowCount(); ++r)
-            m_report.dietNames.insert(
-                adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
-                adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
         if (EmptyString(shortDate(m_start))) {
             focus(depCardOrig);
             MensErro(msg("Data_inf"));
@@ -189,6 +182,14 @@ void ImpoCardHosp::sbtImportExportClick()
                 MensErro(msg("MESMO_CARD"));
         }
         grbDietaExit();
+        // the report names the diets: with all diets picked, the check above has just read
+        // them with their names
+        if (!m_allDiets)
+            openServiceDiets();
+        for (int r = 0; r < adqDietaX->rowCount(); ++r)
+            m_report.dietNames.insert(
+                adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
+                adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
         if (u.ListaDietas.isEmpty())
             MensErro(msg("diet_inf"));
         // a preview of another selection than the one on screen counts as none: the
@@ -328,21 +329,13 @@ void ImpoCardHosp::sbtImportExportClick()
             m_modalResult = 1;
             Q_EMIT modalResultChanged(m_modalResult);
         }
-    } catch (const AbortError &e) {
-        // a call that failed under way: said once the batches on their way are known
-        if (e.kind() == AbortKind::Failure && m_callFailure) {
-            settleBatches();
-            showCallFailure();
-        }
-        throw;
     } catch (const ServerTextError &) {
         throw; // the server's refusal, said as it is
     } catch (const Error &e) {
-        // the workstation's own database failed under way (a local query): said the
-        // same way, with what stays stored
+        // a call or the workstation's own database failed under way: said once the
+        // batches on their way are known, with what stays stored
         settleBatches();
-        m_callFailure = e;
-        showCallFailure();
+        showCallFailure(e);
         throw AbortError(e.text(), AbortKind::Failure);
     }
     setCaption(QString());
@@ -642,14 +635,11 @@ void ImpoCardHosp::callFailed(const Error &e)
     if (!m_running)
         MensErro(e.text(), true, AbortKind::Failure);
     // an import says it at its end, with what it stored
-    m_callFailure = e;
-    throw AbortError(e.text(), AbortKind::Failure);
+    throw e;
 }
 
-void ImpoCardHosp::showCallFailure()
+void ImpoCardHosp::showCallFailure(const Error &failure)
 {
-    const Error failure = *m_callFailure;
-    m_callFailure.reset();
     if (m_dryRun) {
         presenter().showError(text("DRY_RUN_FAILED").arg(failure.text()), failure.details());
         return;

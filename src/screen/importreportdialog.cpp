@@ -128,58 +128,58 @@ void tint(QTableWidgetItem *cell, Shade s)
 
 void ImportReportDialog::fillOverview()
 {
-    const ImportReport::Grid grid = m_report.grid();
-    m_days = grid.days;
-    m_diets = grid.diets;
-    m_overview->setRowCount(static_cast<int>(m_days.size()));
-    m_overview->setColumnCount(static_cast<int>(m_diets.size()));
-    for (int c = 0; c < m_diets.size(); ++c) {
-        const QString &code = m_diets.at(c);
+    m_grid = m_report.grid();
+    const QList<QDate> &days = m_grid.days;
+    const QStringList &diets = m_grid.diets;
+    m_overview->setRowCount(static_cast<int>(days.size()));
+    m_overview->setColumnCount(static_cast<int>(diets.size()));
+    for (int c = 0; c < diets.size(); ++c) {
+        const QString &code = diets.at(c);
         const QString name = m_report.dietNames.value(code);
         m_overview->setHorizontalHeaderItem(
             c, new QTableWidgetItem(name.isEmpty() ? code : code + QLatin1Char('\n') + name));
     }
     QStringList rows;
-    for (const QDate &d : std::as_const(m_days))
+    for (const QDate &d : std::as_const(days))
         rows.append(m_report.dayLabel(d));
     m_overview->setVerticalHeaderLabels(rows);
 
-    for (int r = 0; r < m_days.size(); ++r) {
-        if (m_report.skippedDays.contains(m_days.at(r))) {
-            for (int c = 0; c < m_diets.size(); ++c) {
-                QTableWidgetItem *cell = item(text("REPORT_TEXT_SKIPPED"));
-                cell->setToolTip(text("REPORT_SKIPPED_DAY"));
-                m_overview->setItem(r, c, cell);
+    for (int r = 0; r < days.size(); ++r) {
+        for (int c = 0; c < diets.size(); ++c) {
+            const ImportReport::DayDiet *e = m_grid.cell(r, c);
+            if (!e) {
+                if (m_report.skippedDays.contains(days.at(r))) {
+                    QTableWidgetItem *cell = item(text("REPORT_TEXT_SKIPPED"));
+                    cell->setToolTip(text("REPORT_SKIPPED_DAY"));
+                    m_overview->setItem(r, c, cell);
+                }
+                continue;
             }
+            // the cell says it short; its tooltip says it all
+            QStringList lines{text("REPORT_CELL")
+                                  .arg(e->copied())
+                                  .arg(e->dishes.size())
+                                  .arg(ImportReport::decimal(e->roundingCost())),
+                              text("REPORT_CELL_HEADER")
+                                  .arg(ImportReport::headerName(e->header), e->menuNumber,
+                                       ImportReport::decimal(e->diners))};
+            if (e->cleared)
+                lines.append(text("REPORT_REMOVED").arg(e->removed));
+            if (!e->refusal.isEmpty())
+                lines.append(text("REPORT_REFUSED"));
+            else if (!e->stored)
+                lines.append(text("REPORT_NOT_STORED"));
+            QTableWidgetItem *cell = item(text("REPORT_TEXT_CELL")
+                                              .arg(e->copied())
+                                              .arg(e->dishes.size())
+                                              .arg(ImportReport::decimal(e->roundingCost())));
+            cell->setToolTip(lines.join(QLatin1Char('\n')));
+            cell->setTextAlignment(Qt::AlignCenter);
+            tint(cell, !e->stored || e->copied() == 0   ? Shade::Nothing
+                       : e->copied() < e->dishes.size() ? Shade::Some
+                                                        : Shade::All);
+            m_overview->setItem(r, c, cell);
         }
-    }
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        const int r = static_cast<int>(m_days.indexOf(e.day));
-        const int c = static_cast<int>(m_diets.indexOf(e.diet));
-        // the cell says it short; its tooltip says it all
-        QStringList lines{text("REPORT_CELL")
-                              .arg(e.copied())
-                              .arg(e.dishes.size())
-                              .arg(ImportReport::decimal(e.roundingCost())),
-                          text("REPORT_CELL_HEADER")
-                              .arg(ImportReport::headerName(e.header), e.menuNumber,
-                                   ImportReport::decimal(e.diners))};
-        if (e.cleared)
-            lines.append(text("REPORT_REMOVED").arg(e.removed));
-        if (!e.refusal.isEmpty())
-            lines.append(text("REPORT_REFUSED"));
-        else if (!e.stored)
-            lines.append(text("REPORT_NOT_STORED"));
-        QTableWidgetItem *cell = item(text("REPORT_TEXT_CELL")
-                                          .arg(e.copied())
-                                          .arg(e.dishes.size())
-                                          .arg(ImportReport::decimal(e.roundingCost())));
-        cell->setToolTip(lines.join(QLatin1Char('\n')));
-        cell->setTextAlignment(Qt::AlignCenter);
-        tint(cell, !e.stored || e.copied() == 0   ? Shade::Nothing
-                   : e.copied() < e.dishes.size() ? Shade::Some
-                                                  : Shade::All);
-        m_overview->setItem(r, c, cell);
     }
     m_overview->resizeRowsToContents();
     m_overview->resizeColumnsToContents();
@@ -188,10 +188,7 @@ void ImportReportDialog::fillOverview()
 void ImportReportDialog::showDetails(int row, int column)
 {
     m_details->setRowCount(0);
-    if (row < 0 || column < 0 || row >= m_days.size() || column >= m_diets.size())
-        return;
-    const ImportReport::DayDiet *e =
-        m_report.grid().entries.value({m_days.at(row), m_diets.at(column)});
+    const ImportReport::DayDiet *e = m_grid.cell(row, column);
     if (!e)
         return;
     m_details->setRowCount(static_cast<int>(e->dishes.size()));
@@ -289,7 +286,7 @@ void ImportReportDialog::askAndUndo()
 QString ImportReportDialog::proposedCsvName() const
 {
     // branch, service and the first destination day, in the user's documents
-    const QDate first = m_report.grid().days.value(0);
+    const QDate first = m_grid.days.value(0);
     const QString name = QStringLiteral("importacao-%1-%2-%3.csv")
                              .arg(m_report.branch.trimmed(), m_report.service.trimmed(),
                                   first.toString(QStringLiteral("yyyy-MM-dd")));

@@ -48,8 +48,7 @@ private:
     void askAndSave();
 
     ImportReport m_report;
-    QList<QDate> m_days;
-    QStringList m_diets;
+    ImportReport::Grid m_grid; // the overview's days and diets, over m_report's entries
     QLabel *m_summary = nullptr;
     QTableWidget *m_overview = nullptr;
     QTableWidget *m_details = nullptr;

@@ -74,8 +74,9 @@ public:
     }
 
     // every row of every table, in order: two files with the same digest hold the same
-    void digest(QCryptographicHash &hash)
+    QByteArray digest()
     {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
         QStringList tables = m_db.tables();
         tables.sort();
         for (const QString &table : std::as_const(tables)) {
@@ -97,6 +98,7 @@ public:
                 }
             }
         }
+        return hash.result();
     }
 
     CopyCounts counts()
@@ -133,14 +135,6 @@ void renameOver(const QString &from, const QString &to)
 {
     if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
         throw Error(text("DB_COPY_FAILED").arg(to, QString::fromLocal8Bit(std::strerror(errno))));
-}
-
-QByteArray digestOf(const QString &path)
-{
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    File file(path, true);
-    file.digest(hash);
-    return hash.result();
 }
 
 } // namespace
@@ -182,8 +176,8 @@ CopyCounts restoreSqlite(const QString &database, const QString &from)
     {
         File copy(from, true);
         copy.checkSound(from);
+        wanted = copy.digest();
     }
-    wanted = digestOf(from);
     // no server may hold the database while it is replaced, and none starts meanwhile
     DatabaseHold hold;
     if (!hold.take(database, true))
@@ -208,9 +202,9 @@ CopyCounts restoreSqlite(const QString &database, const QString &from)
         }
     }
     renameOver(partial, database);
-    if (digestOf(database) != wanted)
-        throw Error(text("DB_RESTORE_DIFFERS").arg(database, from));
     File restored(database, true);
+    if (restored.digest() != wanted)
+        throw Error(text("DB_RESTORE_DIFFERS").arg(database, from));
     return restored.counts();
 }
 

@@ -89,9 +89,8 @@ void runStep(QSqlDatabase &db, const QStringList &script, int version)
             text("DB_STATEMENT_FAILED").arg(QStringLiteral("COMMIT"), db.lastError().text()));
 }
 
-bool hasTable(QSqlDatabase &db, const QString &table)
+bool hasTable(const QStringList &present, const QString &table)
 {
-    const QStringList present = db.tables();
     for (const QString &t : present) {
         if (t.compare(table, Qt::CaseInsensitive) == 0)
             return true;
@@ -121,29 +120,31 @@ QString serverPrivilegeProblem(QSqlDatabase &db)
         {"LOTEIMPORT", "SELECT INSERT DELETE"},
         {"IMPORTACAO", "SELECT INSERT DELETE"},
         {"IMPORTACAODIA", "SELECT INSERT UPDATE DELETE"}};
-    QStringList missing;
-    QSqlQuery q(db);
+    // one question for all of them; a table that is not there is the schema check's to
+    // name (to_regclass gives null, and so does the privilege)
+    QStringList pairs;
     for (const auto &[table, privileges] : needs) {
-        for (const QString &privilege : QString::fromLatin1(privileges).split(QLatin1Char(' '))) {
-            // a table that is not there is the schema check's to name
-            q.prepare(QStringLiteral("SELECT CASE WHEN to_regclass(?) IS NULL THEN true "
-                                     "ELSE has_table_privilege(to_regclass(?), ?) END"));
-            q.addBindValue(QString::fromLatin1(table).toLower());
-            q.addBindValue(QString::fromLatin1(table).toLower());
-            q.addBindValue(privilege);
-            if (!q.exec() || !q.next())
-                throw Error(
-                    text("DB_STATEMENT_FAILED").arg(QLatin1String(table), q.lastError().text()));
-            if (!q.value(0).toBool())
-                missing.append(text("DB_PRIVILEGE").arg(privilege, QLatin1String(table)));
-        }
+        for (const QString &privilege : QString::fromLatin1(privileges).split(QLatin1Char(' ')))
+            pairs.append(QStringLiteral("(%1, '%2', '%3')")
+                             .arg(pairs.size())
+                             .arg(QLatin1String(table), privilege));
     }
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT t, p FROM (VALUES %1) AS n(i, t, p) "
+                               "WHERE has_table_privilege(to_regclass(lower(t)), p) IS FALSE "
+                               "ORDER BY i")
+                    .arg(pairs.join(QStringLiteral(", ")))))
+        throw Error(text("DB_STATEMENT_FAILED")
+                        .arg(QStringLiteral("has_table_privilege"), q.lastError().text()));
+    QStringList missing;
+    while (q.next())
+        missing.append(text("DB_PRIVILEGE").arg(q.value(1).toString(), q.value(0).toString()));
     return missing.join(QStringLiteral(", "));
 }
 
 int schemaVersion(QSqlDatabase &db)
 {
-    if (!hasTable(db, QStringLiteral("ZOVSCHEMA")))
+    if (!hasTable(db.tables(), QStringLiteral("ZOVSCHEMA")))
         return 0;
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT MAX(NRVERSAO) FROM ZOVSCHEMA")) || !q.next())
@@ -156,7 +157,7 @@ void applySchema(QSqlDatabase &db)
 {
     // a new database is created at this version; an older one keeps its number until
     // zov-db upgrade has run its steps
-    const bool fresh = !hasTable(db, QStringLiteral("CARDADIA"));
+    const bool fresh = !hasTable(db.tables(), QStringLiteral("CARDADIA"));
     const int version = fresh ? kSchemaVersion : schemaVersion(db);
     runStep(db, statements(schemaText(db)), version);
 }
@@ -190,8 +191,9 @@ QList<int> upgradeSchema(QSqlDatabase &db)
 QStringList schemaDifferences(QSqlDatabase &db)
 {
     QStringList problems;
+    const QStringList present = db.tables();
     for (const auto &[table, columns] : schemaTables(db)) {
-        if (!hasTable(db, table)) {
+        if (!hasTable(present, table)) {
             problems.append(text("DB_MISSING_TABLE").arg(table));
             continue;
         }

@@ -886,6 +886,22 @@ void TestImport::referenceMonthOtherThanTheDays()
         QStringLiteral("2024-03-01"));
 }
 
+namespace {
+// April 2nd already has a menu with a dish of its own; with "refused" the database
+// refuses the main dish of April 3rd, so a run stops in the middle
+void seedRunFaults(ImportFixture &f, const QString &fault)
+{
+    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
+                   QStringLiteral("0001"), QStringLiteral("900"), 150);
+    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
+                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
+                 f.april(2), QStringLiteral("00001"));
+    if (fault == QLatin1String("refused"))
+        f.db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-03'"),
+                          QStringLiteral("prato recusado"));
+}
+} // namespace
+
 // The calls of a run travel on one stream; a server from before the stream takes them
 // one by one. Both store the same rows and end the same way, a refusal or a day
 // changed in the middle included.
@@ -906,15 +922,7 @@ void TestImport::theStreamStoresWhatSingleCallsStore()
     QStringList outcome[2];
     for (const bool stream : {true, false}) {
         ImportFixture f(stream);
-        f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
-                       QStringLiteral("0001"), QStringLiteral("900"), 150);
-        f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
-                     QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
-                     f.april(2), QStringLiteral("00001"));
-        if (fault == QLatin1String("refused"))
-            f.db.refuseDishes(
-                QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-03'"),
-                QStringLiteral("prato recusado"));
+        seedRunFaults(f, fault);
         ImpoCardHosp &s = f.open(f.april(1));
         f.choose(M4, M6, append);
         bool changed = fault != QLatin1String("changed");
@@ -958,14 +966,7 @@ void TestImport::undoPutsTheDaysBack()
     QFETCH(bool, append);
     QFETCH(QString, fault);
     ImportFixture f;
-    f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
-                   QStringLiteral("0001"), QStringLiteral("900"), 150);
-    f.db.addDish(QStringLiteral("B1"), QStringLiteral("900"), QStringLiteral("0001"), 11,
-                 QStringLiteral("X9"), QStringLiteral("PEPINO"), QStringLiteral("01"), 30, 1,
-                 f.april(2), QStringLiteral("00001"));
-    if (fault == QLatin1String("refused"))
-        f.db.refuseDishes(QStringLiteral("NEW.CDPRATO = 'P1' AND NEW.DTCARDAPIO = '2024-04-03'"),
-                          QStringLiteral("prato recusado"));
+    seedRunFaults(f, fault);
     const auto menus = [&] {
         return f.db.dump(QStringLiteral("CARDADIA")) + f.db.dump(QStringLiteral("COMPCARD"));
     };
