@@ -154,6 +154,10 @@ int main(int argc, char *argv[])
         }
     }
     QApplication app(argc, argv);
+    // A message box opened from a report (a saved CSV, an undo) is a window of its own
+    // that Qt would take for the last one when it closes, ending the host under the
+    // report: the host ends when the planner has closed the screen and every report.
+    QApplication::setQuitOnLastWindowClosed(false);
     // Qt's own dialogs in the planner's language ("Salvar", "Cancelar")
     QLocale::setDefault(QLocale(QLocale::Portuguese, QLocale::Brazil));
     QTranslator qtTexts;
@@ -243,9 +247,13 @@ int main(int argc, char *argv[])
     // window closes
     const auto windowsLeft = [&mainWindow] {
         QList<QWidget *> left;
-        for (QWidget *window : QApplication::topLevelWidgets())
-            if (window != &mainWindow && window->isVisible())
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            // windows and dialogs, not a tooltip or a menu that happens to be shown
+            const Qt::WindowType type = window->windowType();
+            if (window != &mainWindow && window->isVisible() &&
+                (type == Qt::Window || type == Qt::Dialog))
                 left.append(window);
+        }
         return left;
     };
     // a report is a dialog of the host window, so Qt's last-window rule does not

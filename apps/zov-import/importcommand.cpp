@@ -20,6 +20,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QSaveFile>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -246,6 +247,23 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     });
     if (!runner.errorText().isEmpty())
         err << runner.errorText() << Qt::endl;
+    // batches whose answer never came: the server is asked again a little later, when
+    // it may be answering again, so that the report says the truth
+    if (const int unknown = screen.report().unknownCount(); unknown > 0) {
+        const int storedBefore = screen.report().storedCount();
+        for (const int pause : {1000, 2000}) {
+            QThread::msleep(pause);
+            if (screen.askAboutLostBatches() == 0)
+                break;
+        }
+        if (const int left = screen.report().unknownCount(); left < unknown) {
+            const int stored = screen.report().storedCount() - storedBefore;
+            err << text("BATCHES_SETTLED")
+                       .arg(countText("COUNT_STORED", stored),
+                            countText("COUNT_NOT_STORED", unknown - left - stored))
+                << Qt::endl;
+        }
+    }
     // the report tells what was stored also when the run stopped on an error; a command
     // stopped before the import leaves an earlier report as it was
     const bool reportSaved =
@@ -253,12 +271,9 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     if (options.has(QStringLiteral("stats")))
         writeStats(options.value(QStringLiteral("stats")), screen, threadCpuSeconds() - cpuBefore,
                    callsBefore);
-    // the dishes left out, counted by reason (the table printed with "--report -" has it)
-    if (const QString left = runner.report().leftOutLine();
-        clicked && !left.isEmpty() && reportName != QLatin1String("-"))
-        out << left << Qt::endl;
+    // a dry run shows no closing dialog: what it would say, with what it would leave out
     if (request.dryRun && runner.report().finished)
-        out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingText) << Qt::endl;
+        out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingMessage()) << Qt::endl;
     // a report that could not be saved ends the command with 1, whatever the import did
     return reportSaved ? static_cast<int>(outcome) : 1;
 }

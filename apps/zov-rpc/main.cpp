@@ -69,6 +69,7 @@ int main(int argc, char *argv[])
     zov::RpcConnection rpc;
     rpc.setOptions(connection);
     rpc.setCheckSignatures(false);
+    rpc.setRawAnswers(true);
     try {
         rpc.open();
         const QVariant value = rpc.invoke(method, args);

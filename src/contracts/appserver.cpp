@@ -2,6 +2,8 @@
 
 #include "error.h"
 
+#include <exception>
+
 namespace zov {
 
 namespace {
@@ -31,8 +33,7 @@ public:
                     a.value.toString().size() > 10)
                     m_refusal = a.value.toString();
             } catch (const Error &e) {
-                a.error = e.text();
-                a.failed = true;
+                a.failed = std::current_exception(); // a database failure stays one
                 if (batch)
                     m_refusal = e.text();
             }
@@ -47,7 +48,7 @@ public:
     {
         Answer &a = m_answers[position];
         if (a.failed)
-            throw Error(a.error);
+            std::rethrow_exception(a.failed);
         return std::move(a.value);
     }
     void finish() override {}
@@ -56,8 +57,7 @@ private:
     struct Answer
     {
         QVariant value;
-        QString error;
-        bool failed = false;
+        std::exception_ptr failed;
     };
     AppServer &m_server;
     QList<Answer> m_answers;

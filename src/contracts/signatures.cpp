@@ -87,6 +87,9 @@ const QList<MethodSignature> &methodSignatures()
          QStringLiteral("DesfazImportacao"),
          {{QStringLiteral("IdImportacao"), K::Text, false},
           {QStringLiteral("CdFilial"), K::Text, false}}},
+        {M::VerifLotes,
+         QStringLiteral("VerifLotes"),
+         {{QStringLiteral("IdsLotes"), K::Text, false}}},
     };
     return table;
 }

@@ -22,7 +22,8 @@ struct Param
     bool byRef;
 };
 
-// The methods, in the table's order: the screen's eleven, then the two of the undo.
+// The methods, in the table's order: the screen's eleven, the two of the undo, then
+// the question about batches whose answer was lost.
 enum class Method {
     GetPesqConfDestino,
     GetCardOrigem,
@@ -37,6 +38,7 @@ enum class Method {
     GetCardadia,
     GetImportacoes,
     DesfazImportacao,
+    VerifLotes,
 };
 
 struct MethodSignature

@@ -26,4 +26,11 @@ private:
     QByteArray m_utf8;
 };
 
+// The server answered that its database failed: the call was run and stored nothing.
+class DatabaseFailure : public Error
+{
+public:
+    using Error::Error;
+};
+
 } // namespace zov

@@ -9,4 +9,9 @@ namespace zov {
 // An unknown key is a programming error and yields the key in brackets.
 QString text(const char *key);
 
+// A count with the words that agree with it: "1 prato copiado", "3 pratos copiados".
+// The singular is the text of KEY_1, taken from 1 up to 2 (exclusive) as Portuguese
+// does ("1,5 porção"); any other count takes KEY. %1 is `shown`, or the count itself.
+QString countText(const char *key, double count, const QString &shown = {});
+
 } // namespace zov

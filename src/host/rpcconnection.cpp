@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +27,7 @@ struct RpcConnection::Stub
 };
 
 namespace {
+constexpr const char *kBatchIdKey = "zov-batch-id";
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
 constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes
 } // namespace
@@ -168,7 +170,15 @@ public:
     int send(Method method, const QVariantList &args, const Metadata &own) override
     {
         Pending call{method, args, std::string(), own, Clock::now()};
-        if (method == Method::SetImportacao)
+        // a batch goes with the caller's id when it gives one, else with one of its own
+        for (qsizetype i = 0; i < call.own.size(); ++i) {
+            if (call.own.at(i).first == QLatin1String(kBatchIdKey)) {
+                call.batchId = call.own.at(i).second.toStdString();
+                call.own.removeAt(i);
+                break;
+            }
+        }
+        if (method == Method::SetImportacao && call.batchId.empty())
             call.batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
         std::unique_lock lock(m_mutex);
         const int position = static_cast<int>(m_calls.size());
@@ -237,10 +247,11 @@ public:
             lock.lock();
         }
         if (a.failed)
-            throw Error(a.error, a.errorDetails);
+            std::rethrow_exception(a.failed);
         if (a.reply.status_code() != 0)
             throwFor(position, grpc::Status(static_cast<grpc::StatusCode>(a.reply.status_code()),
                                             a.reply.status_message()));
+        m_connection.throwDatabaseFailure(a.reply, methodName(m_calls.at(position).method));
         // a server that does not confirm the dry run would keep what it does
         if (!m_dryRunId.isEmpty() && !m_oneByOne) {
             const auto &answered = m_context.GetServerInitialMetadata();
@@ -287,9 +298,7 @@ private:
     {
         bool in = false;
         rpc::Reply reply;
-        bool failed = false; // made one by one, and it failed
-        QString error;
-        QString errorDetails;
+        std::exception_ptr failed; // made one by one, and it failed
         bool taken = false;
     };
 
@@ -376,9 +385,7 @@ private:
                     m_refusal = text;
             } catch (const Error &e) {
                 a.in = false;
-                a.failed = true;
-                a.error = e.text();
-                a.errorDetails = e.details();
+                a.failed = std::current_exception(); // a database failure stays one
                 if (p.method == Method::SetImportacao)
                     m_refusal = e.text();
             }
@@ -468,6 +475,15 @@ void RpcConnection::throwStatus(const grpc::Status &status, const QString &metho
     }
 }
 
+void RpcConnection::throwDatabaseFailure(const rpc::Reply &reply, const QString &method) const
+{
+    if (m_rawAnswers || reply.answer_kind() != "database" || !reply.value().has_text())
+        return;
+    const QString said = QString::fromStdString(reply.value().text());
+    throw DatabaseFailure(
+        said, text("RPC_DETAILS").arg(method, address(), text("RPC_DATABASE_FAILED"), said));
+}
+
 QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, std::string batchId,
                                    const CallStream::Metadata &own)
 {
@@ -499,6 +515,13 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     // the connection drops) it is sent again with the same id, and a server that
     // stored it already answers from its record instead of storing it twice.
     const bool batch = signature && signature->id == Method::SetImportacao;
+    // the caller's id of the batch, when it gives one
+    for (const auto &pairs : {own, CallStream::Metadata(m_metadata)}) {
+        for (const auto &[key, value] : pairs) {
+            if (batch && batchId.empty() && key == QLatin1String(kBatchIdKey))
+                batchId = value.toStdString();
+        }
+    }
     if (!batch)
         batchId.clear();
     else if (batchId.empty())
@@ -533,11 +556,15 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         // the arguments are kept here: only a by-reference argument that the server
         // changed needs to come back
         context.AddMetadata("zov-by-ref", "changed");
-        for (const auto &pair : m_metadata)
-            context.AddMetadata(pair.first.toStdString(),
-                                encodeMetadataValue(pair.second).toStdString());
-        for (const auto &[key, value] : own)
-            context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
+        for (const auto &pair : m_metadata) {
+            if (pair.first != QLatin1String(kBatchIdKey))
+                context.AddMetadata(pair.first.toStdString(),
+                                    encodeMetadataValue(pair.second).toStdString());
+        }
+        for (const auto &[key, value] : own) {
+            if (key != QLatin1String(kBatchIdKey))
+                context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
+        }
         reply.Clear();
         ++m_calls;
         const auto started = std::chrono::steady_clock::now();
@@ -580,6 +607,7 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     // run's first calls only read, so a dry run stops there, before any write.
     if (!dryRunId.isEmpty() && !dryRunAcknowledged)
         throw Error(text("RPC_DRY_RUN_IGNORED").arg(address(), method));
+    throwDatabaseFailure(reply, method);
     try {
         QVariant value = reply.has_value() ? takeFromWire(reply.mutable_value()) : QVariant();
         QVariantList written = args;

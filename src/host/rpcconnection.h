@@ -13,6 +13,10 @@ class Channel;
 class Status;
 } // namespace grpc
 
+namespace zov::rpc {
+class Reply;
+} // namespace zov::rpc
+
 namespace zov {
 
 // The screen's connection to the application server (NetImpoCardHosp): given the
@@ -70,6 +74,9 @@ public:
     // Without the check a call goes out as given, so that the server's own answer
     // to a call that does not match the method table can be seen (zov-rpc).
     void setCheckSignatures(bool check) { m_checkSignatures = check; }
+    // A text the server answers because its database failed is, by default, an error
+    // of the call (zov::Error), not the method's answer; raw, it is the answer as sent.
+    void setRawAnswers(bool raw) { m_rawAnswers = raw; }
 
 private:
     friend class RpcStream;
@@ -77,6 +84,8 @@ private:
     QVariant invokeWith(const QString &method, QVariantList &args, std::string batchId,
                         const CallStream::Metadata &own);
     [[noreturn]] void throwStatus(const grpc::Status &status, const QString &method) const;
+    // a text answer of a database that failed, as the error it is
+    void throwDatabaseFailure(const rpc::Reply &reply, const QString &method) const;
 
     Options m_options;
     std::shared_ptr<grpc::Channel> m_channel;
@@ -87,6 +96,7 @@ private:
     std::vector<qint64> m_durations;
     QList<QPair<QString, QString>> m_metadata;
     bool m_checkSignatures = true;
+    bool m_rawAnswers = false;
 };
 
 } // namespace zov

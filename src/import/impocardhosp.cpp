@@ -496,11 +496,11 @@ void ImpoCardHosp::BtnDietaClick()
         if (r >= 0 && r < adqDietaX->rowCount())
             m_pickedDietNames.append(adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
     }
-    Q_EMIT changed(BtnDieta);
-    if (chosen == u.DietasEscolhidas)
-        return;
+    const bool same = chosen == u.DietasEscolhidas;
     u.DietasEscolhidas = chosen;
-    if (m_listDiets)
+    // the summary of the diets follows the pick at once
+    Q_EMIT changed(BtnDieta);
+    if (!same && m_listDiets)
         selectionChanged();
 }
 
@@ -597,7 +597,7 @@ void ImpoCardHosp::selectionChanged()
     m_previewReloadDue = m_gridFocused;
 }
 
-QString ImpoCardHosp::destinationLine() const
+QString ImpoCardHosp::destinationServiceName() const
 {
     const UnitValues &u = unitValues();
     if (m_destinationServiceName.isNull()) {
@@ -609,16 +609,24 @@ QString ImpoCardHosp::destinationLine() const
             service.IsEmpty() ? QStringLiteral("")
                               : service.FieldByName(QStringLiteral("NMSERVICO")).asString();
     }
+    return m_destinationServiceName;
+}
+
+QString ImpoCardHosp::destinationLine() const
+{
+    const UnitValues &u = unitValues();
     QString line = text("DEST_LINE")
                        .arg(shortDate(u.DtCardapio), NomeSemana(u.DtCardapio),
                             u.DtMesCard.toString(QStringLiteral("MM/yyyy")), u.CdServFili,
-                            m_destinationServiceName);
+                            destinationServiceName());
     const bool rangeValid = m_start.isValid() && (!m_end.isValid() || m_start <= m_end);
-    if (rangeValid && previewIsCurrent() && adqData.RecordCount() > 0)
+    const int days = adqData.RecordCount();
+    if (rangeValid && previewIsCurrent() && days == 1)
+        line += text("DEST_DAY").arg(shortDate(u.DtCardapio));
+    else if (rangeValid && previewIsCurrent() && days > 1)
         line += text("DEST_DAYS")
-                    .arg(shortDate(u.DtCardapio),
-                         shortDate(u.DtCardapio.addDays(adqData.RecordCount() - 1)))
-                    .arg(adqData.RecordCount());
+                    .arg(shortDate(u.DtCardapio), shortDate(u.DtCardapio.addDays(days - 1)))
+                    .arg(days);
     else if (rangeValid)
         line += text("DEST_FROM").arg(shortDate(u.DtCardapio));
     return line;

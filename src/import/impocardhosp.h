@@ -190,6 +190,9 @@ public:
     bool dryRun() const { return m_dryRun; }
     // What the last run did, or would have done in a dry run; kept after an error.
     const ImportReport &report() const { return m_report; }
+    // Asks the server again what became of the last run's batches whose answer never
+    // came, and writes it into the report; how many days and diets are still unknown.
+    int askAboutLostBatches();
     // Source dish and slot pairs the last run visited.
     long slotPairsVisited() const { return m_slotPairs; }
 
@@ -228,6 +231,12 @@ private:
     void setRunning(bool running);
 
     void dietStep();
+    // the ending of a run that went through every day, and its closing text
+    void finishReport();
+    void collectUntypedDishes();
+    QString destinationServiceName() const; // of the entry's service, read once
+    // the stamp of a header the step found with diners: operator and date
+    void stampHeader();
     void noteDaySeen(bool headerWasThere, const QVariant &diners);
     void modePass();
     void overwriteClearing();
@@ -239,8 +248,16 @@ private:
     // The answers of the batches sent: those already in, or all of them. A refused
     // batch ends the run with its text.
     void takeBatchAnswers(bool all);
-    // After an error: what the batches on their way did, for the report.
+    // After an error: what the batches on their way did, for the report; a batch whose
+    // answer cannot be had is asked about once more (its id), else it stays unknown.
     void settleBatches() noexcept;
+    // A text the server answered with ended the run: said with what stays stored.
+    [[noreturn]] void serverStopped(const QString &answer, const ImportReport::DayDiet *refused);
+    // What stays stored after a stop, for people: the days and diets stored, those the
+    // server may have stored, the run's id and what can be done; empty when nothing was.
+    QStringList whatStays() const;
+    // The packet a read of the step answered; a text ends the run as the server's.
+    Packet packetAnswer(int position, Method method);
     // A call that failed: outside a run it is said at once; in a run it ends the run,
     // and showCallFailure says it with what was stored and what to do.
     [[noreturn]] void callFailed(const Error &e);
@@ -323,10 +340,13 @@ private:
     {
         int position;
         QList<qsizetype> entries;
+        QString id;
     };
     std::deque<SentBatch> m_sentBatches;
     void forgetStepsAfter(const SentBatch &refused);
     long m_slotPairs = 0;
+    // source dishes without a dish type by source day and diet: no slot takes them
+    QHash<QPair<QDate, QString>, QList<ImportReport::Dish>> m_untyped;
 };
 
 } // namespace zov

@@ -47,6 +47,8 @@ QString ImportReport::outcomeName(Outcome outcome)
         return text("REPORT_NO_DINERS");
     case Outcome::NotInSource:
         return text("REPORT_NOT_IN_SOURCE");
+    case Outcome::NoType:
+        return text("REPORT_NO_TYPE");
     }
     return {};
 }
@@ -68,6 +70,8 @@ QString ImportReport::outcomeKey(Outcome outcome)
         return QStringLiteral("noDiners");
     case Outcome::NotInSource:
         return QStringLiteral("notInSource");
+    case Outcome::NoType:
+        return QStringLiteral("noType");
     }
     return {};
 }
@@ -114,6 +118,13 @@ QByteArray ImportReport::toJson() const
         {QStringLiteral("closingText"), closingText}, {QStringLiteral("batches"), batches}};
     if (!runId.isEmpty())
         root.insert(QStringLiteral("runId"), runId);
+    root.insert(QStringLiteral("operator"), operatorCode);
+    root.insert(QStringLiteral("startedAt"), startedAt.toString(Qt::ISODate));
+    root.insert(QStringLiteral("head"), headLine());
+    if (month.isValid())
+        root.insert(QStringLiteral("month"), isoDate(month));
+    if (finished)
+        root.insert(QStringLiteral("ending"), endingKey(ending));
     QJsonArray skipped;
     for (const QDate &d : skippedDays)
         skipped.append(isoDate(d));
@@ -154,6 +165,7 @@ QByteArray ImportReport::toJson() const
                                 {QStringLiteral("cleared"), e.cleared},
                                 {QStringLiteral("removed"), e.removed},
                                 {QStringLiteral("stored"), e.stored},
+                                {QStringLiteral("unknown"), e.unknown},
                                 {QStringLiteral("refusal"), e.refusal},
                                 {QStringLiteral("copied"), e.copied()},
                                 {QStringLiteral("roundingCost"), rounded(e.roundingCost())},
@@ -165,6 +177,7 @@ QByteArray ImportReport::toJson() const
                 QJsonObject{{QStringLiteral("copied"), t.copied},
                             {QStringLiteral("leftOut"), t.left},
                             {QStringLiteral("notStored"), t.notStored},
+                            {QStringLiteral("unknown"), t.unknown},
                             {QStringLiteral("roundingCost"), rounded(t.added)}});
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -186,11 +199,14 @@ QByteArray ImportReport::toCsv() const
     const auto number = [](double v) {
         return QString::number(rounded(v), 'f', 3).replace(QLatin1Char('.'), QLatin1Char(','));
     };
-    QStringList lines{text("REPORT_CSV_HEADER")};
+    // who, when, which run and how, then an empty line and the table
+    QStringList lines{text("REPORT_CSV_HEAD") + QLatin1Char(';') + field(headLine()), QString(),
+                      text("REPORT_CSV_HEADER")};
     for (const DayDiet &e : entries) {
-        const QString stored = !e.stored ? text("REPORT_NO")
-                               : preview ? text("REPORT_SIMULATED")
-                                         : text("REPORT_YES");
+        const QString stored = e.unknown   ? text("REPORT_MAYBE")
+                               : !e.stored ? text("REPORT_NO")
+                               : preview   ? text("REPORT_SIMULATED")
+                                           : text("REPORT_YES");
         const QStringList head{shortDate(e.day), shortDate(e.sourceDay), field(e.diet),
                                headerName(e.header), field(e.menuNumber)};
         for (const Dish &d : e.dishes) {
@@ -203,15 +219,16 @@ QByteArray ImportReport::toCsv() const
                              copied ? number(d.perCapitaAfter) : QString(),
                              number(d.portionsBefore), copied ? number(d.portionsAfter) : QString(),
                              copied ? number(d.portionsAfter - d.portionsBefore) : QString(),
-                             outcomeName(d.outcome), stored})
+                             outcomeName(d.outcome), copied ? stored : text("REPORT_NO")})
                     .join(QLatin1Char(';')));
         }
         lines.append(
             (head +
-             QStringList{QString(), QString(), QString(), QString(),
-                         text("REPORT_TOTAL").arg(e.copied()).arg(e.dishes.size()), QString(),
-                         QString(), QString(), QString(), number(e.roundingCost()),
-                         e.cleared ? text("REPORT_REMOVED").arg(e.removed) : QString(), stored})
+             QStringList{
+                 QString(), QString(), QString(), QString(),
+                 countText("REPORT_TOTAL", static_cast<double>(e.dishes.size())).arg(e.copied()),
+                 QString(), QString(), QString(), QString(), number(e.roundingCost()),
+                 e.cleared ? countText("REPORT_REMOVED", e.removed) : QString(), stored})
                 .join(QLatin1Char(';')));
     }
     for (const QDate &d : skippedDays)
@@ -273,7 +290,9 @@ QString ImportReport::toText() const
                            .arg(e->copied())
                            .arg(e->dishes.size())
                            .arg(decimal(e->roundingCost())) +
-                       (e->stored ? QString() : QStringLiteral(" *"));
+                       (e->unknown  ? QStringLiteral(" ?")
+                        : e->stored ? QString()
+                                    : QStringLiteral(" *"));
             row.append(cell);
         }
         rows.append(row);
@@ -283,7 +302,7 @@ QString ImportReport::toText() const
         for (qsizetype c = 0; c < row.size(); ++c)
             widths[c] = std::max(widths[c], row.at(c).size());
     }
-    QStringList lines;
+    QStringList lines{headLine()};
     if (preview)
         lines.append(text("REPORT_PREVIEW_NOTICE"));
     if (const QString left = leftOutLine(); !left.isEmpty())
@@ -296,6 +315,7 @@ QString ImportReport::toText() const
         lines.append(cells.join(QStringLiteral("  ")).trimmed());
     }
     bool unsent = false;
+    bool unknown = false;
     QString refusal;
     // the dishes left out, counted by reason and dish type (the JSON and the CSV
     // name every one)
@@ -303,6 +323,8 @@ QString ImportReport::toText() const
     for (const DayDiet &e : entries) {
         if (!e.refusal.isEmpty())
             refusal = e.refusal;
+        else if (e.unknown)
+            unknown = true;
         else
             unsent = unsent || !e.stored;
         for (const Dish &d : e.dishes) {
@@ -312,9 +334,11 @@ QString ImportReport::toText() const
     }
     for (auto it = leftOut.cbegin(); it != leftOut.cend(); ++it)
         lines.append(
-            text("REPORT_TEXT_LEFT_OUT").arg(it.value()).arg(it.key().second, it.key().first));
+            countText("REPORT_TEXT_LEFT_OUT", it.value()).arg(it.key().second, it.key().first));
     if (!refusal.isEmpty())
         lines.append(text("REPORT_TEXT_REFUSED").arg(refusal));
+    if (unknown)
+        lines.append(text("REPORT_TEXT_UNKNOWN"));
     if (unsent)
         lines.append(text("REPORT_TEXT_UNSENT"));
     lines.append(totalsLines());
@@ -332,6 +356,8 @@ ImportReport::Totals ImportReport::totals() const
         if (e.stored) {
             t.copied += copied;
             t.added += e.roundingCost();
+        } else if (e.unknown) {
+            t.unknown += copied;
         } else {
             t.notStored += copied;
         }
@@ -348,41 +374,187 @@ QStringList ImportReport::summary() const
 QStringList ImportReport::totalsLines() const
 {
     const Totals t = totals();
+    const int stored = storedCount();
     QStringList lines;
     lines.append(text(preview ? "REPORT_PREVIEW_SUMMARY" : "REPORT_SUMMARY")
-                     .arg(batches)
-                     .arg(t.copied)
-                     .arg(t.left)
-                     .arg(decimal(t.added)));
+                     .arg(countText(preview ? "COUNT_WOULD_STORE" : "COUNT_STORED", stored),
+                          countText(preview ? "COUNT_WOULD_COPY" : "COUNT_COPIED", t.copied),
+                          countText("COUNT_LEFT", t.left),
+                          countText("COUNT_PORTIONS", std::abs(t.added) < 0.0005 ? 0 : t.added,
+                                    decimal(t.added))));
     if (t.notStored > 0)
-        lines.append(text(preview ? "REPORT_PREVIEW_NOT_STORED_DISHES" : "REPORT_NOT_STORED_DISHES")
-                         .arg(t.notStored));
+        lines.append(
+            countText(preview ? "REPORT_PREVIEW_NOT_STORED_DISHES" : "REPORT_NOT_STORED_DISHES",
+                      t.notStored));
+    if (const int unknown = unknownCount(); unknown > 0)
+        lines.append(countText("REPORT_UNKNOWN_DAYS", unknown).arg(runId));
     return lines;
 }
 
+namespace {
+
+// "janeiro" for a date of January
+QString monthName(const QDate &month)
+{
+    const QStringList names = text("MONTHS").split(QLatin1Char(','));
+    return month.isValid() ? names.value(month.month() - 1) : QString();
+}
+
+} // namespace
+
 QString ImportReport::leftOutLine() const
 {
-    // by reason, the reason met first first
-    QList<Outcome> reasons;
-    QHash<Outcome, int> counts;
+    // by reason and dish type, the largest groups first; the reasons that do not hang
+    // on the type go as one group each
+    struct Group
+    {
+        Outcome outcome;
+        QString type;
+        int count = 0;
+        int first = 0; // the order they were met in, for ties
+    };
+    QList<Group> groups;
     int left = 0;
     for (const DayDiet &e : entries) {
         for (const Dish &d : e.dishes) {
             if (d.outcome == Outcome::Copied)
                 continue;
-            if (!counts.contains(d.outcome))
-                reasons.append(d.outcome);
-            ++counts[d.outcome];
             ++left;
+            const bool byType = d.outcome == Outcome::NoSlot ||
+                                d.outcome == Outcome::TypeNotInMonth ||
+                                d.outcome == Outcome::SlotZero;
+            const QString type = byType ? d.typeName : QString();
+            auto it = std::find_if(groups.begin(), groups.end(), [&](const Group &g) {
+                return g.outcome == d.outcome && g.type == type;
+            });
+            if (it == groups.end())
+                groups.append({d.outcome, type, 1, static_cast<int>(groups.size())});
+            else
+                ++it->count;
         }
     }
-    if (left == 0)
-        return {};
-    QStringList parts;
-    for (const Outcome reason : std::as_const(reasons))
-        parts.append(
-            text("REPORT_LEFT_OUT_REASON").arg(counts.value(reason)).arg(outcomeName(reason)));
-    return text("REPORT_LEFT_OUT_LINE").arg(left).arg(parts.join(QStringLiteral("; ")));
+    QStringList sentences;
+    if (left > 0) {
+        std::stable_sort(groups.begin(), groups.end(),
+                         [](const Group &a, const Group &b) { return a.count > b.count; });
+        const QString month = monthName(this->month);
+        const auto reason = [&](const Group &g) {
+            switch (g.outcome) {
+            case Outcome::NoSlot:
+                return text("REASON_NO_SLOT").arg(g.type, month);
+            case Outcome::TypeNotInMonth:
+                return text("REASON_TYPE_NOT_IN_MONTH").arg(g.type, month);
+            case Outcome::SlotTaken:
+                return text("REASON_SLOT_TAKEN");
+            case Outcome::SlotZero:
+                return text("REASON_SLOT_ZERO").arg(g.type, month);
+            case Outcome::NoDiners:
+                return text("REASON_NO_DINERS");
+            case Outcome::NotInSource:
+                return text("REASON_NOT_IN_SOURCE");
+            case Outcome::NoType:
+                return text("REASON_NO_TYPE");
+            case Outcome::Copied:
+                break;
+            }
+            return QString();
+        };
+        constexpr int kShown = 3;
+        QStringList parts;
+        int shown = 0;
+        for (int i = 0; i < std::min<int>(kShown, groups.size()); ++i) {
+            parts.append(
+                groups.size() == 1
+                    ? reason(groups.at(i))
+                    : countText("REASON_COUNT", groups.at(i).count).arg(reason(groups.at(i))));
+            shown += groups.at(i).count;
+        }
+        if (shown < left)
+            parts.append(countText("REASON_OTHERS", left - shown));
+        sentences.append(
+            text("LEFT_OUT_SENTENCE")
+                .arg(countText("LEFT_OUT_COUNT", left), parts.join(QStringLiteral("; "))));
+    }
+    if (!dietsNotServed.isEmpty())
+        sentences.append(
+            (dietsNotServed.size() == 1 ? text("DIET_NOT_SERVED") : text("DIETS_NOT_SERVED"))
+                .arg(dietsNotServed.join(QStringLiteral(", ")), service));
+    return sentences.join(QLatin1Char(' '));
+}
+
+QString ImportReport::endingKey(Ending ending)
+{
+    switch (ending) {
+    case Ending::Stored:
+        return QStringLiteral("stored");
+    case Ending::TypeNotInMonth:
+        return QStringLiteral("typeNotInMonth");
+    case Ending::NoDiners:
+        return QStringLiteral("noDiners");
+    case Ending::NothingStored:
+        return QStringLiteral("nothingStored");
+    case Ending::NoWorkingDay:
+        return QStringLiteral("noWorkingDay");
+    case Ending::NoDietServed:
+        return QStringLiteral("noDietServed");
+    }
+    return {};
+}
+
+QString ImportReport::closingMessage() const
+{
+    const QString left = leftOutLine();
+    return left.isEmpty() ? closingText : closingText + QLatin1Char('\n') + left;
+}
+
+bool ImportReport::endsWithWarning() const
+{
+    switch (ending) {
+    case Ending::Stored:
+        return false;
+    case Ending::NothingStored:
+        // nothing to add is no warning, unless dishes stayed out for want of a slot
+        // of their type or of diners
+        for (const DayDiet &e : entries) {
+            for (const Dish &d : e.dishes) {
+                if (d.outcome == Outcome::TypeNotInMonth || d.outcome == Outcome::NoDiners)
+                    return true;
+            }
+        }
+        return false;
+    case Ending::TypeNotInMonth:
+    case Ending::NoDiners:
+    case Ending::NoWorkingDay:
+    case Ending::NoDietServed:
+        return true;
+    }
+    return false;
+}
+
+int ImportReport::storedCount() const
+{
+    int n = 0;
+    for (const DayDiet &e : entries)
+        n += e.stored ? 1 : 0;
+    return n;
+}
+
+int ImportReport::unknownCount() const
+{
+    int n = 0;
+    for (const DayDiet &e : entries)
+        n += e.unknown ? 1 : 0;
+    return n;
+}
+
+QString ImportReport::headLine() const
+{
+    const QString when = startedAt.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    const QString how =
+        mode == QLatin1String("overwrite") ? text("RUNS_OVERWRITE") : text("RUNS_APPEND");
+    if (preview || runId.isEmpty())
+        return text("REPORT_HEAD_PREVIEW").arg(operatorCode, when, how);
+    return text("REPORT_HEAD").arg(runId, operatorCode, when, how);
 }
 
 QString ImportReport::dayLabel(const QDate &day) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -22,6 +23,17 @@ struct ImportReport
         SlotZero,       // the slot's number is 0
         NoDiners,       // the per-capita value came to 0 (no diners, or none given)
         NotInSource,    // the source check did not find the dish
+        NoType,         // the source dish has no dish type: no slot can take it
+    };
+
+    // How a finished run ended, which the closing dialog says.
+    enum class Ending {
+        Stored,         // SUCESSO
+        TypeNotInMonth, // SEM_POSICAO: dishes whose type has no slot in the month
+        NoDiners,       // COMEN_ZERO: dishes left out for want of diners
+        NothingStored,  // every day and diet already had what the source would bring
+        NoWorkingDay,   // every destination day was a non-working day of the branch
+        NoDietServed,   // the service serves none of the diets chosen
     };
 
     // what the step did to the day's header
@@ -59,9 +71,13 @@ struct ImportReport
         double doa = 0;
         QList<double> shifts;
         QList<Dish> dishes;
-        bool stored = false;  // its batch was stored (or, in a dry run, accepted)
-        QString refusal;      // the server's text when it refused the batch
-        bool cleared = false; // an overwrite removed the day's dishes of the diet
+        bool stored = false; // its batch was stored (or, in a dry run, accepted)
+        QString refusal;     // the server's text when it refused the batch
+        // its batch was sent and no answer came: the server may have stored it
+        bool unknown = false;
+        QString batchId;        // of the batch that carried it
+        bool unchanged = false; // nothing to store: no dish copied or removed, no new header
+        bool cleared = false;   // an overwrite removed the day's dishes of the diet
         int removed = 0;
         double roundingCost() const; // portions the rounding added
         int copied() const;
@@ -69,12 +85,17 @@ struct ImportReport
 
     bool preview = false; // a dry run: nothing was stored
     QString runId;        // the run's id, by which it can be undone (empty in a dry run)
+    QString operatorCode; // who ran it
+    QDateTime startedAt;  // when, local time
     QString branch;
     QString service;
+    QDate month;  // the destination month reference
     QString mode; // "append" or "overwrite"
     double rounding = 0;
     bool finished = false;
-    QString closingText;
+    Ending ending = Ending::Stored;    // of a finished run
+    QString closingText;               // the message the closing dialog shows
+    QStringList dietsNotServed;        // listed diets the service does not serve
     QList<QDate> skippedDays;          // non-working destination days
     QMap<QDate, QDate> sourceDays;     // the source day of each destination day, skipped or not
     QHash<QString, QString> dietNames; // the diets' names by code
@@ -89,6 +110,7 @@ struct ImportReport
         int copied = 0;
         int left = 0; // source dishes not copied, for any reason
         int notStored = 0;
+        int unknown = 0;  // copied into batches whose answer never came
         double added = 0; // portions the rounding added
     };
     Totals totals() const;
@@ -104,12 +126,28 @@ struct ImportReport
         QHash<QPair<QDate, QString>, const DayDiet *> entries;
     };
     Grid grid() const;
+    // Who ran it, when, its id and mode: "Importação 5f0c... de MARIA em 03/12/2026
+    // 14:05, Acrescentar".
+    QString headLine() const;
     // the totals for people, in one or two lines; the line of the dishes left out,
     // when there are any, comes first
     QStringList summary() const;
     QStringList totalsLines() const; // the summary without the line of the dishes left out
-    // "Deixados de fora 12 pratos: 8 porque ...; 4 porque ...", empty when none was
+    // The dishes left out and their main reasons in plain words ("63 pratos ficaram de
+    // fora: as posições de GUARNIÇÃO de janeiro já estavam todas usadas."), with the
+    // diets the service does not serve; empty when nothing was left out.
     QString leftOutLine() const;
+    // What the closing dialog says: the ending's message, and the line of what was left
+    // out under it.
+    QString closingMessage() const;
+    // The ending of a finished run for exit codes: true when it is a warning (dishes
+    // left out for want of a slot of their type or of diners, or nothing imported for
+    // want of a working day or of a diet the service serves).
+    bool endsWithWarning() const;
+    // How many days and diets were stored, and how many may have been (their answer
+    // never came).
+    int storedCount() const;
+    int unknownCount() const;
     // "03/01/2027 Domingo (de 03/12/2026)": a destination day and where it comes from
     QString dayLabel(const QDate &day) const;
 
@@ -119,6 +157,7 @@ struct ImportReport
     static QString csvField(QString value);
     static QString outcomeName(Outcome outcome); // for people
     static QString outcomeKey(Outcome outcome);  // for programs
+    static QString endingKey(Ending ending);     // for programs
     static QString headerName(Header header);    // for people
     static QString headerKey(Header header);     // for programs
     QByteArray toJson() const;

@@ -2,14 +2,17 @@
 // step (GravaCardadia), the dish copy (CopiaPrato) and the batches.
 
 #include "appserver.h"
+#include "batchstatus.h"
 #include "consiste.h"
 #include "dates.h"
 #include "daydigest.h"
+#include "dietlist.h"
 #include "error.h"
 #include "filter.h"
 #include "hostcontext.h"
 #include "impocardhosp.h"
 #include "importfields.h"
+#include "portions.h"
 
 #include "messages.h"
 #include "texts.h"
@@ -128,6 +131,9 @@ void ImpoCardHosp::sbtImportExportClick()
             self->m_calls.reset();
             // the next run maps its days from the entry's destination day again
             unitValues().DtCardapio = entryDay;
+            // a run that stopped leaves no stale step on the bar
+            self->setCaption(QString());
+            self->setProgress(0);
             if (self->m_server) {
                 self->m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
                 self->m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
@@ -146,8 +152,11 @@ void ImpoCardHosp::sbtImportExportClick()
         m_unsentEntries.clear();
         m_report = ImportReport();
         m_report.preview = m_dryRun;
+        m_report.operatorCode = Operador();
+        m_report.startedAt = QDateTime::currentDateTime();
         m_report.branch = u.CdFilial;
         m_report.service = u.CdServFili;
+        m_report.month = u.DtMesCard;
         m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
         m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
         // the day check rows come from the slots of the month reference, as the slot filter
@@ -198,6 +207,13 @@ void ImpoCardHosp::sbtImportExportClick()
             MensErro(msg("NAO_HA_CARD"));
         if (m_rounding < 0 || m_rounding >= 10)
             MensErro(msg("ARRE_DEVE"));
+        // a month whose slots were never configured for the service would get headers
+        // and no dish at all
+        if (cdsPesqConfDestino.IsEmpty())
+            MensErro(msg("MES_SEM_POSICAO")
+                         .arg(u.DtMesCard.toString(QStringLiteral("MM/yyyy")),
+                              QString(u.CdServFili + QLatin1Char(' ') + destinationServiceName())
+                                  .trimmed()));
 
         // --- preparation
         u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
@@ -205,6 +221,11 @@ void ImpoCardHosp::sbtImportExportClick()
             QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
             adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
             u.ListaDietas = args.at(0).toString();
+        }
+        // the diets of the list the service does not serve get nothing: the report says so
+        for (const QString &code : dietListCodes(u.ListaDietas)) {
+            if (!adqValidDiet.contains(QStringLiteral("CDDIETPAD"), {code}))
+                m_report.dietsNotServed.append(code);
         }
         Cardadia_Compcard();
         AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
@@ -218,6 +239,9 @@ void ImpoCardHosp::sbtImportExportClick()
         }
         m_run.LotePendente.clear();
         FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+        // the grid keeps showing the preview while the run filters the source
+        ControlsDisabled previewKept(cdsCardOrigem);
+        collectUntypedDishes();
         // The source's two look-ups are indexed here, one at a time with the window
         // painting in between, rather than inside the first dish copy: a month of a large
         // hospital holds tens of thousands of source rows.
@@ -306,26 +330,13 @@ void ImpoCardHosp::sbtImportExportClick()
         // --- finish
         setCaption(msg("BASE"));
         pump();
-        const bool noDiners = u.DiaSemComensais == QLatin1String("S");
-        // Source dishes whose type has no slot at all in the destination month were not
-        // copied (a month not configured for them): that is said, not "success". It takes
-        // precedence over the diners' warning, which names a smaller loss.
-        bool noSlots = false;
-        for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-            for (const ImportReport::Dish &d : e.dishes)
-                noSlots = noSlots || d.outcome == ImportReport::Outcome::TypeNotInMonth;
-        }
-        m_report.closingText = noSlots    ? msg("SEM_POSICAO")
-                               : noDiners ? msg("COMEN_ZERO")
-                                          : msg("SUCESSO");
-        m_report.finished = true;
-
+        finishReport();
         // a dry run leaves the screen open: its report is what it shows
         if (!m_dryRun) {
-            if (noSlots || noDiners)
-                presenter().showWarning(m_report.closingText);
+            if (m_report.endsWithWarning())
+                presenter().showWarning(m_report.closingMessage());
             else
-                presenter().showInformation(m_report.closingText);
+                presenter().showInformation(m_report.closingMessage());
             m_modalResult = 1;
             Q_EMIT modalResultChanged(m_modalResult);
         }
@@ -338,8 +349,75 @@ void ImpoCardHosp::sbtImportExportClick()
         showCallFailure(e);
         throw AbortError(e.text(), AbortKind::Failure);
     }
-    setCaption(QString());
-    setProgress(0);
+}
+
+void ImpoCardHosp::finishReport()
+{
+    const UnitValues &u = unitValues();
+    bool noSlots = false;
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        for (const ImportReport::Dish &d : e.dishes)
+            noSlots = noSlots || d.outcome == ImportReport::Outcome::TypeNotInMonth;
+    }
+    using Ending = ImportReport::Ending;
+    // Source dishes whose type has no slot at all in the destination month were not
+    // copied (a month not configured for them): that is said, not "success". It takes
+    // precedence over the diners' warning, which names a smaller loss. A run that had
+    // nothing to store, or nowhere to store it, says that.
+    Ending ending = Ending::Stored;
+    if (adqValidDiet.IsEmpty())
+        ending = Ending::NoDietServed;
+    else if (m_report.entries.isEmpty() && !m_report.skippedDays.isEmpty())
+        ending = Ending::NoWorkingDay;
+    else if (m_report.batches == 0)
+        ending = Ending::NothingStored;
+    else if (noSlots)
+        ending = Ending::TypeNotInMonth;
+    else if (u.DiaSemComensais == QLatin1String("S"))
+        ending = Ending::NoDiners;
+    const char *key = "SUCESSO";
+    switch (ending) {
+    case Ending::Stored:
+        break;
+    case Ending::TypeNotInMonth:
+        key = "SEM_POSICAO";
+        break;
+    case Ending::NoDiners:
+        key = "COMEN_ZERO";
+        break;
+    case Ending::NothingStored:
+        key = "NADA_IMPORTAR";
+        break;
+    case Ending::NoWorkingDay:
+        key = "SEM_DIA_UTIL";
+        break;
+    case Ending::NoDietServed:
+        key = "SEM_DIETA";
+        break;
+    }
+    m_report.ending = ending;
+    m_report.closingText = msg(key);
+    m_report.finished = true;
+}
+
+void ImpoCardHosp::collectUntypedDishes()
+{
+    m_untyped.clear();
+    const Fields &f = *m_fields;
+    const Field day = cdsCardOrigem.FieldByName(QStringLiteral("DTCARDAPIO"));
+    const Field diet = cdsCardOrigem.FieldByName(QStringLiteral("CDDIETPAD"));
+    for (cdsCardOrigem.First(); !cdsCardOrigem.Eof(); cdsCardOrigem.Next()) {
+        if (!f.srcType.asString().trimmed().isEmpty())
+            continue;
+        ImportReport::Dish d;
+        d.typeName = f.srcTypeName.asString();
+        d.dish = f.srcDish.asString();
+        d.name = f.srcDishName.asString();
+        d.perCapitaBefore = f.srcValue.asFloat();
+        d.outcome = ImportReport::Outcome::NoType;
+        m_untyped[{day.asDate(), diet.asString()}].append(d);
+    }
+    cdsCardOrigem.First();
 }
 
 void ImpoCardHosp::dietStep()
@@ -370,11 +448,9 @@ void ImpoCardHosp::dietStep()
         entry.header = ImportReport::Header::Refilled;
         GravaCardadia(false);
     } else {
+        // stamped once the step has changed something of the day: a step that copies
+        // and removes nothing stores nothing
         entry.header = ImportReport::Header::Stamped;
-        cdsCardaDia.Edit();
-        cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
-        cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
-        cdsCardaDia.Post();
     }
     m_run.NrCardapioDestino = cdsCardaDia.FieldByName(QStringLiteral("NRCARDAPIO")).asString();
     m_unsentEntries.append(m_report.entries.size() - 1);
@@ -387,8 +463,7 @@ void ImpoCardHosp::dietStep()
         entry.shifts.append(
             cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift)).asFloat());
 
-    adqVerifCardaDia.SetData(
-        packetOf(CheckResultServ(answerOf(stepCalls().slots)), Method::VerifCardadia));
+    adqVerifCardaDia.SetData(packetAnswer(stepCalls().slots, Method::VerifCardadia));
     adqVerifCardaDia.First();
     noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
 
@@ -400,7 +475,26 @@ void ImpoCardHosp::dietStep()
     }
     cdsCardOrigem.setFiltered(false);
     cdsPesqConfDestino.setFiltered(false);
+    // the source dishes no slot can take, because they have no type, are said too
+    for (ImportReport::Dish d : m_untyped.value({entry.sourceDay, u.DietaAtual})) {
+        d.portionsBefore = entry.diners * d.perCapitaBefore / 100.0;
+        entry.dishes.append(d);
+    }
+    if (entry.header == ImportReport::Header::Stamped && (entry.copied() > 0 || entry.removed > 0))
+        stampHeader();
     storeBatch();
+}
+
+void ImpoCardHosp::stampHeader()
+{
+    const UnitValues &u = unitValues();
+    // the cursor may have moved since the header step: the header is found again
+    cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
+                       {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual});
+    cdsCardaDia.Edit();
+    cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
+    cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
+    cdsCardaDia.Post();
 }
 
 // What the step's decisions rest on: the dishes the destination cache holds for the
@@ -469,6 +563,9 @@ void ImpoCardHosp::modePass()
 
     for (cdsTipoPrato.First(); !cdsTipoPrato.Eof(); cdsTipoPrato.Next()) {
         const QString t = type.asString();
+        // dishes without a type take no slot; the step names them apart
+        if (t.trimmed().isEmpty())
+            continue;
         cdsCardOrigem.setFiltered(false);
         cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) +
                                 QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(sourceDay) +
@@ -554,9 +651,17 @@ void ImpoCardHosp::overwriteClearing()
     }
     reportEntry().removed = deleted;
     reportEntry().cleared = true;
-    const QString answer = CheckResultServ(answerOf(stepCalls().clearing)).toString();
-    if (!answer.isEmpty())
-        MensErro(answer, true, AbortKind::Server);
+    const QVariant answer = answerOf(stepCalls().clearing);
+    if (answer.typeId() == QMetaType::QString && !answer.toString().isEmpty())
+        serverStopped(answer.toString(), nullptr);
+}
+
+Packet ImpoCardHosp::packetAnswer(int position, Method method)
+{
+    QVariant answer = answerOf(position);
+    if (answer.typeId() == QMetaType::QString && !answer.toString().isEmpty())
+        serverStopped(answer.toString(), nullptr);
+    return packetOf(std::move(answer), method);
 }
 
 void ImpoCardHosp::storeBatch()
@@ -571,16 +676,26 @@ void ImpoCardHosp::storeBatch()
         headerDelta = QVariant::fromValue(cdsCardaDia.GetDelta());
     if (cdsCompCardCache.ChangeCount() > 0)
         dishDelta = QVariant::fromValue(cdsCompCardCache.GetDelta());
-    if (!headerDelta.isValid() && !dishDelta.isValid())
+    if (!headerDelta.isValid() && !dishDelta.isValid()) {
+        // the day and diet had nothing to store: no batch, no record of the run
+        for (const qsizetype i : std::as_const(m_unsentEntries))
+            m_report.entries[i].unchanged = true;
+        m_unsentEntries.clear();
         return;
+    }
     QVariantList args{headerDelta, dishDelta};
-    const int position = m_calls->send(Method::SetImportacao, args,
-                                       {{QStringLiteral("zov-day-seen"), m_run.DaySeen}});
+    // the batch's id is the client's: a batch whose answer is lost can be asked about
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    for (const qsizetype i : std::as_const(m_unsentEntries))
+        m_report.entries[i].batchId = id;
+    const int position = m_calls->send(
+        Method::SetImportacao, args,
+        {{QStringLiteral("zov-day-seen"), m_run.DaySeen}, {QStringLiteral("zov-batch-id"), id}});
     // the next step's changes are counted from here: these are on their way
     cdsCardaDia.MergeChangeLog();
     cdsCompCardCache.MergeChangeLog();
     m_run.LotePendente = QStringLiteral("N");
-    m_sentBatches.push_back({position, m_unsentEntries});
+    m_sentBatches.push_back({position, m_unsentEntries, id});
     m_unsentEntries.clear();
     takeBatchAnswers(false);
     // a server slower than the steps is waited for: what waits in memory stays small
@@ -638,26 +753,52 @@ void ImpoCardHosp::callFailed(const Error &e)
     throw e;
 }
 
+QStringList ImpoCardHosp::whatStays() const
+{
+    if (m_dryRun)
+        return {};
+    QDate last;
+    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
+        if (e.stored)
+            last = e.day;
+    }
+    QStringList lines;
+    const int stored = m_report.storedCount();
+    if (stored > 0)
+        lines.append(
+            countText("RUN_KEPT", stored)
+                .arg(shortDate(last) + QLatin1Char(' ') + NomeSemana(last), m_report.runId));
+    if (const int unknown = m_report.unknownCount(); unknown > 0)
+        lines.append(countText("RUN_MAYBE_KEPT", unknown).arg(m_report.runId));
+    return lines;
+}
+
 void ImpoCardHosp::showCallFailure(const Error &failure)
 {
     if (m_dryRun) {
         presenter().showError(text("DRY_RUN_FAILED").arg(failure.text()), failure.details());
         return;
     }
-    QDate last;
-    for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
-        if (e.stored)
-            last = e.day;
-    }
-    const QString stored = m_report.batches > 0
-                               ? text("IMPORT_FAILED_KEPT")
-                                     .arg(m_report.batches)
-                                     .arg(shortDate(last) + QLatin1Char(' ') + NomeSemana(last))
-                               : text("IMPORT_FAILED_NOTHING");
-    presenter().showError(
-        QStringList{text("IMPORT_FAILED").arg(failure.text()), stored, text("IMPORT_FAILED_TODO")}
-            .join(QLatin1Char('\n')),
-        failure.details());
+    QStringList lines{text("IMPORT_FAILED").arg(failure.text())};
+    const QStringList stays = whatStays();
+    lines += stays.isEmpty() ? QStringList{text("IMPORT_FAILED_NOTHING")} : stays;
+    lines.append(text("IMPORT_FAILED_TODO"));
+    presenter().showError(lines.join(QLatin1Char('\n')), failure.details());
+}
+
+void ImpoCardHosp::serverStopped(const QString &answer, const ImportReport::DayDiet *refused)
+{
+    // what the batches on their way did is known before it is said
+    settleBatches();
+    QString said = answer;
+    // the server speaks of its batch: that day and diet is what it did not store
+    if (refused && !m_dryRun)
+        said = text("BATCH_REFUSED_AT")
+                   .arg(shortDate(refused->day) + QLatin1Char(' ') + NomeSemana(refused->day),
+                        refused->diet, answer);
+    const QStringList stays = whatStays();
+    MensErro((QStringList{said} + stays).join(QLatin1Char('\n')), true, AbortKind::Server);
+    throw AbortError(said, AbortKind::Server); // (MensErro with abort does not return)
 }
 
 void ImpoCardHosp::takeBatchAnswers(bool all)
@@ -666,13 +807,36 @@ void ImpoCardHosp::takeBatchAnswers(bool all)
         const SentBatch batch = m_sentBatches.front();
         if (!all && !m_calls->waitFor(batch.position, 0))
             return;
+        waitForAnswer(batch.position);
+        QString answer;
+        try {
+            answer = m_calls->answer(batch.position).toString();
+        } catch (const DatabaseFailure &e) {
+            // answered: the database failed and stored nothing of this day and diet
+            m_sentBatches.pop_front();
+            for (const qsizetype i : batch.entries)
+                m_report.entries[i].refusal = e.text();
+            forgetStepsAfter(batch);
+            if (batch.entries.isEmpty())
+                throw;
+            const ImportReport::DayDiet &refused = m_report.entries.at(batch.entries.first());
+            throw DatabaseFailure(
+                text("BATCH_REFUSED_AT")
+                    .arg(shortDate(refused.day) + QLatin1Char(' ') + NomeSemana(refused.day),
+                         refused.diet, e.text()),
+                e.details());
+        } catch (const Error &e) {
+            // no answer: the server may have stored it; settleBatches asks
+            callFailed(e);
+        }
         m_sentBatches.pop_front();
-        const QString answer = answerOf(batch.position).toString();
         if (answer.size() > 10) {
             for (const qsizetype i : batch.entries)
                 m_report.entries[i].refusal = answer;
             forgetStepsAfter(batch);
-            MensErro(answer, true, AbortKind::Server);
+            serverStopped(answer, batch.entries.isEmpty()
+                                      ? nullptr
+                                      : &m_report.entries.at(batch.entries.first()));
         }
         ++m_batches;
         ++m_report.batches;
@@ -698,27 +862,63 @@ void ImpoCardHosp::settleBatches() noexcept
         return;
     try {
         m_calls->finish();
-        while (!m_sentBatches.empty()) {
-            const SentBatch batch = m_sentBatches.front();
-            m_sentBatches.pop_front();
-            const QString answer = m_calls->answer(batch.position).toString();
-            for (const qsizetype i : batch.entries) {
-                if (answer.size() > 10)
-                    m_report.entries[i].refusal = answer;
-                else
-                    m_report.entries[i].stored = true;
-            }
-            if (answer.size() > 10) {
-                forgetStepsAfter(batch);
-                break;
-            }
-            ++m_batches;
-            ++m_report.batches;
-        }
     } catch (...) {
-        // a batch whose answer cannot be had is reported as not stored
+    }
+    bool lost = false;
+    while (!m_sentBatches.empty()) {
+        const SentBatch batch = m_sentBatches.front();
+        m_sentBatches.pop_front();
+        QString answer;
+        if (!lost) {
+            try {
+                answer = m_calls->answer(batch.position).toString();
+            } catch (const DatabaseFailure &e) {
+                answer = e.text(); // answered: nothing of it stored
+            } catch (...) {
+                // the answers stop here: this batch and the ones behind it may or may
+                // not have been stored
+                lost = true;
+            }
+        }
+        if (lost) {
+            for (const qsizetype i : batch.entries)
+                m_report.entries[i].unknown = true;
+            continue;
+        }
+        for (const qsizetype i : batch.entries) {
+            if (answer.size() > 10)
+                m_report.entries[i].refusal = answer;
+            else
+                m_report.entries[i].stored = true;
+        }
+        if (answer.size() > 10) {
+            forgetStepsAfter(batch);
+            break;
+        }
+        ++m_batches;
+        ++m_report.batches;
     }
     m_sentBatches.clear();
+    m_calls.reset();
+    // a batch whose answer was lost: the server is asked what became of it; when it
+    // cannot say yet, the report says "talvez gravado" and can ask again later
+    try {
+        askAboutLostBatches();
+    } catch (...) {
+    }
+}
+
+int ImpoCardHosp::askAboutLostBatches()
+{
+    if (m_report.unknownCount() > 0 && m_server) {
+        try {
+            askAboutBatches(*m_server, m_report);
+        } catch (const Error &) {
+            // the server cannot say yet
+        }
+        m_batches = m_report.batches;
+    }
+    return m_report.unknownCount();
 }
 
 void ImpoCardHosp::GravaCardadia(bool inclui)
@@ -726,7 +926,7 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     UnitValues &u = unitValues();
     const QString number = answerOf(stepCalls().number).toString();
     if (number.size() > 10)
-        MensErro(number, true, AbortKind::Server);
+        serverStopped(number, nullptr);
 
     CancelUnposted cancel(cdsCardaDia);
 
@@ -747,8 +947,7 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     field("CDOPERADOR").setValue(Operador());
     field("DTULTATUACAR").setValue(loginContext().today());
 
-    cdsComensais.SetData(
-        packetOf(CheckResultServ(answerOf(stepCalls().diners)), Method::GetComensais));
+    cdsComensais.SetData(packetAnswer(stepCalls().diners, Method::GetComensais));
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
         const double value =
             cdsComensais.IsEmpty() ? 0.0 : cdsComensais.FieldByName(QLatin1String(name)).asFloat();
@@ -780,13 +979,7 @@ double ImpoCardHosp::perCapita(double estimate, double value) const
 {
     const double r = m_rounding;
     if (unitValues().SemArredondamento == 0 && r > 0) {
-        const double diners = estimate * value / 100.0;
-        // 250 diners at 64.4 are 161.00000000000003 in binary: the quotient is taken to
-        // nine decimals before it is raised to the next whole number
-        const double quotient = std::round(diners / r * 1e9) / 1e9;
-        double n = std::floor(quotient);
-        if (quotient - n > 0)
-            n += 1;
+        const double n = roundedUpPortions(estimate, value, r);
         return estimate != 0 ? r * n * 100.0 / estimate : 0.0;
     }
     return value;

@@ -6,7 +6,6 @@
 #include "hostcontext.h"
 #include "impocardhosp.h"
 #include "layout.h"
-#include "messages.h"
 #include "query.h"
 #include "texts.h"
 #include "unitvalues.h"
@@ -112,8 +111,7 @@ ImportRunner::Outcome ImportRunner::import(bool dryRun)
     const ImportReport &report = m_screen.report();
     if (!report.finished)
         return Outcome::Failed;
-    return report.closingText == TMessages::Msg(QStringLiteral("SUCESSO")) ? Outcome::Stored
-                                                                           : Outcome::LeftOut;
+    return report.endsWithWarning() ? Outcome::LeftOut : Outcome::Stored;
 }
 
 template<typename Step>

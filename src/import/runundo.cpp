@@ -108,9 +108,11 @@ QString UndoReport::closingText() const
     if (count(Outcome::Restored) == 0 && complete())
         said = text("UNDO_WAS_UNDONE").arg(runId);
     else if (complete())
-        said = text("UNDO_DONE").arg(count(Outcome::Restored));
+        said = text("UNDO_DONE").arg(countText("COUNT_RESTORED", count(Outcome::Restored)));
     else
-        said = text("UNDO_PARTLY").arg(count(Outcome::Restored)).arg(count(Outcome::Changed));
+        said = text("UNDO_PARTLY")
+                   .arg(countText("COUNT_RESTORED", count(Outcome::Restored)),
+                        countText("COUNT_LEFT_CHANGED", count(Outcome::Changed)));
     return preview ? text("UNDO_PREVIEW").arg(said) : said;
 }
 

@@ -9,13 +9,18 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -44,18 +49,28 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_summary = new QLabel(this);
     m_summary->setObjectName(QStringLiteral("summary"));
     m_summary->setWordWrap(true);
-    QStringList summary;
-    if (m_report.preview)
-        summary.append(text("REPORT_PREVIEW_NOTICE"));
-    summary.append(m_report.summary());
-    if (!m_report.finished)
-        summary.append(text("REPORT_UNFINISHED"));
-    else if (m_report.preview)
-        summary.append(text("REPORT_PREVIEW_CLOSING").arg(m_report.closingText));
-    else
-        summary.append(m_report.closingText);
-    m_summary->setText(summary.join(QLatin1Char('\n')));
+    m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_summary);
+    // the run's id, to be copied, and how to undo the run later
+    m_runLine = new QWidget(this);
+    auto *runLayout = new QVBoxLayout(m_runLine);
+    runLayout->setContentsMargins(0, 0, 0, 0);
+    auto *idLayout = new QHBoxLayout;
+    auto *idLabel = new QLabel(text("REPORT_RUN_ID"), m_runLine);
+    m_runId = new QLineEdit(m_report.runId, m_runLine);
+    m_runId->setObjectName(QStringLiteral("runId"));
+    m_runId->setReadOnly(true);
+    idLabel->setBuddy(m_runId);
+    idLayout->addWidget(idLabel);
+    idLayout->addWidget(m_runId, 1);
+    runLayout->addLayout(idLayout);
+    auto *later = new QLabel(text("REPORT_UNDO_LATER").arg(m_report.runId), m_runLine);
+    later->setObjectName(QStringLiteral("undoLater"));
+    later->setWordWrap(true);
+    later->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    runLayout->addWidget(later);
+    layout->addWidget(m_runLine);
+    fillSummary();
     auto *legend = new QLabel(text("REPORT_LEGEND"), this);
     legend->setObjectName(QStringLiteral("legend"));
     legend->setTextFormat(Qt::RichText);
@@ -87,6 +102,26 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_undoButton->setObjectName(QStringLiteral("undo"));
     m_undoButton->hide();
     connect(m_undoButton, &QPushButton::clicked, this, &ImportReportDialog::askAndUndo);
+    m_askTimer = new QTimer(this);
+    m_askTimer->setInterval(5000);
+    connect(m_askTimer, &QTimer::timeout, this, [this] {
+        if (m_asking || !m_ask || m_report.unknownCount() == 0)
+            return;
+        // the question may wait for the server: the window stays responsive meanwhile
+        m_asking = QThread::create([this, report = m_report, ask = m_ask]() mutable {
+            try {
+                ImportReport answered = ask(std::move(report));
+                QMetaObject::invokeMethod(this, [this, answered] { learnt(answered); });
+            } catch (...) {
+                // not now: asked again on the next tick
+            }
+        });
+        connect(m_asking, &QThread::finished, this, [this] {
+            m_asking->deleteLater();
+            m_asking = nullptr;
+        });
+        m_asking->start();
+    });
     QPushButton *close = buttons->addButton(text("REPORT_CLOSE"), QDialogButtonBox::RejectRole);
     close->setDefault(true);
     connect(save, &QPushButton::clicked, this, &ImportReportDialog::askAndSave);
@@ -164,9 +199,13 @@ void ImportReportDialog::fillOverview()
                                   .arg(ImportReport::headerName(e->header), e->menuNumber,
                                        ImportReport::decimal(e->diners))};
             if (e->cleared)
-                lines.append(text("REPORT_REMOVED").arg(e->removed));
+                lines.append(countText("REPORT_REMOVED", e->removed));
             if (!e->refusal.isEmpty())
                 lines.append(text("REPORT_REFUSED"));
+            else if (e->unknown)
+                lines.append(text("REPORT_MAYBE_STORED"));
+            else if (e->unchanged)
+                lines.append(text("REPORT_UNCHANGED"));
             else if (!e->stored)
                 lines.append(text("REPORT_NOT_STORED"));
             QTableWidgetItem *cell = item(text("REPORT_TEXT_CELL")
@@ -175,7 +214,8 @@ void ImportReportDialog::fillOverview()
                                               .arg(ImportReport::decimal(e->roundingCost())));
             cell->setToolTip(lines.join(QLatin1Char('\n')));
             cell->setTextAlignment(Qt::AlignCenter);
-            tint(cell, !e->stored || e->copied() == 0   ? Shade::Nothing
+            tint(cell, e->unknown                       ? Shade::Some
+                       : !e->stored || e->copied() == 0 ? Shade::Nothing
                        : e->copied() < e->dishes.size() ? Shade::Some
                                                         : Shade::All);
             m_overview->setItem(r, c, cell);
@@ -183,6 +223,62 @@ void ImportReportDialog::fillOverview()
     }
     m_overview->resizeRowsToContents();
     m_overview->resizeColumnsToContents();
+}
+
+ImportReportDialog::~ImportReportDialog()
+{
+    if (m_asking)
+        m_asking->wait(); // a question on its way ends within the call's deadline
+}
+
+void ImportReportDialog::fillSummary()
+{
+    QStringList summary{m_report.headLine()};
+    if (m_report.preview)
+        summary.append(text("REPORT_PREVIEW_NOTICE"));
+    summary.append(m_report.summary());
+    if (!m_report.finished)
+        summary.append(text("REPORT_UNFINISHED"));
+    else if (m_report.preview)
+        summary.append(text("REPORT_PREVIEW_CLOSING").arg(m_report.closingText));
+    else
+        summary.append(m_report.closingText);
+    summary += m_undoneLines;
+    m_summary->setText(summary.join(QLatin1Char('\n')));
+    m_runLine->setVisible(!m_report.preview && !m_report.runId.isEmpty() &&
+                          (m_report.batches > 0 || m_report.unknownCount() > 0));
+}
+
+void ImportReportDialog::askAboutUnknown(Ask ask)
+{
+    m_ask = std::move(ask);
+    if (m_ask && m_report.unknownCount() > 0)
+        m_askTimer->start();
+}
+
+void ImportReportDialog::askNow()
+{
+    if (!m_ask || m_report.unknownCount() == 0)
+        return;
+    try {
+        learnt(m_ask(m_report));
+    } catch (...) {
+    }
+}
+
+void ImportReportDialog::learnt(const ImportReport &report)
+{
+    if (report.unknownCount() >= m_report.unknownCount())
+        return;
+    const int row = m_overview->currentRow(), column = m_overview->currentColumn();
+    m_report = report;
+    fillOverview();
+    m_overview->setCurrentCell(row, column);
+    showDetails(row, column);
+    fillSummary();
+    offerUndo(m_undo);
+    if (m_report.unknownCount() == 0)
+        m_askTimer->stop();
 }
 
 void ImportReportDialog::showDetails(int row, int column)
@@ -234,7 +330,8 @@ bool ImportReportDialog::saveCsv(QString path)
 void ImportReportDialog::offerUndo(Undo undo)
 {
     m_undo = std::move(undo);
-    m_undoButton->setVisible(m_undo && !m_report.preview && m_report.batches > 0 &&
+    m_undoButton->setVisible(m_undo && !m_report.preview &&
+                             (m_report.batches > 0 || m_report.unknownCount() > 0) &&
                              !m_report.runId.isEmpty());
 }
 
@@ -273,7 +370,8 @@ void ImportReportDialog::askAndUndo()
         presenter().showError(e.text());
         return;
     }
-    m_summary->setText(m_summary->text() + QLatin1Char('\n') + done.closingText());
+    m_undoneLines.append(done.closingText());
+    fillSummary();
     if (done.complete()) {
         m_undoButton->setEnabled(false);
         presenter().showInformation(done.closingText());

@@ -8,8 +8,11 @@
 #include <functional>
 
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTableWidget;
+class QThread;
+class QTimer;
 
 namespace zov {
 
@@ -23,6 +26,7 @@ class ImportReportDialog : public QDialog
     Q_OBJECT
 public:
     explicit ImportReportDialog(ImportReport report, QWidget *parent = nullptr);
+    ~ImportReportDialog() override;
 
     const ImportReport &report() const { return m_report; }
     QTableWidget *overview() const { return m_overview; }
@@ -42,8 +46,19 @@ public:
     // Asks, naming the days and diets, then undoes the run and says how it went.
     void askAndUndo();
 
+    // While days and diets of the report wait for the server to say whether they were
+    // stored, `ask` is tried every few seconds on a thread of its own: it takes the
+    // report, asks the server (askAboutBatches) and gives it back with the truth, or
+    // throws when the server cannot say yet. The window then shows what it learnt.
+    using Ask = std::function<ImportReport(ImportReport)>;
+    void askAboutUnknown(Ask ask);
+    // Tries `ask` now, on this thread (for tests).
+    void askNow();
+
 private:
     void fillOverview();
+    void fillSummary();
+    void learnt(const ImportReport &report);
     void showDetails(int row, int column);
     void askAndSave();
 
@@ -53,7 +68,13 @@ private:
     QTableWidget *m_overview = nullptr;
     QTableWidget *m_details = nullptr;
     QPushButton *m_undoButton = nullptr;
+    QWidget *m_runLine = nullptr;
+    QLineEdit *m_runId = nullptr;
+    QStringList m_undoneLines; // what the undos said, under the summary
     Undo m_undo;
+    Ask m_ask;
+    QTimer *m_askTimer = nullptr;
+    QThread *m_asking = nullptr;
 };
 
 } // namespace zov

@@ -1,5 +1,6 @@
 #include "tfrmimpocardhosp.h"
 
+#include "batchstatus.h"
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
@@ -567,8 +568,10 @@ void TfrmImpoCardHosp::runImport(bool dryRun)
     });
     m_logic.setDryRun(false);
     // a simulation shows what it would do; a run stopped by an error, what it stored
-    // before (a completed import has shown its report with its closing dialog)
-    if ((dryRun && completed) || (!completed && m_logic.report().batches > 0))
+    // before or may have (a completed import has shown its report with its closing
+    // dialog)
+    const ImportReport &report = m_logic.report();
+    if ((dryRun && completed) || (!completed && (report.batches > 0 || report.unknownCount() > 0)))
         showReport();
 }
 
@@ -589,6 +592,17 @@ void TfrmImpoCardHosp::showReport()
             server.open();
             return RunUndo(server).undo(runId, branch, false);
         });
+    // what became of batches the server never answered for is asked again while the
+    // window is open, on a connection of its own with a short wait
+    dialog->askAboutUnknown([options = RpcConnection::loginOptions()](ImportReport report) {
+        RpcConnection::Options quick = options;
+        quick.deadlineMs = std::min(quick.deadlineMs, 5000);
+        RpcConnection server;
+        server.setOptions(quick);
+        server.open(quick.deadlineMs);
+        askAboutBatches(server, report);
+        return report;
+    });
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowModality(screenStays ? Qt::WindowModal : Qt::NonModal);
     dialog->show();

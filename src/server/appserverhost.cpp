@@ -112,12 +112,14 @@ public:
         const int callMs = metadata(context, "zov-call-deadline-ms").toInt(&ok);
         const auto perCall = std::chrono::milliseconds(ok && callMs > 0 ? callMs : 30000);
         QString refusal; // of the first refused batch: the later ones are not run
+        std::string refusalKind;
         rpc::Call call;
         while (!context->IsCancelled() && stream->Read(&call)) {
             rpc::Reply reply;
             const bool batch = call.method() == "SetImportacao";
             if (batch && !refusal.isEmpty()) {
                 reply.mutable_value()->set_text(refusal.toStdString());
+                reply.set_answer_kind(refusalKind);
             } else {
                 CallContext callContext = streamContext;
                 callContext.changedByRefOnly = true; // the client keeps its arguments
@@ -142,6 +144,8 @@ public:
                     refusal = QString::fromStdString(status.error_message());
                 else if (batch && answer.size() > 10)
                     refusal = answer;
+                if (batch && !refusal.isEmpty())
+                    refusalKind = reply.answer_kind();
             }
             if (!stream->Write(reply))
                 break;

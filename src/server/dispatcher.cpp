@@ -205,6 +205,11 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
     const QString errorText = error ? value.toString() : QString();
     moveToWire(value, reply->mutable_value());
+    // the caller tells a database that failed from a refusal of the method
+    if (qstrcmp(refusal, "busy") == 0)
+        reply->set_answer_kind("busy");
+    else if (qstrcmp(refusal, "db-error") == 0)
+        reply->set_answer_kind("database");
     // The methods take their arguments read-only, so every by-reference argument goes
     // back as it came. A caller that keeps its own copies asks for the changed ones
     // only, and is spared a second copy of every batch it sends.

@@ -156,6 +156,7 @@ rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
     on(M::GetImportacoes, [=](SqlSession &s, A a, C) { return listRuns(s, t(a, 0)); });
     on(M::DesfazImportacao,
        [=](SqlSession &s, A a, C c) { return undoRun(s, t(a, 0), t(a, 1), c); });
+    on(M::VerifLotes, [=](SqlSession &s, A a, C c) { return batchOutcomes(s, t(a, 0), c); });
     for (const MethodSignature &signature : methodSignatures())
         Q_ASSERT(m_handlers[static_cast<size_t>(signature.id)]);
 }

@@ -56,8 +56,8 @@ struct CallContext
 // One line per stored batch: operator, branch, service, day, diet and rows.
 Q_DECLARE_LOGGING_CATEGORY(lcAudit)
 
-// The application server's remote data module: the screen's eleven methods and the
-// two of the undo (runhistory.h) over SQL. Menus
+// The application server's remote data module: the screen's eleven methods, the
+// two of the undo and the question about lost batches (runhistory.h) over SQL. Menus
 // (CARDADIA, COMPCARD, CNFCAMES) are read and written only here. Arguments arrive
 // checked against the method table; business errors are returned as texts (over
 // ten characters), never thrown.
@@ -100,7 +100,7 @@ public:
 private:
     using Handler =
         std::function<QVariant(SqlSession &, const QVariantList &, const CallContext &)>;
-    std::array<Handler, 13> m_handlers;
+    std::array<Handler, 14> m_handlers;
 
     struct NumberBlock
     {

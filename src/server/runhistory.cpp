@@ -281,6 +281,31 @@ void RunRecorder::after()
     }
 }
 
+QVariant batchOutcomes(SqlSession &s, const QString &ids, const CallContext &context)
+{
+    QStringList batches;
+    for (const QString &id : ids.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (id.size() > 64)
+            throw InvalidArgument(text("BATCH_ID_TOO_LONG"));
+        if (!batches.contains(id))
+            batches.append(id);
+    }
+    QVariantList rows;
+    WriteTransaction transaction(s);
+    for (const QString &id : std::as_const(batches)) {
+        // a batch being stored holds its row: the give-up waits for it and loses
+        s.exec(sql(s, "batch_give_up"),
+               {id, context.operatorCode, nowUtc().left(19), text("BATCH_GIVEN_UP")});
+        QString answer;
+        s.select(sql(s, "batch_answer"), {id},
+                 [&](const QSqlQuery &q) { answer = q.value(0).toString(); });
+        rows.append(QVariant(QVariantList{
+            id, answer.isEmpty() ? QStringLiteral("stored") : QStringLiteral("refused"), answer}));
+    }
+    transaction.commit();
+    return rows;
+}
+
 QVariant listRuns(SqlSession &s, const QString &branch)
 {
     QVariantList runs;

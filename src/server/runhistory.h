@@ -54,6 +54,13 @@ QVariant listRuns(SqlSession &s, const QString &branch);
 QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
                  const CallContext &context);
 
+// What became of batches whose answer a client lost, by their ids (separated by
+// commas): one row a batch, its id and "stored", or "refused" with the server's text.
+// A batch the server has no answer for is recorded as given up, in the same
+// transaction, so that it can never be stored afterwards (a server that was held up
+// and resumes refuses it), and answered "refused" with that text.
+QVariant batchOutcomes(SqlSession &s, const QString &ids, const CallContext &context);
+
 // Removes what is kept of the runs stored before `before` (and the records of their
 // batches' answers): the history stays bounded.
 struct PurgeCounts

@@ -56,12 +56,16 @@ private Q_SLOTS:
 
     void table()
     {
-        const QStringList keys = {
-            "SERV_DEVE", "SERV_NAO_CAD", "MESMO_CARD",   "IMP",         "NAO_HA_CARD",
-            "BASE",      "FILI_DEVE",    "FILI_NAO_CAD", "FILI_RESC",   "Padrao",
-            "ARRE_DEVE", "Data_inf",     "CARD_VAZIO",   "SUCESSO",     "cardapios",
-            "diet_inf",  "diet_n_cad",   "Diet",         "Mes_Igual",   "MsgErro",
-            "DATAINVAL", "COMEN_ZERO",   "DTFIN_MENOR",  "TURNO_MAIOR", "SEM_POSICAO"};
+        const QStringList keys = {"SERV_DEVE",    "SERV_NAO_CAD",    "MESMO_CARD",
+                                  "IMP",          "NAO_HA_CARD",     "BASE",
+                                  "FILI_DEVE",    "FILI_NAO_CAD",    "FILI_RESC",
+                                  "Padrao",       "ARRE_DEVE",       "Data_inf",
+                                  "CARD_VAZIO",   "SUCESSO",         "cardapios",
+                                  "diet_inf",     "diet_n_cad",      "Diet",
+                                  "Mes_Igual",    "MsgErro",         "DATAINVAL",
+                                  "COMEN_ZERO",   "DTFIN_MENOR",     "TURNO_MAIOR",
+                                  "SEM_POSICAO",  "MES_SEM_POSICAO", "NADA_IMPORTAR",
+                                  "SEM_DIA_UTIL", "SEM_DIETA"};
         QCOMPARE(TMessages::keys(), keys);
         for (const QString &key : keys) {
             const QString text = TMessages::Msg(key);

@@ -494,6 +494,17 @@ void TestScreen::importThroughTheButton_data()
     QTest::newRow("the keyboard alone") << true;
 }
 
+namespace {
+ImportReportDialog *reportWindow()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *dialog = qobject_cast<ImportReportDialog *>(w); dialog && dialog->isVisible())
+            return dialog;
+    }
+    return nullptr;
+}
+} // namespace
+
 void TestScreen::importThroughTheButton()
 {
     QFETCH(bool, keyboard);
@@ -548,6 +559,12 @@ void TestScreen::importThroughTheButton()
              QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(s.lblProgresso->text(), QString());
     QCOMPARE(s.pgbProgresso->value(), 0);
+    // the report names the run, to be copied for an undo later
+    QTRY_VERIFY(reportWindow());
+    const QString runId = reportWindow()->report().runId;
+    QVERIFY(!runId.isEmpty());
+    QCOMPARE(reportWindow()->findChild<QLineEdit *>(QStringLiteral("runId"))->text(), runId);
+    reportWindow()->close();
 
     // the screen stored what the command line stored
     const QString stored = QStringLiteral(
@@ -556,17 +573,6 @@ void TestScreen::importThroughTheButton()
         "C.VRPECONSCARD, C.CDTIPOPRAT, C.NMTIPOPRAT, C.NRORDPRATCAR, C.CDSERVFILI FROM COMPCARD C");
     QCOMPARE(queryRows(twin.url(), stored), queryRows(m_f->db.url(), stored));
 }
-
-namespace {
-ImportReportDialog *reportWindow()
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (auto *dialog = qobject_cast<ImportReportDialog *>(w); dialog && dialog->isVisible())
-            return dialog;
-    }
-    return nullptr;
-}
-} // namespace
 
 void TestScreen::simulateShowsThePreviewAndStoresNothing()
 {
@@ -610,10 +616,11 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QCOMPARE(csv.read(3), QByteArray("\xEF\xBB\xBF"));
     const QStringList lines = QString::fromUtf8(csv.readAll()).trimmed().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 1 + 6 * 4);
-    QCOMPARE(lines.first(), text("REPORT_CSV_HEADER"));
-    QVERIFY(lines.at(1).startsWith(QStringLiteral("01/04/2024;04/03/2024;0001;")));
-    QVERIFY(lines.at(1).endsWith(text("REPORT_SIMULATED")));
+    QCOMPARE(lines.size(), 3 + 6 * 4);
+    QVERIFY(lines.first().startsWith(text("REPORT_CSV_HEAD")));
+    QCOMPARE(lines.at(2), text("REPORT_CSV_HEADER"));
+    QVERIFY(lines.at(3).startsWith(QStringLiteral("01/04/2024;04/03/2024;0001;")));
+    QVERIFY(lines.at(3).endsWith(text("REPORT_SIMULATED")));
     const QString nowhere = dir.filePath(QStringLiteral("missing/preview.csv"));
     QVERIFY(!preview->saveCsv(nowhere));
     QCOMPARE(m_f->presenter.errors.size(), 1);
@@ -646,7 +653,8 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QVERIFY(queryRows(m_f->db.url(), everything) != before);
     m_f->presenter.confirmAnswer = true;
     QTest::mouseClick(done->undoButton(), Qt::LeftButton);
-    QCOMPARE(m_f->presenter.informations.last(), text("UNDO_DONE").arg(6));
+    QCOMPARE(m_f->presenter.informations.last(),
+             text("UNDO_DONE").arg(countText("COUNT_RESTORED", 6)));
     QCOMPARE(queryRows(m_f->db.url(), everything).first().section(QLatin1Char('|'), 0, 1),
              before.first().section(QLatin1Char('|'), 0, 1));
     QVERIFY(!done->undoButton()->isEnabled());

@@ -106,15 +106,27 @@ void TestReport::reportMatchesTheDatabase_data()
     QTest::addColumn<int>("noSlot");
     QTest::addColumn<int>("noDiners");
     QTest::addColumn<int>("skipped");
+    QTest::addColumn<int>("noType");
+    QTest::addColumn<QString>("closing");
+    const QString ok = QStringLiteral("SUCESSO");
 
     // three source days, two diets, three dishes each
-    QTest::newRow("empty days") << "" << true << 6 << 18 << 0 << 0 << 0 << 0;
-    QTest::newRow("taken slot, append") << "taken" << true << 6 << 17 << 1 << 0 << 0 << 0;
-    QTest::newRow("taken slot, overwrite") << "taken" << false << 6 << 18 << 0 << 0 << 0 << 0;
-    QTest::newRow("more salads than slots") << "extra" << true << 6 << 18 << 0 << 2 << 0 << 0;
-    QTest::newRow("non-working day") << "holiday" << true << 4 << 12 << 0 << 0 << 0 << 1;
-    QTest::newRow("no diners") << "nodiners" << true << 6 << 15 << 0 << 0 << 3 << 0;
-    QTest::newRow("second append") << "again" << true << 6 << 0 << 18 << 0 << 0 << 0;
+    QTest::newRow("empty days") << "" << true << 6 << 18 << 0 << 0 << 0 << 0 << 0 << ok;
+    QTest::newRow("taken slot, append")
+        << "taken" << true << 6 << 17 << 1 << 0 << 0 << 0 << 0 << ok;
+    QTest::newRow("taken slot, overwrite")
+        << "taken" << false << 6 << 18 << 0 << 0 << 0 << 0 << 0 << ok;
+    QTest::newRow("more salads than slots")
+        << "extra" << true << 6 << 18 << 0 << 2 << 0 << 0 << 0 << ok;
+    QTest::newRow("non-working day") << "holiday" << true << 4 << 12 << 0 << 0 << 0 << 1 << 0 << ok;
+    QTest::newRow("no diners") << "nodiners" << true << 6 << 15 << 0 << 0 << 3 << 0 << 0
+                               << QStringLiteral("COMEN_ZERO");
+    // the same append again stores nothing and says so
+    QTest::newRow("second append")
+        << "again" << true << 6 << 0 << 18 << 0 << 0 << 0 << 0 << QStringLiteral("NADA_IMPORTAR");
+    // a source dish without a dish type is not copied, and is named
+    QTest::newRow("a dish without type")
+        << "notype" << true << 6 << 17 << 0 << 0 << 0 << 0 << 1 << ok;
 }
 
 void TestReport::reportMatchesTheDatabase()
@@ -127,6 +139,8 @@ void TestReport::reportMatchesTheDatabase()
     QFETCH(int, noSlot);
     QFETCH(int, noDiners);
     QFETCH(int, skipped);
+    QFETCH(int, noType);
+    QFETCH(QString, closing);
 
     ImportFixture f;
     if (setup == QLatin1String("taken")) {
@@ -152,6 +166,9 @@ void TestReport::reportMatchesTheDatabase()
         // no diners for BRANDA on Tuesdays (April 2nd)
         f.db.exec(QStringLiteral("UPDATE ESTIDIETA SET QTCOMESTICAR = 0 WHERE CDDIETPAD = '0002' "
                                  "AND NRDIASEMANA = 3"));
+    } else if (setup == QLatin1String("notype")) {
+        f.db.exec(QStringLiteral("UPDATE COMPCARD SET CDTIPOPRAT = NULL WHERE CDPRATO = 'P1' AND "
+                                 "DTCARDAPIO = '2024-03-05' AND CDDIETPAD = '0001'"));
     } else if (setup == QLatin1String("again")) {
         f.open(f.april(1));
         f.choose(M4, M6);
@@ -179,8 +196,19 @@ void TestReport::reportMatchesTheDatabase()
     QCOMPARE(count(r, Outcome::NoSlot), noSlot);
     QCOMPARE(count(r, Outcome::NoDiners), noDiners);
     QCOMPARE(r.skippedDays.size(), skipped);
-    QCOMPARE(r.closingText,
-             TMessages::Msg(noDiners ? QStringLiteral("COMEN_ZERO") : QStringLiteral("SUCESSO")));
+    QCOMPARE(count(r, Outcome::NoType), noType);
+    // every source dish of the run is in the report, copied or left out
+    int dishes = 0;
+    for (const ImportReport::DayDiet &e : r.entries) {
+        dishes += static_cast<int>(e.dishes.size());
+        QCOMPARE(e.dishes.size(),
+                 s.cdsCardOrigem
+                     .valuesWhere(QStringLiteral("DTCARDAPIO;CDDIETPAD"), {e.sourceDay, e.diet},
+                                  {QStringLiteral("CDPRATO")})
+                     .size());
+    }
+    QCOMPARE(r.totals().copied + r.totals().left, dishes);
+    QCOMPARE(r.closingText, TMessages::Msg(closing));
     for (const QDate &d : r.skippedDays)
         QVERIFY(f.headerValue(d, Livre, QStringLiteral("NRCARDAPIO")).isNull());
 
@@ -225,6 +253,11 @@ void TestReport::reportMatchesTheDatabase()
     }
     QCOMPARE(r.batches, s.batchesStored());
     QVERIFY(stored > 0 || copied == 0);
+    // a run that stored nothing is no run to undo
+    if (stored == 0)
+        QCOMPARE(f.db.count(QStringLiteral("IMPORTACAO"),
+                            QStringLiteral("IDIMPORTACAO = '%1'").arg(r.runId)),
+                 0);
 }
 
 // --- the dry run ----------------------------------------------------------------------
@@ -336,8 +369,10 @@ void TestReport::roundingCostPerDayAndDiet()
     const QByteArray json = r.toJson();
     QVERIFY(json.contains("\"roundingCost\""));
     const QStringList csv = QString::fromUtf8(r.toCsv()).split(QLatin1Char('\n'));
-    QCOMPARE(csv.first(), text("REPORT_CSV_HEADER"));
-    QCOMPARE(csv.size(), 1 + 2 * 4 + 1); // header, three dishes and a total per diet, end
+    // who ran it, when and how, then the table
+    QVERIFY(csv.first().contains(r.runId) && csv.first().contains(QStringLiteral("PLANEJADOR")));
+    QCOMPARE(csv.at(2), text("REPORT_CSV_HEADER"));
+    QCOMPARE(csv.size(), 3 + 2 * 4 + 1); // head, header, three dishes and a total per diet, end
 }
 
 // --- a run stopped by the server ----------------------------------------------------------
@@ -369,7 +404,7 @@ void TestReport::stoppedRunReportsWhatWasStored()
         refused += e.stored ? 0 : e.copied();
     QVERIFY(refused > 0);
     QCOMPARE(t.notStored, refused);
-    QVERIFY(r.toText().contains(text("REPORT_NOT_STORED_DISHES").arg(refused)));
+    QVERIFY(r.toText().contains(countText("REPORT_NOT_STORED_DISHES", refused)));
     // the footnote says the batch was refused, and why
     const QString refusal = r.entries.constLast().refusal;
     QVERIFY2(refusal.contains(QStringLiteral("prato recusado")), qPrintable(refusal));

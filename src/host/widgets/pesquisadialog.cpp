@@ -151,8 +151,9 @@ bool PesquisaDialog::eventFilter(QObject *watched, QEvent *event)
         step(key->key() == Qt::Key_Down ? 1 : -1);
         return true;
     }
+    // in a list of marks Space marks, in the filter too (Shift+Space types a blank there)
     if (m_multiple && key->key() == Qt::Key_Space &&
-        (watched == m_table || key->modifiers().testFlag(Qt::ControlModifier))) {
+        (watched == m_table || !key->modifiers().testFlag(Qt::ShiftModifier))) {
         toggle(m_table->currentRow());
         return true;
     }

@@ -8,7 +8,9 @@ namespace zov {
 class RecordSet;
 
 // A read-only table of a record set's visible rows over chosen fields, for grids
-// (dbgPadrao). A closed record set shows no rows.
+// (dbgPadrao). A closed record set shows no rows. The table shows the rows as they
+// were when the record set last said its content changed: while its controls are
+// disabled (an import walking the source through its filters) the grid stays as it was.
 class RecordSetModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -22,8 +24,11 @@ public:
                         int role = Qt::DisplayRole) const override;
 
 private:
+    void takeRows();
+
     RecordSet &m_rs;
     QList<int> m_fields;
+    QList<QVector<QVariant>> m_rows;
 };
 
 } // namespace zov
