@@ -290,9 +290,9 @@ QString ImportReport::toText() const
                            .arg(e->copied())
                            .arg(e->dishes.size())
                            .arg(decimal(e->roundingCost())) +
-                       (e->unknown  ? QStringLiteral(" ?")
-                        : e->stored ? QString()
-                                    : QStringLiteral(" *"));
+                       (e->unknown                  ? QStringLiteral(" ?")
+                        : e->stored || e->unchanged ? QString()
+                                                    : QStringLiteral(" *"));
             row.append(cell);
         }
         rows.append(row);
@@ -326,7 +326,7 @@ QString ImportReport::toText() const
         else if (e.unknown)
             unknown = true;
         else
-            unsent = unsent || !e.stored;
+            unsent = unsent || (!e.stored && !e.unchanged);
         for (const Dish &d : e.dishes) {
             if (d.outcome != Outcome::Copied)
                 ++leftOut[{outcomeName(d.outcome), d.typeName}];

@@ -191,13 +191,16 @@ void ImportReportDialog::fillOverview()
                 continue;
             }
             // the cell says it short; its tooltip says it all
-            QStringList lines{text("REPORT_CELL")
-                                  .arg(e->copied())
-                                  .arg(e->dishes.size())
-                                  .arg(ImportReport::decimal(e->roundingCost())),
-                              text("REPORT_CELL_HEADER")
-                                  .arg(ImportReport::headerName(e->header), e->menuNumber,
-                                       ImportReport::decimal(e->diners))};
+            const double added = e->roundingCost();
+            QStringList lines{
+                text("REPORT_CELL")
+                    .arg(countText("REPORT_TOTAL", static_cast<double>(e->dishes.size()))
+                             .arg(e->copied()),
+                         countText("COUNT_PORTIONS", std::abs(added) < 0.0005 ? 0 : added,
+                                   ImportReport::decimal(added))),
+                text("REPORT_CELL_HEADER")
+                    .arg(ImportReport::headerName(e->header), e->menuNumber,
+                         ImportReport::decimal(e->diners))};
             if (e->cleared)
                 lines.append(countText("REPORT_REMOVED", e->removed));
             if (!e->refusal.isEmpty())

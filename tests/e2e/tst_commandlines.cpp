@@ -703,7 +703,7 @@ void TestCommandLines::protocolExamplesAnswer()
             QVERIFY2(value.isObject() || value.isArray(), qPrintable(lines.at(i)));
         ++examples;
     }
-    QCOMPARE(examples, 13);
+    QCOMPARE(examples, 14);
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
 }

@@ -720,6 +720,7 @@ void TestScreen::inputIsHeldBackDuringAnImport()
     typeDate(ui().depCardOrig, QStringLiteral("04/03/2024"));
     moveFocus(ui().dbgPadrao);
     QTRY_COMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+    const QString lastDish = ui().dbgPadrao->model()->index(5, 3).data().toString();
     bool checked = false;
     QStringList captions;
     connect(&s.logic(), &ImpoCardHosp::changed, this, [&](ImpoCardHosp::Control c) {
@@ -733,6 +734,9 @@ void TestScreen::inputIsHeldBackDuringAnImport()
         QVERIFY(s.isVisible());
         QTest::keyClick(ui().medCdServico, Qt::Key_Backspace);
         QCOMPARE(ui().medCdServico->text(), QStringLiteral("00001"));
+        // the grid keeps the preview while the run walks the source through its filters
+        QCOMPARE(ui().dbgPadrao->model()->rowCount(), 6);
+        QCOMPARE(ui().dbgPadrao->model()->index(5, 3).data().toString(), lastDish);
     });
     QTest::mouseClick(s.sbtImportExport, Qt::LeftButton);
     QVERIFY(checked);
@@ -759,6 +763,11 @@ void TestScreen::searchListFromTheKeyboard_data()
     QTest::newRow("Space marks the current row")
         << true << QString()
         << QStringList{QStringLiteral("Down"), QStringLiteral("Space"), QStringLiteral("Return")}
+        << QList<int>{1} << true;
+    QTest::newRow("Space in the filter marks too")
+        << true << QString()
+        << QStringList{QStringLiteral("Down"), QStringLiteral("FilterSpace"),
+                       QStringLiteral("Return")}
         << QList<int>{1} << true;
     QTest::newRow("Todas marks the rows shown")
         << true << QStringLiteral("ceia")
@@ -787,6 +796,8 @@ void TestScreen::searchListFromTheKeyboard()
                               Qt::LeftButton);
         else if (key == QLatin1String("Space"))
             QTest::keyClick(dialog.table(), Qt::Key_Space);
+        else if (key == QLatin1String("FilterSpace"))
+            QTest::keyClick(dialog.filter(), Qt::Key_Space);
         else
             QTest::keyClick(dialog.filter(),
                             key == QLatin1String("Down") ? Qt::Key_Down : Qt::Key_Return);

@@ -316,6 +316,7 @@ void TestReport::dryRunStoresNothingAndForetellsTheRun()
     QVERIFY(!real.runId.isEmpty() && preview.runId.isEmpty());
     real.preview = true;
     real.runId.clear();
+    real.startedAt = preview.startedAt; // a moment later
     for (ImportReport::DayDiet &e : real.entries)
         QVERIFY(e.stored);
     QCOMPARE(QString::fromUtf8(real.toJson()), QString::fromUtf8(preview.toJson()));
