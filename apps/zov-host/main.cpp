@@ -154,6 +154,7 @@ int main(int argc, char *argv[])
         }
     }
     QApplication app(argc, argv);
+    zov::sayLostConnectionsOnce();
     // A message box opened from a report (a saved CSV, an undo) is a window of its own
     // that Qt would take for the last one when it closes, ending the host under the
     // report: the host ends when the planner has closed the screen and every report.

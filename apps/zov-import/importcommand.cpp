@@ -251,11 +251,9 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     // it may be answering again, so that the report says the truth
     if (const int unknown = screen.report().unknownCount(); unknown > 0) {
         const int storedBefore = screen.report().storedCount();
-        for (const int pause : {1000, 2000}) {
-            QThread::msleep(pause);
-            if (screen.askAboutLostBatches() == 0)
-                break;
-        }
+        // (once: a server that is gone would make every question wait for its deadline)
+        QThread::msleep(2000);
+        screen.askAboutLostBatches();
         if (const int left = screen.report().unknownCount(); left < unknown) {
             const int stored = screen.report().storedCount() - storedBefore;
             err << text("BATCHES_SETTLED")

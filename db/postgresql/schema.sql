@@ -207,6 +207,26 @@ CREATE TABLE IF NOT EXISTS IMPORTACAODIA (
     PRIMARY KEY (IDIMPORTACAO, NRORDEM, CDFILIAL, NRCARDAPIO)
 );
 
+-- one row per stored batch and day and diet, written in the batch's own transaction:
+-- who stored what, when, from where and for which run (an audit that a crash between
+-- the commit and the log line cannot lose)
+CREATE TABLE IF NOT EXISTS LOTEAUDITORIA (
+    IDLOTE VARCHAR(64) NOT NULL,
+    NRLINHA INTEGER NOT NULL,
+    CDFILIAL VARCHAR(4),
+    CDSERVFILI VARCHAR(5),
+    DTCARDAPIO DATE,
+    CDDIETPAD VARCHAR(4),
+    CDOPERADOR VARCHAR(12),
+    DTHRGRAVACAO VARCHAR(19) NOT NULL,
+    IDIMPORTACAO VARCHAR(64),
+    QTINCLUIDOS INTEGER NOT NULL,
+    QTALTERADOS INTEGER NOT NULL,
+    QTEXCLUIDOS INTEGER NOT NULL,
+    DSORIGEM VARCHAR(200),
+    PRIMARY KEY (IDLOTE, NRLINHA)
+);
+
 -- the version of this schema, one row: zov-db upgrade brings an older database to it,
 -- one step a transaction, and the server refuses a database of another version
 CREATE TABLE IF NOT EXISTS ZOVSCHEMA (

@@ -37,6 +37,7 @@ SELECT format('GRANT %s ON %I TO %I', privileges, lower(tbl), role)
 FROM (VALUES
     -- the servers: the reference tables they read
     ('FILIAL', 'SELECT', 'zov_server'),
+    ('SERVICO', 'SELECT', 'zov_server'),
     ('DIETPADR', 'SELECT', 'zov_server'),
     ('DIETSERV', 'SELECT', 'zov_server'),
     ('ESTIDIETA', 'SELECT', 'zov_server'),
@@ -48,6 +49,7 @@ FROM (VALUES
     ('COMPCARD', 'SELECT, INSERT, UPDATE, DELETE', 'zov_server'),
     ('CARDSEQ', 'SELECT, INSERT, UPDATE', 'zov_server'),
     ('LOTEIMPORT', 'SELECT, INSERT, DELETE', 'zov_server'),
+    ('LOTEAUDITORIA', 'SELECT, INSERT', 'zov_server'),
     ('IMPORTACAO', 'SELECT, INSERT, DELETE', 'zov_server'),
     ('IMPORTACAODIA', 'SELECT, INSERT, UPDATE, DELETE', 'zov_server'),
     -- the workstations: the reference tables the screen reads

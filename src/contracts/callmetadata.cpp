@@ -1,5 +1,10 @@
 #include "callmetadata.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "error.h"
 #include "texts.h"
 
@@ -83,6 +88,46 @@ bool readableByOthers(const QString &path)
 {
     const QFileInfo info(path);
     return info.permission(QFileDevice::ReadGroup) || info.permission(QFileDevice::ReadOther);
+}
+
+} // namespace zov
+
+namespace zov {
+
+QString hostOfAddress(const QString &address)
+{
+    return address.section(QLatin1Char(':'), 0, -2);
+}
+
+bool resolvesToLoopbackOnly(const QString &host)
+{
+    QString name = host.trimmed();
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    if (name.isEmpty())
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    bool loopback = true;
+    for (const addrinfo *a = found; a && loopback; a = a->ai_next) {
+        if (a->ai_family == AF_INET) {
+            const auto *v4 = reinterpret_cast<const sockaddr_in *>(a->ai_addr);
+            loopback = (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+        } else if (a->ai_family == AF_INET6) {
+            const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(a->ai_addr);
+            const in6_addr &x = v6->sin6_addr;
+            loopback =
+                IN6_IS_ADDR_LOOPBACK(&x) || (IN6_IS_ADDR_V4MAPPED(&x) && x.s6_addr[12] == 127);
+        } else {
+            loopback = false;
+        }
+    }
+    freeaddrinfo(found);
+    return loopback;
 }
 
 } // namespace zov

@@ -22,6 +22,13 @@ bool isSendableToken(const QString &token);
 // Throws zov::Error naming the file and what is wrong, never its content.
 QStringList readTokenFile(const QString &path);
 
+// True when every address `host` resolves to is a loopback one (127.0.0.0/8, ::1):
+// decided on the addresses, not on the text ("127.x.example" may resolve elsewhere).
+// A name that does not resolve is not loopback. Brackets around IPv6 are allowed.
+bool resolvesToLoopbackOnly(const QString &host);
+// The host part of "HOST:PORT" ("[::1]:8211" gives "[::1]").
+QString hostOfAddress(const QString &address);
+
 // True when someone other than the file's owner may read it.
 bool readableByOthers(const QString &path);
 

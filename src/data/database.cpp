@@ -21,6 +21,14 @@ QString DatabaseConfig::display() const
     QString url = QStringLiteral("postgresql://");
     if (!user.isEmpty())
         url += user + QLatin1Char('@');
+    if (!ports.isEmpty()) {
+        QStringList both;
+        const QStringList hosts = host.split(QLatin1Char(','));
+        const QStringList each = ports.split(QLatin1Char(','));
+        for (qsizetype i = 0; i < hosts.size(); ++i)
+            both.append(hosts.at(i) + QLatin1Char(':') + each.value(i));
+        return url + both.join(QLatin1Char(',')) + QLatin1Char('/') + name;
+    }
     return url + QStringLiteral("%1:%2/%3").arg(host).arg(port).arg(name);
 }
 
@@ -35,20 +43,46 @@ DatabaseConfig DatabaseConfig::parse(const QString &value)
         config.path = value;
         return config;
     }
-    const QUrl url(value, QUrl::StrictMode);
+    // libpq's form with several hosts ("h1:5432,h2:5432"), for a failover without an
+    // address move, is read host by host; QUrl takes one host only
+    QString single = value;
+    QStringList hosts;
+    QStringList ports;
+    {
+        const qsizetype start = value.indexOf(QLatin1String("://")) + 3;
+        const qsizetype slash = value.indexOf(QLatin1Char('/'), start);
+        const QString authority = value.mid(start, slash < 0 ? -1 : slash - start);
+        const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
+        const QString hostList = authority.mid(at + 1);
+        if (hostList.contains(QLatin1Char(','))) {
+            for (const QString &h : hostList.split(QLatin1Char(','))) {
+                const QUrl one(QStringLiteral("postgresql://") + h, QUrl::StrictMode);
+                if (!one.isValid() || one.host().isEmpty())
+                    throw Error(text("DB_BAD_URL").arg(value.left(200)));
+                hosts.append(one.host());
+                ports.append(QString::number(one.port(5432)));
+            }
+            single = value.left(start) + authority.left(at + 1) + hosts.first() + QLatin1Char(':') +
+                     ports.first() + (slash < 0 ? QString() : value.mid(slash));
+        }
+    }
+    const QUrl url(single, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() || url.path().size() < 2)
         throw Error(text("DB_BAD_URL").arg(value.left(200)));
     config.kind = Kind::PostgreSQL;
-    config.host = url.host();
+    config.host = hosts.isEmpty() ? url.host() : hosts.join(QLatin1Char(','));
     config.port = url.port(5432);
     config.name = url.path().mid(1);
     config.user = url.userName();
     config.password = url.password();
     QStringList options;
+    if (!ports.isEmpty())
+        options.append(QStringLiteral("port=") + ports.join(QLatin1Char(',')));
     const QUrlQuery query(url);
     for (const auto &item : query.queryItems())
         options.append(item.first + QLatin1Char('=') + item.second);
     config.options = options.join(QLatin1Char(';'));
+    config.ports = ports.join(QLatin1Char(','));
     return config;
 }
 
@@ -91,7 +125,9 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
     db.setHostName(config.host);
-    db.setPort(config.port);
+    // several hosts take their ports from the options (libpq's "port=5432,5433")
+    if (config.ports.isEmpty())
+        db.setPort(config.port);
     db.setDatabaseName(config.name);
     db.setUserName(config.user);
     db.setPassword(config.password);

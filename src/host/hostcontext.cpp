@@ -1,5 +1,7 @@
 #include "hostcontext.h"
 
+#include <atomic>
+
 #include "texts.h"
 
 #include <QTextStream>
@@ -134,5 +136,32 @@ void DeactiveShowAvi()
 }
 
 void AtualizaLocalCache(const QStringList &) {}
+
+} // namespace zov
+
+namespace zov {
+
+namespace {
+QtMessageHandler g_nextHandler = nullptr;
+std::atomic<bool> g_lostSaid{false};
+
+void lostOnce(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("Unable to free statement"))) {
+        if (!g_lostSaid.exchange(true))
+            QTextStream(stderr) << text("DB_LOCAL_CONNECTION_LOST")
+                                       .arg(message.section(QLatin1Char(':'), 1).trimmed())
+                                << Qt::endl;
+        return;
+    }
+    if (g_nextHandler)
+        g_nextHandler(type, context, message);
+}
+} // namespace
+
+void sayLostConnectionsOnce()
+{
+    g_nextHandler = qInstallMessageHandler(lostOnce);
+}
 
 } // namespace zov

@@ -30,6 +30,10 @@ struct LoginContext
 
 LoginContext &loginContext();
 QString Operador();
+// The database driver's own warnings about a connection that went away ("Unable to
+// free statement: no connection to the server", once per statement) become one line
+// in Portuguese on standard error; every other message goes on as before.
+void sayLostConnectionsOnce();
 // The name the system knows the user by (the session's LOGNAME or USER, else the
 // account of the process); empty when there is none, as for a service without one.
 QString systemLoginName();

@@ -9,15 +9,22 @@
 #include "wire.h"
 
 #include <QFile>
+#include <QLoggingCategory>
 #include <QUuid>
 #include <grpcpp/grpcpp.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace zov {
 
@@ -26,8 +33,44 @@ struct RpcConnection::Stub
     std::unique_ptr<rpc::AppServer::Stub> stub;
 };
 
+Q_LOGGING_CATEGORY(lcRpc, "zov.rpc")
+
 namespace {
 constexpr const char *kBatchIdKey = "zov-batch-id";
+
+// Whether something listens at host:port (a plain TCP connection within a second).
+bool acceptsConnections(const QString &host, int port)
+{
+    QString name = host;
+    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
+        name = name.mid(1, name.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    if (getaddrinfo(name.toUtf8().constData(), QByteArray::number(port).constData(), &hints,
+                    &found) != 0)
+        return false;
+    bool accepted = false;
+    for (const addrinfo *a = found; a && !accepted; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            accepted = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t length = sizeof error;
+            accepted = ::poll(&p, 1, 1000) == 1 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        }
+        ::close(fd);
+    }
+    freeaddrinfo(found);
+    return accepted;
+}
+
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
 constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes
 } // namespace
@@ -78,6 +121,10 @@ void RpcConnection::open(int timeoutMs)
     // a token gRPC cannot carry would abort the process at the first call
     if (!m_options.token.isEmpty() && !isSendableToken(m_options.token))
         throw Error(text("TOKEN_NOT_SENDABLE").arg(text("TOKEN_OF_THE_CONNECTION")));
+    // a credential never travels in clear text off this machine
+    if (!m_options.token.isEmpty() && m_options.caFile.isEmpty() &&
+        !resolvesToLoopbackOnly(m_options.host))
+        throw Error(text("RPC_TOKEN_NEEDS_TLS").arg(address()));
     std::shared_ptr<grpc::ChannelCredentials> credentials;
     if (!m_options.caFile.isEmpty()) {
         QFile ca(m_options.caFile);
@@ -96,12 +143,25 @@ void RpcConnection::open(int timeoutMs)
     arguments.SetInt(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, 20000);
     // one connection of its own, not shared with other channels of the process
     arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    // a server that restarts (a couple of seconds) is found again within a second, not
+    // after gRPC's backoff of up to two minutes
+    arguments.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 100);
+    arguments.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, 100);
+    arguments.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, 1000);
     // (the minimal client stack is not used: without its deadline filter a call to a
     // server that stopped answering waited for the keepalive, not for its deadline)
     auto channel = grpc::CreateCustomChannel(address().toStdString(), credentials, arguments);
     const auto deadline = std::chrono::system_clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!channel->WaitForConnected(deadline))
+    if (!channel->WaitForConnected(deadline)) {
+        // a server that takes the connection and then fails the handshake is up: the
+        // secure connection is what failed (a certificate, a name, TLS on one side only)
+        if (acceptsConnections(m_options.host, m_options.port))
+            throw Error(
+                m_options.caFile.isEmpty()
+                    ? text("RPC_PLAIN_REFUSED").arg(address())
+                    : text("RPC_TLS_FAILED").arg(address(), m_options.caFile, m_options.host));
         throw Error(text("RPC_UNREACHABLE").arg(address()));
+    }
     m_channel = channel;
     m_stub = std::make_unique<Stub>();
     m_stub->stub = rpc::AppServer::NewStub(m_channel);
@@ -231,9 +291,12 @@ public:
         if (!a.in) {
             // the stream ended before this answer
             const grpc::Status status = m_status;
+            // a server without the stream, or with every line for streams taken, ran none
+            // of its calls: they go one by one
             const bool lost =
                 connectionLost(status) ||
-                (status.error_code() == grpc::StatusCode::UNIMPLEMENTED && m_received == 0);
+                (m_received == 0 && (status.error_code() == grpc::StatusCode::UNIMPLEMENTED ||
+                                     status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED));
             if (m_silent)
                 throwFor(position, grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED, ""));
             if (!lost && !m_oneByOne)
@@ -374,6 +437,11 @@ private:
         a.in = true;
         if (p.method == Method::SetImportacao && !m_refusal.isEmpty()) {
             a.reply.mutable_value()->set_text(m_refusal.toStdString());
+        } else if (m_gone) {
+            // the server did not answer the call before for as long as it could wait:
+            // the ones after it are not made to wait as long again each
+            a.in = false;
+            a.failed = m_gone;
         } else {
             try {
                 QVariant value =
@@ -383,9 +451,15 @@ private:
                     value.typeId() == QMetaType::QString ? value.toString() : QString();
                 if (p.method == Method::SetImportacao && text.size() > 10)
                     m_refusal = text;
-            } catch (const Error &e) {
+            } catch (const DatabaseFailure &e) {
                 a.in = false;
                 a.failed = std::current_exception(); // a database failure stays one
+                if (p.method == Method::SetImportacao)
+                    m_refusal = e.text();
+            } catch (const Error &e) {
+                a.in = false;
+                a.failed = std::current_exception();
+                m_gone = a.failed;
                 if (p.method == Method::SetImportacao)
                     m_refusal = e.text();
             }
@@ -414,6 +488,7 @@ private:
     bool m_closing = false;
     grpc::Status m_status;
     QString m_refusal;
+    std::exception_ptr m_gone; // the failure of a call made one by one
     QByteArray m_dryRunId;
 };
 
@@ -526,10 +601,6 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         batchId.clear();
     else if (batchId.empty())
         batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    // A call refused as unavailable (a server that went away, a balancer's 502) did not
-    // run, or, for a batch, is told apart by its id: every call is sent again on a new
-    // connection, which a balancer sends to another server.
-    const int attempts = 3;
     QByteArray dryRunId;
     for (const auto &pair : m_metadata) {
         if (pair.first == QLatin1String("zov-dry-run"))
@@ -541,10 +612,27 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     // is sent again after a pause, for as long as its deadline allows
     const auto callStarted = std::chrono::steady_clock::now();
     int busyPause = 50;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
+    // A connection refused or dropped (a server restarting, a balancer that lost its
+    // server) is tried again, a little later each time, for as long as the call's
+    // deadline allows: every call may run twice (reads; GetPrxCardapio at worst leaves a
+    // gap in the numbers; an undo restores each day once; a batch is stored once by its
+    // id). A batch whose deadline passed is sent once more, with the same id.
+    int lostConnections = 0;
+    int lostPause = 100;
+    bool lateOnce = false;
+    for (bool first = true;; first = false) {
         grpc::ClientContext context;
-        context.set_deadline(std::chrono::system_clock::now() +
-                             std::chrono::milliseconds(m_options.deadlineMs));
+        const auto left = callStarted + std::chrono::milliseconds(m_options.deadlineMs) -
+                          std::chrono::steady_clock::now();
+        const auto give =
+            first ? std::chrono::milliseconds(m_options.deadlineMs)
+                  : std::max(std::chrono::duration_cast<std::chrono::milliseconds>(left),
+                             std::min(std::chrono::milliseconds(m_options.deadlineMs),
+                                      std::chrono::milliseconds(5000)));
+        context.set_deadline(std::chrono::system_clock::now() + give);
+        // after a lost connection the call waits for the channel to connect again
+        if (lostConnections > 0)
+            context.set_wait_for_ready(true);
         if (!m_options.token.isEmpty())
             context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
         // texts go encoded: gRPC takes printable ASCII only (see callmetadata.h)
@@ -588,19 +676,31 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
                 callStarted + std::chrono::milliseconds(m_options.deadlineMs)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(busyPause));
             busyPause = std::min(busyPause * 2, 1000);
-            --attempt;
             continue;
         }
-        const bool lost =
-            status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED || connectionLost(status);
-        if (!lost || attempt == attempts)
-            break;
-        // a batch's lost deadline is tried once more; a dropped connection twice, after a
-        // pause
-        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && (!batch || attempt == 2))
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200 * attempt));
+        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && batch && !lateOnce) {
+            lateOnce = true;
+            continue;
+        }
+        if (connectionLost(status) &&
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(lostPause) <
+                callStarted + std::chrono::milliseconds(m_options.deadlineMs)) {
+            ++lostConnections;
+            std::this_thread::sleep_for(std::chrono::milliseconds(lostPause));
+            lostPause = std::min(lostPause * 2, 1000);
+            continue;
+        }
+        break;
     }
+    if (status.ok() && lostConnections > 0)
+        qCInfo(lcRpc).noquote() << text("RPC_SERVER_BACK")
+                                       .arg(address(),
+                                            QString::number(
+                                                std::chrono::duration<double>(
+                                                    std::chrono::steady_clock::now() - callStarted)
+                                                    .count(),
+                                                'f', 1)
+                                                .replace(QLatin1Char('.'), QLatin1Char(',')));
     if (!status.ok())
         throwStatus(status, method);
     // A server that does not know dry runs would have kept what this call did. The

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QUuid>
 #include <grpcpp/ext/proto_server_reflection_plugin.h>
 #include <grpcpp/grpcpp.h>
@@ -18,7 +19,10 @@
 #include <grpcpp/resource_quota.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace zov {
 
@@ -74,24 +78,171 @@ private:
     int m_free;
 };
 
+// The streams open at a time: one that sends nothing for the idle limit while the
+// server waits for its next call, or whose caller stops reading while the server
+// writes an answer, is ended (cancelled), so that a caller's manners never hold a
+// thread that other planners need.
+class StreamWatch
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    enum class State { Reading, Writing, Working };
+    struct Entry
+    {
+        grpc::ServerContext *context;
+        State state = State::Working;
+        Clock::time_point since = Clock::now();
+        const char *ended = nullptr; // why the watch ended it
+    };
+
+    StreamWatch(std::chrono::milliseconds idle, std::chrono::milliseconds stall)
+        : m_idle(idle)
+        , m_stall(stall)
+        , m_thread([this] { watch(); })
+    {}
+    ~StreamWatch()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+    Entry *add(grpc::ServerContext *context)
+    {
+        std::lock_guard lock(m_mutex);
+        m_entries.push_back(std::make_unique<Entry>(Entry{context}));
+        return m_entries.back().get();
+    }
+    void remove(Entry *entry)
+    {
+        std::lock_guard lock(m_mutex);
+        std::erase_if(m_entries, [entry](const auto &e) { return e.get() == entry; });
+    }
+    void set(Entry *entry, State state)
+    {
+        std::lock_guard lock(m_mutex);
+        entry->state = state;
+        entry->since = Clock::now();
+    }
+    const char *endedWhy(Entry *entry)
+    {
+        std::lock_guard lock(m_mutex);
+        return entry->ended;
+    }
+
+private:
+    void watch()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_stopping) {
+            m_wake.wait_for(lock, std::chrono::milliseconds(200));
+            const auto now = Clock::now();
+            for (const auto &e : m_entries) {
+                if (e->ended)
+                    continue;
+                if (e->state == State::Reading && now - e->since > m_idle)
+                    e->ended = "idle";
+                else if (e->state == State::Writing && now - e->since > m_stall)
+                    e->ended = "not reading";
+                if (e->ended)
+                    e->context->TryCancel();
+            }
+        }
+    }
+
+    const std::chrono::milliseconds m_idle;
+    const std::chrono::milliseconds m_stall;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<std::unique_ptr<Entry>> m_entries;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
+// How many calls run at once: at most the server's threads, and of those at most a
+// share streams, so that single calls (the screen's reads) always find a thread. A
+// call over the limit is refused at once, and said in the log with who made it; the
+// health check says NOT_SERVING while every thread is taken.
+class CallAdmission
+{
+public:
+    CallAdmission(int calls, int streams)
+        : m_maxCalls(calls)
+        , m_maxStreams(streams)
+    {}
+    void onFull(std::function<void(bool full)> changed) { m_changed = std::move(changed); }
+    bool enter(bool stream)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_calls >= m_maxCalls || (stream && m_streams >= m_maxStreams))
+            return false;
+        ++m_calls;
+        m_streams += stream ? 1 : 0;
+        report();
+        return true;
+    }
+    void leave(bool stream)
+    {
+        std::lock_guard lock(m_mutex);
+        --m_calls;
+        m_streams -= stream ? 1 : 0;
+        report();
+    }
+    int maxStreams() const { return m_maxStreams; }
+
+private:
+    void report()
+    {
+        const bool full = m_calls >= m_maxCalls;
+        if (full != m_full && m_changed)
+            m_changed(full);
+        m_full = full;
+    }
+    const int m_maxCalls;
+    const int m_maxStreams;
+    std::mutex m_mutex;
+    int m_calls = 0;
+    int m_streams = 0;
+    bool m_full = false;
+    std::function<void(bool)> m_changed;
+};
+
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
-    AppServerService(Dispatcher &dispatcher, const QStringList &tokens, int largeCalls,
-                     bool offerStream)
+    AppServerService(Dispatcher &dispatcher, const QStringList &tokens,
+                     const AppServerHost::Options &options)
         : m_dispatcher(dispatcher)
-        , m_largeCalls(largeCalls)
-        , m_offerStream(offerStream)
+        , m_largeCalls(options.largeCalls)
+        , m_offerStream(options.offerStream)
+        // one thread of the pool stays for the health check and the refusals; of the
+        // others at most half serve streams
+        , m_admission(std::max(1, options.threads - 1), std::max(1, options.threads - 1) / 2)
+        , m_streams(std::chrono::milliseconds(options.streamIdleMs),
+                    std::chrono::milliseconds(options.streamStallMs))
+        , m_idleMs(options.streamIdleMs)
+        , m_stallMs(options.streamStallMs)
     {
         for (const QString &token : tokens)
             m_tokens.append("Bearer " + token.toUtf8());
     }
+
+    CallAdmission &admission() { return m_admission; }
 
     grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
                         rpc::Reply *reply) override
     {
         if (!authenticated(context))
             return refusedCredentials(context);
+        if (!m_admission.enter(false))
+            return refusedForCapacity(context, false);
+        struct Leave
+        {
+            CallAdmission &a;
+            ~Leave() { a.leave(false); }
+        } leave{m_admission};
         CallContext callContext = contextOf(context);
         callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
         limitTo(callContext, context->deadline());
@@ -107,6 +258,20 @@ public:
             return {grpc::StatusCode::UNIMPLEMENTED, "InvokeStream"};
         if (!authenticated(context))
             return refusedCredentials(context);
+        if (!m_admission.enter(true))
+            return refusedForCapacity(context, true);
+        StreamWatch::Entry *watched = m_streams.add(context);
+        struct Leave
+        {
+            CallAdmission &a;
+            StreamWatch &w;
+            StreamWatch::Entry *e;
+            ~Leave()
+            {
+                w.remove(e);
+                a.leave(true);
+            }
+        } leave{m_admission, m_streams, watched};
         const CallContext streamContext = contextOf(context);
         bool ok = false;
         const int callMs = metadata(context, "zov-call-deadline-ms").toInt(&ok);
@@ -114,7 +279,13 @@ public:
         QString refusal; // of the first refused batch: the later ones are not run
         std::string refusalKind;
         rpc::Call call;
-        while (!context->IsCancelled() && stream->Read(&call)) {
+        const auto reading = [&] {
+            m_streams.set(watched, StreamWatch::State::Reading);
+            const bool read = !context->IsCancelled() && stream->Read(&call);
+            m_streams.set(watched, StreamWatch::State::Working);
+            return read;
+        };
+        while (reading()) {
             rpc::Reply reply;
             const bool batch = call.method() == "SetImportacao";
             if (batch && !refusal.isEmpty()) {
@@ -147,8 +318,19 @@ public:
                 if (batch && !refusal.isEmpty())
                     refusalKind = reply.answer_kind();
             }
-            if (!stream->Write(reply))
+            m_streams.set(watched, StreamWatch::State::Writing);
+            const bool written = stream->Write(reply);
+            m_streams.set(watched, StreamWatch::State::Working);
+            if (!written)
                 break;
+        }
+        if (const char *why = m_streams.endedWhy(watched)) {
+            const bool idle = qstrcmp(why, "idle") == 0;
+            const QString said = text(idle ? "STREAM_IDLE_ENDED" : "STREAM_STALLED_ENDED")
+                                     .arg((idle ? m_idleMs : m_stallMs) / 1000);
+            qCWarning(lcCalls).noquote()
+                << said << text("LOG_FROM").arg(logSafe(QString::fromStdString(context->peer())));
+            return {grpc::StatusCode::DEADLINE_EXCEEDED, said.toStdString()};
         }
         return grpc::Status::OK;
     }
@@ -166,6 +348,17 @@ private:
         qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
                                            << logSafe(QString::fromStdString(context->peer()));
         return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
+    }
+
+    // Every thread the server may use is taken: the caller is told to try again, and
+    // the log says who was refused.
+    static grpc::Status refusedForCapacity(const grpc::ServerContext *context, bool stream)
+    {
+        qCWarning(lcCalls).noquote()
+            << text(stream ? "SERVER_STREAM_REFUSED_LOG" : "SERVER_CALL_REFUSED_LOG")
+            << text("LOG_FROM").arg(logSafe(QString::fromStdString(context->peer())));
+        return {grpc::StatusCode::RESOURCE_EXHAUSTED,
+                text(stream ? "SERVER_STREAMS_BUSY" : "SERVER_BUSY").toStdString()};
     }
 
     static CallContext contextOf(grpc::ServerContext *context)
@@ -253,6 +446,10 @@ private:
     QList<QByteArray> m_tokens;
     LargeCallGate m_largeCalls;
     const bool m_offerStream;
+    CallAdmission m_admission;
+    StreamWatch m_streams;
+    const int m_idleMs;
+    const int m_stallMs;
 };
 
 AppServerHost::AppServerHost(const DatabaseConfig &config, const Options &options)
@@ -273,12 +470,22 @@ QString AppServerHost::address() const
 
 bool AppServerHost::isLoopback(const QString &listen)
 {
-    const QString host = listen.section(QLatin1Char(':'), 0, -2);
-    return host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost") ||
-           host == QLatin1String("[::1]") || host.startsWith(QLatin1String("127."));
+    // the addresses the server would bind, not how they are written
+    return resolvesToLoopbackOnly(hostOfAddress(listen));
 }
 
 namespace {
+// A PostgreSQL hot standby, or a database set to read only, takes no writes.
+bool databaseIsReadOnly(QSqlDatabase &db)
+{
+    if (db.driverName() != QLatin1String("QPSQL"))
+        return false;
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral(
+               "SELECT pg_is_in_recovery() OR current_setting('transaction_read_only') = 'on'")) &&
+           q.next() && q.value(0).toBool();
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -342,10 +549,15 @@ void AppServerHost::start()
             // call: said now, with what to grant
             const QString denied = serverPrivilegeProblem(db);
             const QString problem = denied.isEmpty() ? schemaProblem(db) : QString();
+            // a standby (or a database that takes no writes) would answer every read and
+            // refuse the first batch: refused now, by name
+            const bool readOnly = problem.isEmpty() && denied.isEmpty() && databaseIsReadOnly(db);
             db.close();
-            if (!problem.isEmpty() || !denied.isEmpty()) {
+            if (!problem.isEmpty() || !denied.isEmpty() || readOnly) {
                 db = QSqlDatabase();
                 QSqlDatabase::removeDatabase(name);
+                if (readOnly)
+                    throw Error(text("DB_STANDBY").arg(m_config.display()));
                 if (!problem.isEmpty())
                     throw Error(text("DB_WRONG_SCHEMA").arg(m_config.display(), problem));
                 throw Error(
@@ -355,8 +567,7 @@ void AppServerHost::start()
         QSqlDatabase::removeDatabase(name);
     }
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
-    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options.largeCalls,
-                                                   m_options.offerStream);
+    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options);
     // standard tools can ask whether it serves (grpc.health.v1) and list its methods
     // (server reflection)
     grpc::EnableDefaultHealthCheckService(true);
@@ -374,8 +585,10 @@ void AppServerHost::start()
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
-    // at most `threads` calls at once, so at most as many database connections; the
-    // threads beyond the pollers end when idle and close their connections
+    // at most `threads` threads, so at most as many database connections; the admission
+    // lets one less run calls, so that one answers the health check and refuses what
+    // comes over the limit. The threads beyond the pollers end when idle and close
+    // their connections.
     grpc::ResourceQuota quota("zov-server");
     quota.SetMaxThreads(std::max(2, m_options.threads));
     quota.Resize(kTransportMemoryBytes);
@@ -385,10 +598,15 @@ void AppServerHost::start()
         m_server.reset();
         throw Error(text("SERVER_LISTEN_FAILED").arg(m_options.listen));
     }
-    // the database was opened and checked above
+    // the database was opened and checked above; while every thread is taken the
+    // server says it does not serve, so that a balancer sends calls elsewhere
     if (grpc::HealthCheckServiceInterface *health = m_server->GetHealthCheckService()) {
         health->SetServingStatus(true);
         health->SetServingStatus(rpc::AppServer::service_full_name(), true);
+        m_service->admission().onFull([health](bool full) {
+            health->SetServingStatus(!full);
+            health->SetServingStatus(rpc::AppServer::service_full_name(), !full);
+        });
     }
 }
 

@@ -37,6 +37,11 @@ public:
         // False answers InvokeStream UNIMPLEMENTED, as a build from before the stream
         // did (for the tests of its clients).
         bool offerStream = true;
+        // A stream whose caller sends nothing for this long while the server waits for
+        // its next call, or stops reading while the server writes an answer, is ended.
+        // Half the threads at most serve streams; a call beyond the limits is refused.
+        int streamIdleMs = 60000;
+        int streamStallMs = 30000;
     };
 
     // True when `listen` names the loopback interface only.

@@ -118,6 +118,8 @@ QString serverPrivilegeProblem(QSqlDatabase &db)
         {"COMPCARD", "SELECT INSERT UPDATE DELETE"},
         {"CARDSEQ", "SELECT INSERT UPDATE"},
         {"LOTEIMPORT", "SELECT INSERT DELETE"},
+        {"LOTEAUDITORIA", "SELECT INSERT"},
+        {"SERVICO", "SELECT"},
         {"IMPORTACAO", "SELECT INSERT DELETE"},
         {"IMPORTACAODIA", "SELECT INSERT UPDATE DELETE"}};
     // one question for all of them; a table that is not there is the schema check's to

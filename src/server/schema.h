@@ -7,7 +7,7 @@ namespace zov {
 // The version of the schema these programs use. Version 1 is the schema with the
 // tables of the undo; a database from before versioning counts as version 0. Every
 // later change adds a step, db/<dialect>/upgrade-N.sql, and raises this number.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Creates every table of the schema that is missing and records the version of a new
 // database (idempotent).

@@ -14,7 +14,9 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSqlQuery>
+#include <QUuid>
 #include <cmath>
 
 namespace zov {
@@ -118,6 +120,47 @@ QString describeDish(const QVariantList &c)
         .arg(c.at(dishAt().NRSEQPRATCAR).toDouble(), 0, 'g', 12);
 }
 
+// A column of a row whose value no import produces: out of its range, a menu number
+// that is not one the server hands out, a date far from any menu. The text says the
+// column and the value; empty when every column is sound.
+QString badValue(const Layout &layout, const QVariantList &row, const QString &described)
+{
+    int i = 0;
+    for (const FieldDef &def : layout.fields) {
+        if (def.calculated)
+            continue;
+        const QVariant &v = row.at(i++);
+        if (isNull(v))
+            continue;
+        QString reason;
+        if (def.type == FieldType::Float) {
+            const double x = v.toDouble();
+            double low = 0, high = 1e6;
+            bool whole = false;
+            if (def.name == QLatin1String("NRSEQPRATCAR")) {
+                low = 1, high = 99999, whole = true;
+            } else if (def.name == QLatin1String("NRORDPRATCAR")) {
+                high = 99999, whole = true;
+            }
+            if (!std::isfinite(x) || x < low || x > high || (whole && x != std::floor(x)))
+                reason = text(whole ? "VALUE_WHOLE_RANGE" : "VALUE_RANGE")
+                             .arg(QString::number(low, 'f', 0), QString::number(high, 'f', 0));
+        } else if (def.type == FieldType::Date) {
+            const QDate d = v.toDate();
+            if (!d.isValid() || d.year() < 1900 || d.year() > 2199)
+                reason = text("VALUE_DATE_WINDOW");
+        } else if (def.name == QLatin1String("NRCARDAPIO")) {
+            static const QRegularExpression number(QStringLiteral("^[1-9][0-9]{0,9}$"));
+            if (!number.match(v.toString()).hasMatch())
+                reason = text("VALUE_MENU_NUMBER");
+        }
+        if (!reason.isEmpty())
+            return text("DELTA_BAD_VALUE")
+                .arg(described, def.name, logSafe(v.toString(), 40), reason);
+    }
+    return {};
+}
+
 // Rows a batch inserted, modified and deleted per branch, service, day and diet.
 struct Tally
 {
@@ -175,6 +218,22 @@ public:
         return {};
     }
 
+    // The audit of the batch, in its transaction: a row per day and diet it wrote.
+    void audit(const QString &batchId, const CallContext &context, const QString &when)
+    {
+        int line = 0;
+        for (auto it = tallies.cbegin(); it != tallies.cend(); ++it) {
+            const QStringList &key = it.key();
+            const QDate day = parseIsoDate(key.at(2));
+            m_s.exec(sql("audit_insert"),
+                     {batchId, ++line, key.at(0), key.at(1),
+                      day.isValid() ? QVariant(day) : QVariant(QMetaType::fromType<QDate>()),
+                      key.at(3), context.operatorCode, when,
+                      context.runId.isEmpty() ? QVariant() : QVariant(context.runId), it->inserted,
+                      it->modified, it->deleted, context.peer.left(200)});
+        }
+    }
+
     QString insertHeader(const QVariantList &h)
     {
         for (const int key : {headerAt().CDFILIAL, headerAt().CDSERVFILI, headerAt().DTCARDAPIO,
@@ -182,6 +241,8 @@ public:
             if (isNull(h.at(key)) || h.at(key).toString().trimmed().isEmpty())
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
+        if (const QString bad = soundHeader(h); !bad.isEmpty())
+            return bad;
         if (exists("header_exists", headerKey(h)))
             return text("HEADER_TAKEN").arg(describeHeader(h));
         if (exists("header_number_exists",
@@ -208,6 +269,17 @@ public:
             if (isNull(h.at(key)))
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
+        // the dishes of a menu carry its service, day and diet: a header keeps its key
+        const Layout &keys = zov::layout(QStringLiteral("cdsCardaDia"));
+        for (const int key : {headerAt().CDSERVFILI, headerAt().DTCARDAPIO, headerAt().CDDIETPAD}) {
+            if (!sameValue(h.at(key), original.at(key)))
+                return text("HEADER_KEY_CHANGE")
+                    .arg(describeHeader(original), dataFieldName(keys, key),
+                         logSafe(canonicalText(original.at(key)), 40),
+                         logSafe(canonicalText(h.at(key)), 40));
+        }
+        if (const QString bad = soundHeader(h); !bad.isEmpty())
+            return bad;
         const Layout &layout = zov::layout(QStringLiteral("cdsCardaDia"));
         QVariantList current;
         m_s.select(sql("header_current"), headerKey(original), [&](const QSqlQuery &q) {
@@ -243,6 +315,10 @@ public:
         if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
             isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
             return text("DISH_INCOMPLETE").arg(describeDish(c));
+        if (const QString bad =
+                badValue(zov::layout(QStringLiteral("cdsCompCardCache")), c, describeDish(c));
+            !bad.isEmpty())
+            return bad;
         if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         const QString problem = completeFromHeader(c);
@@ -264,6 +340,10 @@ public:
 
     QString changeDish(QVariantList c, QVariantList original)
     {
+        if (const QString bad =
+                badValue(zov::layout(QStringLiteral("cdsCompCardCache")), c, describeDish(c));
+            !bad.isEmpty())
+            return bad;
         if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]) ||
             !toWhole(original[dishAt().NRSEQPRATCAR]))
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
@@ -281,10 +361,44 @@ public:
 private:
     QString sql(const char *name) const { return serverSql(m_s.isSQLite(), name); }
 
+    // A header's values in range, and its branch, service and diet known.
+    QString soundHeader(const QVariantList &h)
+    {
+        if (const QString bad =
+                badValue(zov::layout(QStringLiteral("cdsCardaDia")), h, describeHeader(h));
+            !bad.isEmpty())
+            return bad;
+        const QVariant branch = h.at(headerAt().CDFILIAL);
+        if (!exists("branch_exists", {branch}))
+            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDFILIAL"));
+        if (!exists("service_exists", {branch, h.at(headerAt().CDSERVFILI)}))
+            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDSERVFILI"));
+        if (!exists("diet_exists", {h.at(headerAt().CDDIETPAD)}))
+            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDDIETPAD"));
+        return {};
+    }
+
+    static QString dataFieldName(const Layout &layout, int position)
+    {
+        int i = 0;
+        for (const FieldDef &def : layout.fields) {
+            if (def.calculated)
+                continue;
+            if (i++ == position)
+                return def.name;
+        }
+        return {};
+    }
+
+    static QString canonicalText(const QVariant &v)
+    {
+        return v.typeId() == QMetaType::QDate ? shortDate(v.toDate()) : v.toString();
+    }
+
     Tally &tally(const QVariant &branch, const QVariant &service, const QVariant &day,
                  const QVariant &diet)
     {
-        return tallies[{branch.toString(), service.toString(), shortDate(day.toDate()),
+        return tallies[{branch.toString(), service.toString(), isoDate(day.toDate()),
                         diet.toString()}];
     }
 
@@ -396,8 +510,14 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         WriteTransaction transaction(s);
         // a batch sent again after its reply was lost is answered, not stored twice
         QString answer;
-        if (!context.batchId.isEmpty() && storedAnswer(&answer))
+        if (!context.batchId.isEmpty() && storedAnswer(&answer)) {
+            if (!s.dryRun())
+                qCInfo(lcAudit).noquote()
+                    << text("AUDIT_RESENT")
+                           .arg(logSafe(context.batchId, 64), logSafe(context.operatorCode),
+                                answer.isEmpty() ? text("AUDIT_RESENT_STORED") : logSafe(answer));
             return answer;
+        }
         if (!(problem = writer.checkDaySeen(context.daySeen)).isEmpty())
             return problem;
         // what the batch changes is kept with it, for an undo of its run
@@ -429,10 +549,14 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         if (context.expired())
             return text("BATCH_EXPIRED");
         recorder.after();
+        const QString when = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19);
         if (!context.batchId.isEmpty())
             s.exec(serverSql(s.isSQLite(), "batch_store"),
-                   {context.batchId, context.operatorCode,
-                    QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19), QString()});
+                   {context.batchId, context.operatorCode, when, QString()});
+        // a batch from a caller that gives no id is audited under one of the server's
+        writer.audit(context.batchId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
+                                               : context.batchId,
+                     context, when);
         transaction.commit();
     } catch (const SqlFailure &) {
         // the same batch, sent again while the first was being stored, may have won
@@ -448,7 +572,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         const QStringList &key = it.key();
         qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
                                          .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
-                                              logSafe(key.at(1)), key.at(2), logSafe(key.at(3)))
+                                              logSafe(key.at(1)),
+                                              shortDate(parseIsoDate(key.at(2))),
+                                              logSafe(key.at(3)))
                                          .arg(it->inserted)
                                          .arg(it->modified)
                                          .arg(it->deleted);

@@ -62,10 +62,16 @@ void SqlSession::fail(const QSqlError &error, bool cut)
     const bool closedByServer = state.startsWith(QLatin1String("08")) ||
                                 state == QLatin1String("57P01") ||
                                 state == QLatin1String("57P02") || state == QLatin1String("57P03");
-    if (cut || (!m_sqlite && (closedByServer || connectionBroken(m_db)))) {
+    // a primary that became a standby (a failover) takes no writes: the call is refused
+    // as unavailable, so that a balancer or the client sends it elsewhere, and the next
+    // connection (a multi-host URL with target_session_attrs=read-write) finds the primary
+    const bool readOnly = !m_sqlite && state == QLatin1String("25006");
+    if (cut || readOnly || (!m_sqlite && (closedByServer || connectionBroken(m_db)))) {
         m_broken = true;
         m_inTransaction = false;
         throw SqlFailure(cut ? text("DB_TIMED_OUT")
+                         : readOnly
+                             ? text("DB_NOW_READ_ONLY")
                              : text("DB_UNAVAILABLE").arg(error.text().simplified().left(160)),
                          error.nativeErrorCode(), true, cut);
     }

@@ -56,11 +56,18 @@ int freePort()
 ServerProcess::ServerProcess(const QString &db, const QStringList &extra)
 {
     m_port = freePort();
+    m_arguments =
+        QStringList{QStringLiteral("--db"), db, QStringLiteral("--listen"), address()} + extra;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(binary(QStringLiteral("zov-server")),
-                    QStringList{QStringLiteral("--db"), db, QStringLiteral("--listen"), address()} +
-                        extra);
+    m_process.start(binary(QStringLiteral("zov-server")), m_arguments);
     m_started = m_process.waitForStarted() && waitForPort(m_port);
+}
+
+bool ServerProcess::restart()
+{
+    m_process.start(binary(QStringLiteral("zov-server")), m_arguments);
+    m_started = m_process.waitForStarted() && waitForPort(m_port);
+    return m_started;
 }
 
 void ServerProcess::signal(int number)

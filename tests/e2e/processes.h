@@ -32,8 +32,10 @@ public:
     void kill();                      // SIGKILL: no clean stop
     bool stop(int timeoutMs = 30000); // SIGTERM: calls under way finish
     void signal(int number);          // SIGSTOP, SIGCONT, ...
+    bool restart();                   // started again on the same port, as systemd does
 
 private:
+    QStringList m_arguments;
     QProcess m_process;
     int m_port = 0;
     bool m_started = false;

@@ -504,9 +504,13 @@ void TestCommandLines::schemaCheckAndUpgrade_data()
     QTest::newRow("a column missing")
         << QStringList{QStringLiteral("ALTER TABLE IMPORTACAODIA DROP COLUMN CDOPERDESFEZ")}
         << QStringLiteral("CDOPERDESFEZ") << 1;
+    QTest::newRow("version 1, before the audit of the batches")
+        << QStringList{QStringLiteral("DROP TABLE LOTEAUDITORIA"),
+                       QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 1")}
+        << QStringLiteral("LOTEAUDITORIA") << 0;
     QTest::newRow("a newer database")
-        << QStringList{QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 2")}
-        << QStringLiteral("versão 2") << 1;
+        << QStringList{QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 3")}
+        << QStringLiteral("versão 3") << 1;
 }
 
 void TestCommandLines::schemaCheckAndUpgrade()

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include <csignal>
@@ -36,6 +37,7 @@ private Q_SLOTS:
     void aTakenPortAndAHangup();
     void restoreAfterAKill();
     void documentedRoles();
+    void aStandbyIsNoDatabaseForTheServer();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -319,6 +321,32 @@ void TestOperations::restoreAfterAKill()
     const Result restored = run(QStringLiteral("zov-db"), restore);
     QVERIFY2(restored.code == 0, qPrintable(restored.err));
     QCOMPARE(queryRows(db, dishes), saved);
+}
+
+// A database that takes no writes (a standby) is refused by --check; both hosts of a
+// failover pair in one URL, the first one down, find the one that writes.
+void TestOperations::aStandbyIsNoDatabaseForTheServer()
+{
+    if (!onPostgres())
+        QSKIP("standbys are PostgreSQL's");
+    const QString db = copyDatabase(m_db, m_dir.path(), QStringLiteral("standby"));
+    const QUrl url(db);
+    const QStringList check{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                            QStringLiteral("--check")};
+    // the first host of the pair does not answer: libpq goes on to the second
+    const QString pair = QStringLiteral("postgresql://%1@127.0.0.1:%2,127.0.0.1:%3%4"
+                                        "?target_session_attrs=read-write")
+                             .arg(url.userInfo())
+                             .arg(freePort())
+                             .arg(url.port())
+                             .arg(url.path());
+    Result r = run(QStringLiteral("zov-server"), QStringList{QStringLiteral("--db"), pair} + check);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    execute(db, QStringLiteral("ALTER DATABASE %1 SET default_transaction_read_only = on")
+                    .arg(url.path().mid(1)));
+    r = run(QStringLiteral("zov-server"), QStringList{QStringLiteral("--db"), db} + check);
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("só aceita leitura")), qPrintable(r.err));
 }
 
 void TestOperations::documentedRoles()

@@ -11,6 +11,7 @@
 #include "signatures.h"
 #include "testbackend.h"
 #include "testdatabase.h"
+#include "texts.h"
 #include "wire.h"
 
 #include <QProcess>
@@ -164,6 +165,7 @@ private Q_SLOTS:
     void tokenIsCheckedBeforeAnyMethod_data();
     void tokenIsCheckedBeforeAnyMethod();
     void otherAddressesNeedTlsAndToken();
+    void idleStreamsLeaveRoomForEveryone();
     void tlsConnection();
     void auditLinePerStoredBatch();
     void codesCarryingSqlAreData_data();
@@ -317,6 +319,94 @@ void TestReliability::otherAddressesNeedTlsAndToken()
     QVERIFY(AppServerHost::isLoopback(QStringLiteral("127.0.0.1:8211")));
     QVERIFY(AppServerHost::isLoopback(QStringLiteral("localhost:8211")));
     QVERIFY(!AppServerHost::isLoopback(QStringLiteral("10.0.0.5:8211")));
+    QVERIFY(AppServerHost::isLoopback(QStringLiteral("[::1]:8211")));
+    // decided on the addresses: a name that only looks local is not
+    QVERIFY(!AppServerHost::isLoopback(QStringLiteral("127.0.0.1.example.invalid:8211")));
+    QVERIFY(!AppServerHost::isLoopback(QStringLiteral("0.0.0.0:8211")));
+    // a client never sends its token in clear text off this machine: refused before
+    // it connects, naming --ca
+    RpcConnection rpc;
+    RpcConnection::Options o = optionsFor(8211);
+    o.host = QStringLiteral("10.255.255.1");
+    o.token = QStringLiteral("segredo");
+    rpc.setOptions(o);
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        rpc.open(5000);
+        QFAIL("a token went without TLS");
+    } catch (const Error &e) {
+        QVERIFY2(e.text().contains(QStringLiteral("--ca")), qPrintable(e.text()));
+    }
+    QVERIFY(timer.elapsed() < 1000);
+}
+
+// Streams that send nothing, or never read their answers, take at most half the
+// threads and are ended after their limit; a single call is answered meanwhile.
+void TestReliability::idleStreamsLeaveRoomForEveryone()
+{
+    AppServerHost::Options options;
+    options.listen = QStringLiteral("127.0.0.1:0");
+    options.threads = 4;
+    options.streamIdleMs = 1000;
+    options.streamStallMs = 1000;
+    AppServerHost host(m_db->config(), options);
+    host.start();
+    auto stub = rpc::AppServer::NewStub(grpc::CreateChannel(
+        "127.0.0.1:" + std::to_string(host.port()), grpc::InsecureChannelCredentials()));
+    std::vector<std::unique_ptr<grpc::ClientContext>> contexts;
+    std::vector<std::unique_ptr<grpc::ClientReaderWriter<rpc::Call, rpc::Reply>>> streams;
+    for (int i = 0; i < 4; ++i) {
+        contexts.push_back(std::make_unique<grpc::ClientContext>());
+        streams.push_back(stub->InvokeStream(contexts.back().get()));
+    }
+    // a stream that sends and never reads what comes back
+    contexts.push_back(std::make_unique<grpc::ClientContext>());
+    auto deaf = stub->InvokeStream(contexts.back().get());
+    std::thread sender([&] {
+        rpc::Call call;
+        call.set_method("Data");
+        for (const QVariant &a :
+             QVariantList{kDay, kDay.addDays(30), QStringLiteral("B1"), QStringLiteral("00001")})
+            toWire(a, call.add_args());
+        for (int i = 0; i < 200000 && deaf->Write(call); ++i) {
+        }
+    });
+    // the screen's reads are served all the while
+    RpcConnection rpc;
+    rpc.setOptions(optionsFor(host.port()));
+    rpc.open();
+    QVariantList args{QStringLiteral("B1")};
+    QCOMPARE(rpc.invoke(QStringLiteral("GetImportacoes"), args).typeId(), QMetaType::QVariantList);
+
+    QElapsedTimer timer;
+    timer.start();
+    int refused = 0, ended = 0;
+    for (auto &stream : streams) {
+        const grpc::Status status = stream->Finish();
+        refused += status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED ? 1 : 0;
+        ended += status.error_code() == grpc::StatusCode::CANCELLED ||
+                         status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED
+                     ? 1
+                     : 0;
+    }
+    sender.join();
+    const grpc::Status deafStatus = deaf->Finish();
+    // the deaf one took the second line for streams, or was refused
+    QCOMPARE(refused + ended, 4);
+    QVERIFY2(refused >= 2, qPrintable(QString::number(refused)));
+    QVERIFY(!deafStatus.ok());
+    QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(rpc.invoke(QStringLiteral("GetImportacoes"), args).typeId(), QMetaType::QVariantList);
+    host.stop();
+    // the log says why each was ended or refused, and to whom
+    std::lock_guard lock(g_logMutex);
+    const QString log = g_log.join(QLatin1Char('\n'));
+    QVERIFY2(log.contains(text("SERVER_STREAM_REFUSED_LOG")), qPrintable(log));
+    QVERIFY2(log.contains(text("STREAM_IDLE_ENDED").arg(1)) ||
+                 log.contains(text("STREAM_STALLED_ENDED").arg(1)),
+             qPrintable(log));
+    QVERIFY(log.contains(QStringLiteral("127.0.0.1")));
 }
 
 void TestReliability::tlsConnection()
@@ -359,7 +449,34 @@ void TestReliability::tlsConnection()
     RpcConnection::Options p = optionsFor(host.port());
     p.token = QStringLiteral("segredo");
     plain.setOptions(p);
-    QVERIFY_THROWS_EXCEPTION(Error, plain.open(1500));
+    // it is told the server is up and uses TLS, not that the server is down
+    try {
+        plain.open(1500);
+        QFAIL("a plain client got through");
+    } catch (const Error &e) {
+        QVERIFY2(e.text().contains(QStringLiteral("--ca")), qPrintable(e.text()));
+    }
+    // one whose certificate authority is not the server's hears that the secure
+    // connection failed, and what to check
+    QTemporaryDir other;
+    QProcess stranger;
+    stranger.start(QStringLiteral("openssl"),
+                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                    other.filePath(QStringLiteral("k.pem")), QStringLiteral("-out"),
+                    other.filePath(QStringLiteral("c.pem")), QStringLiteral("-days"),
+                    QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost")});
+    QVERIFY(stranger.waitForFinished(60000));
+    RpcConnection mistrusting;
+    RpcConnection::Options m = o;
+    m.caFile = other.filePath(QStringLiteral("c.pem"));
+    mistrusting.setOptions(m);
+    try {
+        mistrusting.open(1500);
+        QFAIL("a client trusting another authority got through");
+    } catch (const Error &e) {
+        QVERIFY2(e.text().contains(QStringLiteral("conexão segura")), qPrintable(e.text()));
+    }
 }
 
 void TestReliability::auditLinePerStoredBatch()

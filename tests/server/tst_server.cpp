@@ -237,6 +237,12 @@ enum BatchFailure {
     ChangedHeaderGone,
     DishWithoutHeader,
     DishOffItsHeaderDay,
+    HeaderMoved,
+    SlotNumberZero,
+    HugePerCapita,
+    UnknownDiet,
+    MenuNumberNotANumber,
+    DayOutOfWindow,
 };
 
 enum Malformation {
@@ -770,6 +776,13 @@ private Q_SLOTS:
         QTest::newRow("changed header gone") << int(ChangedHeaderGone) << "10/03/2024";
         QTest::newRow("dish without header") << int(DishWithoutHeader) << "99";
         QTest::newRow("dish off its header's day") << int(DishOffItsHeaderDay) << "31";
+        // a header keeps the key its dishes carry; no value an import cannot produce
+        QTest::newRow("a header moved to another day") << int(HeaderMoved) << "DTCARDAPIO";
+        QTest::newRow("slot number 0") << int(SlotNumberZero) << "NRSEQPRATCAR";
+        QTest::newRow("a per capita of 1e300") << int(HugePerCapita) << "VRPECONSCARD";
+        QTest::newRow("a diet that does not exist") << int(UnknownDiet) << "CDDIETPAD";
+        QTest::newRow("a menu number that is no number") << int(MenuNumberNotANumber) << "abc";
+        QTest::newRow("the year 9999") << int(DayOutOfWindow) << "DTCARDAPIO";
     }
     void setImportacaoIsAtomic()
     {
@@ -824,6 +837,30 @@ private Q_SLOTS:
             break;
         case DishOffItsHeaderDay:
             insertDish(m.dishes, day(3, 12), "31", 3, "P6", kService);
+            break;
+        case HeaderMoved:
+            QVERIFY(m.headers.Locate("NRCARDAPIO", {"30"}));
+            m.headers.Edit();
+            set(m.headers, "DTCARDAPIO", day(3, 20));
+            m.headers.Post();
+            break;
+        case SlotNumberZero:
+            insertDish(m.dishes, day(3, 11), "31", 0, "P7", kService);
+            break;
+        case HugePerCapita:
+            insertDish(m.dishes, day(3, 11), "31", 3, "P7", kService);
+            m.dishes.Edit();
+            set(m.dishes, "VRPECONSCARD", 1e300);
+            m.dishes.Post();
+            break;
+        case UnknownDiet:
+            insertHeader(m.headers, day(3, 13), "0009", "33");
+            break;
+        case MenuNumberNotANumber:
+            insertHeader(m.headers, day(3, 13), "0001", "abc");
+            break;
+        case DayOutOfWindow:
+            insertHeader(m.headers, QDate(9999, 3, 13), "0001", "33");
             break;
         }
         const QStringList before = menuState();
