@@ -1,9 +1,12 @@
 #include "callmetadata.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "error.h"
 #include "texts.h"
@@ -99,18 +102,32 @@ QString hostOfAddress(const QString &address)
     return address.section(QLatin1Char(':'), 0, -2);
 }
 
-bool resolvesToLoopbackOnly(const QString &host)
+namespace {
+
+// The addresses of `host` (brackets around IPv6 allowed), for `port`; none when it
+// does not resolve. Freed with freeaddrinfo.
+addrinfo *lookUp(const QString &host, const QByteArray &port = {})
 {
     QString name = host.trimmed();
     if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
         name = name.mid(1, name.size() - 2);
-    if (name.isEmpty())
-        return false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
-    if (getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found) != 0 || !found)
+    if (name.isEmpty() ||
+        getaddrinfo(name.toUtf8().constData(), port.isEmpty() ? nullptr : port.constData(), &hints,
+                    &found) != 0)
+        return nullptr;
+    return found;
+}
+
+} // namespace
+
+bool resolvesToLoopbackOnly(const QString &host)
+{
+    addrinfo *found = lookUp(host);
+    if (!found)
         return false;
     bool loopback = true;
     for (const addrinfo *a = found; a && loopback; a = a->ai_next) {
@@ -128,6 +145,30 @@ bool resolvesToLoopbackOnly(const QString &host)
     }
     freeaddrinfo(found);
     return loopback;
+}
+
+bool acceptsConnections(const QString &host, int port)
+{
+    addrinfo *found = lookUp(host, QByteArray::number(port));
+    bool accepted = false;
+    for (const addrinfo *a = found; a && !accepted; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            accepted = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd p{fd, POLLOUT, 0};
+            int error = 0;
+            socklen_t length = sizeof error;
+            accepted = ::poll(&p, 1, 1000) == 1 &&
+                       ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        }
+        ::close(fd);
+    }
+    if (found)
+        freeaddrinfo(found);
+    return accepted;
 }
 
 } // namespace zov

@@ -26,6 +26,8 @@ QStringList readTokenFile(const QString &path);
 // decided on the addresses, not on the text ("127.x.example" may resolve elsewhere).
 // A name that does not resolve is not loopback. Brackets around IPv6 are allowed.
 bool resolvesToLoopbackOnly(const QString &host);
+// Whether something takes a plain TCP connection at host:port within a second.
+bool acceptsConnections(const QString &host, int port);
 // The host part of "HOST:PORT" ("[::1]:8211" gives "[::1]").
 QString hostOfAddress(const QString &address);
 

@@ -13,18 +13,12 @@
 #include <QUuid>
 #include <grpcpp/grpcpp.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
-
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace zov {
 
@@ -37,39 +31,6 @@ Q_LOGGING_CATEGORY(lcRpc, "zov.rpc")
 
 namespace {
 constexpr const char *kBatchIdKey = "zov-batch-id";
-
-// Whether something listens at host:port (a plain TCP connection within a second).
-bool acceptsConnections(const QString &host, int port)
-{
-    QString name = host;
-    if (name.startsWith(QLatin1Char('[')) && name.endsWith(QLatin1Char(']')))
-        name = name.mid(1, name.size() - 2);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(name.toUtf8().constData(), QByteArray::number(port).constData(), &hints,
-                    &found) != 0)
-        return false;
-    bool accepted = false;
-    for (const addrinfo *a = found; a && !accepted; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-            accepted = true;
-        } else if (errno == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            int error = 0;
-            socklen_t length = sizeof error;
-            accepted = ::poll(&p, 1, 1000) == 1 &&
-                       ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        }
-        ::close(fd);
-    }
-    freeaddrinfo(found);
-    return accepted;
-}
 
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
 constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes

@@ -182,7 +182,7 @@ public:
         QString DaySeen;
     };
     const RunVariables &runVariables() const { return m_run; }
-    int batchesStored() const { return m_batches; } // by the last run
+    int batchesStored() const { return m_report.batches; } // by the last run
 
     // A dry run goes through the whole import and stores nothing: the server rolls
     // back every batch and hands out provisional menu numbers. The screen stays open.
@@ -325,7 +325,6 @@ private:
     bool m_previewReloadDue = false;
 
     RunVariables m_run;
-    int m_batches = 0;
     bool m_dryRun = false;
     ImportReport m_report;
     // the entries whose changes the next batch carries
@@ -344,6 +343,11 @@ private:
     };
     std::deque<SentBatch> m_sentBatches;
     void forgetStepsAfter(const SentBatch &refused);
+    // Writes a batch's answer into the report: stored (true), or refused, and then the
+    // steps behind it did not run.
+    bool noteBatchAnswer(const SentBatch &batch, const QString &answer);
+    // The server's text, naming the day and diet of the batch it refused.
+    QString refusedAt(const ImportReport::DayDiet *refused, const QString &answer) const;
     long m_slotPairs = 0;
     // source dishes without a dish type by source day and diet: no slot takes them
     QHash<QPair<QDate, QString>, QList<ImportReport::Dish>> m_untyped;

@@ -148,6 +148,11 @@ struct ImportReport
     // never came).
     int storedCount() const;
     int unknownCount() const;
+    // A real run that stored, or may have stored, something: it has a run to undo.
+    bool mayHaveStored() const
+    {
+        return !preview && !runId.isEmpty() && (batches > 0 || unknownCount() > 0);
+    }
     // "03/01/2027 Domingo (de 03/12/2026)": a destination day and where it comes from
     QString dayLabel(const QDate &day) const;
 

@@ -20,6 +20,7 @@
 #include <QUuid>
 
 #include <cmath>
+#include <optional>
 
 namespace zov {
 
@@ -148,7 +149,6 @@ void ImpoCardHosp::sbtImportExportClick()
         setRunning(true);
         m_run = RunVariables();
         m_slotPairs = 0;
-        m_batches = 0;
         m_unsentEntries.clear();
         m_report = ImportReport();
         m_report.preview = m_dryRun;
@@ -790,12 +790,7 @@ void ImpoCardHosp::serverStopped(const QString &answer, const ImportReport::DayD
 {
     // what the batches on their way did is known before it is said
     settleBatches();
-    QString said = answer;
-    // the server speaks of its batch: that day and diet is what it did not store
-    if (refused && !m_dryRun)
-        said = text("BATCH_REFUSED_AT")
-                   .arg(shortDate(refused->day) + QLatin1Char(' ') + NomeSemana(refused->day),
-                        refused->diet, answer);
+    const QString said = refusedAt(refused, answer);
     const QStringList stays = whatStays();
     MensErro((QStringList{said} + stays).join(QLatin1Char('\n')), true, AbortKind::Server);
     throw AbortError(said, AbortKind::Server); // (MensErro with abort does not return)
@@ -809,40 +804,51 @@ void ImpoCardHosp::takeBatchAnswers(bool all)
             return;
         waitForAnswer(batch.position);
         QString answer;
+        std::optional<DatabaseFailure> failed; // answered: the database stored nothing
         try {
             answer = m_calls->answer(batch.position).toString();
         } catch (const DatabaseFailure &e) {
-            // answered: the database failed and stored nothing of this day and diet
-            m_sentBatches.pop_front();
-            for (const qsizetype i : batch.entries)
-                m_report.entries[i].refusal = e.text();
-            forgetStepsAfter(batch);
-            if (batch.entries.isEmpty())
-                throw;
-            const ImportReport::DayDiet &refused = m_report.entries.at(batch.entries.first());
-            throw DatabaseFailure(
-                text("BATCH_REFUSED_AT")
-                    .arg(shortDate(refused.day) + QLatin1Char(' ') + NomeSemana(refused.day),
-                         refused.diet, e.text()),
-                e.details());
+            failed = e;
+            answer = e.text();
         } catch (const Error &e) {
             // no answer: the server may have stored it; settleBatches asks
             callFailed(e);
         }
         m_sentBatches.pop_front();
-        if (answer.size() > 10) {
-            for (const qsizetype i : batch.entries)
-                m_report.entries[i].refusal = answer;
-            forgetStepsAfter(batch);
-            serverStopped(answer, batch.entries.isEmpty()
-                                      ? nullptr
-                                      : &m_report.entries.at(batch.entries.first()));
-        }
-        ++m_batches;
-        ++m_report.batches;
-        for (const qsizetype i : batch.entries)
+        if (noteBatchAnswer(batch, answer))
+            continue;
+        const ImportReport::DayDiet *refused =
+            batch.entries.isEmpty() ? nullptr : &m_report.entries.at(batch.entries.first());
+        if (failed)
+            throw DatabaseFailure(refusedAt(refused, answer), failed->details());
+        serverStopped(answer, refused);
+    }
+}
+
+bool ImpoCardHosp::noteBatchAnswer(const SentBatch &batch, const QString &answer)
+{
+    const bool refused = answer.size() > 10;
+    for (const qsizetype i : batch.entries) {
+        if (refused)
+            m_report.entries[i].refusal = answer;
+        else
             m_report.entries[i].stored = true;
     }
+    if (refused)
+        forgetStepsAfter(batch);
+    else
+        ++m_report.batches;
+    return !refused;
+}
+
+QString ImpoCardHosp::refusedAt(const ImportReport::DayDiet *refused, const QString &answer) const
+{
+    // the server speaks of its batch: that day and diet is what it did not store
+    if (!refused || m_dryRun)
+        return answer;
+    return text("BATCH_REFUSED_AT")
+        .arg(shortDate(refused->day) + QLatin1Char(' ') + NomeSemana(refused->day), refused->diet,
+             answer);
 }
 
 // The server runs no batch after a refused one: the steps sent behind it did not run,
@@ -883,20 +889,9 @@ void ImpoCardHosp::settleBatches() noexcept
         if (lost) {
             for (const qsizetype i : batch.entries)
                 m_report.entries[i].unknown = true;
-            continue;
-        }
-        for (const qsizetype i : batch.entries) {
-            if (answer.size() > 10)
-                m_report.entries[i].refusal = answer;
-            else
-                m_report.entries[i].stored = true;
-        }
-        if (answer.size() > 10) {
-            forgetStepsAfter(batch);
+        } else if (!noteBatchAnswer(batch, answer)) {
             break;
         }
-        ++m_batches;
-        ++m_report.batches;
     }
     m_sentBatches.clear();
     m_calls.reset();
@@ -916,7 +911,6 @@ int ImpoCardHosp::askAboutLostBatches()
         } catch (const Error &) {
             // the server cannot say yet
         }
-        m_batches = m_report.batches;
     }
     return m_report.unknownCount();
 }

@@ -248,8 +248,7 @@ void ImportReportDialog::fillSummary()
         summary.append(m_report.closingText);
     summary += m_undoneLines;
     m_summary->setText(summary.join(QLatin1Char('\n')));
-    m_runLine->setVisible(!m_report.preview && !m_report.runId.isEmpty() &&
-                          (m_report.batches > 0 || m_report.unknownCount() > 0));
+    m_runLine->setVisible(m_report.mayHaveStored());
 }
 
 void ImportReportDialog::askAboutUnknown(Ask ask)
@@ -333,9 +332,7 @@ bool ImportReportDialog::saveCsv(QString path)
 void ImportReportDialog::offerUndo(Undo undo)
 {
     m_undo = std::move(undo);
-    m_undoButton->setVisible(m_undo && !m_report.preview &&
-                             (m_report.batches > 0 || m_report.unknownCount() > 0) &&
-                             !m_report.runId.isEmpty());
+    m_undoButton->setVisible(m_undo && m_report.mayHaveStored());
 }
 
 void ImportReportDialog::askAndUndo()

@@ -171,19 +171,17 @@ QList<int> upgradeSchema(QSqlDatabase &db)
         throw Error(text("DB_NEWER_SCHEMA").arg(from).arg(kSchemaVersion));
     QList<int> steps;
     for (int version = from + 1; version <= kSchemaVersion; ++version) {
-        // version 1 is the schema as it stood when versions began: its script creates
-        // what an older database lacks (every statement is idempotent)
+        // A step whose script is the schema's own (version 1, as it stood when versions
+        // began, and any step that only adds tables) creates what an older database
+        // lacks: every statement is idempotent. A step that changes what is there has
+        // a script of its own, upgrade-N.sql.
         QStringList script = statements(schemaText(db));
-        if (version > 1) {
-            const QString dialect = db.driverName() == QLatin1String("QPSQL")
-                                        ? QStringLiteral("postgresql")
-                                        : QStringLiteral("sqlite");
-            QFile file(QStringLiteral(":/zov/db/%1/upgrade-%2.sql").arg(dialect).arg(version));
-            if (!file.open(QIODevice::ReadOnly))
-                qFatal("upgrade step %d for %s is missing from the build", version,
-                       qPrintable(dialect));
+        const QString dialect = db.driverName() == QLatin1String("QPSQL")
+                                    ? QStringLiteral("postgresql")
+                                    : QStringLiteral("sqlite");
+        QFile file(QStringLiteral(":/zov/db/%1/upgrade-%2.sql").arg(dialect).arg(version));
+        if (version > 1 && file.open(QIODevice::ReadOnly))
             script = statements(QString::fromUtf8(file.readAll()));
-        }
         runStep(db, script, version);
         steps.append(version);
     }
