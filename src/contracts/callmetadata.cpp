@@ -89,8 +89,8 @@ QStringList readTokenFile(const QString &path)
 
 bool readableByOthers(const QString &path)
 {
-    const QFileInfo info(path);
-    return info.permission(QFileDevice::ReadGroup) || info.permission(QFileDevice::ReadOther);
+    // the owner and the service's group may read it (0640 root:zov); the others may not
+    return QFileInfo(path).permission(QFileDevice::ReadOther);
 }
 
 } // namespace zov

@@ -31,7 +31,7 @@ bool acceptsConnections(const QString &host, int port);
 // The host part of "HOST:PORT" ("[::1]:8211" gives "[::1]").
 QString hostOfAddress(const QString &address);
 
-// True when someone other than the file's owner may read it.
+// True when users outside the file's owner and group may read it.
 bool readableByOthers(const QString &path);
 
 } // namespace zov

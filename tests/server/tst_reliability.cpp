@@ -425,11 +425,20 @@ void TestReliability::tlsConnection()
     QVERIFY(openssl.waitForFinished(60000));
     QCOMPARE(openssl.exitCode(), 0);
 
+    // the key and the token as the guide sets them up: 0640, the service's group reads them
+    const QString tokenFile = dir.filePath(QStringLiteral("token"));
+    QFile token(tokenFile);
+    QVERIFY(token.open(QIODevice::WriteOnly));
+    token.write("segredo\n");
+    token.close();
+    for (const QString &secret : {key, tokenFile})
+        QVERIFY(
+            QFile::setPermissions(secret, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     AppServerHost::Options options;
     options.listen = QStringLiteral("0.0.0.0:0");
     options.tlsCertFile = cert;
     options.tlsKeyFile = key;
-    options.token = QStringLiteral("segredo");
+    options.tokenFile = tokenFile;
     AppServerHost host(m_db->config(), options);
     host.start();
 
