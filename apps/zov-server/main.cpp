@@ -84,13 +84,15 @@ int main(int argc, char *argv[])
     try {
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);
-        host.start();
         if (options.has(QStringLiteral("check"))) {
-            // --check: the database, the files and the address are sound; nothing is served
-            err << zov::text("SERVER_CHECKED").arg(host.address()) << Qt::endl;
-            host.stop();
+            // --check: the database, the files and the address are sound; nothing is
+            // served, and the port may be held by the server this check comes before
+            if (host.check())
+                err << zov::text("SERVER_CHECK_PORT_IN_USE").arg(hostOptions.listen) << Qt::endl;
+            err << zov::text("SERVER_CHECKED").arg(hostOptions.listen) << Qt::endl;
             return 0;
         }
+        host.start();
         err << zov::text("SERVER_STARTED").arg(host.address()) << Qt::endl;
         int signal = 0;
         // the log goes to standard error, which the service manager keeps: there is no

@@ -7,6 +7,7 @@
 #include "error.h"
 #include "layout.h"
 #include "texts.h"
+#include "tlsfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,7 +19,14 @@
 #include <grpcpp/health_check_service_interface.h>
 #include <grpcpp/resource_quota.h>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -486,6 +494,57 @@ bool databaseIsReadOnly(QSqlDatabase &db)
            q.next() && q.value(0).toBool();
 }
 
+// What keeps the server from listening on `listen`, found by binding a socket to it
+// for a moment (gRPC's own binding says only that it failed).
+struct ListenProblem
+{
+    enum Kind { None, InUse, Invalid } kind = None;
+    QString reason;
+};
+
+ListenProblem listenProblem(const QString &listen)
+{
+    QString host = hostOfAddress(listen);
+    const QString port = listen.section(QLatin1Char(':'), -1);
+    bool ok = false;
+    const int number = port.toInt(&ok);
+    if (!ok || number < 0 || number > 65535 || !listen.contains(QLatin1Char(':')))
+        return {ListenProblem::Invalid, text("SERVER_LISTEN_NO_PORT")};
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo *found = nullptr;
+    const QByteArray name = host.toUtf8();
+    if (const int failed = getaddrinfo(host.isEmpty() ? nullptr : name.constData(),
+                                       port.toLatin1().constData(), &hints, &found)) {
+        return {ListenProblem::Invalid, QString::fromLocal8Bit(gai_strerror(failed))};
+    }
+    ListenProblem problem;
+    for (addrinfo *a = found; a; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0) {
+            const int error = errno;
+            if (error == EADDRINUSE)
+                problem = {ListenProblem::InUse, {}};
+            else if (problem.kind == ListenProblem::None)
+                problem = {ListenProblem::Invalid,
+                           error == EADDRNOTAVAIL ? text("SERVER_LISTEN_NOT_HERE")
+                           : error == EACCES      ? text("SERVER_LISTEN_PRIVILEGED")
+                                                  : QString::fromLocal8Bit(std::strerror(error))};
+        }
+        ::close(fd);
+    }
+    freeaddrinfo(found);
+    return problem;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -495,7 +554,7 @@ QByteArray readFile(const QString &path)
 }
 } // namespace
 
-void AppServerHost::start()
+void AppServerHost::prepare()
 {
     const bool loopback = isLoopback(m_options.listen);
     // a secret others may read is no secret: refused off loopback, named on it
@@ -506,7 +565,8 @@ void AppServerHost::start()
             throw Error(text("SERVER_SECRET_READABLE").arg(path));
         qCWarning(lcCredentials).noquote() << text("SERVER_SECRET_READABLE_WARNING").arg(path);
     };
-    QStringList tokens;
+    QStringList &tokens = m_tokens;
+    tokens.clear();
     if (!m_options.token.isEmpty()) {
         if (!isSendableToken(m_options.token))
             throw Error(text("TOKEN_NOT_SENDABLE").arg(QStringLiteral("--token")));
@@ -523,8 +583,14 @@ void AppServerHost::start()
     if (!loopback && (!tls || tokens.isEmpty()))
         throw Error(text("SERVER_NEEDS_TLS").arg(m_options.listen));
     privateFile(m_options.tlsKeyFile);
-    std::shared_ptr<grpc::ServerCredentials> credentials = grpc::InsecureServerCredentials();
+    std::shared_ptr<grpc::ServerCredentials> &credentials = m_credentials;
+    credentials = grpc::InsecureServerCredentials();
     if (tls) {
+        // a key of another pair, or a certificate out of its dates, is named here: gRPC
+        // would only fail to listen
+        for (const QString &warning : checkTlsFiles(m_options.tlsCertFile, m_options.tlsKeyFile,
+                                                    hostOfAddress(m_options.listen)))
+            qCWarning(lcCredentials).noquote() << warning;
         grpc::SslServerCredentialsOptions ssl;
         ssl.pem_key_cert_pairs.push_back({readFile(m_options.tlsKeyFile).toStdString(),
                                           readFile(m_options.tlsCertFile).toStdString()});
@@ -566,6 +632,22 @@ void AppServerHost::start()
         }
         QSqlDatabase::removeDatabase(name);
     }
+}
+
+bool AppServerHost::check()
+{
+    prepare();
+    const ListenProblem problem = listenProblem(m_options.listen);
+    if (problem.kind == ListenProblem::Invalid)
+        throw Error(text("SERVER_BAD_LISTEN").arg(m_options.listen, problem.reason));
+    return problem.kind == ListenProblem::InUse;
+}
+
+void AppServerHost::start()
+{
+    prepare();
+    const QStringList &tokens = m_tokens;
+    const std::shared_ptr<grpc::ServerCredentials> &credentials = m_credentials;
     m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
     m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options);
     // standard tools can ask whether it serves (grpc.health.v1) and list its methods
@@ -596,6 +678,11 @@ void AppServerHost::start()
     m_server = builder.BuildAndStart();
     if (!m_server || m_port == 0) {
         m_server.reset();
+        const ListenProblem problem = listenProblem(m_options.listen);
+        if (problem.kind == ListenProblem::InUse)
+            throw Error(text("SERVER_PORT_IN_USE").arg(m_options.listen));
+        if (problem.kind == ListenProblem::Invalid)
+            throw Error(text("SERVER_BAD_LISTEN").arg(m_options.listen, problem.reason));
         throw Error(text("SERVER_LISTEN_FAILED").arg(m_options.listen));
     }
     // the database was opened and checked above; while every thread is taken the

@@ -4,11 +4,13 @@
 #include "database.h"
 
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 namespace grpc {
 class Server;
-}
+class ServerCredentials;
+} // namespace grpc
 
 namespace zov {
 
@@ -53,6 +55,10 @@ public:
     // Checks the database (it must exist and have the schema) and starts
     // listening. Throws zov::Error with a clear text.
     void start();
+    // Everything start() checks, without listening: the address must be one this
+    // machine can listen on; true when it is taken now (by the server that runs, before
+    // a restart), which is no fault of the configuration.
+    bool check();
     int port() const { return m_port; }
     QString address() const;
 
@@ -63,7 +69,12 @@ public:
     void wait();
 
 private:
+    // the credentials, the TLS files and the database, as start() and check() need them
+    void prepare();
+
     DatabaseConfig m_config;
+    QStringList m_tokens;
+    std::shared_ptr<grpc::ServerCredentials> m_credentials;
     Options m_options;
     DatabaseHold m_hold;
     std::unique_ptr<Dispatcher> m_dispatcher;

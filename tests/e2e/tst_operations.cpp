@@ -267,6 +267,12 @@ void TestOperations::aTakenPortAndAHangup()
                               {QStringLiteral("--db"), other, QStringLiteral("--listen"), address});
     QCOMPARE(second.code, 1);
     QVERIFY2(second.err.contains(QStringLiteral("porta em uso")), qPrintable(second.err));
+    // the check before a restart does not need the port the running server holds
+    const Result checked =
+        run(QStringLiteral("zov-server"), {QStringLiteral("--db"), m_db, QStringLiteral("--listen"),
+                                           address, QStringLiteral("--check")});
+    QVERIFY2(checked.code == 0 && checked.err.contains(QStringLiteral("em uso agora")),
+             qPrintable(checked.err));
     // SIGHUP leaves the first one serving
     ::kill(static_cast<pid_t>(first.processId()), SIGHUP);
     QByteArray said;

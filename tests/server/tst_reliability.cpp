@@ -12,6 +12,7 @@
 #include "testbackend.h"
 #include "testdatabase.h"
 #include "texts.h"
+#include "tlsfiles.h"
 #include "wire.h"
 
 #include <QProcess>
@@ -167,6 +168,8 @@ private Q_SLOTS:
     void otherAddressesNeedTlsAndToken();
     void idleStreamsLeaveRoomForEveryone();
     void tlsConnection();
+    void tlsFilesAreLookedAt_data();
+    void tlsFilesAreLookedAt();
     void auditLinePerStoredBatch();
     void codesCarryingSqlAreData_data();
     void codesCarryingSqlAreData();
@@ -407,6 +410,99 @@ void TestReliability::idleStreamsLeaveRoomForEveryone()
                  log.contains(text("STREAM_STALLED_ENDED").arg(1)),
              qPrintable(log));
     QVERIFY(log.contains(QStringLiteral("127.0.0.1")));
+}
+
+// A key and a certificate signed with it, valid for `days` (negative: expired), for
+// the names of `san`.
+static bool makePair(const QString &dir, const QString &name, int days, const QString &san)
+{
+    const QString base = dir + QLatin1Char('/') + name;
+    QFile ext(base + QStringLiteral(".ext"));
+    if (!ext.open(QIODevice::WriteOnly))
+        return false;
+    ext.write(("subjectAltName=" + san + '\n').toUtf8());
+    ext.close();
+    return QProcess::execute(
+               QStringLiteral("openssl"),
+               {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-newkey"),
+                QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-subj"),
+                QStringLiteral("/CN=zov"), QStringLiteral("-keyout"), base + QStringLiteral(".key"),
+                QStringLiteral("-out"), base + QStringLiteral(".csr")}) == 0 &&
+           QProcess::execute(QStringLiteral("openssl"),
+                             {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                              base + QStringLiteral(".csr"), QStringLiteral("-signkey"),
+                              base + QStringLiteral(".key"), QStringLiteral("-days"),
+                              QString::number(days), QStringLiteral("-extfile"),
+                              base + QStringLiteral(".ext"), QStringLiteral("-out"),
+                              base + QStringLiteral(".pem")}) == 0;
+}
+
+void TestReliability::tlsFilesAreLookedAt_data()
+{
+    QTest::addColumn<int>("days");
+    QTest::addColumn<QString>("key"); // whose key goes with the certificate
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("refused");
+    QTest::addColumn<QString>("warned");
+    QTest::newRow("sound") << 400 << "own"
+                           << "127.0.0.1"
+                           << ""
+                           << "";
+    QTest::newRow("any address") << 400 << "own"
+                                 << "0.0.0.0"
+                                 << ""
+                                 << "";
+    QTest::newRow("a name of the certificate") << 400 << "own"
+                                               << "app1.hospital.local"
+                                               << ""
+                                               << "";
+    QTest::newRow("a key of another pair") << 400 << "other"
+                                           << "127.0.0.1"
+                                           << "não é a do certificado"
+                                           << "";
+    QTest::newRow("expired") << -1 << "own"
+                             << "127.0.0.1"
+                             << "venceu em"
+                             << "";
+    QTest::newRow("expires soon") << 10 << "own"
+                                  << "127.0.0.1"
+                                  << ""
+                                  << "daqui a";
+    QTest::newRow("an address it does not cover") << 400 << "own"
+                                                  << "10.0.0.9"
+                                                  << ""
+                                                  << "não cobre o endereço 10.0.0.9";
+    QTest::newRow("no certificate in the file") << 400 << "as certificate"
+                                                << "127.0.0.1"
+                                                << "certificado PEM"
+                                                << "";
+}
+
+void TestReliability::tlsFilesAreLookedAt()
+{
+    QFETCH(int, days);
+    QFETCH(QString, key);
+    QFETCH(QString, host);
+    QFETCH(QString, refused);
+    QFETCH(QString, warned);
+    QTemporaryDir dir;
+    const QString san = QStringLiteral("IP:127.0.0.1,DNS:app1.hospital.local");
+    QVERIFY(makePair(dir.path(), QStringLiteral("server"), days, san));
+    QVERIFY(makePair(dir.path(), QStringLiteral("other"), 400, san));
+    const QString cert =
+        dir.filePath(key == QLatin1String("as certificate") ? QStringLiteral("server.key")
+                                                            : QStringLiteral("server.pem"));
+    const QString keyFile = dir.filePath(
+        key == QLatin1String("other") ? QStringLiteral("other.key") : QStringLiteral("server.key"));
+    try {
+        const QStringList warnings = checkTlsFiles(cert, keyFile, host);
+        QVERIFY2(refused.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+        QCOMPARE(warnings.size(), warned.isEmpty() ? 0 : 1);
+        if (!warned.isEmpty())
+            QVERIFY2(warnings.first().contains(warned), qPrintable(warnings.first()));
+    } catch (const Error &e) {
+        QVERIFY2(!refused.isEmpty() && e.text().contains(refused), qPrintable(e.text()));
+    }
 }
 
 void TestReliability::tlsConnection()
