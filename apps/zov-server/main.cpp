@@ -33,11 +33,11 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"), out))
         return 0;
-    zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
-                              QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
-                              QStringLiteral("token-file"), QStringLiteral("threads"),
-                              QStringLiteral("grace"), QStringLiteral("config")},
-                             {QStringLiteral("check")});
+    zov::CommandLine options(
+        {QStringLiteral("db"), QStringLiteral("listen"), QStringLiteral("tls-cert"),
+         QStringLiteral("tls-key"), QStringLiteral("token-file"), QStringLiteral("threads"),
+         QStringLiteral("grace"), QStringLiteral("config"), QStringLiteral("metrics")},
+        {QStringLiteral("check")});
     const bool parsed = options.parse(app.arguments().mid(1));
     // --config FILE: the options the command line leaves out
     if (parsed && options.has(QStringLiteral("config"))) {
@@ -81,6 +81,7 @@ int main(int argc, char *argv[])
         }
     }
     hostOptions.threads = threads;
+    hostOptions.metricsAddress = options.value(QStringLiteral("metrics"));
     try {
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);

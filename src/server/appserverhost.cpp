@@ -6,12 +6,16 @@
 #include "dispatcher.h"
 #include "error.h"
 #include "layout.h"
+#include "reflectionv1.h"
+#include "servermetrics.h"
+#include "statementwatchdog.h"
 #include "texts.h"
 #include "tlsfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
 #include <grpcpp/ext/proto_server_reflection_plugin.h>
@@ -221,8 +225,9 @@ class AppServerService final : public rpc::AppServer::Service
 {
 public:
     AppServerService(Dispatcher &dispatcher, const QStringList &tokens,
-                     const AppServerHost::Options &options)
+                     const AppServerHost::Options &options, ServerMetrics &metrics)
         : m_dispatcher(dispatcher)
+        , m_metrics(metrics)
         , m_largeCalls(options.largeCalls)
         , m_offerStream(options.offerStream)
         // one thread of the pool stays for the health check and the refusals; of the
@@ -242,6 +247,30 @@ public:
     grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
                         rpc::Reply *reply) override
     {
+        return measured(false, [&] { return invoke(context, call, reply); });
+    }
+
+    grpc::Status InvokeStream(grpc::ServerContext *context,
+                              grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream) override
+    {
+        return measured(true, [&] { return invokeStream(context, stream); });
+    }
+
+private:
+    template<typename Call>
+    grpc::Status measured(bool stream, Call &&call)
+    {
+        const auto begun = std::chrono::steady_clock::now();
+        m_metrics.started(stream);
+        const grpc::Status status = call();
+        m_metrics.handled(
+            stream, status.error_code(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count());
+        return status;
+    }
+
+    grpc::Status invoke(grpc::ServerContext *context, const rpc::Call *call, rpc::Reply *reply)
+    {
         if (!authenticated(context))
             return refusedCredentials(context);
         if (!m_admission.enter(false))
@@ -249,8 +278,14 @@ public:
         struct Leave
         {
             CallAdmission &a;
-            ~Leave() { a.leave(false); }
-        } leave{m_admission};
+            std::atomic<int> &inUse;
+            ~Leave()
+            {
+                --inUse;
+                a.leave(false);
+            }
+        } leave{m_admission, m_metrics.callsInUse};
+        ++m_metrics.callsInUse;
         CallContext callContext = contextOf(context);
         callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
         limitTo(callContext, context->deadline());
@@ -259,8 +294,8 @@ public:
 
     // The calls of a stream run here, one after the other, on this one thread. Each has
     // the time of a single call (the client's deadline, sent as zov-call-deadline-ms).
-    grpc::Status InvokeStream(grpc::ServerContext *context,
-                              grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream) override
+    grpc::Status invokeStream(grpc::ServerContext *context,
+                              grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream)
     {
         if (!m_offerStream) // as a build from before the stream
             return {grpc::StatusCode::UNIMPLEMENTED, "InvokeStream"};
@@ -274,12 +309,17 @@ public:
             CallAdmission &a;
             StreamWatch &w;
             StreamWatch::Entry *e;
+            ServerMetrics &m;
             ~Leave()
             {
+                --m.callsInUse;
+                --m.streamsInUse;
                 w.remove(e);
                 a.leave(true);
             }
-        } leave{m_admission, m_streams, watched};
+        } leave{m_admission, m_streams, watched, m_metrics};
+        ++m_metrics.callsInUse;
+        ++m_metrics.streamsInUse;
         const CallContext streamContext = contextOf(context);
         bool ok = false;
         const int callMs = metadata(context, "zov-call-deadline-ms").toInt(&ok);
@@ -343,7 +383,6 @@ public:
         return grpc::Status::OK;
     }
 
-private:
     bool authenticated(const grpc::ServerContext *context) const
     {
         return m_tokens.isEmpty() || anyToken(metadataBytes(context, "authorization"));
@@ -351,8 +390,9 @@ private:
 
     // The credential is checked before any method runs; it is never logged, and of a
     // call without it nothing the caller chose is: a fixed line and the peer.
-    static grpc::Status refusedCredentials(const grpc::ServerContext *context)
+    grpc::Status refusedCredentials(const grpc::ServerContext *context)
     {
+        m_metrics.refused("credentials");
         qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
                                            << logSafe(QString::fromStdString(context->peer()));
         return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
@@ -360,8 +400,9 @@ private:
 
     // Every thread the server may use is taken: the caller is told to try again, and
     // the log says who was refused.
-    static grpc::Status refusedForCapacity(const grpc::ServerContext *context, bool stream)
+    grpc::Status refusedForCapacity(const grpc::ServerContext *context, bool stream)
     {
+        m_metrics.refused("capacity");
         qCWarning(lcCalls).noquote()
             << text(stream ? "SERVER_STREAM_REFUSED_LOG" : "SERVER_CALL_REFUSED_LOG")
             << text("LOG_FROM").arg(logSafe(QString::fromStdString(context->peer())));
@@ -451,6 +492,7 @@ private:
     }
 
     Dispatcher &m_dispatcher;
+    ServerMetrics &m_metrics;
     QList<QByteArray> m_tokens;
     LargeCallGate m_largeCalls;
     const bool m_offerStream;
@@ -458,6 +500,91 @@ private:
     StreamWatch m_streams;
     const int m_idleMs;
     const int m_stallMs;
+};
+
+// Asks the database every few seconds whether it answers, on a connection of its own,
+// and says when that changes: a balancer then stops sending calls to a server whose
+// database is gone (each call would be answered UNAVAILABLE) and comes back with it.
+class DatabaseProbe
+{
+public:
+    DatabaseProbe(const DatabaseConfig &config, int everyMs, std::function<void(bool)> changed)
+        : m_config(config)
+        , m_every(std::max(100, everyMs))
+        , m_changed(std::move(changed))
+        , m_thread([this] { run(); })
+    {}
+    ~DatabaseProbe()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    void run()
+    {
+        const QString name =
+            QStringLiteral("zov-server-probe-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+        bool up = true;
+        for (;;) {
+            {
+                std::unique_lock lock(m_mutex);
+                if (m_wake.wait_for(lock, m_every, [this] { return m_stopping; }))
+                    break;
+            }
+            QString why;
+            const bool answers = ask(name, &why);
+            if (answers != up) {
+                up = answers;
+                if (up)
+                    qCWarning(lcCalls).noquote() << text("DB_PROBE_BACK").arg(m_config.display());
+                else
+                    qCWarning(lcCalls).noquote()
+                        << text("DB_PROBE_DOWN").arg(m_config.display(), logSafe(why));
+                m_changed(up);
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+
+    // one short statement, cut off by the watchdog when the database froze
+    bool ask(const QString &name, QString *why)
+    {
+        bool answered = false;
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            try {
+                if (!db.isOpen()) {
+                    db = QSqlDatabase();
+                    QSqlDatabase::removeDatabase(name);
+                    db = openDatabase(m_config, name, OpenMode::MustExist);
+                }
+                const StatementWatchdog::Watch watch(db, std::chrono::steady_clock::now() +
+                                                             std::chrono::seconds(5));
+                QSqlQuery q(db);
+                answered = q.exec(QStringLiteral("SELECT COUNT(*) FROM ZOVSCHEMA")) && q.next();
+                if (!answered)
+                    *why = q.lastError().text();
+            } catch (const Error &e) {
+                *why = e.text();
+            }
+            if (!answered && db.isValid())
+                db.close();
+        }
+        return answered;
+    }
+
+    const DatabaseConfig m_config;
+    const std::chrono::milliseconds m_every;
+    const std::function<void(bool)> m_changed;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::thread m_thread;
 };
 
 AppServerHost::AppServerHost(const DatabaseConfig &config, const Options &options)
@@ -648,8 +775,14 @@ void AppServerHost::start()
     prepare();
     const QStringList &tokens = m_tokens;
     const std::shared_ptr<grpc::ServerCredentials> &credentials = m_credentials;
-    m_dispatcher = std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock);
-    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options);
+    m_metrics = std::make_unique<ServerMetrics>();
+    // the metrics' address is taken first: a mistake in it stops the server before it
+    // serves anything
+    if (!m_options.metricsAddress.isEmpty())
+        m_metricsEndpoint = std::make_unique<MetricsEndpoint>(m_options.metricsAddress, *m_metrics);
+    m_dispatcher =
+        std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock, m_metrics.get());
+    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options, *m_metrics);
     // standard tools can ask whether it serves (grpc.health.v1) and list its methods
     // (server reflection)
     grpc::EnableDefaultHealthCheckService(true);
@@ -662,6 +795,11 @@ void AppServerHost::start()
     builder.SetMaxReceiveMessageSize(kMaxCallBytes);
     builder.SetMaxSendMessageSize(kMaxReplyBytes);
     builder.RegisterService(m_service.get());
+    // grpcurl and the current tools ask reflection v1 first, older ones v1alpha
+    m_reflection = makeReflectionV1({rpc::AppServer::service_full_name(), "grpc.health.v1.Health",
+                                     "grpc.reflection.v1.ServerReflection",
+                                     "grpc.reflection.v1alpha.ServerReflection"});
+    builder.RegisterService(m_reflection.get());
     // one completion queue polled by one thread at a time keeps a call on one thread
     // from the socket to the reply; more threads are started as calls overlap
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
@@ -685,20 +823,46 @@ void AppServerHost::start()
             throw Error(text("SERVER_BAD_LISTEN").arg(m_options.listen, problem.reason));
         throw Error(text("SERVER_LISTEN_FAILED").arg(m_options.listen));
     }
-    // the database was opened and checked above; while every thread is taken the
-    // server says it does not serve, so that a balancer sends calls elsewhere
+    // the database was opened and checked above; while every thread is taken, or the
+    // database does not answer, the server says it does not serve, so that a balancer
+    // sends calls elsewhere
+    {
+        std::lock_guard lock(m_healthMutex);
+        updateHealth(false, true);
+    }
+    m_service->admission().onFull([this](bool full) {
+        std::lock_guard lock(m_healthMutex);
+        updateHealth(full, m_databaseUp);
+    });
+    m_probe = std::make_unique<DatabaseProbe>(m_config, m_options.healthProbeMs, [this](bool up) {
+        m_metrics->databaseUp = up ? 1 : 0;
+        std::lock_guard lock(m_healthMutex);
+        updateHealth(m_full, up);
+    });
+}
+
+int AppServerHost::metricsPort() const
+{
+    return m_metricsEndpoint ? m_metricsEndpoint->port() : 0;
+}
+
+// called with m_healthMutex held
+void AppServerHost::updateHealth(bool full, bool databaseUp)
+{
+    m_full = full;
+    m_databaseUp = databaseUp;
+    if (!m_server)
+        return;
+    const bool serving = !full && databaseUp;
     if (grpc::HealthCheckServiceInterface *health = m_server->GetHealthCheckService()) {
-        health->SetServingStatus(true);
-        health->SetServingStatus(rpc::AppServer::service_full_name(), true);
-        m_service->admission().onFull([health](bool full) {
-            health->SetServingStatus(!full);
-            health->SetServingStatus(rpc::AppServer::service_full_name(), !full);
-        });
+        health->SetServingStatus(serving);
+        health->SetServingStatus(rpc::AppServer::service_full_name(), serving);
     }
 }
 
 void AppServerHost::stop(int graceMs)
 {
+    m_probe.reset();
     if (m_server) {
         // a load balancer that asks stops sending calls here
         if (grpc::HealthCheckServiceInterface *health = m_server->GetHealthCheckService())
@@ -712,7 +876,9 @@ void AppServerHost::stop(int graceMs)
         m_server.reset();
     }
     m_service.reset();
+    m_reflection.reset();
     m_dispatcher.reset();
+    m_metricsEndpoint.reset();
 }
 
 void AppServerHost::wait()

@@ -6,16 +6,21 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <mutex>
 
 namespace grpc {
 class Server;
 class ServerCredentials;
+class Service;
 } // namespace grpc
 
 namespace zov {
 
 class Dispatcher;
 class AppServerService;
+class DatabaseProbe;
+class MetricsEndpoint;
+class ServerMetrics;
 
 // The application server on a socket: the gRPC service over a dispatcher. Calls run
 // on gRPC's thread pool, each thread with its own database connection.
@@ -44,6 +49,11 @@ public:
         // Half the threads at most serve streams; a call beyond the limits is refused.
         int streamIdleMs = 60000;
         int streamStallMs = 30000;
+        // The metrics in Prometheus's text format on HOST:PORT/metrics; none when empty.
+        QString metricsAddress;
+        // How often the database is asked whether it answers: while it does not, the
+        // health check says NOT_SERVING.
+        int healthProbeMs = 2000;
     };
 
     // True when `listen` names the loopback interface only.
@@ -60,6 +70,7 @@ public:
     // a restart), which is no fault of the configuration.
     bool check();
     int port() const { return m_port; }
+    int metricsPort() const;
     QString address() const;
 
     // Stops taking calls; calls under way finish within `graceMs`, and one still
@@ -71,6 +82,8 @@ public:
 private:
     // the credentials, the TLS files and the database, as start() and check() need them
     void prepare();
+    // SERVING while a thread is free and the database answers
+    void updateHealth(bool full, bool databaseUp);
 
     DatabaseConfig m_config;
     QStringList m_tokens;
@@ -80,6 +93,13 @@ private:
     std::unique_ptr<Dispatcher> m_dispatcher;
     std::unique_ptr<AppServerService> m_service;
     std::unique_ptr<grpc::Server> m_server;
+    std::unique_ptr<grpc::Service> m_reflection;
+    std::unique_ptr<ServerMetrics> m_metrics;
+    std::unique_ptr<MetricsEndpoint> m_metricsEndpoint;
+    std::unique_ptr<DatabaseProbe> m_probe;
+    std::mutex m_healthMutex;
+    bool m_full = false;
+    bool m_databaseUp = true;
     int m_port = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include "appserver.pb.h"
 #include "error.h"
+#include "servermetrics.h"
 #include "signatures.h"
 #include "statementwatchdog.h"
 #include "texts.h"
@@ -79,10 +80,11 @@ bool holdsNul(const QVariant &v)
 }
 } // namespace
 
-Dispatcher::Dispatcher(const DatabaseConfig &config, int menuNumberBlock)
+Dispatcher::Dispatcher(const DatabaseConfig &config, int menuNumberBlock, ServerMetrics *metrics)
     : m_config(config)
     , m_module(menuNumberBlock)
     , m_id(g_nextDispatcher++)
+    , m_metrics(metrics)
 {}
 
 Dispatcher::~Dispatcher() = default;
@@ -126,10 +128,13 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     timer.start();
     const QString method = QString::fromStdString(call.method()).left(60);
     const auto log = [&](const char *outcome, const QString &detail = {}) {
+        const double ms = timer.nsecsElapsed() / 1e6;
         qCInfo(lcCalls).noquote() << logSafe(method, 60)
-                                  << QString::number(timer.nsecsElapsed() / 1e6, 'f', 3) +
-                                         QStringLiteral(" ms")
-                                  << outcome << firstLine(detail);
+                                  << QString::number(ms, 'f', 3) + QStringLiteral(" ms") << outcome
+                                  << firstLine(detail);
+        if (m_metrics)
+            m_metrics->methodRun(method, QString::fromLatin1(outcome), context.runId,
+                                 !context.dryRun.isEmpty(), ms / 1000);
     };
     const MethodSignature *signature = findSignature(method);
     if (!signature) {

@@ -39,10 +39,13 @@ QString logSafe(const QString &text, int max = 160);
 // connection dead before its first statement runs again on a new one; a call that
 // meets the break later, or finds the database down, is answered UNAVAILABLE with
 // nothing of it kept.
+class ServerMetrics;
+
 class Dispatcher
 {
 public:
-    Dispatcher(const DatabaseConfig &config, int menuNumberBlock);
+    // `metrics`, when given, counts every method run by its outcome
+    Dispatcher(const DatabaseConfig &config, int menuNumberBlock, ServerMetrics *metrics = nullptr);
     ~Dispatcher();
 
     grpc::Status invoke(const rpc::Call &call, rpc::Reply *reply, const CallContext &context);
@@ -57,6 +60,7 @@ private:
     DatabaseConfig m_config;
     rdmImpCardZov m_module;
     quint64 m_id;
+    ServerMetrics *m_metrics;
 };
 
 } // namespace zov

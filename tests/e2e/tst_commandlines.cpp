@@ -744,26 +744,58 @@ void TestCommandLines::standardToolsProbeTheServer()
     if (QProcess::execute(python, {QStringLiteral("-c"), QStringLiteral("import grpc")}) != 0)
         QSKIP("needs Debian's python3-grpcio");
     const int port = freePort();
+    const int metricsPort = freePort();
     QProcess server;
     server.start(binary(QStringLiteral("zov-server")),
                  {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"),
-                  QStringLiteral("127.0.0.1:%1").arg(port)});
+                  QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--metrics"),
+                  QStringLiteral("127.0.0.1:%1").arg(metricsPort)});
     QVERIFY(waitForPort(port));
+    // an import, so that the metrics have something to count
+    const Result imported =
+        run(QStringLiteral("zov-import"),
+            importArgs({QStringLiteral("--server"), QStringLiteral("127.0.0.1:%1").arg(port),
+                        QStringLiteral("--date"), QStringLiteral("2024-04-01"),
+                        QStringLiteral("--from"), QStringLiteral("2024-03-04")}));
+    QVERIFY2(imported.code == 0, qPrintable(imported.err));
     QProcess probe;
     probe.start(python, {QStringLiteral("-c"), QStringLiteral(R"(
-import grpc, sys
+import grpc, sys, urllib.request
 channel = grpc.insecure_channel(sys.argv[1])
 print('health', channel.unary_unary('/grpc.health.v1.Health/Check')(b'', timeout=10).hex())
-info = channel.stream_stream('/grpc.reflection.v1alpha.ServerReflection/ServerReflectionInfo')
-print('services', b''.join(info(iter([b'\x3a\x00']), timeout=10)))
+for version in ('v1alpha', 'v1'):
+    info = channel.stream_stream('/grpc.reflection.%s.ServerReflection/ServerReflectionInfo' % version)
+    print(version, b''.join(info(iter([b'\x3a\x00']), timeout=10)))
+print(urllib.request.urlopen('http://' + sys.argv[2] + '/metrics', timeout=10).read().decode())
 )"),
-                         QStringLiteral("127.0.0.1:%1").arg(port)});
+                         QStringLiteral("127.0.0.1:%1").arg(port),
+                         QStringLiteral("127.0.0.1:%1").arg(metricsPort)});
     QVERIFY(probe.waitForFinished(30000));
     const QString out = QString::fromUtf8(probe.readAllStandardOutput());
     server.terminate();
     server.waitForFinished();
     QVERIFY2(out.contains(QStringLiteral("health 0801")), qPrintable(out)); // SERVING
-    QVERIFY2(out.contains(QStringLiteral("zov.rpc.AppServer")), qPrintable(out));
+    // grpcurl asks v1 first, older tools v1alpha
+    QVERIFY2(out.contains(QRegularExpression(QStringLiteral("v1alpha b'.*zov.rpc.AppServer"))),
+             qPrintable(out));
+    QVERIFY2(out.contains(QRegularExpression(QStringLiteral("v1 b'.*zov.rpc.AppServer"))),
+             qPrintable(out));
+    // the counters moved with the import: one run, its batches stored, none refused
+    const auto value = [&out](const QString &name) {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(name) +
+                                   QStringLiteral(" (\\d+)$"),
+                               QRegularExpression::MultilineOption)
+                .match(out);
+        return m.hasMatch() ? m.captured(1).toInt() : -1;
+    };
+    QCOMPARE(value(QStringLiteral("zov_imports_total")), 1);
+    QVERIFY2(value(QStringLiteral("zov_batches_stored_total")) > 0, qPrintable(out));
+    QCOMPARE(value(QStringLiteral("zov_batches_refused_total")), 0);
+    QVERIFY2(value(QStringLiteral("grpc_server_handled_total{grpc_type=\"bidi_stream\","
+                                  "grpc_service=\"zov.rpc.AppServer\",grpc_method="
+                                  "\"InvokeStream\",grpc_code=\"OK\"}")) == 1,
+             qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLines)

@@ -19,6 +19,8 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <future>
+#include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
 
 #include <atomic>
@@ -792,6 +794,27 @@ void TestReliability::databaseRestartsUnderARunningServer_data()
     QTest::newRow("stopped, then started") << QStringLiteral("stopped");
 }
 
+// What the server's health check answers, as raw bytes (08 01: SERVING, 08 02: NOT_SERVING)
+static QByteArray healthOf(int port)
+{
+    const auto channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(port),
+                                             grpc::InsecureChannelCredentials());
+    grpc::GenericStub stub(channel);
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+    grpc::ByteBuffer request(nullptr, 0), response;
+    std::promise<grpc::Status> done;
+    stub.UnaryCall(&context, "/grpc.health.v1.Health/Check", grpc::StubOptions(), &request,
+                   &response, [&done](grpc::Status status) { done.set_value(status); });
+    std::vector<grpc::Slice> slices;
+    if (!done.get_future().get().ok() || !response.Dump(&slices).ok())
+        return {};
+    QByteArray bytes;
+    for (const grpc::Slice &slice : slices)
+        bytes.append(reinterpret_cast<const char *>(slice.begin()), qsizetype(slice.size()));
+    return bytes.toHex();
+}
+
 void TestReliability::databaseRestartsUnderARunningServer()
 {
     QFETCH(QString, how);
@@ -816,6 +839,8 @@ void TestReliability::databaseRestartsUnderARunningServer()
     queryRows(url, QStringLiteral("CHECKPOINT"));
     if (how == QLatin1String("stopped")) {
         QVERIFY(pgctl({QStringLiteral("stop"), QStringLiteral("-m"), QStringLiteral("immediate")}));
+        // a balancer hears that this server cannot serve while its database is gone
+        QTRY_COMPARE_WITH_TIMEOUT(healthOf(server.port()), QByteArray("0802"), 20000);
         QVariantList args = batch(QStringLiteral("56"));
         QString refusal;
         try {
@@ -824,6 +849,7 @@ void TestReliability::databaseRestartsUnderARunningServer()
             refusal = e.text();
         }
         QVERIFY(pgctl({QStringLiteral("start")}));
+        QTRY_COMPARE_WITH_TIMEOUT(healthOf(server.port()), QByteArray("0801"), 20000);
         QVERIFY2(refusal.contains(QStringLiteral("Banco de dados indisponível")) &&
                      refusal.contains(QStringLiteral("nada dela foi gravado")),
                  qPrintable(refusal));
