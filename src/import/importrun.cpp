@@ -139,6 +139,7 @@ void ImpoCardHosp::sbtImportExportClick()
                 self->m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
                 self->m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
                 self->m_server->setMetadata(QStringLiteral("zov-run-mode"), QString());
+                self->m_server->setMetadata(QStringLiteral("zov-run-source"), QString());
                 if (self->m_dryRun)
                     self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
             }
@@ -170,6 +171,12 @@ void ImpoCardHosp::sbtImportExportClick()
             m_report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
             m_server->setMetadata(QStringLiteral("zov-run-id"), m_report.runId);
             m_server->setMetadata(QStringLiteral("zov-run-mode"), m_report.mode);
+            // the audit of each batch names where the run copies from
+            m_server->setMetadata(
+                QStringLiteral("zov-run-source"),
+                QStringList{m_service, m_start.toString(Qt::ISODate),
+                            (m_end.isValid() ? m_end : m_start).toString(Qt::ISODate)}
+                    .join(QLatin1Char(';')));
         }
         // every call of a dry run carries its id: the server keeps nothing any of them does
         if (m_dryRun && m_server)

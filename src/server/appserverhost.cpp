@@ -56,6 +56,30 @@ QString metadata(const grpc::ServerContext *context, const char *key)
                             : decodeMetadataValue(QByteArray(
                                   it->second.data(), static_cast<qsizetype>(it->second.size())));
 }
+// The caller's address as the server saw it. Behind a balancer that names whom it
+// forwards (X-Forwarded-For: the last address, the one the balancer itself added), that
+// address comes first and the balancer's after it; a caller that names an address of
+// its own making cannot hide its own, which is always there.
+QString callerOf(const grpc::ServerContext *context)
+{
+    const QString peer = QString::fromStdString(context->peer());
+    const auto &meta = context->client_metadata();
+    const auto it = meta.find("x-forwarded-for");
+    if (it == meta.end())
+        return peer;
+    const QString forwarded =
+        QString::fromLatin1(it->second.data(), qsizetype(std::min<size_t>(it->second.size(), 400)))
+            .section(QLatin1Char(','), -1)
+            .trimmed();
+    const bool address = !forwarded.isEmpty() && forwarded.size() <= 47 &&
+                         std::all_of(forwarded.cbegin(), forwarded.cend(), [](QChar c) {
+                             return c.isDigit() ||
+                                    (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+                                    (c >= QLatin1Char('A') && c <= QLatin1Char('F')) ||
+                                    c == QLatin1Char('.') || c == QLatin1Char(':');
+                         });
+    return address ? text("LOG_FORWARDED").arg(forwarded, peer) : peer;
+}
 } // namespace
 
 // Calls of more than a megabyte take many times their size once converted: only a
@@ -377,7 +401,7 @@ private:
             const QString said = text(idle ? "STREAM_IDLE_ENDED" : "STREAM_STALLED_ENDED")
                                      .arg((idle ? m_idleMs : m_stallMs) / 1000);
             qCWarning(lcCalls).noquote()
-                << said << text("LOG_FROM").arg(logSafe(QString::fromStdString(context->peer())));
+                << said << text("LOG_FROM").arg(logSafe(callerOf(context)));
             return {grpc::StatusCode::DEADLINE_EXCEEDED, said.toStdString()};
         }
         return grpc::Status::OK;
@@ -393,8 +417,8 @@ private:
     grpc::Status refusedCredentials(const grpc::ServerContext *context)
     {
         m_metrics.refused("credentials");
-        qCWarning(lcCredentials).noquote() << "unauthenticated call refused from"
-                                           << logSafe(QString::fromStdString(context->peer()));
+        qCWarning(lcCredentials).noquote()
+            << "unauthenticated call refused from" << logSafe(callerOf(context));
         return {grpc::StatusCode::UNAUTHENTICATED, text("RPC_BAD_CREDENTIAL").toStdString()};
     }
 
@@ -405,7 +429,7 @@ private:
         m_metrics.refused("capacity");
         qCWarning(lcCalls).noquote()
             << text(stream ? "SERVER_STREAM_REFUSED_LOG" : "SERVER_CALL_REFUSED_LOG")
-            << text("LOG_FROM").arg(logSafe(QString::fromStdString(context->peer())));
+            << text("LOG_FROM").arg(logSafe(callerOf(context)));
         return {grpc::StatusCode::RESOURCE_EXHAUSTED,
                 text(stream ? "SERVER_STREAMS_BUSY" : "SERVER_BUSY").toStdString()};
     }
@@ -417,11 +441,12 @@ private:
         callContext.operatorCode =
             metadata(context, "zov-operator").left(codeWidth(QStringLiteral("CDOPERADOR")));
         callContext.daySeen = metadata(context, "zov-day-seen").left(200);
-        callContext.peer = QString::fromStdString(context->peer());
+        callContext.peer = callerOf(context);
         callContext.dryRun = metadata(context, "zov-dry-run").left(64);
         callContext.configMonth = metadata(context, "zov-config-month").left(40);
         callContext.runId = metadata(context, "zov-run-id").left(64);
         callContext.runMode = metadata(context, "zov-run-mode").left(12);
+        callContext.runSource = metadata(context, "zov-run-source").left(40);
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())

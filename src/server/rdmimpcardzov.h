@@ -43,6 +43,7 @@ struct CallContext
     QString configMonth; // "YYYY-MM-01": the month of slots VerifCardadia answers with
     QString runId;       // the client's id of the import run: its batches are kept to be undone
     QString runMode;     // "append" or "overwrite", for the list of runs
+    QString runSource;   // "SERVICE;FIRST;LAST" (ISO days) of the run's source, for the audit
     bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
     // the caller's deadline, and when the call's statements are abandoned (a little later)
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();

@@ -23,6 +23,26 @@ namespace zov {
 
 namespace {
 
+// the run's source as the client sent it ("SERVICE;FIRST;LAST"), for people
+QString sourceText(const QString &source)
+{
+    const QStringList parts = source.split(QLatin1Char(';'));
+    const QDate first = parts.size() == 3 ? parseIsoDate(parts.at(1)) : QDate();
+    const QDate last = parts.size() == 3 ? parseIsoDate(parts.at(2)) : QDate();
+    if (!first.isValid() || !last.isValid())
+        return logSafe(source.isEmpty() ? QStringLiteral("?") : source, 40);
+    return text("AUDIT_SOURCE").arg(logSafe(parts.at(0), 12), shortDate(first), shortDate(last));
+}
+
+QString modeText(const QString &mode)
+{
+    if (mode == QLatin1String("append"))
+        return text("AUDIT_MODE_APPEND");
+    if (mode == QLatin1String("overwrite"))
+        return text("AUDIT_MODE_OVERWRITE");
+    return logSafe(mode.isEmpty() ? QStringLiteral("?") : mode, 12);
+}
+
 // The rows of one delta, each in its layout's field order.
 struct DeltaRows
 {
@@ -568,16 +588,24 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     // a dry run's batch was rolled back: it is no one's change
     if (s.dryRun())
         return QString();
+    // who stored what, from where: the run, its source and mode, the caller's address
+    QString run;
+    if (!context.runId.isEmpty())
+        run = text("AUDIT_BATCH_RUN")
+                  .arg(logSafe(context.runId), sourceText(context.runSource),
+                       modeText(context.runMode));
+    const QString from = QLatin1Char(' ') + text("LOG_FROM").arg(logSafe(context.peer));
     for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
         const QStringList &key = it.key();
         qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
-                                         .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
-                                              logSafe(key.at(1)),
-                                              shortDate(parseIsoDate(key.at(2))),
-                                              logSafe(key.at(3)))
-                                         .arg(it->inserted)
-                                         .arg(it->modified)
-                                         .arg(it->deleted);
+                                             .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
+                                                  logSafe(key.at(1)),
+                                                  shortDate(parseIsoDate(key.at(2))),
+                                                  logSafe(key.at(3)))
+                                             .arg(it->inserted)
+                                             .arg(it->modified)
+                                             .arg(it->deleted) +
+                                         run + from;
     }
     return QString();
 }

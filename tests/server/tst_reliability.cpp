@@ -593,6 +593,12 @@ void TestReliability::auditLinePerStoredBatch()
         RpcConnection rpc;
         rpc.setOptions(optionsFor(server.port()));
         rpc.open();
+        // a run's batch, through a balancer that names the workstation
+        rpc.setMetadata(QStringLiteral("zov-run-id"), QStringLiteral("run-54"));
+        rpc.setMetadata(QStringLiteral("zov-run-mode"), QStringLiteral("overwrite"));
+        rpc.setMetadata(QStringLiteral("zov-run-source"),
+                        QStringLiteral("00002;2024-03-04;2024-03-06"));
+        rpc.setMetadata(QStringLiteral("x-forwarded-for"), QStringLiteral("10.9.8.1, 10.9.8.7"));
         QVariantList args = batch(QStringLiteral("54"));
         QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
     } // the server's threads are done before the log is read
@@ -603,8 +609,10 @@ void TestReliability::auditLinePerStoredBatch()
             audit.append(line);
     }
     QCOMPARE(audit.size(), 1);
-    for (const char *part : {"AUDITOR", "B1", "00001", "01/04/2024", "0001", "3 incluídos",
-                             "0 alterados", "0 excluídos"})
+    for (const char *part :
+         {"AUDITOR", "B1", "00001", "01/04/2024", "0001", "3 incluídos", "0 alterados",
+          "0 excluídos", "importação run-54", "origem serviço 00002, 04/03/2024 a 06/03/2024",
+          "modo Sobrepor", "(de 10.9.8.7 pelo balanceador ipv4:127.0.0.1:"})
         QVERIFY2(audit.first().contains(QString::fromUtf8(part)), qPrintable(audit.first()));
 }
 
