@@ -6,14 +6,18 @@
 #include "callmetadata.h"
 #include "commandline.h"
 #include "error.h"
+#include "serverlog.h"
 #include "texts.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QTextStream>
 
 #include <csignal>
 #include <pthread.h>
+
+Q_LOGGING_CATEGORY(lcServer, "zov.server")
 
 int main(int argc, char *argv[])
 {
@@ -28,7 +32,7 @@ int main(int argc, char *argv[])
     zov::tuneAllocator();
 
     QCoreApplication app(argc, argv);
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{message}"));
+    zov::installServerLog();
     QTextStream err(stderr);
     QTextStream out(stdout);
     if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"), out))
@@ -82,6 +86,7 @@ int main(int argc, char *argv[])
     }
     hostOptions.threads = threads;
     hostOptions.metricsAddress = options.value(QStringLiteral("metrics"));
+    bool serving = false;
     try {
         zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
                                 hostOptions);
@@ -93,18 +98,23 @@ int main(int argc, char *argv[])
             err << zov::text("SERVER_CHECKED").arg(hostOptions.listen) << Qt::endl;
             return 0;
         }
+        serving = true;
         host.start();
-        err << zov::text("SERVER_STARTED").arg(host.address()) << Qt::endl;
+        qCInfo(lcServer).noquote() << zov::text("SERVER_STARTED").arg(host.address());
         int signal = 0;
         // the log goes to standard error, which the service manager keeps: there is no
         // file to reopen on SIGHUP
         while (sigwait(&stopSignals, &signal) == 0 && signal == SIGHUP)
-            err << zov::text("SERVER_SIGHUP") << Qt::endl;
-        err << zov::text("SERVER_STOPPING") << Qt::endl;
+            qCInfo(lcServer).noquote() << zov::text("SERVER_SIGHUP");
+        qCInfo(lcServer).noquote() << zov::text("SERVER_STOPPING");
         host.stop(graceSeconds * 1000);
-        err << zov::text("SERVER_STOPPED") << Qt::endl;
+        qCInfo(lcServer).noquote() << zov::text("SERVER_STOPPED");
     } catch (const zov::Error &e) {
-        err << e.text() << Qt::endl;
+        // a check answers the one who runs it; a server that cannot start says it in its log
+        if (serving)
+            qCCritical(lcServer).noquote() << e.text();
+        else
+            err << e.text() << Qt::endl;
         return 1;
     }
     return 0;

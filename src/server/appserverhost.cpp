@@ -812,6 +812,9 @@ void AppServerHost::start()
     // (server reflection)
     grpc::EnableDefaultHealthCheckService(true);
     grpc::reflection::InitProtoReflectionServerBuilderPlugin();
+    // a port another program holds is said as such, before gRPC tries it
+    if (listenProblem(m_options.listen).kind == ListenProblem::InUse)
+        throw Error(text("SERVER_PORT_IN_USE").arg(m_options.listen));
     grpc::ServerBuilder builder;
     builder.AddListeningPort(m_options.listen.toStdString(), credentials, &m_port);
     // an address another server holds is refused, not shared: gRPC would otherwise let

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace zov::test;
 
@@ -54,6 +55,7 @@ private Q_SLOTS:
     void schemaCheckAndUpgrade();
     void serverRefusesBadDatabases_data();
     void serverRefusesBadDatabases();
+    void serverStopsCleanlyOnSigterm_data();
     void serverStopsCleanlyOnSigterm();
     void protocolExamplesAnswer();
     void everyProgramAnswersHelpAndVersion_data();
@@ -648,22 +650,56 @@ void TestCommandLines::serverRefusesBadDatabases()
         QVERIFY2(!r.err.contains(QStringLiteral("t0k3n")), qPrintable(r.err));
 }
 
+void TestCommandLines::serverStopsCleanlyOnSigterm_data()
+{
+    QTest::addColumn<bool>("journal");
+    QTest::addColumn<QString>("line"); // what every line of the log looks like
+    QTest::newRow("to a file: the local time with its offset")
+        << false
+        << QStringLiteral(
+               "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d zov\\.");
+    QTest::newRow("to the journal: the syslog priority, no time")
+        << true << QStringLiteral("^<6>zov\\.");
+}
+
 void TestCommandLines::serverStopsCleanlyOnSigterm()
 {
+    QFETCH(bool, journal);
+    QFETCH(QString, line);
+    // standard error into a file, which stands for the journal's stream when
+    // JOURNAL_STREAM names its device and inode
+    const QString logFile = m_dir->filePath(QStringLiteral("server.log"));
+    QFile(logFile).open(QIODevice::WriteOnly);
+    struct stat file
+    {
+    };
+    QVERIFY(::stat(QFile::encodeName(logFile).constData(), &file) == 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("JOURNAL_STREAM"));
+    if (journal)
+        env.insert(QStringLiteral("JOURNAL_STREAM"),
+                   QStringLiteral("%1:%2").arg(quint64(file.st_dev)).arg(quint64(file.st_ino)));
     QProcess server;
+    server.setProcessEnvironment(env);
+    server.setStandardErrorFile(logFile, QIODevice::Append);
     server.start(binary(QStringLiteral("zov-server")),
                  {QStringLiteral("--db"), dbPath(), QStringLiteral("--listen"),
                   QStringLiteral("127.0.0.1:0")});
     QVERIFY(server.waitForStarted());
-    QString log;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (log += QString::fromUtf8(server.readAllStandardError())).contains(QStringLiteral("no ar")),
-        10000);
+    const auto log = [&logFile] {
+        QFile f(logFile);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral("no ar")), 10000);
     ::kill(static_cast<pid_t>(server.processId()), SIGTERM);
     QVERIFY(server.waitForFinished(10000));
     QCOMPARE(server.exitStatus(), QProcess::NormalExit);
     QCOMPARE(server.exitCode(), 0);
-    QVERIFY(QString::fromUtf8(server.readAllStandardError()).contains(QStringLiteral("encerrado")));
+    const QString said = log();
+    QVERIFY(said.contains(QStringLiteral("encerrado")));
+    const QRegularExpression shape(line);
+    for (const QString &l : said.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        QVERIFY2(shape.match(l).hasMatch(), qPrintable(l));
 }
 
 // Every zov-rpc example of docs/protocol.md still gets an answer of the kind shown.
