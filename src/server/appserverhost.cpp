@@ -792,6 +792,9 @@ bool AppServerHost::check()
     const ListenProblem problem = listenProblem(m_options.listen);
     if (problem.kind == ListenProblem::Invalid)
         throw Error(text("SERVER_BAD_LISTEN").arg(m_options.listen, problem.reason));
+    if (!m_options.metricsAddress.isEmpty() &&
+        listenProblem(m_options.metricsAddress).kind == ListenProblem::Invalid)
+        throw Error(text("METRICS_LISTEN_FAILED").arg(m_options.metricsAddress));
     return problem.kind == ListenProblem::InUse;
 }
 
