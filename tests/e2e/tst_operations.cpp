@@ -291,6 +291,10 @@ void TestOperations::restoreAfterAKill()
                                             QStringLiteral("--to"), backup})
                  .code,
              0);
+    // the copy is the owner's alone, whatever the umask
+    QCOMPARE(QFileInfo(backup).permissions() & ~(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                 QFileDevice::ReadUser | QFileDevice::WriteUser),
+             QFileDevice::Permissions());
     const QString dishes = QStringLiteral("SELECT * FROM COMPCARD ORDER BY 1, 2, 3, 4, 5");
     const QStringList saved = queryRows(backup, dishes);
     // a server stores a month, then is killed: its -wal file stays beside the database
