@@ -6,6 +6,7 @@
 #include "callmetadata.h"
 #include "commandline.h"
 #include "error.h"
+#include "serveroptions.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -31,12 +32,10 @@ int main(int argc, char *argv[])
     qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{message}"));
     QTextStream err(stderr);
     QTextStream out(stdout);
-    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"), out))
+    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"),
+                                   zov::text("USAGE_SERVER_DETAILS"), out))
         return 0;
-    zov::CommandLine options({QStringLiteral("db"), QStringLiteral("listen"),
-                              QStringLiteral("tls-cert"), QStringLiteral("tls-key"),
-                              QStringLiteral("token-file"), QStringLiteral("threads"),
-                              QStringLiteral("grace"), QStringLiteral("config")},
+    zov::CommandLine options(zov::serverOptions() + QStringList{QStringLiteral("config")},
                              {QStringLiteral("check")});
     const bool parsed = options.parse(app.arguments().mid(1));
     // --config FILE: the options the command line leaves out
