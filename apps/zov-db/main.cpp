@@ -1,6 +1,8 @@
 // zov-db: creates the schema of a database (init), checks and upgrades it (check,
 // upgrade), fills it with a demo hospital (seed-demo), keeps the history of import runs
-// bounded (purge-runs), and copies an SQLite database safely (backup, restore).
+// bounded (purge-runs), and copies an SQLite database safely (backup, restore). The
+// database is --db, or the db line of the server's configuration (--config), so that a
+// timer of the server's package purges what the server stores.
 
 #include "backup.h"
 #include "commandline.h"
@@ -10,6 +12,7 @@
 #include "error.h"
 #include "runhistory.h"
 #include "schema.h"
+#include "serveroptions.h"
 #include "sqlsession.h"
 #include "texts.h"
 
@@ -23,13 +26,24 @@ namespace {
 
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    if (zov::answeredHelpOrVersion(arguments, zov::text("USAGE_DB"), out))
+    if (zov::answeredHelpOrVersion(arguments, zov::text("USAGE_DB"), zov::text("USAGE_DB_DETAILS"),
+                                   out))
         return 0;
     zov::CommandLine options({QStringLiteral("db"), QStringLiteral("month"),
                               QStringLiteral("older-than"), QStringLiteral("to"),
-                              QStringLiteral("from")},
+                              QStringLiteral("from"), QStringLiteral("config")},
                              {});
     const bool parsed = options.parse(arguments);
+    // --config FILE: the database of the server's configuration, unless --db names one;
+    // the file's other lines are the server's
+    if (parsed && options.has(QStringLiteral("config"))) {
+        if (const QString problem =
+                options.readDefaults(options.value(QStringLiteral("config")), zov::serverOptions());
+            !problem.isEmpty()) {
+            err << problem << Qt::endl;
+            return 64;
+        }
+    }
     const QStringList words = options.positional();
     const QString command = words.value(0);
     // each command and the options it takes besides --db, the one they all need
@@ -52,6 +66,8 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     if (!usable) {
         if (!options.error().isEmpty())
             err << options.error() << Qt::endl;
+        else if (commands.contains(command) && !options.has(QStringLiteral("db")))
+            err << zov::text("CLI_MISSING_OPTION").arg(QStringLiteral("db")) << Qt::endl;
         err << zov::text("USAGE_DB") << Qt::endl;
         return 64;
     }

@@ -147,9 +147,11 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
     for (int i = 1; i < argc; ++i) {
         // answered without a display
-        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "--version") == 0) {
+        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "-h") == 0 ||
+            qstrcmp(argv[i], "--version") == 0) {
             QCoreApplication core(argc, argv);
-            zov::answeredHelpOrVersion(core.arguments(), zov::text("USAGE_HOST"), out);
+            zov::answeredHelpOrVersion(core.arguments(), zov::text("USAGE_HOST"),
+                                       zov::text("USAGE_HOST_DETAILS"), out);
             return 0;
         }
     }

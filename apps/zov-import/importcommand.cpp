@@ -341,7 +341,7 @@ QString undoUsageProblem(const CommandLine &options)
 
 int runImportCommand(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    if (answeredHelpOrVersion(arguments, text("USAGE_IMPORT"), out))
+    if (answeredHelpOrVersion(arguments, text("USAGE_IMPORT"), text("USAGE_IMPORT_DETAILS"), out))
         return 0;
     CommandLine options(
         {QStringLiteral("db"), QStringLiteral("server"), QStringLiteral("branch"),

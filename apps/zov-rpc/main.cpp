@@ -21,7 +21,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_RPC"), out))
+    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_RPC"),
+                                   zov::text("USAGE_RPC_DETAILS"), out))
         return 0;
     zov::CommandLine options({QStringLiteral("server"), QStringLiteral("deadline-ms"),
                               QStringLiteral("ca"), QStringLiteral("token-file")},

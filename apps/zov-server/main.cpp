@@ -7,6 +7,7 @@
 #include "commandline.h"
 #include "error.h"
 #include "serverlog.h"
+#include "serveroptions.h"
 #include "texts.h"
 
 #include <QCoreApplication>
@@ -35,13 +36,11 @@ int main(int argc, char *argv[])
     zov::installServerLog();
     QTextStream err(stderr);
     QTextStream out(stdout);
-    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"), out))
+    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"),
+                                   zov::text("USAGE_SERVER_DETAILS"), out))
         return 0;
-    zov::CommandLine options(
-        {QStringLiteral("db"), QStringLiteral("listen"), QStringLiteral("tls-cert"),
-         QStringLiteral("tls-key"), QStringLiteral("token-file"), QStringLiteral("threads"),
-         QStringLiteral("grace"), QStringLiteral("config"), QStringLiteral("metrics")},
-        {QStringLiteral("check")});
+    zov::CommandLine options(zov::serverOptions() + QStringList{QStringLiteral("config")},
+                             {QStringLiteral("check")});
     const bool parsed = options.parse(app.arguments().mid(1));
     // --config FILE: the options the command line leaves out
     if (parsed && options.has(QStringLiteral("config"))) {

@@ -12,7 +12,8 @@
 namespace zov {
 
 CommandLine::CommandLine(const QStringList &valued, const QStringList &flags)
-    : m_valued(valued.cbegin(), valued.cend())
+    : m_valuedOrder(valued)
+    , m_valued(valued.cbegin(), valued.cend())
     , m_flags(flags.cbegin(), flags.cend())
 {}
 
@@ -56,8 +57,28 @@ bool CommandLine::parse(const QStringList &arguments)
     return true;
 }
 
-QString CommandLine::readDefaults(const QString &path)
+namespace {
+
+// A '#' that starts the line or follows a blank starts a comment; one inside a value
+// (a password in a PostgreSQL URL) is part of it.
+QString withoutComment(const QString &line)
 {
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        if (line.at(i) == QLatin1Char('#') && (i == 0 || line.at(i - 1).isSpace()))
+            return line.left(i);
+    }
+    return line;
+}
+
+} // namespace
+
+QString CommandLine::readDefaults(const QString &path, const QStringList &fileOptions)
+{
+    QStringList known = fileOptions;
+    if (known.isEmpty()) {
+        known = m_valuedOrder;
+        known.removeAll(QStringLiteral("config"));
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return text("CONFIG_UNREADABLE").arg(path, file.errorString());
@@ -65,19 +86,23 @@ QString CommandLine::readDefaults(const QString &path)
     int number = 0;
     while (!file.atEnd()) {
         ++number;
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+        const QString line = withoutComment(QString::fromUtf8(file.readLine())).trimmed();
+        if (line.isEmpty())
             continue;
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const QString name = line.left(eq).trimmed();
-        if (eq <= 0 || !m_valued.contains(name) || name == QLatin1String("config"))
-            return text("CONFIG_BAD_LINE").arg(path).arg(number).arg(line.left(80));
+        if (eq <= 0 || !known.contains(name))
+            return text("CONFIG_BAD_LINE")
+                .arg(path)
+                .arg(number)
+                .arg(line.left(80), known.join(QStringLiteral(", ")));
         if (read.contains(name))
             return text("CONFIG_REPEATED").arg(path).arg(number).arg(name);
         read.insert(name, line.mid(eq + 1).trimmed());
     }
     for (auto it = read.cbegin(); it != read.cend(); ++it) {
-        if (!m_values.contains(it.key()) && !it.value().isEmpty())
+        // another program's options (zov-db reads the server's file) are passed over
+        if (m_valued.contains(it.key()) && !m_values.contains(it.key()) && !it.value().isEmpty())
             m_values.insert(it.key(), it.value());
     }
     return {};
@@ -130,10 +155,11 @@ QString readOperator(const CommandLine &options, QString *problem)
     return problem->isEmpty() ? code : QString();
 }
 
-bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage, QTextStream &out)
+bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage,
+                           const QString &details, QTextStream &out)
 {
     if (arguments.contains(QLatin1String("--help")) || arguments.contains(QLatin1String("-h"))) {
-        out << usage << Qt::endl;
+        out << usage << "\n\n" << details << Qt::endl;
         return true;
     }
     if (arguments.contains(QLatin1String("--version"))) {

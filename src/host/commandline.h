@@ -26,13 +26,17 @@ public:
         return m_values.contains(name) || m_flagsSet.contains(name);
     }
     QString value(const QString &name, const QString &fallback = {}) const;
-    // The values of a configuration file, "name = value" a line ('#' starts a comment
-    // line), for the options the command line did not give: the command line wins.
-    // Empty when the file is sound, else what is wrong (file, line) in Portuguese.
-    QString readDefaults(const QString &file);
+    // The values of a configuration file, "name = value" a line, for the options the
+    // command line did not give: the command line wins. A '#' at the start of a line or
+    // after a blank starts a comment. The file may hold `fileOptions` (by default this
+    // command line's options but "config"); those this command line does not know are
+    // passed over. Empty when the file is sound, else what is wrong (file, line) in
+    // Portuguese.
+    QString readDefaults(const QString &file, const QStringList &fileOptions = {});
     const QStringList &positional() const { return m_positional; }
 
 private:
+    QStringList m_valuedOrder;
     QSet<QString> m_valued;
     QSet<QString> m_flags;
     QHash<QString, QString> m_values;
@@ -56,7 +60,10 @@ QString readServerOptions(const CommandLine &options, LoginContext &login);
 QString readOperator(const CommandLine &options, QString *problem);
 
 // --help and --version, as every program answers them: true when one was asked for and
-// its text written to `out` (the caller exits 0).
-bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage, QTextStream &out);
+// its text written to `out` (the caller exits 0). The help is the usage, as a mistake
+// prints it too, then `details`: what the program does, each option with its default,
+// the exit codes. help2man makes the manual pages of both.
+bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage,
+                           const QString &details, QTextStream &out);
 
 } // namespace zov

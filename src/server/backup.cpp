@@ -148,6 +148,16 @@ CopyCounts backupSqlite(const QString &database, const QString &to)
     const QString partial = to + QStringLiteral(".parcial");
     QFile::remove(partial);
     {
+        // the copy holds every menu and operator: readable by its owner only from its
+        // first byte (SQLite fills an empty file it finds and keeps its mode)
+        const int fd = ::open(QFile::encodeName(partial).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0)
+            throw Error(
+                text("DB_COPY_FAILED").arg(to, QString::fromLocal8Bit(std::strerror(errno))));
+        ::close(fd);
+    }
+    {
         // one read transaction: the copy is the database as of one moment, the
         // batches its -wal file holds included
         File source(database, true);

@@ -12,7 +12,7 @@ struct CopyCounts
 };
 
 // Writes a consistent copy of the SQLite database at `database` to `to`, which must not
-// exist, while servers may go on using it. Throws zov::Error.
+// exist, while servers may go on using it; the copy is 0600. Throws zov::Error.
 CopyCounts backupSqlite(const QString &database, const QString &to);
 
 // Replaces the SQLite database at `database` with the copy `from`: refused while a
