@@ -182,6 +182,9 @@ CopyCounts restoreSqlite(const QString &database, const QString &from)
 {
     if (!QFileInfo::exists(from))
         throw Error(text("DB_MISSING").arg(from));
+    // a copy is its maker's alone (0600): restored by another user, it is said as such
+    if (!QFileInfo(from).isReadable())
+        throw Error(text("DB_COPY_UNREADABLE").arg(from));
     QByteArray wanted;
     {
         File copy(from, true);
