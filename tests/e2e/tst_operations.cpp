@@ -167,7 +167,7 @@ void TestOperations::nginxBalancesTwoServers()
     conf.replace(QStringLiteral("/etc/nginx/zov/ca.pem"), path(QStringLiteral("cert.pem")));
     conf.replace(QStringLiteral("app.hospital.local"), QStringLiteral("localhost"));
     conf.replace(QStringLiteral("/var/log/nginx/"), m_dir.path() + QLatin1Char('/'));
-    conf.replace(QStringLiteral("/run/nginx-zov.pid"), path(QStringLiteral("nginx.pid")));
+    conf.replace(QStringLiteral("/run/nginx.pid"), path(QStringLiteral("nginx.pid")));
     QVERIFY(conf.contains(QStringLiteral("grpc_pass grpcs://zov_servers;")));
     QFile file(path(QStringLiteral("nginx.conf")));
     QVERIFY(file.open(QIODevice::WriteOnly));
