@@ -37,7 +37,7 @@ install(FILES ${docs}/operations.md ${docs}/help/12011119.html
 # configure
 file(GLOB examples CONFIGURE_DEPENDS ${docs}/examples/*.sql)
 file(GLOB unit_dropins CONFIGURE_DEPENDS ${docs}/examples/zov-server.service.d/*.conf)
-install(FILES ${examples} ${docs}/examples/nginx-grpc.conf
+install(FILES ${examples} ${docs}/examples/nginx-grpc.conf ${docs}/examples/zov-server-group.conf
         DESTINATION share/doc/zov11119-server/examples COMPONENT server)
 install(FILES ${unit_dropins}
         DESTINATION share/doc/zov11119-server/examples/zov-server.service.d COMPONENT server)

@@ -139,8 +139,15 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
     if (!config.options.isEmpty())
         options += QLatin1Char(';') + config.options;
     db.setConnectOptions(options);
-    if (!db.open())
-        throw Error(text("DB_OPEN_FAILED").arg(config.display(), db.lastError().text()));
+    if (!db.open()) {
+        // sslmode=verify-full: the database's certificate, its CA or its name did not match
+        const QString why = db.lastError().text();
+        if (why.contains(QLatin1String("certificate verify failed")) ||
+            why.contains(QLatin1String("does not match host name")) ||
+            why.contains(QLatin1String("root certificate file")))
+            throw Error(text("DB_TLS_UNCONFIRMED").arg(config.display(), why));
+        throw Error(text("DB_OPEN_FAILED").arg(config.display(), why));
+    }
     execOrThrow(db, QStringLiteral("SET client_encoding TO 'UTF8'"));
     // a lock held by another writer is waited for as long as SQLite waits, then refused
     execOrThrow(db, QStringLiteral("SET lock_timeout = %1").arg(kBusyTimeoutMs));

@@ -105,7 +105,7 @@ QString serverPrivilegeProblem(QSqlDatabase &db)
     if (db.driverName() != QLatin1String("QPSQL"))
         return {};
     // every table the server reads or writes and what it does with it (the grants of
-    // docs/examples/roles.sql)
+    // docs/examples/grants.sql)
     static const QList<QPair<const char *, const char *>> needs{
         {"FILIAL", "SELECT"},
         {"DIETPADR", "SELECT"},

@@ -79,40 +79,51 @@ void TestOperations::initTestCase()
 
 void TestOperations::serviceUnitCommandLine()
 {
-    const QString unit = example(QStringLiteral("zov-server.service"));
-    const QRegularExpressionMatch exec =
-        QRegularExpression(QStringLiteral("^ExecStart=(\\S+) (.*)$"),
-                           QRegularExpression::MultilineOption)
-            .match(unit);
-    QVERIFY(exec.hasMatch());
-    QCOMPARE(exec.captured(1), QStringLiteral("/opt/zov/bin/zov-server"));
-    // the unit's own options, with this machine's files and a free port
-    QStringList args = exec.captured(2).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (int i = 0; i + 1 < args.size(); i += 2) {
-        const QString option = args.at(i);
-        if (option == QLatin1String("--db"))
-            args[i + 1] = m_db;
-        else if (option == QLatin1String("--listen"))
-            args[i + 1] = args[i + 1].section(QLatin1Char(':'), 0, 0) + QStringLiteral(":0");
-        else if (option == QLatin1String("--tls-cert"))
-            args[i + 1] = path(QStringLiteral("cert.pem"));
-        else if (option == QLatin1String("--tls-key"))
-            args[i + 1] = path(QStringLiteral("key.pem"));
-        else if (option == QLatin1String("--token-file"))
-            args[i + 1] = path(QStringLiteral("token"));
-        else
+    // the configuration of a server of a group, each option given this machine's own:
+    // the test's database (on PostgreSQL with the example's sslmode and the cluster's
+    // CA), any address on a free port, the test's certificate, key and token
+    if (onPostgres() && qEnvironmentVariable("ZOV_TEST_PG_CA").isEmpty())
+        QSKIP("the cluster's CA is not known (ZOV_TEST_PG_CA, tests/pg/with-postgres)");
+    QString conf;
+    for (const QString &line : example(QStringLiteral("zov-server-group.conf")).split('\n')) {
+        const QString option = line.section(QLatin1Char('='), 0, 0).trimmed();
+        const QString value = line.section(QLatin1Char('='), 1).trimmed();
+        QString own = value;
+        if (line.startsWith(QLatin1Char('#')) || line.trimmed().isEmpty())
+            continue;
+        if (option == QLatin1String("db"))
+            own = onPostgres() ? m_db + QLatin1Char('?') +
+                                     value.section(QLatin1Char('?'), 1)
+                                         .replace(QStringLiteral("/etc/zov11119/db-ca.pem"),
+                                                  qEnvironmentVariable("ZOV_TEST_PG_CA"))
+                               : m_db;
+        else if (option == QLatin1String("listen"))
+            own = value.section(QLatin1Char(':'), 0, 0) + QStringLiteral(":0");
+        else if (option == QLatin1String("tls-cert"))
+            own = path(QStringLiteral("cert.pem"));
+        else if (option == QLatin1String("tls-key"))
+            own = path(QStringLiteral("key.pem"));
+        else if (option == QLatin1String("token-file"))
+            own = path(QStringLiteral("token"));
+        else if (option != QLatin1String("threads") && option != QLatin1String("grace"))
             QFAIL(qPrintable(QStringLiteral("an option the test does not know: ") + option));
+        conf += option + QStringLiteral(" = ") + own + QLatin1Char('\n');
     }
-    const Result checked =
-        run(QStringLiteral("zov-server"), args + QStringList{QStringLiteral("--check")});
-    QVERIFY2(checked.code == 0, qPrintable(checked.err));
-    QVERIFY(checked.err.contains(QStringLiteral("verificada")));
+    QVERIFY(!onPostgres() || conf.contains(QStringLiteral("sslmode=verify-full&sslrootcert=/")));
+    const auto checked = [this](const QString &text) {
+        QFile file(path(QStringLiteral("group.conf")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0)
+            return Result{};
+        file.close();
+        return run(QStringLiteral("zov-server"),
+                   {QStringLiteral("--config"), file.fileName(), QStringLiteral("--check")});
+    };
+    const Result r = checked(conf);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY(r.err.contains(QStringLiteral("verificada")));
     // the same address without TLS is refused
-    QStringList plain = args;
-    const qsizetype tls = plain.indexOf(QStringLiteral("--tls-cert"));
-    plain.remove(tls, 4);
-    const Result refused =
-        run(QStringLiteral("zov-server"), plain + QStringList{QStringLiteral("--check")});
+    const Result refused = checked(QString(conf).remove(
+        QRegularExpression(QStringLiteral("^tls-.*\n"), QRegularExpression::MultilineOption)));
     QCOMPARE(refused.code, 1);
     QVERIFY(refused.err.contains(QStringLiteral("TLS")));
 }
@@ -145,18 +156,18 @@ void TestOperations::nginxBalancesTwoServers()
     // the example configuration, pointed at them and at this machine's files
     const int front = freePort();
     QString conf = example(QStringLiteral("nginx-grpc.conf"));
-    conf.replace(QStringLiteral("server app1.hospital.local:8211;"),
-                 QStringLiteral("server 127.0.0.1:%1;").arg(ports[0]));
-    conf.replace(QStringLiteral("server app2.hospital.local:8211;"),
-                 QStringLiteral("server 127.0.0.1:%1;").arg(ports[1]));
+    conf.replace(QStringLiteral("server 10.0.1.11:8211 "),
+                 QStringLiteral("server 127.0.0.1:%1 ").arg(ports[0]));
+    conf.replace(QStringLiteral("server 10.0.1.12:8211 "),
+                 QStringLiteral("server 127.0.0.1:%1 ").arg(ports[1]));
     conf.replace(QStringLiteral("listen 8211 ssl http2;"),
                  QStringLiteral("listen 127.0.0.1:%1 ssl http2;").arg(front));
-    conf.replace(QStringLiteral("/etc/zov/balancer.pem"), path(QStringLiteral("cert.pem")));
-    conf.replace(QStringLiteral("/etc/zov/balancer.key"), path(QStringLiteral("key.pem")));
-    conf.replace(QStringLiteral("/etc/zov/ca.pem"), path(QStringLiteral("cert.pem")));
+    conf.replace(QStringLiteral("/etc/nginx/zov/balancer.pem"), path(QStringLiteral("cert.pem")));
+    conf.replace(QStringLiteral("/etc/nginx/zov/balancer.key"), path(QStringLiteral("key.pem")));
+    conf.replace(QStringLiteral("/etc/nginx/zov/ca.pem"), path(QStringLiteral("cert.pem")));
     conf.replace(QStringLiteral("app.hospital.local"), QStringLiteral("localhost"));
     conf.replace(QStringLiteral("/var/log/nginx/"), m_dir.path() + QLatin1Char('/'));
-    conf.replace(QStringLiteral("/run/nginx-zov.pid"), path(QStringLiteral("nginx.pid")));
+    conf.replace(QStringLiteral("/run/nginx.pid"), path(QStringLiteral("nginx.pid")));
     QVERIFY(conf.contains(QStringLiteral("grpc_pass grpcs://zov_servers;")));
     QFile file(path(QStringLiteral("nginx.conf")));
     QVERIFY(file.open(QIODevice::WriteOnly));
@@ -366,27 +377,32 @@ void TestOperations::documentedRoles()
     const QString psql = QStandardPaths::findExecutable(QStringLiteral("psql"));
     if (psql.isEmpty())
         QSKIP("psql is not installed");
-    // the script of the documents, as written, by the cluster's superuser
+    const QString ca = qEnvironmentVariable("ZOV_TEST_PG_CA");
+    if (ca.isEmpty())
+        QSKIP("the cluster's CA is not known (ZOV_TEST_PG_CA, tests/pg/with-postgres)");
+    // the scripts of the documents, as written, by the cluster's superuser, each read
+    // from psql's standard input
     const QString cluster = qEnvironmentVariable("ZOV_TEST_PG");
-    const QString script = qEnvironmentVariable("ZOV_SOURCE_DIR") + "/docs/examples/roles.sql";
-    const auto runScript = [&] {
+    const auto runScript = [&](const char *name) {
         QProcess p;
+        p.setStandardInputFile(qEnvironmentVariable("ZOV_SOURCE_DIR") +
+                               QStringLiteral("/docs/examples/") + QLatin1String(name));
         p.start(psql, {QStringLiteral("-q"), cluster, QStringLiteral("-v"),
-                       QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-v"),
-                       QStringLiteral("owner_password=o-pw"), QStringLiteral("-v"),
-                       QStringLiteral("server_password=s-pw"), QStringLiteral("-v"),
-                       QStringLiteral("workstation_password=w-pw"), QStringLiteral("-f"), script});
+                       QStringLiteral("ON_ERROR_STOP=1")});
         return p.waitForFinished(60000) && p.exitCode() == 0
                    ? QString()
                    : QString::fromUtf8(p.readAllStandardError());
     };
-    const auto as = [&](const char *role) -> QString {
+    // each role's URL as the guide writes it: the database's certificate checked
+    // against the CA that signed it
+    const auto as = [&](const char *role, const QString &rootCert = {}) -> QString {
         return cluster.section(QLatin1Char('@'), 0, 0).section(QLatin1Char('/'), 0, 1) +
                QStringLiteral("/") + QLatin1String(role) + QLatin1Char('@') +
                cluster.section(QLatin1Char('@'), 1).section(QLatin1Char('/'), 0, 0) +
-               QStringLiteral("/zov");
+               QStringLiteral("/zov?sslmode=verify-full&sslrootcert=") +
+               (rootCert.isEmpty() ? ca : rootCert);
     };
-    QString problem = runScript();
+    QString problem = runScript("roles.sql");
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     for (const char *command : {"init", "seed-demo"}) {
         const Result r = run(QStringLiteral("zov-db"),
@@ -400,8 +416,15 @@ void TestOperations::documentedRoles()
             server + QStringList{QStringLiteral("127.0.0.1:0"), QStringLiteral("--check")});
     QCOMPARE(denied.code, 1);
     QVERIFY2(denied.err.contains(QStringLiteral("SELECT em ESTIDIETA")), qPrintable(denied.err));
-    problem = runScript();
+    problem = runScript("grants.sql");
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    // a CA that did not sign the database's certificate: no connection, and why
+    const Result forged =
+        run(QStringLiteral("zov-server"),
+            {QStringLiteral("--db"), as("zov_server", path(QStringLiteral("cert.pem"))),
+             QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--check")});
+    QCOMPARE(forged.code, 1);
+    QVERIFY2(forged.err.contains(QStringLiteral("sslrootcert")), qPrintable(forged.err));
     // then an import through the server's role, the workstation reading with its own
     const int port = freePort();
     QProcess serving;
