@@ -139,12 +139,15 @@ void RpcConnection::close()
 namespace {
 
 // The connection, not the call, failed: the server went away or a balancer in between
-// reset the request (an HTTP/2 RST_STREAM when the server behind it died). Nothing
-// tells the call was not run, so only calls that may run twice are sent again: reads,
-// and batches, which the server stores once by their ids.
+// reset the request (an HTTP/2 RST_STREAM when the server behind it died), or a server
+// that began to stop cancelled a call that reached it then (this client cancels only a
+// stream it gave up on, which is told apart). Nothing tells the call was not run, so
+// only calls that may run twice are sent again: reads, and batches, which the server
+// stores once by their ids.
 bool connectionLost(const grpc::Status &status)
 {
     return status.error_code() == grpc::StatusCode::UNAVAILABLE ||
+           status.error_code() == grpc::StatusCode::CANCELLED ||
            (status.error_code() == grpc::StatusCode::INTERNAL &&
             status.error_message().find("RST_STREAM") != std::string::npos);
 }

@@ -114,12 +114,15 @@ grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::str
 }
 
 // Forwards every call to the real server; the first SetImportacao's reply comes back
-// only after the client has given up on it, as when a reply is lost on the way.
+// only after the client has given up on it, as when a reply is lost on the way, or
+// (cancelFirst) the first SetImportacao is cancelled unrun, as a server that begins to
+// stop cancels the calls that reach it then.
 class LosingProxy final : public rpc::AppServer::Service
 {
 public:
-    LosingProxy(int target, int delayMs)
+    LosingProxy(int target, int delayMs, bool cancelFirst = false)
         : m_delayMs(delayMs)
+        , m_cancelFirst(cancelFirst)
     {
         m_stub = rpc::AppServer::NewStub(grpc::CreateChannel("127.0.0.1:" + std::to_string(target),
                                                              grpc::InsecureChannelCredentials()));
@@ -138,8 +141,11 @@ public:
                 batchIds.append(QString::fromStdString(std::string(value.data(), value.size())));
             }
         }
+        const bool first = call->method() == "SetImportacao" && m_lost.fetch_add(1) == 0;
+        if (first && m_cancelFirst)
+            return grpc::Status(grpc::StatusCode::CANCELLED, "Server shutdown");
         const grpc::Status status = m_stub->Invoke(&forward, *call, reply);
-        if (call->method() == "SetImportacao" && m_lost.fetch_add(1) == 0)
+        if (first)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs));
         return status;
     }
@@ -151,6 +157,7 @@ private:
     std::atomic<int> m_lost{0};
     std::mutex m_mutex;
     int m_delayMs;
+    bool m_cancelFirst;
 };
 
 } // namespace
@@ -163,6 +170,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void replayedBatchIsStoredOnce();
+    void lostReplyIsSentAgainAndStoredOnce_data();
     void lostReplyIsSentAgainAndStoredOnce();
     void busyDatabaseGivesAClearMessage();
     void tokenIsCheckedBeforeAnyMethod_data();
@@ -224,10 +232,18 @@ void TestReliability::replayedBatchIsStoredOnce()
     QCOMPARE(m_db->count(QStringLiteral("LOTEIMPORT")), 1);
 }
 
+void TestReliability::lostReplyIsSentAgainAndStoredOnce_data()
+{
+    QTest::addColumn<bool>("cancelled");
+    QTest::newRow("the reply comes after the deadline") << false;
+    QTest::newRow("the call is cancelled by a stopping server") << true;
+}
+
 void TestReliability::lostReplyIsSentAgainAndStoredOnce()
 {
+    QFETCH(bool, cancelled);
     TestServer server(m_db->config());
-    LosingProxy proxy(server.port(), 1500);
+    LosingProxy proxy(server.port(), cancelled ? 0 : 1500, cancelled);
     grpc::ServerBuilder builder;
     int port = 0;
     builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
@@ -242,7 +258,7 @@ void TestReliability::lostReplyIsSentAgainAndStoredOnce()
     rpc.open();
     QVariantList args = batch(QStringLiteral("51"));
     QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
-    // the first reply came too late: the batch went again, under the same id
+    // the first reply came too late, or never: the batch went again, under the same id
     QCOMPARE(proxy.batchIds.size(), 2);
     QCOMPARE(proxy.batchIds.at(0), proxy.batchIds.at(1));
     QCOMPARE(m_db->count(QStringLiteral("COMPCARD")), 2);
