@@ -527,14 +527,19 @@ private:
     const int m_stallMs;
 };
 
-// Asks the database every few seconds whether it answers, on a connection of its own,
-// and says when that changes: a balancer then stops sending calls to a server whose
-// database is gone (each call would be answered UNAVAILABLE) and comes back with it.
+// Asks the database every few seconds whether it answers, and says when that changes:
+// a balancer then stops sending calls to a server whose database is gone (each call
+// would be answered UNAVAILABLE) and comes back with it. While calls run and none of
+// them found the database unreachable, they are the answer and nothing is asked; else
+// a connection of its own is opened for the question and closed after it, so that the
+// server's connections stay within its threads while it is busy.
 class DatabaseProbe
 {
 public:
-    DatabaseProbe(const DatabaseConfig &config, int everyMs, std::function<void(bool)> changed)
+    DatabaseProbe(const DatabaseConfig &config, int everyMs, const ServerMetrics &metrics,
+                  std::function<void(bool)> changed)
         : m_config(config)
+        , m_metrics(metrics)
         , m_every(std::max(100, everyMs))
         , m_changed(std::move(changed))
         , m_thread([this] { run(); })
@@ -555,12 +560,18 @@ private:
         const QString name =
             QStringLiteral("zov-server-probe-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
         bool up = true;
+        quint64 unreachable = m_metrics.unreachable.load();
         for (;;) {
             {
                 std::unique_lock lock(m_mutex);
                 if (m_wake.wait_for(lock, m_every, [this] { return m_stopping; }))
                     break;
             }
+            const quint64 seen = m_metrics.unreachable.load();
+            const bool callsSayUp = up && m_metrics.callsInUse.load() > 0 && seen == unreachable;
+            unreachable = seen;
+            if (callsSayUp)
+                continue;
             QString why;
             const bool answers = ask(name, &why);
             if (answers != up) {
@@ -597,13 +608,15 @@ private:
             } catch (const Error &e) {
                 *why = e.text();
             }
-            if (!answered && db.isValid())
+            if (db.isValid())
                 db.close();
         }
+        QSqlDatabase::removeDatabase(name);
         return answered;
     }
 
     const DatabaseConfig m_config;
+    const ServerMetrics &m_metrics;
     const std::chrono::milliseconds m_every;
     const std::function<void(bool)> m_changed;
     std::mutex m_mutex;
@@ -865,11 +878,12 @@ void AppServerHost::start()
         std::lock_guard lock(m_healthMutex);
         updateHealth(full, m_databaseUp);
     });
-    m_probe = std::make_unique<DatabaseProbe>(m_config, m_options.healthProbeMs, [this](bool up) {
-        m_metrics->databaseUp = up ? 1 : 0;
-        std::lock_guard lock(m_healthMutex);
-        updateHealth(m_full, up);
-    });
+    m_probe = std::make_unique<DatabaseProbe>(m_config, m_options.healthProbeMs, *m_metrics,
+                                              [this](bool up) {
+                                                  m_metrics->databaseUp = up ? 1 : 0;
+                                                  std::lock_guard lock(m_healthMutex);
+                                                  updateHealth(m_full, up);
+                                              });
 }
 
 int AppServerHost::metricsPort() const

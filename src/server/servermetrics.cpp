@@ -100,6 +100,8 @@ void ServerMetrics::methodRun(const QString &method, const QString &outcome, con
 {
     // a name the method table does not know is the caller's text: one label for all
     const QString name = findSignature(method) ? method : QStringLiteral("unknown");
+    if (outcome == QLatin1String("unavailable"))
+        ++unreachable;
     std::lock_guard lock(m_mutex);
     ++m_calls[{name, outcome}];
     m_callSeconds[name].add(seconds);

@@ -38,6 +38,7 @@ public:
     std::atomic<int> callsInUse{0};
     std::atomic<int> streamsInUse{0};
     std::atomic<int> databaseUp{1};
+    std::atomic<quint64> unreachable{0}; // calls that found the database unreachable
 
     QByteArray exposition() const;
 
