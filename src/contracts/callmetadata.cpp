@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <iterator>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +16,28 @@
 #include <QFileInfo>
 
 namespace zov {
+
+const char *statusCodeName(int code)
+{
+    static const char *const names[] = {"OK",
+                                        "CANCELLED",
+                                        "UNKNOWN",
+                                        "INVALID_ARGUMENT",
+                                        "DEADLINE_EXCEEDED",
+                                        "NOT_FOUND",
+                                        "ALREADY_EXISTS",
+                                        "PERMISSION_DENIED",
+                                        "RESOURCE_EXHAUSTED",
+                                        "FAILED_PRECONDITION",
+                                        "ABORTED",
+                                        "OUT_OF_RANGE",
+                                        "UNIMPLEMENTED",
+                                        "INTERNAL",
+                                        "UNAVAILABLE",
+                                        "DATA_LOSS",
+                                        "UNAUTHENTICATED"};
+    return code >= 0 && code < int(std::size(names)) ? names[code] : nullptr;
+}
 
 namespace {
 constexpr qint64 kMaxTokenFileBytes = 4096;

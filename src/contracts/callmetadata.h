@@ -6,6 +6,9 @@
 
 namespace zov {
 
+// gRPC's name of a status code ("UNAVAILABLE"); null for a code it does not define.
+const char *statusCodeName(int code);
+
 // What travels beside a call's arguments as gRPC metadata must be printable ASCII:
 // gRPC refuses anything else, and a client aborts on it. The texts of this system
 // (an operator "JOÃO", a code with an accent, a tab) are sent percent-encoded as

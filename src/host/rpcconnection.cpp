@@ -472,28 +472,10 @@ void RpcConnection::throwStatus(const grpc::Status &status, const QString &metho
 {
     const QString detail = QString::fromStdString(status.error_message());
     // for support, under "Detalhes"
-    static const char *const names[] = {"OK",
-                                        "CANCELLED",
-                                        "UNKNOWN",
-                                        "INVALID_ARGUMENT",
-                                        "DEADLINE_EXCEEDED",
-                                        "NOT_FOUND",
-                                        "ALREADY_EXISTS",
-                                        "PERMISSION_DENIED",
-                                        "RESOURCE_EXHAUSTED",
-                                        "FAILED_PRECONDITION",
-                                        "ABORTED",
-                                        "OUT_OF_RANGE",
-                                        "UNIMPLEMENTED",
-                                        "INTERNAL",
-                                        "UNAVAILABLE",
-                                        "DATA_LOSS",
-                                        "UNAUTHENTICATED"};
     const int code = static_cast<int>(status.error_code());
+    const char *name = statusCodeName(code);
     const QString codeName =
-        code >= 0 && code < int(std::size(names))
-            ? QStringLiteral("%1 (%2)").arg(QLatin1String(names[code])).arg(code)
-            : QString::number(code);
+        name ? QStringLiteral("%1 (%2)").arg(QLatin1String(name)).arg(code) : QString::number(code);
     const QString details = text("RPC_DETAILS").arg(method, address(), codeName, detail);
     switch (status.error_code()) {
     case grpc::StatusCode::UNAVAILABLE:

@@ -1,5 +1,6 @@
 #include "servermetrics.h"
 
+#include "callmetadata.h"
 #include "error.h"
 #include "signatures.h"
 #include "texts.h"
@@ -18,24 +19,8 @@ constexpr std::array<double, 11> kBounds{0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.
 
 const char *codeName(int code)
 {
-    static const char *const names[] = {"OK",
-                                        "CANCELLED",
-                                        "UNKNOWN",
-                                        "INVALID_ARGUMENT",
-                                        "DEADLINE_EXCEEDED",
-                                        "NOT_FOUND",
-                                        "ALREADY_EXISTS",
-                                        "PERMISSION_DENIED",
-                                        "RESOURCE_EXHAUSTED",
-                                        "FAILED_PRECONDITION",
-                                        "ABORTED",
-                                        "OUT_OF_RANGE",
-                                        "UNIMPLEMENTED",
-                                        "INTERNAL",
-                                        "UNAVAILABLE",
-                                        "DATA_LOSS",
-                                        "UNAUTHENTICATED"};
-    return code >= 0 && code < int(std::size(names)) ? names[code] : "UNKNOWN";
+    const char *name = statusCodeName(code);
+    return name ? name : "UNKNOWN";
 }
 
 QByteArray grpcLabels(int stream)
