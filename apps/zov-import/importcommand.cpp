@@ -142,8 +142,10 @@ void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSecon
                                        : static_cast<double>(durations[durations.size() / 2]));
     }
     stats.insert(QStringLiteral("clientCpuSeconds"), cpuSeconds);
-    stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(screen.slotPairsVisited()));
-    stats.insert(QStringLiteral("batches"), screen.batchesStored());
+    if (const ImportRun *run = screen.lastRun()) {
+        stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(run->slotPairsVisited()));
+        stats.insert(QStringLiteral("batches"), run->report().batches);
+    }
     QFile out(file);
     if (out.open(QIODevice::WriteOnly))
         out.write(QJsonDocument(stats).toJson());
@@ -253,7 +255,7 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
         const int storedBefore = screen.report().storedCount();
         // (once: a server that is gone would make every question wait for its deadline)
         QThread::msleep(2000);
-        screen.askAboutLostBatches();
+        screen.lastRun()->askAboutLostBatches();
         if (const int left = screen.report().unknownCount(); left < unknown) {
             const int stored = screen.report().storedCount() - storedBefore;
             err << text("BATCHES_SETTLED")

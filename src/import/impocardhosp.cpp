@@ -1,12 +1,11 @@
 #include "impocardhosp.h"
 
-#include "importfields.h"
-
 #include "appserver.h"
 #include "consiste.h"
 #include "dates.h"
 #include "dietlist.h"
 #include "error.h"
+#include "filter.h"
 #include "hostcontext.h"
 #include "messages.h"
 #include "rpcconnection.h"
@@ -101,7 +100,6 @@ ImpoCardHosp::ImpoCardHosp(QObject *parent)
     qryTurno = std::make_unique<Query>(QStringLiteral("qryTurno"), connection);
     qryNaoUtil = std::make_unique<Query>(QStringLiteral("qryNaoUtil"), connection);
     adqDietaX = std::make_unique<Query>(QStringLiteral("adqDietaX"), connection);
-    m_fields = std::make_unique<Fields>(*this);
     cdsTemCard.setOnCalcFields([](RecordSet &rs) {
         rs.FieldByName(QStringLiteral("DiaSemana"))
             .setValue(shortWeekdayName(rs.FieldByName(QStringLiteral("DTCARDAPIO")).asDate()));
@@ -223,10 +221,9 @@ void ImpoCardHosp::setDietChoice(bool all, bool list)
         selectionChanged();
 }
 
-void ImpoCardHosp::setMode(bool append)
+void ImpoCardHosp::setMode(ImportRun::Mode mode)
 {
-    m_append = append;
-    m_overwrite = !append;
+    m_mode = mode;
     Q_EMIT changed(rdbAcrescentar);
     Q_EMIT changed(rdbSobrepor);
 }
@@ -652,6 +649,181 @@ void ImpoCardHosp::reloadPreview()
     m_previewReloadDue = false;
     Vd_Data();
     AtualizaCardapio();
+}
+
+// ---------------------------------------------------------------------------
+// "Importar" and "Simular"
+
+void ImpoCardHosp::setProgress(int position)
+{
+    if (position == m_progressPos)
+        return;
+    m_progressPos = position;
+    Q_EMIT changed(pgbProgresso);
+}
+
+void ImpoCardHosp::setCaption(const QString &caption)
+{
+    if (caption == m_caption)
+        return;
+    m_caption = caption;
+    Q_EMIT changed(lblProgresso);
+}
+
+void ImpoCardHosp::setRunning(bool running)
+{
+    m_running = running;
+    Q_EMIT changed(sbtImportExport);
+}
+
+void ImpoCardHosp::callFailed(const Error &e)
+{
+    if (!m_running)
+        MensErro(e.text(), true, AbortKind::Failure);
+    // an import says it at its end, with what it stored
+    throw e;
+}
+
+const ImportReport &ImpoCardHosp::report() const
+{
+    static const ImportReport none;
+    return m_lastRun ? m_lastRun->report() : none;
+}
+
+ImportRun::Loaded ImpoCardHosp::loaded()
+{
+    return {cdsCardOrigem,    cdsTipoPrato, cdsPesqConfDestino, cdsCardaDia,
+            cdsCompCardCache, cdsComensais, adqValidDiet,       adqData,
+            adqVerifCardaDia, *qryFeriFili, *qryTurno,          *qryNaoUtil};
+}
+
+void ImpoCardHosp::sbtImportExportClick()
+{
+    // the command cannot start again while it runs
+    if (m_running)
+        return;
+    struct RunGuard
+    {
+        ImpoCardHosp *self;
+        QDate entryDay;
+        ~RunGuard()
+        {
+            // the next run maps its days from the entry's destination day again
+            unitValues().DtCardapio = entryDay;
+            // a run that stopped leaves no stale step on the bar
+            self->setCaption(QString());
+            self->setProgress(0);
+            self->setRunning(false);
+        }
+    } runGuard{this, unitValues().DtCardapio};
+    setRunning(true);
+    m_lastRun.reset();
+    const UnitValues &u = unitValues();
+    ImportReport report;
+    report.preview = m_dryRun;
+    report.operatorCode = Operador();
+    report.startedAt = QDateTime::currentDateTime();
+    report.branch = u.CdFilial;
+    report.service = u.CdServFili;
+    report.month = u.DtMesCard;
+    report.mode =
+        m_mode == ImportRun::Mode::Append ? QStringLiteral("append") : QStringLiteral("overwrite");
+    report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
+    const RunTags tags(m_server, report, m_service, m_start, m_end);
+    try {
+        checkRun(report);
+        prepareRun(report);
+    } catch (const ServerTextError &) {
+        throw; // the server's refusal, said as it is
+    } catch (const Error &e) {
+        // a call or the workstation's own database failed before anything was sent
+        presenter().showError(ImportRun::callFailureText(e, m_dryRun, {}), e.details());
+        throw AbortError(e.text(), AbortKind::Failure);
+    }
+    m_lastRun = std::make_unique<ImportRun>(
+        *m_server, loaded(), ImportRun::Choices{m_mode, m_dryRun, m_rounding}, std::move(report));
+    ImportRun &run = *m_lastRun;
+    connect(&run, &ImportRun::progress, this, [this](int position, int maximum, const QString &c) {
+        if (maximum != m_progressMax) {
+            m_progressMax = maximum;
+            m_progressPos = -1; // the bar is drawn again with its new maximum
+        }
+        setProgress(position);
+        setCaption(c);
+    });
+    run.setMessagePump([this] { pump(); });
+    Q_EMIT runStarted(&run);
+    if (!run.exec())
+        run.rethrowError();
+    // a dry run leaves the screen open: its report is what it shows
+    if (!m_dryRun) {
+        if (run.outcome() == ImportRun::Outcome::LeftOut)
+            presenter().showWarning(run.report().closingMessage());
+        else
+            presenter().showInformation(run.report().closingMessage());
+        m_modalResult = 1;
+        Q_EMIT modalResultChanged(m_modalResult);
+    }
+}
+
+void ImpoCardHosp::checkRun(ImportReport &report)
+{
+    UnitValues &u = unitValues();
+    Vd_CdServico(true);
+    if (EmptyString(shortDate(m_start))) {
+        focus(depCardOrig);
+        MensErro(TMessages::Msg(QStringLiteral("Data_inf")));
+    }
+    Vd_Data();
+    if (m_branch == u.CdFilial && m_service == u.CdServFili) {
+        const QDate s = m_start;
+        const QDate e = orZero(m_end);
+        const QDate d = u.DtCardapio;
+        if (s == d || e == d || (s < d && d < e))
+            MensErro(TMessages::Msg(QStringLiteral("MESMO_CARD")));
+    }
+    grbDietaExit();
+    // the report names the diets: with all diets picked, the check above has just read
+    // them with their names
+    if (!m_allDiets)
+        openServiceDiets();
+    for (int r = 0; r < adqDietaX->rowCount(); ++r)
+        report.dietNames.insert(adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
+                                adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
+    if (u.ListaDietas.isEmpty())
+        MensErro(TMessages::Msg(QStringLiteral("diet_inf")));
+    // a preview of another selection than the one on screen counts as none: the
+    // import copies only what the planner was shown
+    if (cdsCardOrigem.IsEmpty() || !previewIsCurrent())
+        MensErro(TMessages::Msg(QStringLiteral("NAO_HA_CARD")));
+    if (m_rounding < 0 || m_rounding >= 10)
+        MensErro(TMessages::Msg(QStringLiteral("ARRE_DEVE")));
+    // a month whose slots were never configured for the service would get headers
+    // and no dish at all
+    if (cdsPesqConfDestino.IsEmpty())
+        MensErro(
+            TMessages::Msg(QStringLiteral("MES_SEM_POSICAO"))
+                .arg(
+                    u.DtMesCard.toString(QStringLiteral("MM/yyyy")),
+                    QString(u.CdServFili + QLatin1Char(' ') + destinationServiceName()).trimmed()));
+}
+
+void ImpoCardHosp::prepareRun(ImportReport &report)
+{
+    UnitValues &u = unitValues();
+    u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
+    {
+        QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
+        adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
+        u.ListaDietas = args.at(0).toString();
+    }
+    // the diets of the list the service does not serve get nothing: the report says so
+    for (const QString &code : dietListCodes(u.ListaDietas)) {
+        if (!adqValidDiet.contains(QStringLiteral("CDDIETPAD"), {code}))
+            report.dietsNotServed.append(code);
+    }
+    Cardadia_Compcard();
+    AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
 }
 
 } // namespace zov

@@ -3,6 +3,7 @@
 #include "appserver.h"
 #include "error.h"
 #include "importreport.h"
+#include "importrun.h"
 #include "query.h"
 #include "recordset.h"
 #include "signatures.h"
@@ -79,8 +80,7 @@ public:
     bool allDiets() const { return m_allDiets; }
     bool listDiets() const { return m_listDiets; }
     bool dietButtonEnabled() const { return m_dietButtonEnabled; }
-    bool appendMode() const { return m_append; }
-    bool overwriteMode() const { return m_overwrite; }
+    ImportRun::Mode mode() const { return m_mode; }
     double rounding() const { return m_rounding; }
     bool roundingStripVisible() const { return m_roundingStripVisible; }
     int progressMaximum() const { return m_progressMax; }
@@ -102,7 +102,7 @@ public:
     void setStartDate(const QDate &date);
     void setEndDate(const QDate &date);
     void setDietChoice(bool all, bool list); // checks the radio buttons, then grbDietaClick
-    void setMode(bool append);
+    void setMode(ImportRun::Mode mode);
     void setRounding(double value);
 
     // --- handlers -----------------------------------------------------------------
@@ -135,6 +135,8 @@ public:
     void Cardadia_Compcard();
     // The packet an answer holds, moved out of it; any other answer ends the handler.
     static Packet packetOf(QVariant &&value, Method method);
+    // What the import runs on: the record sets and queries the checks loaded.
+    ImportRun::Loaded loaded();
 
     // --- the preview and the selection it shows ---------------------------------------
     // The preview holds the source menu of the selection it was loaded for (branch,
@@ -169,32 +171,15 @@ public:
     std::unique_ptr<Query> qryNaoUtil;
     std::unique_ptr<Query> adqDietaX;
 
-    // Run variables of the import, kept for inspection after a run.
-    struct RunVariables
-    {
-        QString NrCardapioDestino;
-        int NrSeqConfig = 0;
-        int NrOrdConfig = 0;
-        bool OrigemMenor = false;
-        QString LotePendente;
-        QString TipoPratoAtual;
-        // the digest of the destination day's dishes the decisions of the step rest on
-        QString DaySeen;
-    };
-    const RunVariables &runVariables() const { return m_run; }
-    int batchesStored() const { return m_report.batches; } // by the last run
-
     // A dry run goes through the whole import and stores nothing: the server rolls
     // back every batch and hands out provisional menu numbers. The screen stays open.
     void setDryRun(bool dryRun) { m_dryRun = dryRun; }
     bool dryRun() const { return m_dryRun; }
-    // What the last run did, or would have done in a dry run; kept after an error.
-    const ImportReport &report() const { return m_report; }
-    // Asks the server again what became of the last run's batches whose answer never
-    // came, and writes it into the report; how many days and diets are still unknown.
-    int askAboutLostBatches();
-    // Source dish and slot pairs the last run visited.
-    long slotPairsVisited() const { return m_slotPairs; }
+    // The job of the last "Importar" or "Simular" that passed the checks; null before.
+    ImportRun *lastRun() const { return m_lastRun.get(); }
+    // What the last run did, or would have done in a dry run; kept after an error
+    // (empty when the checks stopped it).
+    const ImportReport &report() const;
 
 Q_SIGNALS:
     // A control's value, enabled state or visibility changed.
@@ -203,6 +188,8 @@ Q_SIGNALS:
     void focusRequested(zov::ImpoCardHosp::Control control);
     // The screen is to close with this modal result.
     void modalResultChanged(int result);
+    // "Importar" or "Simular" passed the checks: the job starts; listeners connect to it.
+    void runStarted(zov::ImportRun *run);
 
 private:
     struct Selection
@@ -230,67 +217,12 @@ private:
     void setCaption(const QString &caption);
     void setRunning(bool running);
 
-    void dietStep();
-    // the ending of a run that went through every day, and its closing text
-    void finishReport();
-    void collectUntypedDishes();
-    QString destinationServiceName() const; // of the entry's service, read once
-    // the stamp of a header the step found with diners: operator and date
-    void stampHeader();
-    void noteDaySeen(bool headerWasThere, const QVariant &diners);
-    void modePass();
-    void overwriteClearing();
-    void storeBatch();
-    // The answer of a call of the run's stream, the window painting while it comes; a
-    // call that failed ends the handler through MensErro.
-    void waitForAnswer(int position);
-    QVariant answerOf(int position);
-    // The answers of the batches sent: those already in, or all of them. A refused
-    // batch ends the run with its text.
-    void takeBatchAnswers(bool all);
-    // After an error: what the batches on their way did, for the report; a batch whose
-    // answer cannot be had is asked about once more (its id), else it stays unknown.
-    void settleBatches() noexcept;
-    // A text the server answered with ended the run: said with what stays stored.
-    [[noreturn]] void serverStopped(const QString &answer, const ImportReport::DayDiet *refused);
-    // What stays stored after a stop, for people: the days and diets stored, those the
-    // server may have stored, the run's id and what can be done; empty when nothing was.
-    QStringList whatStays() const;
-    // The packet a read of the step answered; a text ends the run as the server's.
-    Packet packetAnswer(int position, Method method);
-    // A call that failed: outside a run it is said at once; in a run it ends the run,
-    // and showCallFailure says it with what was stored and what to do.
+    // The checks of "Importar", in their order, and the loads the run reads; fills in
+    // the diets of the report.
+    void checkRun(ImportReport &report);
+    void prepareRun(ImportReport &report);
     [[noreturn]] void callFailed(const Error &e);
-    void showCallFailure(const Error &failure);
-    struct StepCalls
-    {
-        int number = -1;   // GetPrxCardapio, for a header to create or refill
-        int diners = -1;   // GetComensais, the same
-        int slots = -1;    // VerifCardadia
-        int clearing = -1; // DelPratosDiet, in overwrite mode
-    };
-    const StepCalls &stepCalls() const { return m_stepCalls.at(m_step); }
-    // The reads of the steps up to a window ahead of the one under way.
-    void sendStepReads();
-    struct PlannedStep
-    {
-        QDate day;
-        QString diet;
-        bool header; // to create or refill
-    };
-    // how far the reads go ahead of the step under way, and how many batches may be on
-    // their way: a few round trips for a month, and little held in memory
-    static constexpr qsizetype kStepsAhead = 32;
-    static constexpr size_t kBatchesAhead = 16;
-    void GravaCardadia(bool inclui);
-    void CopiaPrato(bool origemMenor);
-    void noteDish(ImportReport::Outcome outcome, double perCapitaAfter);
-    ImportReport::DayDiet &reportEntry() { return m_report.entries.last(); }
-    double perCapita(double estimate, double value) const;
-    bool sourceHasDish();
-
-    struct Fields;
-    std::unique_ptr<Fields> m_fields;
+    QString destinationServiceName() const; // of the entry's service, read once
 
     AppServer *m_server = nullptr;
     std::unique_ptr<RpcConnection> NetImpoCardHosp;
@@ -310,8 +242,7 @@ private:
     bool m_allDiets = false;
     bool m_listDiets = false;
     bool m_dietButtonEnabled = false;
-    bool m_append = true;
-    bool m_overwrite = false;
+    ImportRun::Mode m_mode = ImportRun::Mode::Append;
     double m_rounding = 1.0;
     bool m_roundingStripVisible = true;
     int m_progressMax = 0;
@@ -324,33 +255,8 @@ private:
     bool m_gridFocused = false;
     bool m_previewReloadDue = false;
 
-    RunVariables m_run;
     bool m_dryRun = false;
-    ImportReport m_report;
-    // the entries whose changes the next batch carries
-    QList<qsizetype> m_unsentEntries;
-    // The calls of a run travel on one stream: every step's reads go before the first
-    // step, each batch as its step ends, and the answers come in order.
-    std::unique_ptr<CallStream> m_calls;
-    QList<PlannedStep> m_steps;
-    QList<StepCalls> m_stepCalls;
-    qsizetype m_step = 0;
-    struct SentBatch
-    {
-        int position;
-        QList<qsizetype> entries;
-        QString id;
-    };
-    std::deque<SentBatch> m_sentBatches;
-    void forgetStepsAfter(const SentBatch &refused);
-    // Writes a batch's answer into the report: stored (true), or refused, and then the
-    // steps behind it did not run.
-    bool noteBatchAnswer(const SentBatch &batch, const QString &answer);
-    // The server's text, naming the day and diet of the batch it refused.
-    QString refusedAt(const ImportReport::DayDiet *refused, const QString &answer) const;
-    long m_slotPairs = 0;
-    // source dishes without a dish type by source day and diet: no slot takes them
-    QHash<QPair<QDate, QString>, QList<ImportReport::Dish>> m_untyped;
+    std::unique_ptr<ImportRun> m_lastRun;
 };
 
 } // namespace zov

@@ -1,18 +1,16 @@
-// The import command: checks, preparation, the day and diet loops, the header
-// step (GravaCardadia), the dish copy (CopiaPrato) and the batches.
+// The import run: the destination days, the header step (GravaCardadia), the dish
+// copy (CopiaPrato) and the batches, on the record sets the screen loaded.
 
-#include "appserver.h"
+#include "importrun.h"
+
 #include "batchstatus.h"
-#include "consiste.h"
 #include "dates.h"
 #include "daydigest.h"
-#include "dietlist.h"
 #include "error.h"
 #include "filter.h"
 #include "hostcontext.h"
-#include "impocardhosp.h"
-#include "importfields.h"
 #include "portions.h"
+#include "unitvalues.h"
 
 #include "messages.h"
 #include "texts.h"
@@ -83,282 +81,333 @@ private:
     RecordSet &m_rs;
 };
 
+// What ends a run before its end: the job says it at its end.
+struct RunStopped
+{
+};
+
 // Shift estimate columns by weekday, Sunday first.
 const char *const kShiftColumns[] = {"QTCOMESTTDOM", "QTCOMESTTSEG", "QTCOMESTTTER", "QTCOMESTTQUA",
                                      "QTCOMESTTQUI", "QTCOMESTTSEX", "QTCOMESTTSAB"};
 constexpr int kShiftFields = 4;
 
+const QString kHeaderKey = QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD");
+
 } // namespace
 
-void ImpoCardHosp::setProgress(int position)
+// The fields the dish copy reads and writes for every slot, looked up once.
+struct ImportRun::Fields
+{
+    explicit Fields(ImportRun &s)
+        : estimate(s.cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")))
+        , type(s.cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT")))
+        , sourceDay(s.adqData.FieldByName(QStringLiteral("DTCARDAPIO")))
+        , slotDish(s.adqVerifCardaDia.FieldByName(QStringLiteral("CDPRATO")))
+        , srcValue(s.cdsCardOrigem.FieldByName(QStringLiteral("VRPECONSCARD")))
+        , srcAuxBranch(s.cdsCardOrigem.FieldByName(QStringLiteral("CDFILAUXPRAT")))
+        , srcDish(s.cdsCardOrigem.FieldByName(QStringLiteral("CDPRATO")))
+        , srcDishName(s.cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO")))
+        , srcType(s.cdsCardOrigem.FieldByName(QStringLiteral("CDTIPOPRAT")))
+        , srcTypeName(s.cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT")))
+        , CDFILIAL(s.cdsCompCardCache.FieldByName(QStringLiteral("CDFILIAL")))
+        , NRCARDAPIO(s.cdsCompCardCache.FieldByName(QStringLiteral("NRCARDAPIO")))
+        , CDDIETPAD(s.cdsCompCardCache.FieldByName(QStringLiteral("CDDIETPAD")))
+        , NRSEQPRATCAR(s.cdsCompCardCache.FieldByName(QStringLiteral("NRSEQPRATCAR")))
+        , NRORDPRATCAR(s.cdsCompCardCache.FieldByName(QStringLiteral("NRORDPRATCAR")))
+        , CDFILAUXPRAT(s.cdsCompCardCache.FieldByName(QStringLiteral("CDFILAUXPRAT")))
+        , CDPRATO(s.cdsCompCardCache.FieldByName(QStringLiteral("CDPRATO")))
+        , NMPRATO(s.cdsCompCardCache.FieldByName(QStringLiteral("NMPRATO")))
+        , VRPECONSCARD(s.cdsCompCardCache.FieldByName(QStringLiteral("VRPECONSCARD")))
+        , CDTIPOPRAT(s.cdsCompCardCache.FieldByName(QStringLiteral("CDTIPOPRAT")))
+        , NMTIPOPRAT(s.cdsCompCardCache.FieldByName(QStringLiteral("NMTIPOPRAT")))
+        , DTCARDAPIO(s.cdsCompCardCache.FieldByName(QStringLiteral("DTCARDAPIO")))
+    {}
+
+    Field estimate, type, sourceDay, slotDish;
+    Field srcValue, srcAuxBranch, srcDish, srcDishName, srcType, srcTypeName;
+    // the new row of cdsCompCardCache
+    Field CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDFILAUXPRAT, CDPRATO,
+        NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, DTCARDAPIO;
+};
+
+RunTags::RunTags(AppServer *server, ImportReport &report, const QString &sourceService,
+                 const QDate &from, const QDate &to)
+    : m_server(server)
+    , m_dryRun(report.preview)
+{
+    if (!m_server)
+        return;
+    // the day check rows come from the slots of the month reference, as the slot filter
+    // of the mode pass does, also when it is not the destination day's own month
+    m_server->setMetadata(QStringLiteral("zov-config-month"), report.month.toString(Qt::ISODate));
+    if (m_dryRun) {
+        // every call of a dry run carries its id: the server keeps nothing any of them does
+        m_server->setMetadata(QStringLiteral("zov-dry-run"),
+                              QUuid::createUuid().toString(QUuid::WithoutBraces));
+        return;
+    }
+    // the batches of a run carry its id: the server keeps what they change, so that the
+    // run can be undone
+    report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_server->setMetadata(QStringLiteral("zov-run-id"), report.runId);
+    m_server->setMetadata(QStringLiteral("zov-run-mode"), report.mode);
+    // the audit of each batch names where the run copies from
+    m_server->setMetadata(QStringLiteral("zov-run-source"),
+                          QStringList{sourceService, from.toString(Qt::ISODate),
+                                      (to.isValid() ? to : from).toString(Qt::ISODate)}
+                              .join(QLatin1Char(';')));
+}
+
+RunTags::~RunTags()
+{
+    if (!m_server)
+        return;
+    m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
+    m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
+    m_server->setMetadata(QStringLiteral("zov-run-mode"), QString());
+    m_server->setMetadata(QStringLiteral("zov-run-source"), QString());
+    if (m_dryRun)
+        m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
+}
+
+ImportRun::ImportRun(AppServer &server, const Loaded &l, const Choices &choices,
+                     ImportReport report, QObject *parent)
+    : QObject(parent)
+    , m_server(server)
+    , cdsCardOrigem(l.cdsCardOrigem)
+    , cdsTipoPrato(l.cdsTipoPrato)
+    , cdsPesqConfDestino(l.cdsPesqConfDestino)
+    , cdsCardaDia(l.cdsCardaDia)
+    , cdsCompCardCache(l.cdsCompCardCache)
+    , cdsComensais(l.cdsComensais)
+    , adqValidDiet(l.adqValidDiet)
+    , adqData(l.adqData)
+    , adqVerifCardaDia(l.adqVerifCardaDia)
+    , qryFeriFili(l.qryFeriFili)
+    , qryTurno(l.qryTurno)
+    , qryNaoUtil(l.qryNaoUtil)
+    , m_choices(choices)
+    , m_fields(std::make_unique<Fields>(*this))
+    , m_report(std::move(report))
+{
+    m_report.preview = m_choices.dryRun;
+}
+
+ImportRun::~ImportRun() = default;
+
+QString ImportRun::callFailureText(const Error &failure, bool dryRun, const QStringList &stays)
+{
+    if (dryRun)
+        return text("DRY_RUN_FAILED").arg(failure.text());
+    QStringList lines{text("IMPORT_FAILED").arg(failure.text())};
+    lines += stays.isEmpty() ? QStringList{text("IMPORT_FAILED_NOTHING")} : stays;
+    lines.append(text("IMPORT_FAILED_TODO"));
+    return lines.join(QLatin1Char('\n'));
+}
+
+bool ImportRun::exec()
+{
+    m_error = Stop();
+    try {
+        run();
+        m_outcome = m_report.endsWithWarning() ? Outcome::LeftOut : Outcome::Stored;
+        return true;
+    } catch (const RunStopped &) {
+        // m_error says it
+    } catch (const ServerTextError &e) {
+        m_error.text = m_error.abortText = e.text();
+        m_error.kind = AbortKind::Server;
+        m_error.unshown = std::current_exception();
+    } catch (const Error &e) {
+        // a call or the workstation's own database failed under way: said once the
+        // batches on their way are known, with what stays stored
+        settleBatches();
+        m_error.text = callFailureText(e, m_choices.dryRun, whatStays());
+        m_error.abortText = e.text();
+        m_error.kind = AbortKind::Failure;
+        m_error.details = e.details();
+    }
+    // what the batches on their way did is known before the run ends, also when it
+    // ends on an error: the report says what was stored
+    settleBatches();
+    m_outcome = m_error.kind == AbortKind::Failure ? Outcome::Failed : Outcome::Refused;
+    return false;
+}
+
+void ImportRun::rethrowError() const
+{
+    if (m_error.unshown)
+        std::rethrow_exception(m_error.unshown);
+    if (m_error.details.isEmpty())
+        presenter().showError(m_error.text);
+    else
+        presenter().showError(m_error.text, m_error.details);
+    throw AbortError(m_error.abortText, m_error.kind);
+}
+
+void ImportRun::stop(const QString &text, AbortKind kind)
+{
+    m_error.text = m_error.abortText = text;
+    m_error.kind = kind;
+    throw RunStopped();
+}
+
+void ImportRun::pump()
+{
+    if (m_pump)
+        m_pump();
+}
+
+void ImportRun::setProgress(int position)
 {
     // the repeated walks of a dish type would run past the maximum: the bar stops there
     position = std::clamp(position, 0, std::max(0, m_progressMax));
     if (position == m_progressPos)
         return;
     m_progressPos = position;
-    Q_EMIT changed(pgbProgresso);
+    Q_EMIT progress(m_progressPos, m_progressMax, m_caption);
 }
 
-void ImpoCardHosp::setCaption(const QString &caption)
+void ImportRun::setCaption(const QString &caption)
 {
     if (caption == m_caption)
         return;
     m_caption = caption;
-    Q_EMIT changed(lblProgresso);
+    Q_EMIT progress(m_progressPos, m_progressMax, m_caption);
 }
 
-void ImpoCardHosp::setRunning(bool running)
+void ImportRun::run()
 {
-    m_running = running;
-    Q_EMIT changed(sbtImportExport);
-}
-
-void ImpoCardHosp::sbtImportExportClick()
-{
-    // the command cannot start again while it runs
-    if (m_running)
-        return;
     UnitValues &u = unitValues();
-    struct RunGuard
+    m_slotPairs = 0;
+    m_unsentEntries.clear();
     {
-        ImpoCardHosp *self;
-        QDate entryDay;
-        ~RunGuard()
-        {
-            // what the batches on their way did is known before the run ends, also when
-            // it ends on an error: the report says what was stored
-            self->settleBatches();
-            self->m_calls.reset();
-            // the next run maps its days from the entry's destination day again
-            unitValues().DtCardapio = entryDay;
-            // a run that stopped leaves no stale step on the bar
-            self->setCaption(QString());
-            self->setProgress(0);
-            if (self->m_server) {
-                self->m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
-                self->m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
-                self->m_server->setMetadata(QStringLiteral("zov-run-mode"), QString());
-                self->m_server->setMetadata(QStringLiteral("zov-run-source"), QString());
-                if (self->m_dryRun)
-                    self->m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
-            }
-            self->setRunning(false);
-        }
-    } runGuard{this, u.DtCardapio};
-    try {
-        setRunning(true);
-        m_run = RunVariables();
-        m_slotPairs = 0;
-        m_unsentEntries.clear();
-        m_report = ImportReport();
-        m_report.preview = m_dryRun;
-        m_report.operatorCode = Operador();
-        m_report.startedAt = QDateTime::currentDateTime();
-        m_report.branch = u.CdFilial;
-        m_report.service = u.CdServFili;
-        m_report.month = u.DtMesCard;
-        m_report.mode = m_append ? QStringLiteral("append") : QStringLiteral("overwrite");
-        m_report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
-        // the day check rows come from the slots of the month reference, as the slot filter
-        // of the mode pass does, also when it is not the destination day's own month
-        if (m_server)
-            m_server->setMetadata(QStringLiteral("zov-config-month"),
-                                  u.DtMesCard.toString(Qt::ISODate));
-        // the batches of a run carry its id: the server keeps what they change, so that the
-        // run can be undone
-        if (!m_dryRun && m_server) {
-            m_report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-            m_server->setMetadata(QStringLiteral("zov-run-id"), m_report.runId);
-            m_server->setMetadata(QStringLiteral("zov-run-mode"), m_report.mode);
-            // the audit of each batch names where the run copies from
-            m_server->setMetadata(
-                QStringLiteral("zov-run-source"),
-                QStringList{m_service, m_start.toString(Qt::ISODate),
-                            (m_end.isValid() ? m_end : m_start).toString(Qt::ISODate)}
-                    .join(QLatin1Char(';')));
-        }
-        // every call of a dry run carries its id: the server keeps nothing any of them does
-        if (m_dryRun && m_server)
-            m_server->setMetadata(QStringLiteral("zov-dry-run"),
-                                  QUuid::createUuid().toString(QUuid::WithoutBraces));
+        const bool wasFiltered = cdsCardOrigem.filtered();
+        cdsCardOrigem.setFiltered(false);
+        m_progressMax = cdsCardOrigem.RecordCount();
+        cdsCardOrigem.setFiltered(wasFiltered);
+        m_progressPos = 0;
+        Q_EMIT progress(m_progressPos, m_progressMax, m_caption);
+    }
+    FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
+    // the grid keeps showing the preview while the run filters the source
+    ControlsDisabled previewKept(cdsCardOrigem);
+    collectUntypedDishes();
+    // The source's two look-ups are indexed here, one at a time with the window
+    // painting in between, rather than inside the first dish copy: a month of a large
+    // hospital holds tens of thousands of source rows.
+    cdsCardOrigem.prepareFilter(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD"));
+    pump();
+    cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
+    pump();
 
-        // --- checks, in their order
-        Vd_CdServico(true);
-        if (EmptyString(shortDate(m_start))) {
-            focus(depCardOrig);
-            MensErro(msg("Data_inf"));
-        }
-        Vd_Data();
-        if (m_branch == u.CdFilial && m_service == u.CdServFili) {
-            const QDate s = m_start;
-            const QDate e = orZero(m_end);
-            const QDate d = u.DtCardapio;
-            if (s == d || e == d || (s < d && d < e))
-                MensErro(msg("MESMO_CARD"));
-        }
-        grbDietaExit();
-        // the report names the diets: with all diets picked, the check above has just read
-        // them with their names
-        if (!m_allDiets)
-            openServiceDiets();
-        for (int r = 0; r < adqDietaX->rowCount(); ++r)
-            m_report.dietNames.insert(
-                adqDietaX->valueAt(r, QStringLiteral("CDDIETPAD")).toString(),
-                adqDietaX->valueAt(r, QStringLiteral("DSDIETPAD")).toString());
-        if (u.ListaDietas.isEmpty())
-            MensErro(msg("diet_inf"));
-        // a preview of another selection than the one on screen counts as none: the
-        // import copies only what the planner was shown
-        if (cdsCardOrigem.IsEmpty() || !previewIsCurrent())
-            MensErro(msg("NAO_HA_CARD"));
-        if (m_rounding < 0 || m_rounding >= 10)
-            MensErro(msg("ARRE_DEVE"));
-        // a month whose slots were never configured for the service would get headers
-        // and no dish at all
-        if (cdsPesqConfDestino.IsEmpty())
-            MensErro(msg("MES_SEM_POSICAO")
-                         .arg(u.DtMesCard.toString(QStringLiteral("MM/yyyy")),
-                              QString(u.CdServFili + QLatin1Char(' ') + destinationServiceName())
-                                  .trimmed()));
+    const QList<std::pair<QDate, bool>> days = destinationDays();
+    checkShifts(days);
+    // The steps' reads go ahead on one stream, in the order of the steps (so the menu
+    // numbers are handed out in that order), a window of steps before the one under
+    // way; each step sends its batch when it ends and goes on while the server stores it.
+    m_calls = m_server.openStream();
+    planSteps(days);
+    sendStepReads();
 
-        // --- preparation
-        u.DiaSemComensais.clear(); // a warning of an earlier run does not carry over
-        {
-            QVariantList args{u.ListaDietas, m_branch, m_service, firstDayOfMonth(orZero(m_start))};
-            adqValidDiet.SetData(packetOf(checkedRemote(Method::Dieta, args), Method::Dieta));
-            u.ListaDietas = args.at(0).toString();
+    // --- day loop
+    qsizetype k = 0;
+    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
+        u.DtCardapio = days.at(k).first;
+        m_report.sourceDays.insert(u.DtCardapio,
+                                   adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
+        if (!days.at(k).second) {
+            m_report.skippedDays.append(u.DtCardapio);
+            continue;
         }
-        // the diets of the list the service does not serve get nothing: the report says so
-        for (const QString &code : dietListCodes(u.ListaDietas)) {
-            if (!adqValidDiet.contains(QStringLiteral("CDDIETPAD"), {code}))
-                m_report.dietsNotServed.append(code);
+        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
+            dietStep();
+            ++m_step;
+            sendStepReads();
         }
-        Cardadia_Compcard();
-        AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
-        {
-            const bool wasFiltered = cdsCardOrigem.filtered();
-            cdsCardOrigem.setFiltered(false);
-            m_progressMax = cdsCardOrigem.RecordCount();
-            cdsCardOrigem.setFiltered(wasFiltered);
-            m_progressPos = 0;
-            Q_EMIT changed(pgbProgresso);
-        }
-        m_run.LotePendente.clear();
-        FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
-        // the grid keeps showing the preview while the run filters the source
-        ControlsDisabled previewKept(cdsCardOrigem);
-        collectUntypedDishes();
-        // The source's two look-ups are indexed here, one at a time with the window
-        // painting in between, rather than inside the first dish copy: a month of a large
-        // hospital holds tens of thousands of source rows.
-        cdsCardOrigem.prepareFilter(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD"));
-        pump();
-        cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
-        pump();
+    }
+    m_calls->finish();
+    {
+        BusyGuard busy(1); // hidden on every path
+        takeBatchAnswers(true);
+    }
 
-        // --- the days: the k-th source day goes to the destination day D + k; a
-        // non-working destination day receives nothing and still uses up its day
-        QList<std::pair<QDate, bool>> days; // destination day, a working day
-        for (int k = 0; k < adqData.RecordCount(); ++k) {
-            const QDate day = u.DtCardapio.addDays(k);
-            qryNaoUtil->Close();
-            qryNaoUtil->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-            qryNaoUtil->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
-            qryNaoUtil->Open();
-            days.append({day, qryNaoUtil->IsEmpty()});
-        }
-        // A header holds four shift estimates. A service with more shifts is refused before
-        // anything is stored, when the run must create or refill a header: the only steps
-        // that read them.
-        qryTurno->Close();
-        qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-        qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-        qryTurno->Open();
-        if (qryTurno->rowCount() > kShiftFields) {
-            for (const auto &[day, working] : std::as_const(days)) {
-                for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
-                    const QString diet =
-                        adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
-                    if (!cdsCardaDia.Locate(
-                            QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                            {u.CdFilial, u.CdServFili, day, diet}) ||
-                        cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0)
-                        MensErro(msg("TURNO_MAIOR"));
-                }
-            }
-        }
+    // --- finish
+    setCaption(msg("BASE"));
+    pump();
+    finishReport();
+}
 
-        // --- the steps' reads go ahead on one stream, in the order of the steps (so the
-        // menu numbers are handed out in that order), a window of steps before the one
-        // under way; each step sends its batch when it ends and goes on while the server
-        // stores it
-        m_calls = m_server->openStream();
-        m_steps.clear();
-        m_stepCalls.clear();
-        m_step = 0;
-        m_sentBatches.clear();
-        for (const auto &[day, working] : std::as_const(days)) {
-            for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
-                const QString diet =
-                    adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
-                // a header to create or refill takes a menu number and the diners
-                const bool header =
-                    !cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                                        {u.CdFilial, u.CdServFili, day, diet}) ||
-                    cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0;
-                m_steps.append({day, diet, header});
-            }
-        }
-        sendStepReads();
+QList<std::pair<QDate, bool>> ImportRun::destinationDays()
+{
+    // the k-th source day goes to the destination day D + k; a non-working destination
+    // day receives nothing and still uses up its day
+    const UnitValues &u = unitValues();
+    QList<std::pair<QDate, bool>> days;
+    for (int k = 0; k < adqData.RecordCount(); ++k) {
+        const QDate day = u.DtCardapio.addDays(k);
+        qryNaoUtil.Close();
+        qryNaoUtil.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+        qryNaoUtil.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
+        qryNaoUtil.Open();
+        days.append({day, qryNaoUtil.IsEmpty()});
+    }
+    return days;
+}
 
-        // --- day loop
-        qsizetype k = 0;
-        for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
-            u.DtCardapio = days.at(k).first;
-            m_report.sourceDays.insert(u.DtCardapio,
-                                       adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
-            if (!days.at(k).second) {
-                m_report.skippedDays.append(u.DtCardapio);
-                continue;
-            }
-            for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
-                dietStep();
-                ++m_step;
-                sendStepReads();
-            }
+void ImportRun::checkShifts(const QList<std::pair<QDate, bool>> &days)
+{
+    // A header holds four shift estimates. A service with more shifts is refused before
+    // anything is stored, when the run must create or refill a header: the only steps
+    // that read them.
+    const UnitValues &u = unitValues();
+    qryTurno.Close();
+    qryTurno.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryTurno.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+    qryTurno.Open();
+    if (qryTurno.rowCount() <= kShiftFields)
+        return;
+    for (const auto &[day, working] : days) {
+        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+            const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+            if (headerStep(day, diet) != ImportReport::Header::Stamped)
+                stop(msg("TURNO_MAIOR"), AbortKind::Check);
         }
-        m_calls->finish();
-        {
-            BusyGuard busy(1); // hidden on every path
-            takeBatchAnswers(true);
-        }
-
-        // --- finish
-        setCaption(msg("BASE"));
-        pump();
-        finishReport();
-        // a dry run leaves the screen open: its report is what it shows
-        if (!m_dryRun) {
-            if (m_report.endsWithWarning())
-                presenter().showWarning(m_report.closingMessage());
-            else
-                presenter().showInformation(m_report.closingMessage());
-            m_modalResult = 1;
-            Q_EMIT modalResultChanged(m_modalResult);
-        }
-    } catch (const ServerTextError &) {
-        throw; // the server's refusal, said as it is
-    } catch (const Error &e) {
-        // a call or the workstation's own database failed under way: said once the
-        // batches on their way are known, with what stays stored
-        settleBatches();
-        showCallFailure(e);
-        throw AbortError(e.text(), AbortKind::Failure);
     }
 }
 
-void ImpoCardHosp::finishReport()
+void ImportRun::planSteps(const QList<std::pair<QDate, bool>> &days)
+{
+    m_steps.clear();
+    m_stepCalls.clear();
+    m_step = 0;
+    m_sentBatches.clear();
+    for (const auto &[day, working] : days) {
+        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+            const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
+            // a header to create or refill takes a menu number and the diners
+            m_steps.append({day, diet, headerStep(day, diet) != ImportReport::Header::Stamped});
+        }
+    }
+}
+
+ImportReport::Header ImportRun::headerStep(const QDate &day, const QString &diet)
+{
+    const UnitValues &u = unitValues();
+    if (!cdsCardaDia.Locate(kHeaderKey, {u.CdFilial, u.CdServFili, day, diet}))
+        return ImportReport::Header::Created;
+    // a header without diners is filled again
+    if (cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat() == 0)
+        return ImportReport::Header::Refilled;
+    return ImportReport::Header::Stamped;
+}
+
+void ImportRun::stamp()
+{
+    cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
+    cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
+}
+void ImportRun::finishReport()
 {
     const UnitValues &u = unitValues();
     bool noSlots = false;
@@ -407,7 +456,7 @@ void ImpoCardHosp::finishReport()
     m_report.finished = true;
 }
 
-void ImpoCardHosp::collectUntypedDishes()
+void ImportRun::collectUntypedDishes()
 {
     m_untyped.clear();
     const Fields &f = *m_fields;
@@ -427,7 +476,7 @@ void ImpoCardHosp::collectUntypedDishes()
     cdsCardOrigem.First();
 }
 
-void ImpoCardHosp::dietStep()
+void ImportRun::dietStep()
 {
     UnitValues &u = unitValues();
     u.DietaAtual = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
@@ -443,25 +492,18 @@ void ImpoCardHosp::dietStep()
 
     // the diners the step reads decide the per-capita values: the batch is stored only
     // while the header still has them
-    const bool found =
-        cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                           {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual});
-    const Field diners = cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR"));
-    const QVariant dinersRead = found ? diners.value() : QVariant();
-    if (!found) {
-        entry.header = ImportReport::Header::Created;
-        GravaCardadia(true);
-    } else if (diners.asFloat() == 0) {
-        entry.header = ImportReport::Header::Refilled;
-        GravaCardadia(false);
-    } else {
-        // stamped once the step has changed something of the day: a step that copies
-        // and removes nothing stores nothing
-        entry.header = ImportReport::Header::Stamped;
-    }
-    m_run.NrCardapioDestino = cdsCardaDia.FieldByName(QStringLiteral("NRCARDAPIO")).asString();
+    entry.header = headerStep(u.DtCardapio, u.DietaAtual);
+    const QVariant dinersRead =
+        entry.header == ImportReport::Header::Created
+            ? QVariant()
+            : cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).value();
+    // a header that has its diners is stamped once the step has changed something of
+    // the day: a step that copies and removes nothing stores nothing
+    if (entry.header != ImportReport::Header::Stamped)
+        GravaCardadia(entry.header == ImportReport::Header::Created);
+    NrCardapioDestino = cdsCardaDia.FieldByName(QStringLiteral("NRCARDAPIO")).asString();
     m_unsentEntries.append(m_report.entries.size() - 1);
-    entry.menuNumber = m_run.NrCardapioDestino;
+    entry.menuNumber = NrCardapioDestino;
     entry.diners = cdsCardaDia.FieldByName(QStringLiteral("QTCOMESTICAR")).asFloat();
     entry.cli = cdsCardaDia.FieldByName(QStringLiteral("QTCLIESTICAR")).asFloat();
     entry.fun = cdsCardaDia.FieldByName(QStringLiteral("QTFUNESTICAR")).asFloat();
@@ -474,9 +516,9 @@ void ImpoCardHosp::dietStep()
     adqVerifCardaDia.First();
     noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
 
-    if (m_append) {
+    if (m_choices.mode == Mode::Append) {
         modePass();
-    } else if (m_overwrite) {
+    } else if (m_choices.mode == Mode::Overwrite) {
         overwriteClearing();
         modePass();
     }
@@ -492,15 +534,13 @@ void ImpoCardHosp::dietStep()
     storeBatch();
 }
 
-void ImpoCardHosp::stampHeader()
+void ImportRun::stampHeader()
 {
     const UnitValues &u = unitValues();
     // the cursor may have moved since the header step: the header is found again
-    cdsCardaDia.Locate(QStringLiteral("CDFILIAL;CDSERVFILI;DTCARDAPIO;CDDIETPAD"),
-                       {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual});
+    cdsCardaDia.Locate(kHeaderKey, {u.CdFilial, u.CdServFili, u.DtCardapio, u.DietaAtual});
     cdsCardaDia.Edit();
-    cdsCardaDia.FieldByName(QStringLiteral("CDOPERADOR")).setValue(QVariant(Operador()));
-    cdsCardaDia.FieldByName(QStringLiteral("DTULTATUACAR")).setValue(loginContext().today());
+    stamp();
     cdsCardaDia.Post();
 }
 
@@ -508,16 +548,16 @@ void ImpoCardHosp::stampHeader()
 // day's menu and diet, in append mode the dishes the day check rows show, and the
 // diners of a header that was there before the run. The batch carries its digest;
 // the server refuses it if the day holds anything else by then.
-void ImpoCardHosp::noteDaySeen(bool headerWasThere, const QVariant &diners)
+void ImportRun::noteDaySeen(bool headerWasThere, const QVariant &diners)
 {
     const UnitValues &u = unitValues();
     QStringList seen;
     for (const QVariantList &row :
          cdsCompCardCache.valuesWhere(QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD"),
-                                      {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual},
+                                      {u.CdFilial, NrCardapioDestino, u.DietaAtual},
                                       {QStringLiteral("NRSEQPRATCAR"), QStringLiteral("CDPRATO")}))
         seen.append(dayEntry(std::llround(row.at(0).toDouble()), row.at(1).toString()));
-    if (m_append) {
+    if (m_choices.mode == Mode::Append) {
         const Field slot = adqVerifCardaDia.FieldByName(QStringLiteral("NRSEQPRATCAR"));
         const Field dish = adqVerifCardaDia.FieldByName(QStringLiteral("CDPRATO"));
         for (adqVerifCardaDia.First(); !adqVerifCardaDia.Eof(); adqVerifCardaDia.Next()) {
@@ -530,24 +570,20 @@ void ImpoCardHosp::noteDaySeen(bool headerWasThere, const QVariant &diners)
         seen.append(headerEntry(diners));
     DaySeen day;
     day.branch = u.CdFilial;
-    day.number = m_run.NrCardapioDestino;
+    day.number = NrCardapioDestino;
     day.day = u.DtCardapio;
     day.diet = u.DietaAtual;
     day.digest = dayDigest(seen);
-    m_run.DaySeen = day.toText();
+    m_daySeen = day.toText();
 }
 
-void ImpoCardHosp::modePass()
+void ImportRun::modePass()
 {
     const UnitValues &u = unitValues();
-    m_run.NrSeqConfig = 0;
-    m_run.NrOrdConfig = 0;
+    NrSeqConfig = 0;
+    NrOrdConfig = 0;
     const QString sourceDay = shortDate(adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
     const Field type = cdsTipoPrato.FieldByName(QStringLiteral("CDTIPOPRAT"));
-    const Field slotNumber = cdsPesqConfDestino.FieldByName(QStringLiteral("NRSEQCNFMES"));
-    const Field slotOrder = cdsPesqConfDestino.FieldByName(QStringLiteral("NRORDCNFMES"));
-    const Field typeName = cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT"));
-    const Field dishName = cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO"));
     const QString slotFilterHead = QStringLiteral("CDFILIAL = ") + QuotedStr(u.CdFilial) +
                                    QStringLiteral(" AND CDSERVFILI = ") + QuotedStr(u.CdServFili) +
                                    QStringLiteral(" AND DTREFECNFMES = ") +
@@ -571,61 +607,70 @@ void ImpoCardHosp::modePass()
     for (cdsTipoPrato.First(); !cdsTipoPrato.Eof(); cdsTipoPrato.Next()) {
         const QString t = type.asString();
         // dishes without a type take no slot; the step names them apart
-        if (t.trimmed().isEmpty())
-            continue;
-        cdsCardOrigem.setFiltered(false);
-        cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) +
-                                QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(sourceDay) +
-                                QStringLiteral(" AND CDDIETPAD = ") + QuotedStr(u.DietaAtual));
-        cdsCardOrigem.setFiltered(true);
-        cdsPesqConfDestino.setFiltered(false);
-        cdsPesqConfDestino.setFilter(slotFilterHead + QuotedStr(t));
-        cdsPesqConfDestino.setFiltered(true);
-
-        const int sources = cdsCardOrigem.RecordCount();
-        const int slots = cdsPesqConfDestino.RecordCount();
-        m_run.OrigemMenor = sources < slots;
-        const int count = std::min(sources, slots);
-        cdsCardOrigem.First();
-        cdsPesqConfDestino.First();
-        for (int i = 0; i < count; ++i) {
-            if (!cdsPesqConfDestino.IsEmpty()) {
-                m_run.NrSeqConfig = slotNumber.asInteger();
-                m_run.NrOrdConfig = slotOrder.asInteger();
-            }
-            // a slot the destination holds already is passed over (the look-up moves no
-            // cursor: nothing reads the dish record set's position before the next clearing)
-            if (m_run.NrSeqConfig <= 0) {
-                noteDish(ImportReport::Outcome::SlotZero, 0);
-            } else if (cdsCompCardCache.contains(
-                           QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
-                           {u.CdFilial, m_run.NrCardapioDestino, u.DietaAtual, m_run.NrSeqConfig},
-                           Qt::CaseInsensitive)) {
-                noteDish(ImportReport::Outcome::SlotTaken, 0);
-            } else {
-                // a dry run says so while it runs
-                setCaption((m_dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
-                           typeName.asString() + QStringLiteral(" - ") + dishName.asString());
-                pump();
-                CopiaPrato(m_run.OrigemMenor);
-            }
-            cdsCardOrigem.Next();
-            cdsPesqConfDestino.Next();
-            ++m_slotPairs;
-            setProgress(m_progressPos + 1);
-            pump();
-        }
-        // source dishes beyond the month's slots of their type stay out
-        m_run.NrSeqConfig = 0;
-        m_run.NrOrdConfig = 0;
-        for (int i = count; i < sources; ++i, cdsCardOrigem.Next())
-            noteDish(slots == 0 ? ImportReport::Outcome::TypeNotInMonth
-                                : ImportReport::Outcome::NoSlot,
-                     0);
+        if (!t.trimmed().isEmpty())
+            walkType(t, sourceDay, slotFilterHead);
     }
 }
 
-void ImpoCardHosp::noteDish(ImportReport::Outcome outcome, double perCapitaAfter)
+// Pairs the source dishes of one type with the month's slots of that type, in order.
+void ImportRun::walkType(const QString &t, const QString &sourceDay, const QString &slotFilterHead)
+{
+    const UnitValues &u = unitValues();
+    const Field slotNumber = cdsPesqConfDestino.FieldByName(QStringLiteral("NRSEQCNFMES"));
+    const Field slotOrder = cdsPesqConfDestino.FieldByName(QStringLiteral("NRORDCNFMES"));
+    const Field typeName = cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT"));
+    const Field dishName = cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO"));
+    cdsCardOrigem.setFiltered(false);
+    cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) +
+                            QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(sourceDay) +
+                            QStringLiteral(" AND CDDIETPAD = ") + QuotedStr(u.DietaAtual));
+    cdsCardOrigem.setFiltered(true);
+    cdsPesqConfDestino.setFiltered(false);
+    cdsPesqConfDestino.setFilter(slotFilterHead + QuotedStr(t));
+    cdsPesqConfDestino.setFiltered(true);
+
+    const int sources = cdsCardOrigem.RecordCount();
+    const int slots = cdsPesqConfDestino.RecordCount();
+    const bool origemMenor = sources < slots;
+    const int count = std::min(sources, slots);
+    cdsCardOrigem.First();
+    cdsPesqConfDestino.First();
+    for (int i = 0; i < count; ++i) {
+        if (!cdsPesqConfDestino.IsEmpty()) {
+            NrSeqConfig = slotNumber.asInteger();
+            NrOrdConfig = slotOrder.asInteger();
+        }
+        // a slot the destination holds already is passed over (the look-up moves no
+        // cursor: nothing reads the dish record set's position before the next clearing)
+        if (NrSeqConfig <= 0) {
+            noteDish(ImportReport::Outcome::SlotZero, 0);
+        } else if (cdsCompCardCache.contains(
+                       QStringLiteral("CDFILIAL;NRCARDAPIO;CDDIETPAD;NRSEQPRATCAR"),
+                       {u.CdFilial, NrCardapioDestino, u.DietaAtual, NrSeqConfig},
+                       Qt::CaseInsensitive)) {
+            noteDish(ImportReport::Outcome::SlotTaken, 0);
+        } else {
+            // a dry run says so while it runs
+            setCaption((m_choices.dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
+                       typeName.asString() + QStringLiteral(" - ") + dishName.asString());
+            pump();
+            CopiaPrato(origemMenor);
+        }
+        cdsCardOrigem.Next();
+        cdsPesqConfDestino.Next();
+        ++m_slotPairs;
+        setProgress(m_progressPos + 1);
+        pump();
+    }
+    // source dishes beyond the month's slots of their type stay out
+    NrSeqConfig = 0;
+    NrOrdConfig = 0;
+    for (int i = count; i < sources; ++i, cdsCardOrigem.Next())
+        noteDish(slots == 0 ? ImportReport::Outcome::TypeNotInMonth : ImportReport::Outcome::NoSlot,
+                 0);
+}
+
+void ImportRun::noteDish(ImportReport::Outcome outcome, double perCapitaAfter)
 {
     const Fields &f = *m_fields;
     ImportReport::Dish d;
@@ -633,8 +678,8 @@ void ImpoCardHosp::noteDish(ImportReport::Outcome outcome, double perCapitaAfter
     d.typeName = f.srcTypeName.asString();
     d.dish = f.srcDish.asString();
     d.name = f.srcDishName.asString();
-    d.slot = m_run.NrSeqConfig;
-    d.order = m_run.NrOrdConfig;
+    d.slot = NrSeqConfig;
+    d.order = NrOrdConfig;
     d.outcome = outcome;
     const double estimate = f.estimate.asFloat();
     d.perCapitaBefore = f.srcValue.asFloat();
@@ -646,7 +691,7 @@ void ImpoCardHosp::noteDish(ImportReport::Outcome outcome, double perCapitaAfter
     reportEntry().dishes.append(d);
 }
 
-void ImpoCardHosp::overwriteClearing()
+void ImportRun::overwriteClearing()
 {
     const UnitValues &u = unitValues();
     // every dish of the day, diet and service goes; the deletions travel in the next batch
@@ -663,15 +708,17 @@ void ImpoCardHosp::overwriteClearing()
         serverStopped(answer.toString(), nullptr);
 }
 
-Packet ImpoCardHosp::packetAnswer(int position, Method method)
+Packet ImportRun::packetAnswer(int position, Method method)
 {
     QVariant answer = answerOf(position);
     if (answer.typeId() == QMetaType::QString && !answer.toString().isEmpty())
         serverStopped(answer.toString(), nullptr);
-    return packetOf(std::move(answer), method);
+    if (answer.typeId() != qMetaTypeId<Packet>())
+        stop(text("UNEXPECTED_REPLY").arg(methodName(method)), AbortKind::Failure);
+    return takePacket(answer);
 }
 
-void ImpoCardHosp::storeBatch()
+void ImportRun::storeBatch()
 {
     // Every step stores what it changed in a batch of its own: the header it created,
     // refilled or stamped goes also when no dish was copied, and an overwrite that
@@ -697,11 +744,10 @@ void ImpoCardHosp::storeBatch()
         m_report.entries[i].batchId = id;
     const int position = m_calls->send(
         Method::SetImportacao, args,
-        {{QStringLiteral("zov-day-seen"), m_run.DaySeen}, {QStringLiteral("zov-batch-id"), id}});
+        {{QStringLiteral("zov-day-seen"), m_daySeen}, {QStringLiteral("zov-batch-id"), id}});
     // the next step's changes are counted from here: these are on their way
     cdsCardaDia.MergeChangeLog();
     cdsCompCardCache.MergeChangeLog();
-    m_run.LotePendente = QStringLiteral("N");
     m_sentBatches.push_back({position, m_unsentEntries, id});
     m_unsentEntries.clear();
     takeBatchAnswers(false);
@@ -712,7 +758,7 @@ void ImpoCardHosp::storeBatch()
     }
 }
 
-void ImpoCardHosp::sendStepReads()
+void ImportRun::sendStepReads()
 {
     const UnitValues &u = unitValues();
     const qsizetype until = std::min(m_steps.size(), m_step + kStepsAhead);
@@ -727,21 +773,21 @@ void ImpoCardHosp::sendStepReads()
         }
         calls.slots =
             m_calls->send(Method::VerifCardadia, {step.day, u.CdFilial, u.CdServFili, step.diet});
-        if (m_overwrite)
+        if (m_choices.mode == Mode::Overwrite)
             calls.clearing = m_calls->send(Method::DelPratosDiet,
                                            {u.CdFilial, u.CdServFili, step.diet, step.day});
         m_stepCalls.append(calls);
     }
 }
 
-void ImpoCardHosp::waitForAnswer(int position)
+void ImportRun::waitForAnswer(int position)
 {
     // the window paints while the answer is on its way
     while (!m_calls->waitFor(position, 20))
         pump();
 }
 
-QVariant ImpoCardHosp::answerOf(int position)
+QVariant ImportRun::answerOf(int position)
 {
     waitForAnswer(position);
     try {
@@ -752,17 +798,15 @@ QVariant ImpoCardHosp::answerOf(int position)
     return {};
 }
 
-void ImpoCardHosp::callFailed(const Error &e)
+void ImportRun::callFailed(const Error &e)
 {
-    if (!m_running)
-        MensErro(e.text(), true, AbortKind::Failure);
-    // an import says it at its end, with what it stored
+    // the run says it at its end, with what it stored
     throw e;
 }
 
-QStringList ImpoCardHosp::whatStays() const
+QStringList ImportRun::whatStays() const
 {
-    if (m_dryRun)
+    if (m_choices.dryRun)
         return {};
     QDate last;
     for (const ImportReport::DayDiet &e : std::as_const(m_report.entries)) {
@@ -780,30 +824,19 @@ QStringList ImpoCardHosp::whatStays() const
     return lines;
 }
 
-void ImpoCardHosp::showCallFailure(const Error &failure)
-{
-    if (m_dryRun) {
-        presenter().showError(text("DRY_RUN_FAILED").arg(failure.text()), failure.details());
-        return;
-    }
-    QStringList lines{text("IMPORT_FAILED").arg(failure.text())};
-    const QStringList stays = whatStays();
-    lines += stays.isEmpty() ? QStringList{text("IMPORT_FAILED_NOTHING")} : stays;
-    lines.append(text("IMPORT_FAILED_TODO"));
-    presenter().showError(lines.join(QLatin1Char('\n')), failure.details());
-}
-
-void ImpoCardHosp::serverStopped(const QString &answer, const ImportReport::DayDiet *refused)
+void ImportRun::serverStopped(const QString &answer, const ImportReport::DayDiet *refused)
 {
     // what the batches on their way did is known before it is said
     settleBatches();
     const QString said = refusedAt(refused, answer);
     const QStringList stays = whatStays();
-    MensErro((QStringList{said} + stays).join(QLatin1Char('\n')), true, AbortKind::Server);
-    throw AbortError(said, AbortKind::Server); // (MensErro with abort does not return)
+    m_error.text = (QStringList{said} + stays).join(QLatin1Char('\n'));
+    m_error.abortText = said;
+    m_error.kind = AbortKind::Server;
+    throw RunStopped();
 }
 
-void ImpoCardHosp::takeBatchAnswers(bool all)
+void ImportRun::takeBatchAnswers(bool all)
 {
     while (!m_sentBatches.empty()) {
         const SentBatch batch = m_sentBatches.front();
@@ -832,7 +865,7 @@ void ImpoCardHosp::takeBatchAnswers(bool all)
     }
 }
 
-bool ImpoCardHosp::noteBatchAnswer(const SentBatch &batch, const QString &answer)
+bool ImportRun::noteBatchAnswer(const SentBatch &batch, const QString &answer)
 {
     const bool refused = answer.size() > 10;
     for (const qsizetype i : batch.entries) {
@@ -848,10 +881,10 @@ bool ImpoCardHosp::noteBatchAnswer(const SentBatch &batch, const QString &answer
     return !refused;
 }
 
-QString ImpoCardHosp::refusedAt(const ImportReport::DayDiet *refused, const QString &answer) const
+QString ImportRun::refusedAt(const ImportReport::DayDiet *refused, const QString &answer) const
 {
     // the server speaks of its batch: that day and diet is what it did not store
-    if (!refused || m_dryRun)
+    if (!refused || m_choices.dryRun)
         return answer;
     return text("BATCH_REFUSED_AT")
         .arg(shortDate(refused->day) + QLatin1Char(' ') + NomeSemana(refused->day), refused->diet,
@@ -860,7 +893,7 @@ QString ImpoCardHosp::refusedAt(const ImportReport::DayDiet *refused, const QStr
 
 // The server runs no batch after a refused one: the steps sent behind it did not run,
 // and the report ends where the run stopped, as it does when the calls go one by one.
-void ImpoCardHosp::forgetStepsAfter(const SentBatch &refused)
+void ImportRun::forgetStepsAfter(const SentBatch &refused)
 {
     if (!refused.entries.isEmpty())
         m_report.entries.resize(
@@ -869,7 +902,7 @@ void ImpoCardHosp::forgetStepsAfter(const SentBatch &refused)
     m_unsentEntries.clear();
 }
 
-void ImpoCardHosp::settleBatches() noexcept
+void ImportRun::settleBatches() noexcept
 {
     if (!m_calls)
         return;
@@ -910,11 +943,11 @@ void ImpoCardHosp::settleBatches() noexcept
     }
 }
 
-int ImpoCardHosp::askAboutLostBatches()
+int ImportRun::askAboutLostBatches()
 {
-    if (m_report.unknownCount() > 0 && m_server) {
+    if (m_report.unknownCount() > 0) {
         try {
-            askAboutBatches(*m_server, m_report);
+            askAboutBatches(m_server, m_report);
         } catch (const Error &) {
             // the server cannot say yet
         }
@@ -922,7 +955,7 @@ int ImpoCardHosp::askAboutLostBatches()
     return m_report.unknownCount();
 }
 
-void ImpoCardHosp::GravaCardadia(bool inclui)
+void ImportRun::GravaCardadia(bool inclui)
 {
     UnitValues &u = unitValues();
     const QString number = answerOf(stepCalls().number).toString();
@@ -945,8 +978,7 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     } else {
         cdsCardaDia.Edit();
     }
-    field("CDOPERADOR").setValue(Operador());
-    field("DTULTATUACAR").setValue(loginContext().today());
+    stamp();
 
     cdsComensais.SetData(packetAnswer(stepCalls().diners, Method::GetComensais));
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
@@ -956,29 +988,29 @@ void ImpoCardHosp::GravaCardadia(bool inclui)
     }
 
     // the holiday column applies on the days the branch lists in FERICARD
-    qryFeriFili->Close();
-    qryFeriFili->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryFeriFili->ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
-    qryFeriFili->Open();
-    qryTurno->Close();
-    qryTurno->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryTurno->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-    qryTurno->Open();
+    qryFeriFili.Close();
+    qryFeriFili.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryFeriFili.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
+    qryFeriFili.Open();
+    qryTurno.Close();
+    qryTurno.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+    qryTurno.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
+    qryTurno.Open();
     const char *weekdayColumn = kShiftColumns[weekdayNumber(u.DtCardapio) - 1];
     int shift = 1;
-    for (qryTurno->First(); !qryTurno->Eof(); qryTurno->Next(), ++shift) {
+    for (qryTurno.First(); !qryTurno.Eof(); qryTurno.Next(), ++shift) {
         Field estimate = cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift));
-        estimate.setValue(qryTurno->FieldByName(QLatin1String(weekdayColumn)).asFloat());
-        if (!qryFeriFili->IsEmpty())
-            estimate.setValue(qryTurno->FieldByName(QStringLiteral("QTCOMESTTFER")).asFloat());
+        estimate.setValue(qryTurno.FieldByName(QLatin1String(weekdayColumn)).asFloat());
+        if (!qryFeriFili.IsEmpty())
+            estimate.setValue(qryTurno.FieldByName(QStringLiteral("QTCOMESTTFER")).asFloat());
     }
     cdsCardaDia.Post();
     cancel.posted = true;
 }
 
-double ImpoCardHosp::perCapita(double estimate, double value) const
+double ImportRun::perCapita(double estimate, double value) const
 {
-    const double r = m_rounding;
+    const double r = m_choices.rounding;
     if (unitValues().SemArredondamento == 0 && r > 0) {
         const double n = roundedUpPortions(estimate, value, r);
         return estimate != 0 ? r * n * 100.0 / estimate : 0.0;
@@ -986,7 +1018,7 @@ double ImpoCardHosp::perCapita(double estimate, double value) const
     return value;
 }
 
-bool ImpoCardHosp::sourceHasDish()
+bool ImportRun::sourceHasDish()
 {
     // looks for the dish code in the filtered source view without moving its cursor,
     // so that each source dish is considered once
@@ -996,21 +1028,20 @@ bool ImpoCardHosp::sourceHasDish()
         {f.type.value(), f.sourceDay.value(), unitValues().DietaAtual, f.srcDish.value()});
 }
 
-void ImpoCardHosp::CopiaPrato(bool origemMenor)
+void ImportRun::CopiaPrato(bool origemMenor)
 {
     UnitValues &u = unitValues();
     Fields &f = *m_fields;
     const double p = perCapita(f.estimate.asFloat(), f.srcValue.asFloat());
-    m_run.TipoPratoAtual.clear();
 
     bool copy = false;
     bool takenInDay = false;
-    if (m_overwrite) {
+    if (m_choices.mode == Mode::Overwrite) {
         copy = origemMenor || sourceHasDish();
     } else {
         // the day check rows carry the destination day
         if (!adqVerifCardaDia.Locate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;NRSEQPRATCAR"),
-                                     {f.type.value(), u.DtCardapio, m_run.NrSeqConfig})) {
+                                     {f.type.value(), u.DtCardapio, NrSeqConfig})) {
             copy = true;
         } else if (f.slotDish.asString().isEmpty()) {
             copy = origemMenor || sourceHasDish();
@@ -1032,24 +1063,22 @@ void ImpoCardHosp::CopiaPrato(bool origemMenor)
     const QVariant auxBranch = f.srcAuxBranch.value();
     const QVariant dish = f.srcDish.value();
     const QVariant dishName = f.srcDishName.value();
-    m_run.TipoPratoAtual = f.srcType.asString();
+    const QString type = f.srcType.asString();
     const QString typeName = f.srcTypeName.asString();
-    m_run.LotePendente = QStringLiteral("S");
 
     CancelUnposted cancel(cdsCompCardCache);
     cdsCompCardCache.Insert();
     f.CDFILIAL.setValue(u.CdFilial);
-    f.NRCARDAPIO.setValue(m_run.NrCardapioDestino);
+    f.NRCARDAPIO.setValue(NrCardapioDestino);
     f.CDDIETPAD.setValue(u.DietaAtual);
-    f.NRSEQPRATCAR.setValue(m_run.NrSeqConfig);
-    f.NRORDPRATCAR.setValue(m_run.NrOrdConfig);
+    f.NRSEQPRATCAR.setValue(NrSeqConfig);
+    f.NRORDPRATCAR.setValue(NrOrdConfig);
     f.CDFILAUXPRAT.setValue(auxBranch);
     f.CDPRATO.setValue(dish);
     f.NMPRATO.setValue(dishName);
     f.VRPECONSCARD.setValue(p);
-    f.CDTIPOPRAT.setValue(m_run.TipoPratoAtual);
-    f.NMTIPOPRAT.setValue(
-        QString(Ajusta(QString::number(m_run.NrOrdConfig), 3) + m_run.TipoPratoAtual + typeName));
+    f.CDTIPOPRAT.setValue(type);
+    f.NMTIPOPRAT.setValue(QString(Ajusta(QString::number(NrOrdConfig), 3) + type + typeName));
     f.DTCARDAPIO.setValue(u.DtCardapio);
     cdsCompCardCache.Post();
     cancel.posted = true;

@@ -93,7 +93,7 @@ void ImportRunner::choose(const ImportRequest &r)
         unitValues().DietasEscolhidas = dietList(r.diets); // as the multi-select returns them
     }
     s.grbDietaExit();
-    s.setMode(r.append);
+    s.setMode(r.append ? ImportRun::Mode::Append : ImportRun::Mode::Overwrite);
     s.setRounding(r.rounding);
     // leaving the selection panel for the grid
     s.panOrigemExit();

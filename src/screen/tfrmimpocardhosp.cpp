@@ -225,7 +225,7 @@ void TfrmImpoCardHosp::bindWidgets()
     connect(ui.rbtListDiet, &QRadioButton::clicked, this, dietClicked);
     connect(ui.rdbAcrescentar, &QRadioButton::toggled, this, [this](bool on) {
         if (!m_updating)
-            m_logic.setMode(on);
+            m_logic.setMode(on ? ImportRun::Mode::Append : ImportRun::Mode::Overwrite);
     });
     connect(ui.nedArredonda, &TNumberEdit::numberChanged, this,
             [this](double value) { m_logic.setRounding(value); });
@@ -294,8 +294,8 @@ void TfrmImpoCardHosp::refresh(ImpoCardHosp::Control control)
         break;
     case ImpoCardHosp::rdbAcrescentar:
     case ImpoCardHosp::rdbSobrepor:
-        ui.rdbAcrescentar->setChecked(m_logic.appendMode());
-        ui.rdbSobrepor->setChecked(m_logic.overwriteMode());
+        ui.rdbAcrescentar->setChecked(m_logic.mode() == ImportRun::Mode::Append);
+        ui.rdbSobrepor->setChecked(m_logic.mode() == ImportRun::Mode::Overwrite);
         break;
     case ImpoCardHosp::nedArredonda:
         if (ui.nedArredonda->GetNumber() != m_logic.rounding())
@@ -627,7 +627,7 @@ QString TfrmImpoCardHosp::inputs() const
                        m_ui->depCardOrigAte->text(),
                        QString::number(l.allDiets()) + QString::number(l.listDiets()),
                        unitValues().DietasEscolhidas,
-                       QString::number(l.appendMode()),
+                       QString::number(l.mode() == ImportRun::Mode::Append),
                        QString::number(l.rounding())}
         .join(QLatin1Char('|'));
 }

@@ -561,8 +561,7 @@ void TestImport::oneBatchPerDayAndDiet()
     ImpoCardHosp &s = f.open(f.april(1));
     f.choose(M4, M6);
     QVERIFY(f.import());
-    QCOMPARE(s.batchesStored(), fullDay > 0 ? 5 : 6);
-    QCOMPARE(s.runVariables().LotePendente, QStringLiteral("N"));
+    QCOMPARE(s.report().batches, fullDay > 0 ? 5 : 6);
     QCOMPARE(s.cdsCardaDia.ChangeCount(), 0);
     QCOMPARE(s.cdsCompCardCache.ChangeCount(), 0);
     for (const ImportReport::DayDiet &e : s.report().entries)
@@ -627,7 +626,7 @@ void TestImport::failedOverwriteBatchLeavesTheDayAsItWas()
     QCOMPARE(f.dishesOf(f.april(1), QStringLiteral("0001")),
              QStringLiteral("11:S1:40;12:S2:40;13:P1:100"));
     QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), before);
-    QCOMPARE(s.batchesStored(), 1);
+    QCOMPARE(s.report().batches, 1);
     QCOMPARE(s.modalResult(), 0);
     QVERIFY(f.presenter.informations.isEmpty());
 }
@@ -724,7 +723,7 @@ void TestImport::clickDuringRunIsIgnored()
     QVERIFY(f.import());
     QVERIFY(clicks > 3);
     QCOMPARE(f.presenter.informations.size(), 1);
-    QCOMPARE(s.batchesStored(), 4);
+    QCOMPARE(s.report().batches, 4);
     QVERIFY(s.importEnabled());
 }
 

@@ -251,7 +251,6 @@ void TestReport::reportMatchesTheDatabase()
         }
         QCOMPARE(menuRows(f.db, number, e.diet), expected);
     }
-    QCOMPARE(r.batches, s.batchesStored());
     QVERIFY(stored > 0 || copied == 0);
     // a run that stored nothing is no run to undo
     if (stored == 0)
