@@ -108,10 +108,9 @@ ImportRunner::Outcome ImportRunner::import(bool dryRun)
         ~Reset() { s.setDryRun(false); }
     } reset{m_screen};
     m_screen.sbtImportExportClick();
-    const ImportReport &report = m_screen.report();
-    if (!report.finished)
-        return Outcome::Failed;
-    return report.endsWithWarning() ? Outcome::LeftOut : Outcome::Stored;
+    // a click that returns without a job (one under way already) stored nothing
+    const ImportRun *run = m_screen.lastRun();
+    return run ? run->outcome() : Outcome::Failed;
 }
 
 template<typename Step>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "importreport.h"
+#include "importrun.h"
 
 #include <QDate>
 #include <QString>
@@ -46,13 +47,7 @@ struct ImportRequest
 class ImportRunner
 {
 public:
-    // How a run ended; the values are zov-import's exit codes.
-    enum class Outcome {
-        Stored = 0,  // SUCESSO (or, in a dry run, what would be)
-        Failed = 1,  // the connection, the database, the program
-        Refused = 2, // a check of the screen, or the server's text
-        LeftOut = 3, // closed with a warning: dishes left out (no slot of their type, no diners)
-    };
+    using Outcome = ImportRun::Outcome;
 
     explicit ImportRunner(ImpoCardHosp &screen);
 

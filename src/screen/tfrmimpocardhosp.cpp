@@ -95,7 +95,19 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     for (QLineEdit *weekday : {m_ui->edtDiaCardapio, m_ui->edtDiaCardapioAte})
         weekday->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("Segunda")) + 16);
 
-    // the preview grid: read-only, whole rows, the tooltip background
+    setUpGrid();
+    m_ui->pgcGrid->tabBar()->hide();
+    m_ui->nedArredonda->setDecimals(3);
+    m_ui->nedArredonda->SetNumber(1);
+
+    bindWidgets();
+    m_logic.setMessagePump([this] { pump(); });
+    qApp->installEventFilter(this);
+}
+
+void TfrmImpoCardHosp::setUpGrid()
+{
+    // read-only, whole rows, the tooltip background
     m_gridModel = new RecordSetModel(m_logic.cdsCardOrigem,
                                      {QStringLiteral("DTCARDAPIO"), QStringLiteral("DSDIETPAD"),
                                       QStringLiteral("NMTIPOPRAT"), QStringLiteral("NMPRATO")},
@@ -115,13 +127,6 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                      palette.color(QPalette::Active, QPalette::HighlightedText));
     grid->setPalette(palette);
-    m_ui->pgcGrid->tabBar()->hide();
-    m_ui->nedArredonda->setDecimals(3);
-    m_ui->nedArredonda->SetNumber(1);
-
-    bindWidgets();
-    m_logic.setMessagePump([this] { pump(); });
-    qApp->installEventFilter(this);
 }
 
 TfrmImpoCardHosp::~TfrmImpoCardHosp()

@@ -48,6 +48,8 @@ private:
     // shown to the user; false when it did not complete.
     bool dispatch(const std::function<void()> &handler);
     void bindWidgets();
+    // the preview grid
+    void setUpGrid();
     void refresh(ImpoCardHosp::Control control);
     // Runs the exits and the enter of one focus move; false, with the focus put
     // back, when an exit check failed.
