@@ -388,6 +388,7 @@ void TestImport::perCapitaRounding_data()
     QTest::newRow("rounding 0 copies") << 150.0 << 33.0 << 0.0 << 0 << 33.0;
     QTest::newRow("rounding off copies") << 150.0 << 33.0 << 5.0 << 1 << 33.0;
     QTest::newRow("a fraction under a half rounds up") << 100.0 << 4.2 << 1.0 << 0 << 5.0;
+    QTest::newRow("4.2 fives become 5") << 70.0 << 30.0 << 5.0 << 0 << 2500.0 / 70.0;
     QTest::newRow("ten decimals round up") << 100.0 << 49.0000000004 << 1.0 << 0 << 50.0;
     QTest::newRow("a tiny per capita is one portion") << 100.0 << 1e-10 << 1.0 << 0 << 1.0;
 }
