@@ -1,6 +1,9 @@
+#include "consiste.h"
 #include "dates.h"
+#include "dietlist.h"
 #include "error.h"
 #include "filter.h"
+#include "layout.h"
 #include "recordset.h"
 
 #include <QSignalSpy>
@@ -677,6 +680,88 @@ private Q_SLOTS:
             QVERIFY_THROWS_EXCEPTION(Error,
                                      rs.FieldByName(QStringLiteral("NMPRATO")).setValue(name));
         }
+    }
+
+    // a code typed into an edit is padded with zeros to its column's width
+    void codesArePaddedToTheirWidth_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("one digit") << "1"
+                                   << "00001";
+        QTest::newRow("blanks around") << " 12 "
+                                       << "00012";
+        QTest::newRow("full width") << "00123"
+                                    << "00123";
+        QTest::newRow("longer stays") << "123456"
+                                      << "123456";
+        QTest::newRow("letters") << "A"
+                                 << "0000A";
+        QTest::newRow("an accent is one character")
+            << QStringLiteral("Ç1") << QStringLiteral("000Ç1");
+        QTest::newRow("blanks only") << "   "
+                                     << "00000";
+    }
+
+    void codesArePaddedToTheirWidth()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, code);
+        const int width = codeWidth(QStringLiteral("CDSERVFILI"));
+        QCOMPARE(Ajusta(typed, width), code);
+        QCOMPARE(Ajusta(code, width), code); // a padded code is padded already
+    }
+
+    // the list of diets every menu call carries, and what it names
+    void dietLists_data()
+    {
+        QTest::addColumn<QStringList>("codes");
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QString>("notNamed");
+        QTest::newRow("one") << QStringList{"0001"} << "_0001_"
+                             << "0002";
+        QTest::newRow("two in their order") << QStringList{"0003", "0001"} << "_0003_0001_"
+                                            << "0002";
+        QTest::newRow("none") << QStringList{} << "_"
+                              << "0001";
+        QTest::newRow("part of a code is not named") << QStringList{"0001", "0010"} << "_0001_0010_"
+                                                     << "001";
+        QTest::newRow("the empty code is not named") << QStringList{"0001"} << "_0001_"
+                                                     << "";
+    }
+
+    void dietLists()
+    {
+        QFETCH(QStringList, codes);
+        QFETCH(QString, list);
+        QFETCH(QString, notNamed);
+        QCOMPARE(dietList(codes), list);
+        QCOMPARE(dietListCodes(list), codes);
+        for (const QString &code : codes)
+            QVERIFY2(dietListNames(list, code), qPrintable(code));
+        QVERIFY(!dietListNames(list, notNamed));
+    }
+
+    void dietCodes_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("four digits") << "0001" << true;
+        QTest::newRow("one") << "1" << true;
+        QTest::newRow("four accented") << QStringLiteral("ÇÃÕÉ") << true;
+        QTest::newRow("five") << "00001" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("the list's mark") << "0_01" << false;
+    }
+
+    void dietCodes()
+    {
+        QFETCH(QString, code);
+        QFETCH(bool, fits);
+        QCOMPARE(isDietCode(code), fits);
+        // a code that fits is named by a list of it alone
+        if (fits)
+            QVERIFY(dietListNames(dietList({code}), code));
     }
 
     void fieldErrors()

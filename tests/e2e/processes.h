@@ -3,6 +3,9 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
 
 namespace zov::test {
 
@@ -19,6 +22,28 @@ QString binary(const QString &name);
 Result run(const QString &program, const QStringList &arguments, int timeoutMs = 60000);
 bool waitForPort(int port);
 int freePort();
+
+// The first folder on the way to `path` (itself included) that users other than its
+// owner and group cannot enter; empty when they can reach it.
+QString closedToOthers(const QString &path);
+
+// A program of the project run as another user (uid and gid 54321, no groups) through
+// setpriv. That user may not enter the build tree (a checkout in a private folder), so
+// the program and the project's libraries run from a copy in a folder anyone may enter.
+class OtherUserProgram
+{
+public:
+    explicit OtherUserProgram(const QString &name);
+    // Why it cannot run so (not root, no setpriv, no folder for the copy); empty when it can.
+    QString unavailable() const { return m_unavailable; }
+    // Starts it with `arguments`, in the process's environment (the system's when unset).
+    void start(QProcess &process, const QStringList &arguments) const;
+
+private:
+    std::unique_ptr<QTemporaryDir> m_copy;
+    QString m_unavailable;
+    QString m_program;
+};
 
 // zov-server over `db` on a free loopback port, its log forwarded to the test's own.
 class ServerProcess

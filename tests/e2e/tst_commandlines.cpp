@@ -178,8 +178,9 @@ void TestCommandLines::importUsageErrors()
     Result r;
     if (withoutLogin) {
         // as a service runs it: no LOGNAME or USER, a user the system has no name for
-        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-            QSKIP("needs root and setpriv to run as a user without a name");
+        const OtherUserProgram program(QStringLiteral("zov-import"));
+        if (!program.unavailable().isEmpty())
+            QSKIP(qPrintable(program.unavailable()));
         args.removeAt(args.indexOf(QStringLiteral("--operator")) + 1);
         args.removeOne(QStringLiteral("--operator"));
         QProcess p;
@@ -187,11 +188,7 @@ void TestCommandLines::importUsageErrors()
         env.remove(QStringLiteral("LOGNAME"));
         env.remove(QStringLiteral("USER"));
         p.setProcessEnvironment(env);
-        p.start(QStringLiteral("setpriv"),
-                QStringList{QStringLiteral("--reuid=54321"), QStringLiteral("--regid=54321"),
-                            QStringLiteral("--clear-groups"),
-                            binary(QStringLiteral("zov-import"))} +
-                    args);
+        program.start(p, args);
         QVERIFY(p.waitForFinished(30000));
         r.code = p.exitCode();
         r.out = QString::fromUtf8(p.readAllStandardOutput());
@@ -588,7 +585,7 @@ void TestCommandLines::serverRefusesBadDatabases()
     QFETCH(int, code);
     QString path = file.isEmpty() ? m_db : m_dir->filePath(file);
     QStringList args{QStringLiteral("--check")};
-    QStringList program;
+    std::unique_ptr<OtherUserProgram> program;
     if (token.startsWith(QLatin1Char('/'))) {
         args << QStringLiteral("--token-file") << token;
     } else if (!token.isEmpty()) {
@@ -609,15 +606,17 @@ void TestCommandLines::serverRefusesBadDatabases()
         // the file and its folder belong to another user, who may only read them
         if (onPostgres())
             QSKIP("a read-only file is an SQLite case");
-        if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-            QSKIP("needs root and setpriv to run as another user");
+        program = std::make_unique<OtherUserProgram>(QStringLiteral("zov-server"));
+        if (!program->unavailable().isEmpty())
+            QSKIP(qPrintable(program->unavailable()));
         path = m_db;
         QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
                                                          QFile::ExeOwner | QFile::ReadOther |
                                                          QFile::ExeOther));
-        program =
-            QStringList{QStringLiteral("--reuid=54321"), QStringLiteral("--regid=54321"),
-                        QStringLiteral("--clear-groups"), binary(QStringLiteral("zov-server"))};
+        if (const QString closed = closedToOthers(m_dir->path()); !closed.isEmpty())
+            QSKIP(qPrintable(QStringLiteral("the database lies under %1, which another user "
+                                            "cannot enter")
+                                 .arg(closed)));
     } else if (file == QLatin1String("other.sqlite")) {
         path = newDatabase(m_dir->path(), QStringLiteral("other"));
         execute(path, QStringLiteral("CREATE TABLE FILIAL (CDFILIAL VARCHAR(4))"));
@@ -634,11 +633,11 @@ void TestCommandLines::serverRefusesBadDatabases()
     }
     args << QStringLiteral("--db") << path << QStringLiteral("--listen") << listen;
     Result r;
-    if (program.isEmpty()) {
+    if (!program) {
         r = run(QStringLiteral("zov-server"), args, 15000);
     } else {
         QProcess p;
-        p.start(QStringLiteral("setpriv"), program + args);
+        program->start(p, args);
         QVERIFY(p.waitForFinished(15000));
         r.code = p.exitCode();
         r.err = QString::fromUtf8(p.readAllStandardError());

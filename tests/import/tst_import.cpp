@@ -388,6 +388,7 @@ void TestImport::perCapitaRounding_data()
     QTest::newRow("rounding 0 copies") << 150.0 << 33.0 << 0.0 << 0 << 33.0;
     QTest::newRow("rounding off copies") << 150.0 << 33.0 << 5.0 << 1 << 33.0;
     QTest::newRow("a fraction under a half rounds up") << 100.0 << 4.2 << 1.0 << 0 << 5.0;
+    QTest::newRow("4.2 fives become 5") << 70.0 << 30.0 << 5.0 << 0 << 2500.0 / 70.0;
     QTest::newRow("ten decimals round up") << 100.0 << 49.0000000004 << 1.0 << 0 << 50.0;
     QTest::newRow("a tiny per capita is one portion") << 100.0 << 1e-10 << 1.0 << 0 << 1.0;
 }
@@ -793,55 +794,82 @@ void TestImport::appendRespectsDishesStoredDuringTheRun()
 
 void TestImport::secondWriterDuringTheRun_data()
 {
+    QTest::addColumn<bool>("append");
     QTest::addColumn<QString>("before"); // what the day holds before the run, besides its header
     QTest::addColumn<QString>("change"); // what another planner stores while the run works
     QTest::addColumn<bool>("refused");
     QTest::addColumn<QString>("column"); // a header column and the value it keeps
     QTest::addColumn<QString>("value");
+    // the dishes of a refused day, as the other planner left them
+    QTest::addColumn<QString>("left");
     const QString x9 = QStringLiteral(
         "INSERT INTO COMPCARD (CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, CDPRATO, NMPRATO, "
         "CDTIPOPRAT, VRPECONSCARD, NRORDPRATCAR, DTCARDAPIO, CDSERVFILI) VALUES ('B1', '900', "
         "'%1', %2, 'X9', 'PEPINO', '01', 30, 1, '2024-04-02', '00001')");
+    const QString removed = QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'");
+    const QString diners =
+        QStringLiteral("UPDATE CARDADIA SET QTCOMESTICAR = 200 WHERE NRCARDAPIO = '900'");
+    const QString effective =
+        QStringLiteral("UPDATE CARDADIA SET QTCOMEFETCAR = 140 WHERE NRCARDAPIO = '900'");
+    const QString stamped =
+        QStringLiteral("UPDATE CARDADIA SET CDOPERADOR = 'OUTRO' WHERE NRCARDAPIO = '900'");
     // the run would keep slot 11 empty on a day it did not see
-    QTest::newRow("a dish removed")
-        << x9.arg(QStringLiteral("0001")).arg(11)
-        << QStringLiteral("DELETE FROM COMPCARD WHERE NRCARDAPIO = '900'") << true << QString()
-        << QString();
+    QTest::newRow("a dish removed") << true << x9.arg(QStringLiteral("0001")).arg(11) << removed
+                                    << true << QString() << QString() << QString();
     // the run's per-capita values rest on 150 diners
     QTest::newRow("the diners changed")
-        << QString()
-        << QStringLiteral("UPDATE CARDADIA SET QTCOMESTICAR = 200 WHERE NRCARDAPIO = '900'") << true
-        << QStringLiteral("QTCOMESTICAR") << QStringLiteral("200");
+        << true << QString() << diners << true << QStringLiteral("QTCOMESTICAR")
+        << QStringLiteral("200") << QString();
     // a column the run does not write keeps the other planner's value
     QTest::newRow("the effective diners changed")
-        << QString()
-        << QStringLiteral("UPDATE CARDADIA SET QTCOMEFETCAR = 140 WHERE NRCARDAPIO = '900'")
-        << false << QStringLiteral("QTCOMEFETCAR") << QStringLiteral("140");
+        << true << QString() << effective << false << QStringLiteral("QTCOMEFETCAR")
+        << QStringLiteral("140") << QString();
     // the stamp is not written over another planner's
     QTest::newRow("stamped by another planner")
-        << QString()
-        << QStringLiteral("UPDATE CARDADIA SET CDOPERADOR = 'OUTRO' WHERE NRCARDAPIO = '900'")
-        << true << QStringLiteral("CDOPERADOR") << QStringLiteral("OUTRO");
+        << true << QString() << stamped << true << QStringLiteral("CDOPERADOR")
+        << QStringLiteral("OUTRO") << QString();
     // a dish row of the menu filed under another diet does not refuse the day, run
     // after run
     QTest::newRow("a dish of the menu under another diet")
-        << x9.arg(QStringLiteral("0002")).arg(5) << QString() << false << QString() << QString();
+        << true << x9.arg(QStringLiteral("0002")).arg(5) << QString() << false << QString()
+        << QString() << QString();
+    // an overwrite removes what it saw of the day: not what another planner stored since
+    QTest::newRow("overwrite: a dish removed")
+        << false << x9.arg(QStringLiteral("0001")).arg(11) << removed << true << QString()
+        << QString() << QString();
+    QTest::newRow("overwrite: a dish added")
+        << false << QString() << x9.arg(QStringLiteral("0001")).arg(11) << true << QString()
+        << QString() << QStringLiteral("11:X9:30");
+    QTest::newRow("overwrite: the diners changed")
+        << false << QString() << diners << true << QStringLiteral("QTCOMESTICAR")
+        << QStringLiteral("200") << QString();
+    QTest::newRow("overwrite: the effective diners changed")
+        << false << QString() << effective << false << QStringLiteral("QTCOMEFETCAR")
+        << QStringLiteral("140") << QString();
+    QTest::newRow("overwrite: stamped by another planner")
+        << false << QString() << stamped << true << QStringLiteral("CDOPERADOR")
+        << QStringLiteral("OUTRO") << QString();
+    QTest::newRow("overwrite: a dish of the menu under another diet")
+        << false << x9.arg(QStringLiteral("0002")).arg(5) << QString() << false << QString()
+        << QString() << QString();
 }
 
 void TestImport::secondWriterDuringTheRun()
 {
+    QFETCH(bool, append);
     QFETCH(QString, before);
     QFETCH(QString, change);
     QFETCH(bool, refused);
     QFETCH(QString, column);
     QFETCH(QString, value);
+    QFETCH(QString, left);
     ImportFixture f;
     f.db.addHeader(QStringLiteral("B1"), QStringLiteral("00001"), f.april(2),
                    QStringLiteral("0001"), QStringLiteral("900"), 150);
     if (!before.isEmpty())
         f.db.exec(before);
     ImpoCardHosp &s = f.open(f.april(1));
-    f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    f.choose(M4, M5, append, 1, QStringLiteral("_0001_"));
     // the other planner stores after this run loaded the destination
     bool stored = change.isEmpty();
     s.setMessagePump([&] {
@@ -865,12 +893,12 @@ void TestImport::secondWriterDuringTheRun()
     QVERIFY2(error.contains(QStringLiteral("02/04/2024, dieta 0001")) &&
                  error.contains(QStringLiteral("outra gravação alterou o cardápio 900")),
              qPrintable(error));
-    QVERIFY(f.dishesOf(f.april(2), QStringLiteral("0001")).isEmpty());
+    QCOMPARE(f.dishesOf(f.april(2), QStringLiteral("0001")), left);
     QVERIFY(!s.report().entries.last().refusal.isEmpty());
     // run again, it sees the day as it is and fills it
     f.presenter.clear();
     f.open(f.april(1));
-    f.choose(M4, M5, true, 1, QStringLiteral("_0001_"));
+    f.choose(M4, M5, append, 1, QStringLiteral("_0001_"));
     QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
     QVERIFY(!f.dishesOf(f.april(2), QStringLiteral("0001")).isEmpty());
 }

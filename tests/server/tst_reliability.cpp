@@ -24,6 +24,7 @@
 #include <grpcpp/grpcpp.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -116,7 +117,8 @@ grpc::Status rawSetImportacao(int port, const QVariantList &args, const std::str
 // Forwards every call to the real server; the first SetImportacao's reply comes back
 // only after the client has given up on it, as when a reply is lost on the way, or
 // (cancelFirst) the first SetImportacao is cancelled unrun, as a server that begins to
-// stop cancels the calls that reach it then.
+// stop cancels the calls that reach it then. On a stream, the first SetImportacao is
+// stored and the stream breaks before its answer goes back.
 class LosingProxy final : public rpc::AppServer::Service
 {
 public:
@@ -131,28 +133,65 @@ public:
     grpc::Status Invoke(grpc::ServerContext *context, const rpc::Call *call,
                         rpc::Reply *reply) override
     {
-        grpc::ClientContext forward;
-        for (const auto &[key, value] : context->client_metadata()) {
-            const std::string k(key.data(), key.size());
-            if (k.rfind("zov-", 0) == 0)
-                forward.AddMetadata(k, std::string(value.data(), value.size()));
-            if (k == "zov-batch-id" && call->method() == "SetImportacao") {
-                std::lock_guard lock(m_mutex);
-                batchIds.append(QString::fromStdString(std::string(value.data(), value.size())));
-            }
-        }
+        const Metadata metadata = metadataOf(*context, *call);
         const bool first = call->method() == "SetImportacao" && m_lost.fetch_add(1) == 0;
         if (first && m_cancelFirst)
             return grpc::Status(grpc::StatusCode::CANCELLED, "Server shutdown");
-        const grpc::Status status = m_stub->Invoke(&forward, *call, reply);
+        const grpc::Status status = forward(metadata, *call, reply);
         if (first)
             std::this_thread::sleep_for(std::chrono::milliseconds(m_delayMs));
         return status;
     }
 
+    // each call of the stream made as a single call
+    grpc::Status InvokeStream(grpc::ServerContext *context,
+                              grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream) override
+    {
+        rpc::Call call;
+        while (stream->Read(&call)) {
+            rpc::Reply reply;
+            const grpc::Status status = forward(metadataOf(*context, call), call, &reply);
+            if (call.method() == "SetImportacao" && m_lost.fetch_add(1) == 0)
+                return grpc::Status(grpc::StatusCode::UNAVAILABLE, "Connection reset by peer");
+            if (!status.ok())
+                return status;
+            stream->Write(reply);
+        }
+        return grpc::Status::OK;
+    }
+
     QStringList batchIds;
 
 private:
+    using Metadata = std::multimap<std::string, std::string>;
+
+    // the caller's metadata of this system, and a stream call's own; the batch ids kept
+    Metadata metadataOf(const grpc::ServerContext &context, const rpc::Call &call)
+    {
+        Metadata metadata(call.metadata().begin(), call.metadata().end());
+        for (const auto &[key, value] : context.client_metadata())
+            metadata.emplace(std::string(key.data(), key.size()),
+                             std::string(value.data(), value.size()));
+        for (const auto &[key, value] : metadata) {
+            if (key == "zov-batch-id" && call.method() == "SetImportacao") {
+                std::lock_guard lock(m_mutex);
+                batchIds.append(QString::fromStdString(value));
+            }
+        }
+        return metadata;
+    }
+
+    grpc::Status forward(const Metadata &metadata, rpc::Call call, rpc::Reply *reply)
+    {
+        grpc::ClientContext forwarded;
+        for (const auto &[key, value] : metadata) {
+            if (key.rfind("zov-", 0) == 0)
+                forwarded.AddMetadata(key, value);
+        }
+        call.clear_metadata(); // a single call carries it beside the call
+        return m_stub->Invoke(&forwarded, call, reply);
+    }
+
     std::unique_ptr<rpc::AppServer::Stub> m_stub;
     std::atomic<int> m_lost{0};
     std::mutex m_mutex;
@@ -235,15 +274,19 @@ void TestReliability::replayedBatchIsStoredOnce()
 void TestReliability::lostReplyIsSentAgainAndStoredOnce_data()
 {
     QTest::addColumn<bool>("cancelled");
-    QTest::newRow("the reply comes after the deadline") << false;
-    QTest::newRow("the call is cancelled by a stopping server") << true;
+    QTest::addColumn<bool>("onStream");
+    QTest::newRow("the reply comes after the deadline") << false << false;
+    QTest::newRow("the call is cancelled by a stopping server") << true << false;
+    // the stream's calls go one by one once it breaks, the stored batch with them
+    QTest::newRow("the stream breaks after the batch was stored") << false << true;
 }
 
 void TestReliability::lostReplyIsSentAgainAndStoredOnce()
 {
     QFETCH(bool, cancelled);
+    QFETCH(bool, onStream);
     TestServer server(m_db->config());
-    LosingProxy proxy(server.port(), cancelled ? 0 : 1500, cancelled);
+    LosingProxy proxy(server.port(), cancelled || onStream ? 0 : 1500, cancelled);
     grpc::ServerBuilder builder;
     int port = 0;
     builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
@@ -253,11 +296,18 @@ void TestReliability::lostReplyIsSentAgainAndStoredOnce()
 
     RpcConnection rpc;
     RpcConnection::Options o = optionsFor(port);
-    o.deadlineMs = 700;
+    o.deadlineMs = onStream ? 10000 : 700;
     rpc.setOptions(o);
     rpc.open();
     QVariantList args = batch(QStringLiteral("51"));
-    QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    if (onStream) {
+        const std::unique_ptr<CallStream> stream = rpc.openStream();
+        const int position = stream->send(Method::SetImportacao, args);
+        stream->finish();
+        QCOMPARE(stream->answer(position).toString(), QString());
+    } else {
+        QCOMPARE(rpc.invoke(QStringLiteral("SetImportacao"), args).toString(), QString());
+    }
     // the first reply came too late, or never: the batch went again, under the same id
     QCOMPARE(proxy.batchIds.size(), 2);
     QCOMPARE(proxy.batchIds.at(0), proxy.batchIds.at(1));

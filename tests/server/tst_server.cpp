@@ -238,6 +238,8 @@ enum BatchFailure {
     DishWithoutHeader,
     DishOffItsHeaderDay,
     HeaderMoved,
+    HeaderRenumbered,
+    HeaderToOtherBranch,
     SlotNumberZero,
     HugePerCapita,
     UnknownDiet,
@@ -778,6 +780,11 @@ private Q_SLOTS:
         QTest::newRow("dish off its header's day") << int(DishOffItsHeaderDay) << "31";
         // a header keeps the key its dishes carry; no value an import cannot produce
         QTest::newRow("a header moved to another day") << int(HeaderMoved) << "DTCARDAPIO";
+        // nor its menu number or branch, which its dishes and undo records carry
+        QTest::newRow("a header given another number")
+            << int(HeaderRenumbered) << "o número de cardápio do cabeçalho da filial 0001";
+        QTest::newRow("a header moved to another branch")
+            << int(HeaderToOtherBranch) << "o número de cardápio do cabeçalho da filial 0001";
         QTest::newRow("slot number 0") << int(SlotNumberZero) << "NRSEQPRATCAR";
         QTest::newRow("a per capita of 1e300") << int(HugePerCapita) << "VRPECONSCARD";
         QTest::newRow("a diet that does not exist") << int(UnknownDiet) << "CDDIETPAD";
@@ -842,6 +849,22 @@ private Q_SLOTS:
             QVERIFY(m.headers.Locate("NRCARDAPIO", {"30"}));
             m.headers.Edit();
             set(m.headers, "DTCARDAPIO", day(3, 20));
+            m.headers.Post();
+            break;
+        case HeaderRenumbered:
+            QVERIFY(m.headers.Locate("NRCARDAPIO", {"30"}));
+            m.headers.Edit();
+            set(m.headers, "NRCARDAPIO", "77");
+            m.headers.Post();
+            break;
+        case HeaderToOtherBranch:
+            // a branch that serves the same service and diets: only the move is wrong
+            m_db->addBranch("0002", "Hospital Norte");
+            m_db->addService("0002", kService, "Almoço");
+            m_db->serveDiet("0002", kService, "0001");
+            QVERIFY(m.headers.Locate("NRCARDAPIO", {"30"}));
+            m.headers.Edit();
+            set(m.headers, "CDFILIAL", "0002");
             m.headers.Post();
             break;
         case SlotNumberZero:

@@ -1,3 +1,4 @@
+#include "callmetadata.h"
 #include "error.h"
 #include "jsonvalue.h"
 #include "signatures.h"
@@ -250,6 +251,34 @@ private Q_SLOTS:
         QVERIFY_THROWS_EXCEPTION(
             Error, fromJson(QJsonDocument::fromJson(R"({"date": "2024-02-30"})").object()));
         QVERIFY_THROWS_EXCEPTION(Error, fromJson(QJsonValue(true)));
+    }
+
+    // what travels as gRPC metadata is printable ASCII, and reads back as it was
+    void metadataValues_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("plain") << "PLANEJADOR" << QByteArray("PLANEJADOR");
+        QTest::newRow("blanks and signs") << "a b-c_d/e:f" << QByteArray("a b-c_d/e:f");
+        QTest::newRow("an accent") << QStringLiteral("JOÃO") << QByteArray("JO%C3%83O");
+        QTest::newRow("the escape itself") << "50%" << QByteArray("50%25");
+        QTest::newRow("a tab") << "a\tb" << QByteArray("a%09b");
+        QTest::newRow("a line break") << "a\nb" << QByteArray("a%0Ab");
+        QTest::newRow("DEL") << "\x7f" << QByteArray("%7F");
+        QTest::newRow("a surrogate pair")
+            << QString::fromUcs4(U"\U0001F600") << QByteArray("%F0%9F%98%80");
+        QTest::newRow("empty") << "" << QByteArray();
+    }
+
+    void metadataValues()
+    {
+        QFETCH(QString, value);
+        QFETCH(QByteArray, sent);
+        const QByteArray encoded = encodeMetadataValue(value);
+        QCOMPARE(encoded, sent);
+        for (const char c : encoded)
+            QVERIFY(c >= 0x20 && c <= 0x7e);
+        QCOMPARE(decodeMetadataValue(encoded), value);
     }
 
     void arguments_data()
