@@ -55,6 +55,16 @@ int Layout::dataFieldCount() const
     return n;
 }
 
+QStringList Layout::dataFieldNames() const
+{
+    QStringList names;
+    for (const FieldDef &f : fields) {
+        if (!f.calculated)
+            names.append(f.name);
+    }
+    return names;
+}
+
 namespace {
 
 QHash<QString, Layout> loadLayouts()

@@ -37,6 +37,7 @@ struct Layout
 
     int indexOf(const QString &fieldName) const; // case-insensitive, -1 when absent
     int dataFieldCount() const;                  // fields that travel in packets
+    QStringList dataFieldNames() const;          // their names in order: the table's columns
 
     QHash<QString, int> byName; // upper-case name -> position, filled when loaded
 };

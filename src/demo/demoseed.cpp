@@ -2,6 +2,7 @@
 
 #include "dates.h"
 #include "error.h"
+#include "layout.h"
 #include "texts.h"
 
 #include <QFile>
@@ -381,10 +382,13 @@ class TableWriter
 {
 public:
     TableWriter(QSqlDatabase &db, const char *table, const char *columns)
+        : TableWriter(db, table, QString::fromLatin1(columns).split(QLatin1Char(' ')))
+    {}
+
+    TableWriter(QSqlDatabase &db, const char *table, const QStringList &names)
         : m_table(QLatin1String(table))
         , m_query(db)
     {
-        const QStringList names = QString::fromLatin1(columns).split(QLatin1Char(' '));
         const QStringList marks(names.size(), QStringLiteral("?"));
         const QString sql =
             QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
@@ -574,9 +578,7 @@ public:
                     "CDFILIAL CDSERVFILI DTCARDAPIO CDDIETPAD DSDIETPAD NRCARDAPIO CDOPERADOR "
                     "QTCOMESTICAR QTESTITURNO1 QTESTITURNO2 QTESTITURNO3 QTESTITURNO4 QTCLIESTICAR "
                     "QTFUNESTICAR QTDOAESTICAR DTMESCARD DTULTATUACAR")
-        , m_dishes(db, "COMPCARD",
-                   "CDFILIAL DTCARDAPIO CDDIETPAD NRCARDAPIO NRSEQPRATCAR CDFILAUXPRAT CDPRATO "
-                   "NMPRATO VRPECONSCARD CDTIPOPRAT NMTIPOPRAT NRORDPRATCAR CDSERVFILI")
+        , m_dishes(db, "COMPCARD", layout(QStringLiteral("cdsCompCardCache")).dataFieldNames())
         , m_sequences(db, "CARDSEQ", "CDFILIAL NRULTCARD")
     {}
 

@@ -1,5 +1,7 @@
 #include "serversql.h"
 
+#include "layout.h"
+
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
@@ -36,6 +38,44 @@ QHash<QString, QString> readStatements(const QString &path)
     return statements;
 }
 
+// The columns of a layout's table: `layout`, `layout:Q.` (each qualified by Q.) or
+// `layout:Q.,R.NAME,...` (NAME qualified by R. instead).
+QStringList layoutColumns(const QString &argument)
+{
+    const QStringList parts = argument.split(QLatin1Char(':'));
+    const QStringList qualifiers =
+        parts.size() > 1 ? parts.at(1).split(QLatin1Char(',')) : QStringList();
+    QStringList columns;
+    for (const QString &column : layout(parts.at(0)).dataFieldNames()) {
+        QString name = qualifiers.value(0) + column;
+        for (qsizetype i = 1; i < qualifiers.size(); ++i) {
+            if (qualifiers.at(i).section(QLatin1Char('.'), 1) == column)
+                name = qualifiers.at(i);
+        }
+        columns.append(name);
+    }
+    return columns;
+}
+
+// The text of one placeholder: {FOR_UPDATE}, {DIET_IN_LIST:column}, {COLUMNS:...},
+// {ASSIGNMENTS:layout} (NAME = ?, ...) or {VALUES:layout} (?, ...).
+QString placeholderText(const QString &name, const QString &argument, bool sqlite,
+                        const QString &inList)
+{
+    const QLatin1String comma(", ");
+    if (name == QLatin1String("FOR_UPDATE"))
+        return sqlite ? QString() : QStringLiteral(" FOR UPDATE");
+    if (name == QLatin1String("DIET_IN_LIST"))
+        return QString(inList).replace(QLatin1String("{COLUMN}"), argument);
+    if (name == QLatin1String("COLUMNS"))
+        return layoutColumns(argument).join(comma);
+    if (name == QLatin1String("ASSIGNMENTS"))
+        return layoutColumns(argument).join(QLatin1String(" = ?, ")) + QLatin1String(" = ?");
+    if (name == QLatin1String("VALUES"))
+        return QStringList(layoutColumns(argument).size(), QStringLiteral("?")).join(comma);
+    qFatal("unknown SQL placeholder {%s}", qPrintable(name));
+}
+
 QHash<QString, QString> dialectStatements(bool sqlite)
 {
     QHash<QString, QString> statements =
@@ -45,15 +85,17 @@ QHash<QString, QString> dialectStatements(bool sqlite)
                               : QStringLiteral(":/zov/server/sql/postgresql.sql"));
     for (auto it = dialect.cbegin(); it != dialect.cend(); ++it)
         statements.insert(it.key(), it.value());
-    const QString inList = statements.value(QStringLiteral("DIET_IN_LIST"));
-    static const QRegularExpression placeholder(QStringLiteral("\\{DIET_IN_LIST:([A-Z_.]+)\\}"));
+    // the diet test is a piece of the statements, not one of them
+    const QString inList = statements.take(QStringLiteral("DIET_IN_LIST"));
+    static const QRegularExpression placeholder(QStringLiteral("\\{([A-Z_]+)(?::([^{}]*))?\\}"));
     for (auto it = statements.begin(); it != statements.end(); ++it) {
         QString &sql = it.value();
         QRegularExpressionMatch m;
-        while ((m = placeholder.match(sql)).hasMatch()) {
-            QString test = inList;
-            test.replace(QLatin1String("{COLUMN}"), m.captured(1));
-            sql.replace(m.capturedStart(), m.capturedLength(), test);
+        qsizetype from = 0;
+        while ((m = placeholder.match(sql, from)).hasMatch()) {
+            const QString text = placeholderText(m.captured(1), m.captured(2), sqlite, inList);
+            sql.replace(m.capturedStart(), m.capturedLength(), text);
+            from = m.capturedStart() + text.size();
         }
     }
     return statements;

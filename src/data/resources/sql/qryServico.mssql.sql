@@ -1,3 +1,4 @@
+-- SQL Server's form, kept with the suite's others: dialectOf() picks it for no driver yet (QODBC reads the generic one)
 SELECT
    CDSERVFILI,
    NMSERVICO
