@@ -1,6 +1,7 @@
 #include "runundo.h"
 
 #include "appserver.h"
+#include "callmetadata.h"
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
@@ -206,12 +207,11 @@ UndoReport RunUndo::undo(const QString &runId, const QString &branch, bool dryRu
 {
     // every call of a dry run carries its id: the server keeps nothing it does
     if (dryRun)
-        m_server.setMetadata(QStringLiteral("zov-dry-run"),
-                             QUuid::createUuid().toString(QUuid::WithoutBraces));
+        m_server.setMetadata(kDryRunKey.name, QUuid::createUuid().toString(QUuid::WithoutBraces));
     struct DryRunEnd
     {
         AppServer &server;
-        ~DryRunEnd() { server.setMetadata(QStringLiteral("zov-dry-run"), QString()); }
+        ~DryRunEnd() { server.setMetadata(kDryRunKey.name, QString()); }
     } dryRunEnd{m_server};
     QVariantList args{runId, branch};
     const QVariant reply = m_server.invoke(Method::DesfazImportacao, args);

@@ -3,6 +3,7 @@
 
 #include "runhistory.h"
 
+#include "callmetadata.h"
 #include "dates.h"
 #include "dispatcher.h"
 #include "error.h"
@@ -342,14 +343,14 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
 {
     QString runBranch, runService;
     bool known = false;
-    if (!runId.isEmpty() && runId.size() <= 64)
+    if (!runId.isEmpty() && runId.size() <= kRunIdKey.maxLength)
         s.select(sql(s, "run_of_id"), {runId}, [&](const QSqlQuery &q) {
             runBranch = q.value(0).toString();
             runService = q.value(1).toString();
             known = true;
         });
     if (!known)
-        return text("RUN_UNKNOWN").arg(runId.left(64));
+        return text("RUN_UNKNOWN").arg(kRunIdKey.kept(runId));
     if (!branch.isEmpty() && branch != runBranch)
         return text("RUN_OTHER_BRANCH").arg(runId, runBranch, branch);
 
