@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runreplies.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QList>
@@ -32,21 +34,8 @@ struct RunSummary
 // What an undo did (in a dry run, would do) per destination day and diet.
 struct UndoReport
 {
-    enum class Outcome {
-        Restored,      // put back as it was before the run
-        Changed,       // changed since the run: left as it is
-        AlreadyUndone, // an earlier undo restored it
-    };
-    struct Entry
-    {
-        QDate day;
-        QString diet;
-        QString menuNumber;
-        Outcome outcome = Outcome::Changed;
-        int dishesRemoved = 0;  // dishes the run had added
-        int dishesRestored = 0; // dishes it had removed or changed, back
-        bool headerRemoved = false;
-    };
+    using Outcome = UndoRow::Outcome;
+    using Entry = UndoRow; // as the server answers it
 
     QString runId;
     bool preview = false;
