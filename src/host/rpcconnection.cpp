@@ -2,6 +2,7 @@
 
 #include "appserver.grpc.pb.h"
 #include "batchprotocol.h"
+#include "callfigures.h"
 #include "callmetadata.h"
 #include "error.h"
 #include "hostcontext.h"
@@ -125,8 +126,6 @@ void RpcConnection::open(int timeoutMs)
     m_channel = channel;
     m_stub = std::make_unique<Stub>();
     m_stub->stub = rpc::AppServer::NewStub(m_channel);
-    m_calls = 0;
-    m_durations.clear();
 }
 
 void RpcConnection::close()
@@ -373,7 +372,8 @@ private:
             // its arguments are not needed any more
             m_calls[m_received].args.clear();
             ++m_received;
-            ++m_connection.m_streamed; // (counted as answered: a call made again is not)
+            if (m_connection.m_figures) // (counted as answered: a call made again is not)
+                ++m_connection.m_figures->streamed;
             m_lastArrival = Clock::now();
             m_arrived.notify_all();
             reply = rpc::Reply();
@@ -598,7 +598,6 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
                 context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
         }
         reply.Clear();
-        ++m_calls;
         const auto started = std::chrono::steady_clock::now();
         status = m_stub->stub->Invoke(&context, *call, &reply);
         if (status.ok() && !dryRunId.isEmpty()) {
@@ -608,9 +607,10 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
                 ack != answered.end() &&
                 QByteArray(ack->second.data(), qsizetype(ack->second.size())) == dryRunId;
         }
-        m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
-                                  std::chrono::steady_clock::now() - started)
-                                  .count());
+        if (m_figures)
+            m_figures->microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  std::chrono::steady_clock::now() - started)
+                                                  .count());
         // (a message too large is refused with the same code, and is not sent again)
         const std::string &why = status.error_message();
         const bool busy =
