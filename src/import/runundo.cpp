@@ -178,21 +178,10 @@ QList<RunSummary> RunUndo::list(const QString &branch)
     const QVariant reply = m_server.invoke(Method::GetImportacoes, args);
     QList<RunSummary> runs;
     for (const RunRow &r : rowsOf<RunRow>(reply, Method::GetImportacoes)) {
-        RunSummary run;
-        run.id = r.id;
         // kept in UTC
-        run.when =
-            QDateTime::fromString(r.started + QLatin1Char('Z'), Qt::ISODateWithMs).toLocalTime();
-        run.operatorCode = r.operatorCode;
-        run.branch = r.branch;
-        run.service = r.service;
-        run.firstDay = r.firstDay;
-        run.lastDay = r.lastDay;
-        run.mode = r.mode;
-        run.batches = r.batches;
-        run.menus = r.menus;
-        run.undoneMenus = r.undoneMenus;
-        runs.append(run);
+        runs.append(
+            {r,
+             QDateTime::fromString(r.started + QLatin1Char('Z'), Qt::ISODateWithMs).toLocalTime()});
     }
     return runs;
 }

@@ -11,20 +11,10 @@ namespace zov {
 
 class AppServer;
 
-// An import run as the server keeps it for an undo.
-struct RunSummary
+// An import run as the server keeps it for an undo, with when it was made in local time.
+struct RunSummary : RunRow
 {
-    QString id;
-    QDateTime when; // local time
-    QString operatorCode;
-    QString branch;
-    QString service;
-    QDate firstDay; // destination days
-    QDate lastDay;
-    QString mode; // "append" or "overwrite"
-    int batches = 0;
-    int menus = 0;       // day and diets it stored
-    int undoneMenus = 0; // of those, the ones undone
+    QDateTime when;
 
     // One line, tab-separated: id, when, operator, branch, service, days, mode, batches,
     // whether it was undone.
