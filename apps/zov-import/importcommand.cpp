@@ -1,6 +1,7 @@
 #include "importcommand.h"
 
 #include "appserverhost.h"
+#include "callfigures.h"
 #include "commandline.h"
 #include "consiste.h"
 #include "dates.h"
@@ -124,18 +125,18 @@ double threadCpuSeconds()
 // Figures of the run for measurements: the remote calls and how long they took, the
 // CPU time of this thread (the screen's logic, without the server), the slot pairs.
 void writeStats(const QString &file, const ImpoCardHosp &screen, double cpuSeconds,
-                long callsBefore)
+                const CallFigures *figures)
 {
     QJsonObject stats;
-    if (auto *rpc = dynamic_cast<RpcConnection *>(screen.connection())) {
-        std::vector<qint64> durations(rpc->callMicroseconds().begin() + callsBefore,
-                                      rpc->callMicroseconds().end());
+    if (figures) {
+        std::vector<qint64> durations = figures->microseconds;
         qint64 total = 0;
         for (const qint64 d : durations)
             total += d;
         std::sort(durations.begin(), durations.end());
         stats.insert(QStringLiteral("calls"), static_cast<qint64>(durations.size()));
-        stats.insert(QStringLiteral("streamedCalls"), static_cast<qint64>(rpc->streamedCalls()));
+        stats.insert(QStringLiteral("streamedCalls"),
+                     static_cast<qint64>(figures->streamed.load()));
         stats.insert(QStringLiteral("callSeconds"), static_cast<double>(total) / 1e6);
         stats.insert(QStringLiteral("callMedianMicroseconds"),
                      durations.empty() ? 0.0
@@ -233,19 +234,22 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
     const QString reportName = options.value(QStringLiteral("report"));
     QSaveFile &reportFile = preparation.reportFile;
 
+    CallFigures figures; // (outlives the screen's connection)
+    const CallFigures *counted = nullptr;
     ImpoCardHosp screen;
     TerminalProgress progress(err, screen);
     screen.setMessagePump([&progress] { progress.update(); });
     ImportRunner runner(screen);
     // the figures count the import command, from the click on
     double cpuBefore = 0;
-    long callsBefore = 0;
     bool clicked = false;
     const ImportRunner::Outcome outcome = runner.run(request, [&] {
         clicked = true;
         cpuBefore = threadCpuSeconds();
-        if (auto *rpc = dynamic_cast<RpcConnection *>(screen.connection()))
-            callsBefore = rpc->callCount();
+        if (auto *rpc = dynamic_cast<RpcConnection *>(screen.connection())) {
+            rpc->countCallsIn(&figures);
+            counted = &figures;
+        }
     });
     if (!runner.errorText().isEmpty())
         err << runner.errorText() << Qt::endl;
@@ -270,7 +274,7 @@ int importRun(const CommandLine &options, const ImportRequest &request, QTextStr
         !clicked || saveReport(reportFile, reportName, runner.report(), out, err);
     if (options.has(QStringLiteral("stats")))
         writeStats(options.value(QStringLiteral("stats")), screen, threadCpuSeconds() - cpuBefore,
-                   callsBefore);
+                   counted);
     // a dry run shows no closing dialog: what it would say, with what it would leave out
     if (request.dryRun && runner.report().finished)
         out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingMessage()) << Qt::endl;

@@ -1,5 +1,6 @@
 #include "appserver.h"
 
+#include "batchprotocol.h"
 #include "error.h"
 
 #include <exception>
@@ -22,20 +23,19 @@ public:
         for (const auto &[key, value] : own)
             m_server.setMetadata(key, value);
         Answer a;
-        const bool batch = method == Method::SetImportacao;
-        if (batch && !m_refusal.isEmpty()) {
-            a.value = m_refusal;
+        const bool batch = isBatch(method);
+        if (batch && !m_batches.mayGo()) {
+            a.value = m_batches.refusal();
         } else {
             try {
                 QVariantList copy = args;
                 a.value = m_server.invoke(method, copy);
-                if (batch && a.value.typeId() == QMetaType::QString &&
-                    a.value.toString().size() > 10)
-                    m_refusal = a.value.toString();
+                if (batch)
+                    m_batches.noteAnswer(a.value);
             } catch (const Error &e) {
                 a.failed = std::current_exception(); // a database failure stays one
                 if (batch)
-                    m_refusal = e.text();
+                    m_batches.noteFailure(e.text());
             }
         }
         for (const auto &pair : own)
@@ -61,7 +61,7 @@ private:
     };
     AppServer &m_server;
     QList<Answer> m_answers;
-    QString m_refusal;
+    BatchGate m_batches;
 };
 
 } // namespace

@@ -1,10 +1,45 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLatin1String>
 #include <QString>
 #include <QStringList>
 
 namespace zov {
+
+// What a call carries beside its arguments, by key, and the most of each value the
+// server keeps (0: no limit of the key's own).
+struct MetadataKey
+{
+    QLatin1String name;
+    int maxLength = 0;
+
+    // `value` as the server keeps it
+    QString kept(const QString &value) const
+    {
+        return maxLength > 0 ? value.left(maxLength) : value;
+    }
+};
+
+// the client's id of a batch, by which the server stores it once
+inline constexpr MetadataKey kBatchIdKey{QLatin1String("zov-batch-id"), 100};
+// what a batch was decided on (branch|menu number|YYYY-MM-DD|diet=digest)
+inline constexpr MetadataKey kDaySeenKey{QLatin1String("zov-day-seen"), 200};
+// a dry run's id: the server keeps nothing of the call and names the id back
+inline constexpr MetadataKey kDryRunKey{QLatin1String("zov-dry-run"), 64};
+// the month of the configuration a run follows (YYYY-MM-01)
+inline constexpr MetadataKey kConfigMonthKey{QLatin1String("zov-config-month"), 40};
+// the run a batch belongs to, how it stores and where it copies from, for its undo
+inline constexpr MetadataKey kRunIdKey{QLatin1String("zov-run-id"), 64};
+inline constexpr MetadataKey kRunModeKey{QLatin1String("zov-run-mode"), 12};
+inline constexpr MetadataKey kRunSourceKey{QLatin1String("zov-run-source"), 40};
+// the operator's code, for the audit lines (kept as wide as the operator's column)
+inline constexpr MetadataKey kOperatorKey{QLatin1String("zov-operator")};
+// the deadline of each call of a stream, in milliseconds
+inline constexpr MetadataKey kCallDeadlineKey{QLatin1String("zov-call-deadline-ms")};
+// "changed": only the by-reference arguments the method changed come back
+inline constexpr MetadataKey kByRefKey{QLatin1String("zov-by-ref")};
+inline constexpr QLatin1String kByRefChanged("changed");
 
 // gRPC's name of a status code ("UNAVAILABLE"); null for a code it does not define.
 const char *statusCodeName(int code);

@@ -60,7 +60,10 @@ const QList<MethodSignature> &methodSignatures()
         {M::SetImportacao,
          QStringLiteral("SetImportacao"),
          {{QStringLiteral("DeltaCardaDia"), K::Delta, true},
-          {QStringLiteral("DeltaCompCard"), K::Delta, true}}},
+          {QStringLiteral("DeltaCompCard"), K::Delta, true}},
+         /*largeReply*/ false,
+         /*textAnswer*/ false,
+         /*batch*/ true},
         {M::GetTemCard,
          QStringLiteral("GetTemCard"),
          {{QStringLiteral("CdFilial"), K::Text, false},
@@ -108,6 +111,12 @@ const MethodSignature *findSignature(const QString &method)
             return &s;
     }
     return nullptr;
+}
+
+bool isBatch(const QString &method)
+{
+    const MethodSignature *signature = findSignature(method);
+    return signature && signature->batch;
 }
 
 QString checkArguments(const MethodSignature &signature, const QVariantList &args)

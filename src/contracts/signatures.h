@@ -51,6 +51,9 @@ struct MethodSignature
     bool largeReply = false;
     // A short text (ten characters at most) is its answer, not an error: a menu number.
     bool textAnswer = false;
+    // It stores a batch of the import: sent again with its own id when its answer is
+    // lost (stored once), and not run after a refused one (batchprotocol.h).
+    bool batch = false;
 };
 
 // The table: the one list of the server's methods, which both ends use.
@@ -61,6 +64,12 @@ inline QString methodName(Method method)
 {
     return signatureOf(method).name;
 }
+inline bool isBatch(Method method)
+{
+    return signatureOf(method).batch;
+}
+// False for a name the table does not know.
+bool isBatch(const QString &method);
 
 // An empty text when `args` match the signature; otherwise what is wrong, in
 // Portuguese, naming the parameter.

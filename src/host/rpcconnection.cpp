@@ -1,6 +1,8 @@
 #include "rpcconnection.h"
 
 #include "appserver.grpc.pb.h"
+#include "batchprotocol.h"
+#include "callfigures.h"
 #include "callmetadata.h"
 #include "error.h"
 #include "hostcontext.h"
@@ -30,8 +32,6 @@ struct RpcConnection::Stub
 Q_LOGGING_CATEGORY(lcRpc, "zov.rpc")
 
 namespace {
-constexpr const char *kBatchIdKey = "zov-batch-id";
-
 constexpr int kMaxReplyBytes = 512 * 1024 * 1024;
 constexpr int kMaxCallBytes = 4 * 1024 * 1024; // what the server takes
 } // namespace
@@ -126,8 +126,6 @@ void RpcConnection::open(int timeoutMs)
     m_channel = channel;
     m_stub = std::make_unique<Stub>();
     m_stub->stub = rpc::AppServer::NewStub(m_channel);
-    m_calls = 0;
-    m_durations.clear();
 }
 
 void RpcConnection::close()
@@ -166,12 +164,12 @@ public:
         if (!o.token.isEmpty())
             m_context.AddMetadata("authorization", "Bearer " + o.token.toStdString());
         if (!o.operatorCode.isEmpty())
-            m_context.AddMetadata("zov-operator",
+            m_context.AddMetadata(kOperatorKey.name.data(),
                                   encodeMetadataValue(o.operatorCode).toStdString());
-        m_context.AddMetadata("zov-call-deadline-ms", std::to_string(o.deadlineMs));
+        m_context.AddMetadata(kCallDeadlineKey.name.data(), std::to_string(o.deadlineMs));
         for (const auto &[key, value] : connection.m_metadata) {
             m_context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
-            if (key == QLatin1String("zov-dry-run"))
+            if (key == kDryRunKey.name)
                 m_dryRunId = encodeMetadataValue(value);
         }
         m_stream = connection.m_stub->stub->InvokeStream(&m_context);
@@ -196,13 +194,13 @@ public:
         Pending call{method, args, std::string(), own, Clock::now()};
         // a batch goes with the caller's id when it gives one, else with one of its own
         for (qsizetype i = 0; i < call.own.size(); ++i) {
-            if (call.own.at(i).first == QLatin1String(kBatchIdKey)) {
+            if (call.own.at(i).first == kBatchIdKey.name) {
                 call.batchId = call.own.at(i).second.toStdString();
                 call.own.removeAt(i);
                 break;
             }
         }
-        if (method == Method::SetImportacao && call.batchId.empty())
+        if (isBatch(method) && call.batchId.empty())
             call.batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
         std::unique_lock lock(m_mutex);
         const int position = static_cast<int>(m_calls.size());
@@ -282,7 +280,7 @@ public:
         // a server that does not confirm the dry run would keep what it does
         if (!m_dryRunId.isEmpty() && !m_oneByOne) {
             const auto &answered = m_context.GetServerInitialMetadata();
-            const auto ack = answered.find("zov-dry-run");
+            const auto ack = answered.find(kDryRunKey.name.data());
             if (ack == answered.end() ||
                 QByteArray(ack->second.data(), qsizetype(ack->second.size())) != m_dryRunId)
                 throw Error(
@@ -354,7 +352,7 @@ private:
             for (const QVariant &arg : p.args)
                 toWire(arg, call.add_args());
             if (!p.batchId.empty())
-                (*call.mutable_metadata())["zov-batch-id"] = p.batchId;
+                (*call.mutable_metadata())[kBatchIdKey.name.data()] = p.batchId;
             for (const auto &[key, value] : p.own)
                 (*call.mutable_metadata())[key.toStdString()] = value.toStdString();
             lock.unlock();
@@ -374,7 +372,8 @@ private:
             // its arguments are not needed any more
             m_calls[m_received].args.clear();
             ++m_received;
-            ++m_connection.m_streamed; // (counted as answered: a call made again is not)
+            if (m_connection.m_figures) // (counted as answered: a call made again is not)
+                ++m_connection.m_figures->streamed;
             m_lastArrival = Clock::now();
             m_arrived.notify_all();
             reply = rpc::Reply();
@@ -399,8 +398,9 @@ private:
         lock.unlock();
         Answer a;
         a.in = true;
-        if (p.method == Method::SetImportacao && !m_refusal.isEmpty()) {
-            a.reply.mutable_value()->set_text(m_refusal.toStdString());
+        const bool batch = isBatch(p.method);
+        if (batch && !m_batches.mayGo()) {
+            a.reply.mutable_value()->set_text(m_batches.refusal().toStdString());
         } else if (m_gone) {
             // the server did not answer the call before for as long as it could wait:
             // the ones after it are not made to wait as long again each
@@ -411,21 +411,19 @@ private:
                 QVariant value =
                     m_connection.invokeWith(methodName(p.method), p.args, p.batchId, p.own);
                 toWire(value, a.reply.mutable_value());
-                const QString text =
-                    value.typeId() == QMetaType::QString ? value.toString() : QString();
-                if (p.method == Method::SetImportacao && text.size() > 10)
-                    m_refusal = text;
+                if (batch)
+                    m_batches.noteAnswer(value);
             } catch (const DatabaseFailure &e) {
                 a.in = false;
                 a.failed = std::current_exception(); // a database failure stays one
-                if (p.method == Method::SetImportacao)
-                    m_refusal = e.text();
+                if (batch)
+                    m_batches.noteFailure(e.text());
             } catch (const Error &e) {
                 a.in = false;
                 a.failed = std::current_exception();
                 m_gone = a.failed;
-                if (p.method == Method::SetImportacao)
-                    m_refusal = e.text();
+                if (batch)
+                    m_batches.noteFailure(e.text());
             }
         }
         lock.lock();
@@ -451,7 +449,7 @@ private:
     bool m_finishing = false;
     bool m_closing = false;
     grpc::Status m_status;
-    QString m_refusal;
+    BatchGate m_batches;       // of the calls made one by one
     std::exception_ptr m_gone; // the failure of a call made one by one
     QByteArray m_dryRunId;
 };
@@ -535,11 +533,11 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     // A batch carries an id of its own: when its reply is lost (the deadline passes or
     // the connection drops) it is sent again with the same id, and a server that
     // stored it already answers from its record instead of storing it twice.
-    const bool batch = signature && signature->id == Method::SetImportacao;
+    const bool batch = signature && signature->batch;
     // the caller's id of the batch, when it gives one
     for (const auto &pairs : {own, CallStream::Metadata(m_metadata)}) {
         for (const auto &[key, value] : pairs) {
-            if (batch && batchId.empty() && key == QLatin1String(kBatchIdKey))
+            if (batch && batchId.empty() && key == kBatchIdKey.name)
                 batchId = value.toStdString();
         }
     }
@@ -549,7 +547,7 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     QByteArray dryRunId;
     for (const auto &pair : m_metadata) {
-        if (pair.first == QLatin1String("zov-dry-run"))
+        if (pair.first == kDryRunKey.name)
             dryRunId = encodeMetadataValue(pair.second);
     }
     bool dryRunAcknowledged = false;
@@ -583,36 +581,36 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
             context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
         // texts go encoded: gRPC takes printable ASCII only (see callmetadata.h)
         if (!m_options.operatorCode.isEmpty())
-            context.AddMetadata("zov-operator",
+            context.AddMetadata(kOperatorKey.name.data(),
                                 encodeMetadataValue(m_options.operatorCode).toStdString());
         if (batch)
-            context.AddMetadata("zov-batch-id", batchId);
+            context.AddMetadata(kBatchIdKey.name.data(), batchId);
         // the arguments are kept here: only a by-reference argument that the server
         // changed needs to come back
-        context.AddMetadata("zov-by-ref", "changed");
+        context.AddMetadata(kByRefKey.name.data(), kByRefChanged.data());
         for (const auto &pair : m_metadata) {
-            if (pair.first != QLatin1String(kBatchIdKey))
+            if (pair.first != kBatchIdKey.name)
                 context.AddMetadata(pair.first.toStdString(),
                                     encodeMetadataValue(pair.second).toStdString());
         }
         for (const auto &[key, value] : own) {
-            if (key != QLatin1String(kBatchIdKey))
+            if (key != kBatchIdKey.name)
                 context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
         }
         reply.Clear();
-        ++m_calls;
         const auto started = std::chrono::steady_clock::now();
         status = m_stub->stub->Invoke(&context, *call, &reply);
         if (status.ok() && !dryRunId.isEmpty()) {
             const auto &answered = context.GetServerInitialMetadata();
-            const auto ack = answered.find("zov-dry-run");
+            const auto ack = answered.find(kDryRunKey.name.data());
             dryRunAcknowledged =
                 ack != answered.end() &&
                 QByteArray(ack->second.data(), qsizetype(ack->second.size())) == dryRunId;
         }
-        m_durations.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
-                                  std::chrono::steady_clock::now() - started)
-                                  .count());
+        if (m_figures)
+            m_figures->microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  std::chrono::steady_clock::now() - started)
+                                                  .count());
         // (a message too large is refused with the same code, and is not sent again)
         const std::string &why = status.error_message();
         const bool busy =

@@ -3,10 +3,7 @@
 #include "appserver.h"
 
 #include <QString>
-#include <atomic>
-#include <chrono>
 #include <memory>
-#include <vector>
 
 namespace grpc {
 class Channel;
@@ -18,6 +15,8 @@ class Reply;
 } // namespace zov::rpc
 
 namespace zov {
+
+struct CallFigures;
 
 // The screen's connection to the application server (NetImpoCardHosp): given the
 // host and port before it connects, opened once, then every method invoked by
@@ -60,13 +59,10 @@ public:
     // connection lost are made again one by one (a batch with its own id, so that it
     // is stored once); a stream silent for the call deadline is given up.
     std::unique_ptr<CallStream> openStream() override;
-    // Calls made through streams (counted beside callCount, for measurements).
-    long streamedCalls() const { return m_streamed.load(); }
 
-    // Calls made since the connection was opened and how long each took, in
-    // microseconds (for measurements).
-    long callCount() const { return m_calls.load(); }
-    const std::vector<qint64> &callMicroseconds() const { return m_durations; }
+    // The calls that follow are counted in `figures` (null: not counted), which must
+    // outlive them; changed only while no call or stream runs.
+    void countCallsIn(CallFigures *figures) { m_figures = figures; }
 
     // Extra metadata for the calls that follow (for example the dry-run flag).
     void setMetadata(const QString &key, const QString &value) override;
@@ -91,9 +87,7 @@ private:
     std::shared_ptr<grpc::Channel> m_channel;
     struct Stub;
     std::unique_ptr<Stub> m_stub;
-    std::atomic<long> m_calls{0};
-    std::atomic<long> m_streamed{0};
-    std::vector<qint64> m_durations;
+    CallFigures *m_figures = nullptr;
     QList<QPair<QString, QString>> m_metadata;
     bool m_checkSignatures = true;
     bool m_rawAnswers = false;

@@ -3,6 +3,7 @@
 #include "appserver.h"
 #include "error.h"
 #include "importreport.h"
+#include "runreplies.h"
 #include "signatures.h"
 #include "texts.h"
 
@@ -27,20 +28,18 @@ int askAboutBatches(AppServer &server, ImportReport &report)
         if (reply.typeId() != QMetaType::QVariantList)
             throw Error(reply.toString());
         for (const QVariant &row : reply.toList()) {
-            const QVariantList r = row.toList();
-            if (r.size() != 3 || !ids.contains(r.at(0).toString()))
+            const std::optional<BatchOutcome> b = BatchOutcome::fromReply(row);
+            if (!b || !ids.contains(b->id))
                 throw Error(text("UNDO_BAD_REPLY").arg(methodName(Method::VerifLotes)));
-            const QString id = r.at(0).toString();
-            const bool isStored = r.at(1).toString() == QLatin1String("stored");
-            if (isStored)
-                stored.insert(id);
+            if (b->stored)
+                stored.insert(b->id);
             for (ImportReport::DayDiet &e : report.entries) {
-                if (!e.unknown || e.batchId != id)
+                if (!e.unknown || e.batchId != b->id)
                     continue;
                 e.unknown = false;
-                e.stored = isStored;
-                if (!isStored)
-                    e.refusal = r.at(2).toString();
+                e.stored = b->stored;
+                if (!b->stored)
+                    e.refusal = b->refusal;
             }
         }
     }

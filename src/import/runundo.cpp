@@ -1,6 +1,7 @@
 #include "runundo.h"
 
 #include "appserver.h"
+#include "callmetadata.h"
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
@@ -16,24 +17,20 @@ namespace zov {
 
 namespace {
 
-// The rows of a reply, each checked against the kinds it must hold: a server that
-// answers otherwise is named, not believed.
-QList<QVariantList> rowsOf(const QVariant &reply, Method method, const QList<int> &kinds)
+// The rows of a reply, each of the shape it must have: a server that answers otherwise
+// is named, not believed.
+template<typename Row>
+QList<Row> rowsOf(const QVariant &reply, Method method)
 {
     const auto bad = [&] { return Error(text("UNDO_BAD_REPLY").arg(methodName(method))); };
     if (reply.typeId() != QMetaType::QVariantList)
         throw bad();
-    QList<QVariantList> rows;
+    QList<Row> rows;
     for (const QVariant &row : reply.toList()) {
-        const QVariantList values = row.toList();
-        if (row.typeId() != QMetaType::QVariantList || values.size() != kinds.size())
+        const std::optional<Row> read = Row::fromReply(row);
+        if (!read)
             throw bad();
-        for (int i = 0; i < kinds.size(); ++i) {
-            if (values.at(i).typeId() != kinds.at(i) ||
-                (kinds.at(i) == QMetaType::QDate && !values.at(i).toDate().isValid()))
-                throw bad();
-        }
-        rows.append(values);
+        rows.append(*read);
     }
     return rows;
 }
@@ -179,25 +176,12 @@ QList<RunSummary> RunUndo::list(const QString &branch)
 {
     QVariantList args{branch};
     const QVariant reply = m_server.invoke(Method::GetImportacoes, args);
-    constexpr int T = QMetaType::QString, D = QMetaType::QDate, N = QMetaType::Double;
     QList<RunSummary> runs;
-    for (const QVariantList &r :
-         rowsOf(reply, Method::GetImportacoes, {T, T, T, T, T, D, D, T, N, N, N})) {
-        RunSummary run;
-        run.id = r.at(0).toString();
+    for (const RunRow &r : rowsOf<RunRow>(reply, Method::GetImportacoes)) {
         // kept in UTC
-        run.when = QDateTime::fromString(r.at(1).toString() + QLatin1Char('Z'), Qt::ISODateWithMs)
-                       .toLocalTime();
-        run.operatorCode = r.at(2).toString();
-        run.branch = r.at(3).toString();
-        run.service = r.at(4).toString();
-        run.firstDay = r.at(5).toDate();
-        run.lastDay = r.at(6).toDate();
-        run.mode = r.at(7).toString();
-        run.batches = r.at(8).toInt();
-        run.menus = r.at(9).toInt();
-        run.undoneMenus = r.at(10).toInt();
-        runs.append(run);
+        runs.append(
+            {r,
+             QDateTime::fromString(r.started + QLatin1Char('Z'), Qt::ISODateWithMs).toLocalTime()});
     }
     return runs;
 }
@@ -206,38 +190,20 @@ UndoReport RunUndo::undo(const QString &runId, const QString &branch, bool dryRu
 {
     // every call of a dry run carries its id: the server keeps nothing it does
     if (dryRun)
-        m_server.setMetadata(QStringLiteral("zov-dry-run"),
-                             QUuid::createUuid().toString(QUuid::WithoutBraces));
+        m_server.setMetadata(kDryRunKey.name, QUuid::createUuid().toString(QUuid::WithoutBraces));
     struct DryRunEnd
     {
         AppServer &server;
-        ~DryRunEnd() { server.setMetadata(QStringLiteral("zov-dry-run"), QString()); }
+        ~DryRunEnd() { server.setMetadata(kDryRunKey.name, QString()); }
     } dryRunEnd{m_server};
     QVariantList args{runId, branch};
     const QVariant reply = m_server.invoke(Method::DesfazImportacao, args);
     if (reply.typeId() == QMetaType::QString)
         throw ServerTextError(reply.toString());
-    constexpr int T = QMetaType::QString, D = QMetaType::QDate, N = QMetaType::Double;
     UndoReport report;
     report.runId = runId;
     report.preview = dryRun;
-    for (const QVariantList &r : rowsOf(reply, Method::DesfazImportacao, {D, T, T, T, N, N, T})) {
-        UndoReport::Entry e;
-        e.day = r.at(0).toDate();
-        e.diet = r.at(1).toString();
-        e.menuNumber = r.at(2).toString();
-        const QString outcome = r.at(3).toString();
-        if (outcome == QLatin1String("restored"))
-            e.outcome = UndoReport::Outcome::Restored;
-        else if (outcome == QLatin1String("undone"))
-            e.outcome = UndoReport::Outcome::AlreadyUndone;
-        else if (outcome != QLatin1String("changed"))
-            throw Error(text("UNDO_BAD_REPLY").arg(methodName(Method::DesfazImportacao)));
-        e.dishesRemoved = r.at(4).toInt();
-        e.dishesRestored = r.at(5).toInt();
-        e.headerRemoved = r.at(6).toString() == QLatin1String("removed");
-        report.entries.append(e);
-    }
+    report.entries = rowsOf<UndoRow>(reply, Method::DesfazImportacao);
     return report;
 }
 

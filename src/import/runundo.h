@@ -1,5 +1,7 @@
 #pragma once
 
+#include "runreplies.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QList>
@@ -9,20 +11,10 @@ namespace zov {
 
 class AppServer;
 
-// An import run as the server keeps it for an undo.
-struct RunSummary
+// An import run as the server keeps it for an undo, with when it was made in local time.
+struct RunSummary : RunRow
 {
-    QString id;
-    QDateTime when; // local time
-    QString operatorCode;
-    QString branch;
-    QString service;
-    QDate firstDay; // destination days
-    QDate lastDay;
-    QString mode; // "append" or "overwrite"
-    int batches = 0;
-    int menus = 0;       // day and diets it stored
-    int undoneMenus = 0; // of those, the ones undone
+    QDateTime when;
 
     // One line, tab-separated: id, when, operator, branch, service, days, mode, batches,
     // whether it was undone.
@@ -32,21 +24,8 @@ struct RunSummary
 // What an undo did (in a dry run, would do) per destination day and diet.
 struct UndoReport
 {
-    enum class Outcome {
-        Restored,      // put back as it was before the run
-        Changed,       // changed since the run: left as it is
-        AlreadyUndone, // an earlier undo restored it
-    };
-    struct Entry
-    {
-        QDate day;
-        QString diet;
-        QString menuNumber;
-        Outcome outcome = Outcome::Changed;
-        int dishesRemoved = 0;  // dishes the run had added
-        int dishesRestored = 0; // dishes it had removed or changed, back
-        bool headerRemoved = false;
-    };
+    using Outcome = UndoRow::Outcome;
+    using Entry = UndoRow; // as the server answers it
 
     QString runId;
     bool preview = false;

@@ -2,6 +2,7 @@
 #include "schema.h"
 
 #include "appserver.grpc.pb.h"
+#include "batchprotocol.h"
 #include "callmetadata.h"
 #include "dispatcher.h"
 #include "error.h"
@@ -48,13 +49,25 @@ constexpr size_t kLargeCallBytes = 1024 * 1024;
 // what gRPC's own buffers may take, all calls together
 constexpr size_t kTransportMemoryBytes = 256 * 1024 * 1024;
 
-QString metadata(const grpc::ServerContext *context, const char *key)
+QString metadata(const grpc::ServerContext *context, const MetadataKey &key)
 {
     const auto &meta = context->client_metadata();
-    const auto it = meta.find(key);
+    const auto it = meta.find(key.name.data());
     return it == meta.end() ? QString()
                             : decodeMetadataValue(QByteArray(
                                   it->second.data(), static_cast<qsizetype>(it->second.size())));
+}
+// What the server keeps of the value of `key`.
+QString kept(const grpc::ServerContext *context, const MetadataKey &key)
+{
+    return key.kept(metadata(context, key));
+}
+// The same of a value a call of a stream carries alone (not percent-encoded).
+template<typename Map>
+void keep(const Map &own, const MetadataKey &key, QString *into)
+{
+    if (const auto it = own.find(key.name.data()); it != own.end())
+        *into = key.kept(QString::fromStdString(it->second));
 }
 // The caller's address as the server saw it. Behind a balancer that names whom it
 // forwards (X-Forwarded-For: the last address, the one the balancer itself added), that
@@ -311,7 +324,7 @@ private:
         } leave{m_admission, m_metrics.callsInUse};
         ++m_metrics.callsInUse;
         CallContext callContext = contextOf(context);
-        callContext.changedByRefOnly = metadata(context, "zov-by-ref") == QLatin1String("changed");
+        callContext.changedByRefOnly = metadata(context, kByRefKey) == kByRefChanged;
         limitTo(callContext, context->deadline());
         return gatedInvoke(*call, reply, callContext, context->deadline());
     }
@@ -346,10 +359,9 @@ private:
         ++m_metrics.streamsInUse;
         const CallContext streamContext = contextOf(context);
         bool ok = false;
-        const int callMs = metadata(context, "zov-call-deadline-ms").toInt(&ok);
+        const int callMs = metadata(context, kCallDeadlineKey).toInt(&ok);
         const auto perCall = std::chrono::milliseconds(ok && callMs > 0 ? callMs : 30000);
-        QString refusal; // of the first refused batch: the later ones are not run
-        std::string refusalKind;
+        BatchGate batches;
         rpc::Call call;
         const auto reading = [&] {
             m_streams.set(watched, StreamWatch::State::Reading);
@@ -359,18 +371,15 @@ private:
         };
         while (reading()) {
             rpc::Reply reply;
-            const bool batch = call.method() == "SetImportacao";
-            if (batch && !refusal.isEmpty()) {
-                reply.mutable_value()->set_text(refusal.toStdString());
-                reply.set_answer_kind(refusalKind);
+            const bool batch = isBatch(QString::fromStdString(call.method()));
+            if (batch && !batches.mayGo()) {
+                reply.mutable_value()->set_text(batches.refusal().toStdString());
+                reply.set_answer_kind(batches.refusalKind());
             } else {
                 CallContext callContext = streamContext;
                 callContext.changedByRefOnly = true; // the client keeps its arguments
-                const auto &own = call.metadata();
-                if (const auto it = own.find("zov-batch-id"); it != own.end())
-                    callContext.batchId = QString::fromStdString(it->second).left(100);
-                if (const auto it = own.find("zov-day-seen"); it != own.end())
-                    callContext.daySeen = QString::fromStdString(it->second).left(200);
+                keep(call.metadata(), kBatchIdKey, &callContext.batchId);
+                keep(call.metadata(), kDaySeenKey, &callContext.daySeen);
                 const auto deadline =
                     std::min(context->deadline(), std::chrono::system_clock::now() + perCall);
                 limitTo(callContext, deadline);
@@ -380,15 +389,11 @@ private:
                     reply.set_status_code(status.error_code());
                     reply.set_status_message(status.error_message());
                 }
-                const QString answer = reply.value().has_text()
-                                           ? QString::fromStdString(reply.value().text())
-                                           : QString();
                 if (batch && !status.ok())
-                    refusal = QString::fromStdString(status.error_message());
-                else if (batch && answer.size() > 10)
-                    refusal = answer;
-                if (batch && !refusal.isEmpty())
-                    refusalKind = reply.answer_kind();
+                    batches.noteFailure(QString::fromStdString(status.error_message()));
+                else if (batch && reply.value().has_text())
+                    batches.noteAnswer(QString::fromStdString(reply.value().text()),
+                                       reply.answer_kind());
             }
             m_streams.set(watched, StreamWatch::State::Writing);
             const bool written = stream->Write(reply);
@@ -437,20 +442,20 @@ private:
     static CallContext contextOf(grpc::ServerContext *context)
     {
         CallContext callContext;
-        callContext.batchId = metadata(context, "zov-batch-id").left(100);
+        callContext.batchId = kept(context, kBatchIdKey);
         callContext.operatorCode =
-            metadata(context, "zov-operator").left(codeWidth(QStringLiteral("CDOPERADOR")));
-        callContext.daySeen = metadata(context, "zov-day-seen").left(200);
+            metadata(context, kOperatorKey).left(codeWidth(QStringLiteral("CDOPERADOR")));
+        callContext.daySeen = kept(context, kDaySeenKey);
         callContext.peer = callerOf(context);
-        callContext.dryRun = metadata(context, "zov-dry-run").left(64);
-        callContext.configMonth = metadata(context, "zov-config-month").left(40);
-        callContext.runId = metadata(context, "zov-run-id").left(64);
-        callContext.runMode = metadata(context, "zov-run-mode").left(12);
-        callContext.runSource = metadata(context, "zov-run-source").left(40);
+        callContext.dryRun = kept(context, kDryRunKey);
+        callContext.configMonth = kept(context, kConfigMonthKey);
+        callContext.runId = kept(context, kRunIdKey);
+        callContext.runMode = kept(context, kRunModeKey);
+        callContext.runSource = kept(context, kRunSourceKey);
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())
-            context->AddInitialMetadata("zov-dry-run",
+            context->AddInitialMetadata(kDryRunKey.name.data(),
                                         encodeMetadataValue(callContext.dryRun).toStdString());
         return callContext;
     }

@@ -1,6 +1,7 @@
 #include "dispatcher.h"
 
 #include "appserver.pb.h"
+#include "batchprotocol.h"
 #include "error.h"
 #include "servermetrics.h"
 #include "signatures.h"
@@ -224,7 +225,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
                 moveToWire(args[i], &(*reply->mutable_by_ref())[i]);
         }
     }
-    if (error && !(signature->textAnswer && errorText.size() <= 10))
+    if (error && !(signature->textAnswer && !isRefusal(errorText)))
         log(refusal, errorText);
     else
         log(context.dryRun.isEmpty() ? "ok" : "ok dry-run");

@@ -3,6 +3,7 @@
 
 #include "runhistory.h"
 
+#include "callmetadata.h"
 #include "dates.h"
 #include "dispatcher.h"
 #include "error.h"
@@ -10,6 +11,7 @@
 #include "menurows.h"
 #include "packet.h"
 #include "rdmimpcardzov.h"
+#include "runreplies.h"
 #include "serversql.h"
 #include "texts.h"
 
@@ -299,8 +301,7 @@ QVariant batchOutcomes(SqlSession &s, const QString &ids, const CallContext &con
         QString answer;
         s.select(sql(s, "batch_answer"), {id},
                  [&](const QSqlQuery &q) { answer = q.value(0).toString(); });
-        rows.append(QVariant(QVariantList{
-            id, answer.isEmpty() ? QStringLiteral("stored") : QStringLiteral("refused"), answer}));
+        rows.append(BatchOutcome{id, answer.isEmpty(), answer}.toReply());
     }
     transaction.commit();
     return rows;
@@ -312,11 +313,11 @@ QVariant listRuns(SqlSession &s, const QString &branch)
     s.select(sql(s, "run_list"), {}, [&](const QSqlQuery &q) {
         if (!branch.isEmpty() && q.value(3).toString() != branch)
             return;
-        runs.append(QVariant(
-            QVariantList{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                         q.value(3).toString(), q.value(4).toString(), dateOf(q.value(5)),
-                         dateOf(q.value(6)), q.value(7).toString(), q.value(8).toDouble(),
-                         q.value(9).toDouble(), q.value(10).toDouble()}));
+        runs.append(RunRow{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                           q.value(3).toString(), q.value(4).toString(), dateOf(q.value(5)),
+                           dateOf(q.value(6)), q.value(7).toString(), q.value(8).toInt(),
+                           q.value(9).toInt(), q.value(10).toInt()}
+                        .toReply());
     });
     return runs;
 }
@@ -342,14 +343,14 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
 {
     QString runBranch, runService;
     bool known = false;
-    if (!runId.isEmpty() && runId.size() <= 64)
+    if (!runId.isEmpty() && runId.size() <= kRunIdKey.maxLength)
         s.select(sql(s, "run_of_id"), {runId}, [&](const QSqlQuery &q) {
             runBranch = q.value(0).toString();
             runService = q.value(1).toString();
             known = true;
         });
     if (!known)
-        return text("RUN_UNKNOWN").arg(runId.left(64));
+        return text("RUN_UNKNOWN").arg(kRunIdKey.kept(runId));
     if (!branch.isEmpty() && branch != runBranch)
         return text("RUN_OTHER_BRANCH").arg(runId, runBranch, branch);
 
@@ -367,7 +368,7 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
     QVariantList rows;
     for (const Record &r : std::as_const(records)) {
         const QVariantList key{runId, r.order, r.branch, r.number};
-        QString outcome = QStringLiteral("changed");
+        UndoRow row{r.day, r.diet, r.number};
         Restored done;
         WriteTransaction transaction(s);
         QString before, after;
@@ -378,29 +379,28 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
             undone = !isNull(q.value(2));
         });
         if (undone) {
-            outcome = QStringLiteral("undone");
+            row.outcome = UndoRow::Outcome::AlreadyUndone;
         } else if (MenuState::read(s, r.branch, r.number).digest() == after) {
             // the menu is as the run left it: it goes back to what it was before
             done = restore(s, r.branch, r.number, recordOf(before));
             s.exec(sql(s, "run_record_undone"), QVariantList{nowUtc(), context.operatorCode} + key);
             transaction.commit();
-            outcome = QStringLiteral("restored");
+            row.outcome = UndoRow::Outcome::Restored;
         }
-        rows.append(QVariant(QVariantList{
-            r.day, r.diet, r.number, outcome, double(done.removed), double(done.restored),
-            done.headerRemoved                     ? QStringLiteral("removed")
-            : outcome == QLatin1String("restored") ? QStringLiteral("restored")
-                                                   : QString()}));
+        row.dishesRemoved = done.removed;
+        row.dishesRestored = done.restored;
+        row.headerRemoved = done.headerRemoved;
+        rows.append(row.toReply());
         if (s.dryRun())
             continue;
-        if (outcome == QLatin1String("restored"))
+        if (row.outcome == UndoRow::Outcome::Restored)
             qCInfo(lcAudit).noquote()
                 << text("AUDIT_UNDO")
                        .arg(logSafe(context.operatorCode), runId, logSafe(r.branch), runService,
                             shortDate(r.day), logSafe(r.diet))
                        .arg(done.removed)
                        .arg(done.restored);
-        else if (outcome == QLatin1String("changed"))
+        else if (row.outcome == UndoRow::Outcome::Changed)
             qCInfo(lcAudit).noquote()
                 << text("AUDIT_UNDO_LEFT")
                        .arg(logSafe(context.operatorCode), runId, logSafe(r.branch), runService,

@@ -84,7 +84,8 @@ void ServerMetrics::methodRun(const QString &method, const QString &outcome, con
                               bool dryRun, double seconds)
 {
     // a name the method table does not know is the caller's text: one label for all
-    const QString name = findSignature(method) ? method : QStringLiteral("unknown");
+    const MethodSignature *signature = findSignature(method);
+    const QString name = signature ? method : QStringLiteral("unknown");
     if (outcome == QLatin1String("unavailable"))
         ++unreachable;
     std::lock_guard lock(m_mutex);
@@ -95,7 +96,7 @@ void ServerMetrics::methodRun(const QString &method, const QString &outcome, con
         ++m_busy;
     else if (outcome == QLatin1String("db-error") || outcome == QLatin1String("unavailable"))
         ++m_dbErrors;
-    if (name == QLatin1String("SetImportacao")) {
+    if (signature && signature->batch) {
         if (!ok)
             ++m_batchesRefused;
         else if (!dryRun)
@@ -107,7 +108,7 @@ void ServerMetrics::methodRun(const QString &method, const QString &outcome, con
             if (m_runsOrder.size() > 4096)
                 m_runsSeen.remove(m_runsOrder.takeFirst());
         }
-    } else if (name == QLatin1String("DesfazImportacao") && ok && !dryRun) {
+    } else if (signature && signature->id == Method::DesfazImportacao && ok && !dryRun) {
         ++m_undos;
     }
 }

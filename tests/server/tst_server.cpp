@@ -3,6 +3,8 @@
 // of a refused call matters).
 
 #include "appserver.grpc.pb.h"
+#include "batchprotocol.h"
+#include "callmetadata.h"
 #include "error.h"
 #include "packet.h"
 #include "recordset.h"
@@ -491,7 +493,7 @@ private Q_SLOTS:
         QFETCH(QString, diet);
         const QString answer =
             call("GetPrxCardapio", {branch, service, day(3, 4), diet}).toString();
-        QVERIFY2(answer.size() > 10, qPrintable(answer));
+        QVERIFY2(isRefusal(answer), qPrintable(answer));
         QCOMPARE(m_db->count("CARDSEQ"), 0);
     }
 
@@ -603,7 +605,7 @@ private Q_SLOTS:
         if (accepted)
             QCOMPARE(answer, QString());
         else
-            QVERIFY2(answer.size() > 10, qPrintable(answer));
+            QVERIFY2(isRefusal(answer), qPrintable(answer));
         QCOMPARE(menuState(), before);
     }
 
@@ -888,7 +890,7 @@ private Q_SLOTS:
         }
         const QStringList before = menuState();
         const QString answer = store(m);
-        QVERIFY2(answer.size() > 10, qPrintable(answer));
+        QVERIFY2(isRefusal(answer), qPrintable(answer));
         QVERIFY2(answer.contains(named), qPrintable(answer));
         QCOMPARE(menuState(), before);
     }
@@ -1068,9 +1070,9 @@ private Q_SLOTS:
 
         // a caller that keeps its arguments gets only what the method changed: nothing
         rpc::Reply lean;
-        QVERIFY(
-            rawInvoke(m_server->port(), makeCall(method, args), &lean, {{"zov-by-ref", "changed"}})
-                .ok());
+        QVERIFY(rawInvoke(m_server->port(), makeCall(method, args), &lean,
+                          {{kByRefKey.name.data(), kByRefChanged.data()}})
+                    .ok());
         QCOMPARE(lean.by_ref_size(), 0);
         QVERIFY(lean.has_value());
 
@@ -1092,18 +1094,18 @@ private Q_SLOTS:
                                 grpc::InsecureChannelCredentials());
         const auto stub = rpc::AppServer::NewStub(channel);
         grpc::ClientContext context;
-        context.AddMetadata("zov-dry-run", "preview-1");
+        context.AddMetadata(kDryRunKey.name.data(), "preview-1");
         rpc::Reply reply;
         QVERIFY(stub->Invoke(&context, makeCall("GetPrxCardapio", args), &reply).ok());
         const auto &answered = context.GetServerInitialMetadata();
-        const auto ack = answered.find("zov-dry-run");
+        const auto ack = answered.find(kDryRunKey.name.data());
         QVERIFY(ack != answered.end());
         QCOMPARE(std::string(ack->second.data(), ack->second.size()), std::string("preview-1"));
 
         // a dry run that the server does not confirm stops the client at its first
         // call: here the server keeps only the first 64 characters of the id
         QVariantList written = args;
-        m_rpc->setMetadata(QStringLiteral("zov-dry-run"), QString(70, QLatin1Char('x')));
+        m_rpc->setMetadata(kDryRunKey.name, QString(kDryRunKey.maxLength + 6, QLatin1Char('x')));
         try {
             m_rpc->invoke(QStringLiteral("GetPrxCardapio"), written);
             QFAIL("an unconfirmed dry run went on");
@@ -1111,7 +1113,7 @@ private Q_SLOTS:
             QVERIFY2(e.text().contains(QStringLiteral("não confirmou a simulação")),
                      qPrintable(e.text()));
         }
-        m_rpc->setMetadata(QStringLiteral("zov-dry-run"), QString());
+        m_rpc->setMetadata(kDryRunKey.name, QString());
         written = args;
         QVERIFY(m_rpc->invoke(QStringLiteral("GetPrxCardapio"), written).typeId() ==
                 QMetaType::QString);
