@@ -3,7 +3,9 @@
 
 #include "importrun.h"
 
+#include "batchprotocol.h"
 #include "batchstatus.h"
+#include "callmetadata.h"
 #include "dates.h"
 #include "daydigest.h"
 #include "error.h"
@@ -139,20 +141,20 @@ RunTags::RunTags(AppServer *server, ImportReport &report, const QString &sourceS
         return;
     // the day check rows come from the slots of the month reference, as the slot filter
     // of the mode pass does, also when it is not the destination day's own month
-    m_server->setMetadata(QStringLiteral("zov-config-month"), report.month.toString(Qt::ISODate));
+    m_server->setMetadata(QString(kConfigMonthKey.name), report.month.toString(Qt::ISODate));
     if (m_dryRun) {
         // every call of a dry run carries its id: the server keeps nothing any of them does
-        m_server->setMetadata(QStringLiteral("zov-dry-run"),
+        m_server->setMetadata(QString(kDryRunKey.name),
                               QUuid::createUuid().toString(QUuid::WithoutBraces));
         return;
     }
     // the batches of a run carry its id: the server keeps what they change, so that the
     // run can be undone
     report.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    m_server->setMetadata(QStringLiteral("zov-run-id"), report.runId);
-    m_server->setMetadata(QStringLiteral("zov-run-mode"), report.mode);
+    m_server->setMetadata(QString(kRunIdKey.name), report.runId);
+    m_server->setMetadata(QString(kRunModeKey.name), report.mode);
     // the audit of each batch names where the run copies from
-    m_server->setMetadata(QStringLiteral("zov-run-source"),
+    m_server->setMetadata(QString(kRunSourceKey.name),
                           QStringList{sourceService, from.toString(Qt::ISODate),
                                       (to.isValid() ? to : from).toString(Qt::ISODate)}
                               .join(QLatin1Char(';')));
@@ -162,12 +164,12 @@ RunTags::~RunTags()
 {
     if (!m_server)
         return;
-    m_server->setMetadata(QStringLiteral("zov-config-month"), QString());
-    m_server->setMetadata(QStringLiteral("zov-run-id"), QString());
-    m_server->setMetadata(QStringLiteral("zov-run-mode"), QString());
-    m_server->setMetadata(QStringLiteral("zov-run-source"), QString());
+    m_server->setMetadata(QString(kConfigMonthKey.name), QString());
+    m_server->setMetadata(QString(kRunIdKey.name), QString());
+    m_server->setMetadata(QString(kRunModeKey.name), QString());
+    m_server->setMetadata(QString(kRunSourceKey.name), QString());
     if (m_dryRun)
-        m_server->setMetadata(QStringLiteral("zov-dry-run"), QString());
+        m_server->setMetadata(QString(kDryRunKey.name), QString());
 }
 
 ImportRun::ImportRun(AppServer &server, const Loaded &l, const Choices &choices,
@@ -742,9 +744,9 @@ void ImportRun::storeBatch()
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     for (const qsizetype i : std::as_const(m_unsentEntries))
         m_report.entries[i].batchId = id;
-    const int position = m_calls->send(
-        Method::SetImportacao, args,
-        {{QStringLiteral("zov-day-seen"), m_daySeen}, {QStringLiteral("zov-batch-id"), id}});
+    const int position =
+        m_calls->send(Method::SetImportacao, args,
+                      {{QString(kDaySeenKey.name), m_daySeen}, {QString(kBatchIdKey.name), id}});
     // the next step's changes are counted from here: these are on their way
     cdsCardaDia.MergeChangeLog();
     cdsCompCardCache.MergeChangeLog();
@@ -867,7 +869,7 @@ void ImportRun::takeBatchAnswers(bool all)
 
 bool ImportRun::noteBatchAnswer(const SentBatch &batch, const QString &answer)
 {
-    const bool refused = answer.size() > 10;
+    const bool refused = isRefusal(answer);
     for (const qsizetype i : batch.entries) {
         if (refused)
             m_report.entries[i].refusal = answer;
@@ -959,7 +961,7 @@ void ImportRun::GravaCardadia(bool inclui)
 {
     UnitValues &u = unitValues();
     const QString number = answerOf(stepCalls().number).toString();
-    if (number.size() > 10)
+    if (isRefusal(number))
         serverStopped(number, nullptr);
 
     CancelUnposted cancel(cdsCardaDia);
