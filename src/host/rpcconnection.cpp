@@ -503,17 +503,72 @@ void RpcConnection::throwDatabaseFailure(const rpc::Reply &reply, const QString 
         said, text("RPC_DETAILS").arg(method, address(), text("RPC_DATABASE_FAILED"), said));
 }
 
+namespace {
+
+// When a call is sent again. A server busy with as many calls as it serves at once did
+// not run it: it goes again after a pause, for as long as its deadline allows. A
+// connection refused or dropped (a server restarting, a balancer that lost its server)
+// is tried again, a little later each time, for as long as the deadline allows: every
+// call may run twice (reads; GetPrxCardapio at worst leaves a gap in the numbers; an
+// undo restores each day once; a batch is stored once by its id). A batch whose
+// deadline passed is sent once more, with the same id.
+struct Retries
+{
+    std::chrono::steady_clock::time_point deadline;
+    std::chrono::milliseconds limit; // the call's deadline
+    bool batch;
+    int busyPause = 50;
+    int lostPause = 100;
+    int lostConnections = 0;
+    bool lateOnce = false;
+
+    // the time an attempt is given: the whole deadline first, then what is left of it
+    // but at least a few seconds
+    std::chrono::milliseconds give(bool first) const
+    {
+        if (first)
+            return limit;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return std::max(left, std::min(limit, std::chrono::milliseconds(5000)));
+    }
+    bool pauseFits(int ms) const
+    {
+        return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms) < deadline;
+    }
+    // Whether the call goes again after `status` (after the pause it takes).
+    bool again(const grpc::Status &status)
+    {
+        // (a message too large is refused with the same code, and is not sent again)
+        const std::string &why = status.error_message();
+        const bool busy =
+            why.find("Threadpool") != std::string::npos || why == text("SERVER_BUSY").toStdString();
+        if (status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED && busy &&
+            pauseFits(busyPause)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(busyPause));
+            busyPause = std::min(busyPause * 2, 1000);
+            return true;
+        }
+        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && batch && !lateOnce) {
+            lateOnce = true;
+            return true;
+        }
+        if (connectionLost(status) && pauseFits(lostPause)) {
+            ++lostConnections;
+            std::this_thread::sleep_for(std::chrono::milliseconds(lostPause));
+            lostPause = std::min(lostPause * 2, 1000);
+            return true;
+        }
+        return false;
+    }
+};
+
+} // namespace
+
 QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, std::string batchId,
                                    const CallStream::Metadata &own)
 {
-    const MethodSignature *signature = findSignature(method);
-    if (m_checkSignatures) {
-        if (!signature)
-            throw Error(text("RPC_UNKNOWN_METHOD").arg(method));
-        const QString problem = checkArguments(*signature, args);
-        if (!problem.isEmpty())
-            throw Error(problem);
-    }
+    const MethodSignature *signature = checkedSignature(method, args);
     if (!m_stub)
         throw Error(text("RPC_NOT_OPEN").arg(address()));
 
@@ -534,69 +589,20 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     // the connection drops) it is sent again with the same id, and a server that
     // stored it already answers from its record instead of storing it twice.
     const bool batch = signature && signature->batch;
-    // the caller's id of the batch, when it gives one
-    for (const auto &pairs : {own, CallStream::Metadata(m_metadata)}) {
-        for (const auto &[key, value] : pairs) {
-            if (batch && batchId.empty() && key == kBatchIdKey.name)
-                batchId = value.toStdString();
-        }
-    }
-    if (!batch)
-        batchId.clear();
-    else if (batchId.empty())
-        batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    QByteArray dryRunId;
-    for (const auto &pair : m_metadata) {
-        if (pair.first == kDryRunKey.name)
-            dryRunId = encodeMetadataValue(pair.second);
-    }
+    batchId = batch ? batchIdOf(std::move(batchId), own) : std::string();
+    const QByteArray dryRunId = dryRunIdSent();
     bool dryRunAcknowledged = false;
     grpc::Status status;
-    // a server busy with as many calls as it serves at once did not run this one: it
-    // is sent again after a pause, for as long as its deadline allows
     const auto callStarted = std::chrono::steady_clock::now();
-    int busyPause = 50;
-    // A connection refused or dropped (a server restarting, a balancer that lost its
-    // server) is tried again, a little later each time, for as long as the call's
-    // deadline allows: every call may run twice (reads; GetPrxCardapio at worst leaves a
-    // gap in the numbers; an undo restores each day once; a batch is stored once by its
-    // id). A batch whose deadline passed is sent once more, with the same id.
-    int lostConnections = 0;
-    int lostPause = 100;
-    bool lateOnce = false;
+    Retries retries{callStarted + std::chrono::milliseconds(m_options.deadlineMs),
+                    std::chrono::milliseconds(m_options.deadlineMs), batch};
     for (bool first = true;; first = false) {
         grpc::ClientContext context;
-        const auto left = callStarted + std::chrono::milliseconds(m_options.deadlineMs) -
-                          std::chrono::steady_clock::now();
-        const auto give =
-            first ? std::chrono::milliseconds(m_options.deadlineMs)
-                  : std::max(std::chrono::duration_cast<std::chrono::milliseconds>(left),
-                             std::min(std::chrono::milliseconds(m_options.deadlineMs),
-                                      std::chrono::milliseconds(5000)));
-        context.set_deadline(std::chrono::system_clock::now() + give);
+        context.set_deadline(std::chrono::system_clock::now() + retries.give(first));
         // after a lost connection the call waits for the channel to connect again
-        if (lostConnections > 0)
+        if (retries.lostConnections > 0)
             context.set_wait_for_ready(true);
-        if (!m_options.token.isEmpty())
-            context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
-        // texts go encoded: gRPC takes printable ASCII only (see callmetadata.h)
-        if (!m_options.operatorCode.isEmpty())
-            context.AddMetadata(kOperatorKey.name.data(),
-                                encodeMetadataValue(m_options.operatorCode).toStdString());
-        if (batch)
-            context.AddMetadata(kBatchIdKey.name.data(), batchId);
-        // the arguments are kept here: only a by-reference argument that the server
-        // changed needs to come back
-        context.AddMetadata(kByRefKey.name.data(), kByRefChanged.data());
-        for (const auto &pair : m_metadata) {
-            if (pair.first != kBatchIdKey.name)
-                context.AddMetadata(pair.first.toStdString(),
-                                    encodeMetadataValue(pair.second).toStdString());
-        }
-        for (const auto &[key, value] : own) {
-            if (key != kBatchIdKey.name)
-                context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
-        }
+        addMetadata(context, batchId, own);
         reply.Clear();
         const auto started = std::chrono::steady_clock::now();
         status = m_stub->stub->Invoke(&context, *call, &reply);
@@ -611,32 +617,10 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
             m_figures->microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
                                                   std::chrono::steady_clock::now() - started)
                                                   .count());
-        // (a message too large is refused with the same code, and is not sent again)
-        const std::string &why = status.error_message();
-        const bool busy =
-            why.find("Threadpool") != std::string::npos || why == text("SERVER_BUSY").toStdString();
-        if (status.error_code() == grpc::StatusCode::RESOURCE_EXHAUSTED && busy &&
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(busyPause) <
-                callStarted + std::chrono::milliseconds(m_options.deadlineMs)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(busyPause));
-            busyPause = std::min(busyPause * 2, 1000);
-            continue;
-        }
-        if (status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED && batch && !lateOnce) {
-            lateOnce = true;
-            continue;
-        }
-        if (connectionLost(status) &&
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(lostPause) <
-                callStarted + std::chrono::milliseconds(m_options.deadlineMs)) {
-            ++lostConnections;
-            std::this_thread::sleep_for(std::chrono::milliseconds(lostPause));
-            lostPause = std::min(lostPause * 2, 1000);
-            continue;
-        }
-        break;
+        if (!retries.again(status))
+            break;
     }
-    if (status.ok() && lostConnections > 0)
+    if (status.ok() && retries.lostConnections > 0)
         qCInfo(lcRpc).noquote() << text("RPC_SERVER_BACK")
                                        .arg(address(),
                                             QString::number(
@@ -652,6 +636,75 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
     if (!dryRunId.isEmpty() && !dryRunAcknowledged)
         throw Error(text("RPC_DRY_RUN_IGNORED").arg(address(), method));
     throwDatabaseFailure(reply, method);
+    return readReply(reply, method, signature, args);
+}
+
+const MethodSignature *RpcConnection::checkedSignature(const QString &method,
+                                                       const QVariantList &args) const
+{
+    const MethodSignature *signature = findSignature(method);
+    if (m_checkSignatures) {
+        if (!signature)
+            throw Error(text("RPC_UNKNOWN_METHOD").arg(method));
+        const QString problem = checkArguments(*signature, args);
+        if (!problem.isEmpty())
+            throw Error(problem);
+    }
+    return signature;
+}
+
+QByteArray RpcConnection::dryRunIdSent() const
+{
+    QByteArray dryRunId;
+    for (const auto &pair : m_metadata) {
+        if (pair.first == kDryRunKey.name)
+            dryRunId = encodeMetadataValue(pair.second);
+    }
+    return dryRunId;
+}
+
+std::string RpcConnection::batchIdOf(std::string batchId, const CallStream::Metadata &own) const
+{
+    // the caller's id of the batch, when it gives one
+    for (const auto &pairs : {own, CallStream::Metadata(m_metadata)}) {
+        for (const auto &[key, value] : pairs) {
+            if (batchId.empty() && key == kBatchIdKey.name)
+                batchId = value.toStdString();
+        }
+    }
+    if (batchId.empty())
+        batchId = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    return batchId;
+}
+
+void RpcConnection::addMetadata(grpc::ClientContext &context, const std::string &batchId,
+                                const CallStream::Metadata &own) const
+{
+    if (!m_options.token.isEmpty())
+        context.AddMetadata("authorization", "Bearer " + m_options.token.toStdString());
+    // texts go encoded: gRPC takes printable ASCII only (see callmetadata.h)
+    if (!m_options.operatorCode.isEmpty())
+        context.AddMetadata(kOperatorKey.name.data(),
+                            encodeMetadataValue(m_options.operatorCode).toStdString());
+    if (!batchId.empty())
+        context.AddMetadata(kBatchIdKey.name.data(), batchId);
+    // the arguments are kept here: only a by-reference argument that the server
+    // changed needs to come back
+    context.AddMetadata(kByRefKey.name.data(), kByRefChanged.data());
+    for (const auto &pair : m_metadata) {
+        if (pair.first != kBatchIdKey.name)
+            context.AddMetadata(pair.first.toStdString(),
+                                encodeMetadataValue(pair.second).toStdString());
+    }
+    for (const auto &[key, value] : own) {
+        if (key != kBatchIdKey.name)
+            context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
+    }
+}
+
+QVariant RpcConnection::readReply(rpc::Reply &reply, const QString &method,
+                                  const MethodSignature *signature, QVariantList &args) const
+{
     try {
         QVariant value = reply.has_value() ? takeFromWire(reply.mutable_value()) : QVariant();
         QVariantList written = args;

@@ -7,6 +7,7 @@
 
 namespace grpc {
 class Channel;
+class ClientContext;
 class Status;
 } // namespace grpc
 
@@ -17,6 +18,7 @@ class Reply;
 namespace zov {
 
 struct CallFigures;
+struct MethodSignature;
 
 // The screen's connection to the application server (NetImpoCardHosp): given the
 // host and port before it connects, opened once, then every method invoked by
@@ -82,6 +84,17 @@ private:
     [[noreturn]] void throwStatus(const grpc::Status &status, const QString &method) const;
     // a text answer of a database that failed, as the error it is
     void throwDatabaseFailure(const rpc::Reply &reply, const QString &method) const;
+    // the method's signature, the arguments checked against it when checks are on
+    const MethodSignature *checkedSignature(const QString &method, const QVariantList &args) const;
+    // the encoded id of the dry run this connection's calls belong to, if any
+    QByteArray dryRunIdSent() const;
+    // the id a batch goes under: the caller's, or a new one
+    std::string batchIdOf(std::string batchId, const CallStream::Metadata &own) const;
+    void addMetadata(grpc::ClientContext &context, const std::string &batchId,
+                     const CallStream::Metadata &own) const;
+    // the answer and the by-reference arguments, checked against the method
+    QVariant readReply(rpc::Reply &reply, const QString &method, const MethodSignature *signature,
+                       QVariantList &args) const;
 
     Options m_options;
     std::shared_ptr<grpc::Channel> m_channel;

@@ -122,6 +122,75 @@ void Dispatcher::dropSession()
     threadSessions().erase(m_id);
 }
 
+QString Dispatcher::readArguments(const rpc::Call &call, const MethodSignature &signature,
+                                  const QString &method, QVariantList &args)
+{
+    try {
+        for (const rpc::Value &v : call.args())
+            args.append(fromWire(v));
+    } catch (const Error &e) {
+        return e.text();
+    }
+    QString problem = checkArguments(signature, args);
+    for (const QVariant &arg : std::as_const(args)) {
+        if (problem.isEmpty() && holdsNul(arg))
+            problem = text("TEXT_WITH_NUL").arg(method);
+    }
+    return problem;
+}
+
+std::optional<grpc::Status> Dispatcher::runMethod(const MethodSignature &signature,
+                                                  QVariantList &args, const CallContext &context,
+                                                  QVariant &value, const char *&refusal,
+                                                  const CallLog &log)
+{
+    for (int attempt = 1;; ++attempt) {
+        SqlSession *s = nullptr;
+        try {
+            s = &session();
+        } catch (const Error &e) {
+            // the database cannot be reached: nothing ran
+            const QString unavailable = text("DB_UNAVAILABLE").arg(logSafe(e.text()));
+            log("unavailable", unavailable);
+            return grpc::Status(grpc::StatusCode::UNAVAILABLE, unavailable.toStdString());
+        }
+        try {
+            // statements are abandoned a little after the caller stops waiting
+            s->beginCall(context.statementLimit);
+            // a dry run's session keeps nothing, whatever the method asks for
+            s->setDryRun(!context.dryRun.isEmpty());
+            struct DryRunEnd
+            {
+                SqlSession &s;
+                ~DryRunEnd() { s.setDryRun(false); }
+            } dryRunEnd{*s};
+            value = m_module.call(*s, signature.id, args, context);
+            break;
+        } catch (const InvalidArgument &e) {
+            log("invalid", e.text());
+            return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString());
+        } catch (const SqlFailure &e) {
+            if (!e.connectionLost()) {
+                value = e.text();
+                refusal = e.busy() ? "busy" : "db-error";
+                break;
+            }
+            // a connection the database dropped while it was idle (a restart): the call
+            // had not done anything yet and runs once more on a new one
+            const bool idleLoss = s->statementsOfCall() <= 1 && !e.timedOut();
+            dropSession();
+            if (attempt == 1 && idleLoss)
+                continue;
+            log("unavailable", e.text());
+            return grpc::Status(grpc::StatusCode::UNAVAILABLE, e.text().toStdString());
+        } catch (const Error &e) {
+            value = e.text();
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
 grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
                                 const CallContext &context)
 {
@@ -144,19 +213,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
                 text("RPC_UNKNOWN_METHOD").arg(method).toStdString()};
     }
     QVariantList args;
-    try {
-        for (const rpc::Value &v : call.args())
-            args.append(fromWire(v));
-    } catch (const Error &e) {
-        log("invalid", e.text());
-        return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
-    }
-    QString problem = checkArguments(*signature, args);
-    for (const QVariant &arg : std::as_const(args)) {
-        if (problem.isEmpty() && holdsNul(arg))
-            problem = text("TEXT_WITH_NUL").arg(method);
-    }
-    if (!problem.isEmpty()) {
+    if (const QString problem = readArguments(call, *signature, method, args); !problem.isEmpty()) {
         log("invalid", problem);
         return {grpc::StatusCode::INVALID_ARGUMENT, problem.toStdString()};
     }
@@ -164,50 +221,8 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     // how a text answer is logged: a refusal by the business rules, a busy database or
     // a database failure
     const char *refusal = "refused";
-    for (int attempt = 1;; ++attempt) {
-        SqlSession *s = nullptr;
-        try {
-            s = &session();
-        } catch (const Error &e) {
-            // the database cannot be reached: nothing ran
-            const QString unavailable = text("DB_UNAVAILABLE").arg(logSafe(e.text()));
-            log("unavailable", unavailable);
-            return {grpc::StatusCode::UNAVAILABLE, unavailable.toStdString()};
-        }
-        try {
-            // statements are abandoned a little after the caller stops waiting
-            s->beginCall(context.statementLimit);
-            // a dry run's session keeps nothing, whatever the method asks for
-            s->setDryRun(!context.dryRun.isEmpty());
-            struct DryRunEnd
-            {
-                SqlSession &s;
-                ~DryRunEnd() { s.setDryRun(false); }
-            } dryRunEnd{*s};
-            value = m_module.call(*s, signature->id, args, context);
-            break;
-        } catch (const InvalidArgument &e) {
-            log("invalid", e.text());
-            return {grpc::StatusCode::INVALID_ARGUMENT, e.text().toStdString()};
-        } catch (const SqlFailure &e) {
-            if (!e.connectionLost()) {
-                value = e.text();
-                refusal = e.busy() ? "busy" : "db-error";
-                break;
-            }
-            // a connection the database dropped while it was idle (a restart): the call
-            // had not done anything yet and runs once more on a new one
-            const bool idleLoss = s->statementsOfCall() <= 1 && !e.timedOut();
-            dropSession();
-            if (attempt == 1 && idleLoss)
-                continue;
-            log("unavailable", e.text());
-            return {grpc::StatusCode::UNAVAILABLE, e.text().toStdString()};
-        } catch (const Error &e) {
-            value = e.text();
-            break;
-        }
-    }
+    if (auto failed = runMethod(*signature, args, context, value, refusal, log))
+        return *failed;
     const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
     const QString errorText = error ? value.toString() : QString();
     moveToWire(value, reply->mutable_value());

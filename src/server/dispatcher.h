@@ -5,8 +5,10 @@
 
 #include <QHash>
 #include <QLoggingCategory>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace grpc {
@@ -40,6 +42,7 @@ QString logSafe(const QString &text, int max = 160);
 // meets the break later, or finds the database down, is answered UNAVAILABLE with
 // nothing of it kept.
 class ServerMetrics;
+struct MethodSignature;
 
 class Dispatcher
 {
@@ -55,6 +58,16 @@ public:
 private:
     // The calling thread's connection, opened when it has none or lost its own.
     SqlSession &session();
+    // how a call ends in the log (and the metrics): its outcome and a detail
+    using CallLog = std::function<void(const char *outcome, const QString &detail)>;
+    // The call's arguments from the wire, checked against the method: the problem.
+    static QString readArguments(const rpc::Call &call, const MethodSignature &signature,
+                                 const QString &method, QVariantList &args);
+    // Runs the method on this thread's session, once more after an idle connection
+    // was lost; the status of a call that ends without an answer.
+    std::optional<grpc::Status> runMethod(const MethodSignature &signature, QVariantList &args,
+                                          const CallContext &context, QVariant &value,
+                                          const char *&refusal, const CallLog &log);
     void dropSession();
 
     DatabaseConfig m_config;

@@ -501,6 +501,59 @@ QList<QPair<QString, QString>> touchedMenus(const DeltaRows &headers, const Delt
     return menus;
 }
 
+// The rows of a batch, in the order that keeps the slots free: the problem that
+// stops it, or nothing.
+QString writeRows(BatchWriter &writer, const DeltaRows &headers, const DeltaRows &dishes)
+{
+    QString problem;
+    // dish deletions first, so an overwrite frees its slots for the new dishes
+    for (const QVariantList &c : dishes.deletions) {
+        if (!(problem = writer.deleteDish(c)).isEmpty())
+            return problem;
+    }
+    for (const QVariantList &h : headers.inserts) {
+        if (!(problem = writer.insertHeader(h)).isEmpty())
+            return problem;
+    }
+    for (const auto &[h, original] : headers.changes) {
+        if (!(problem = writer.changeHeader(h, original)).isEmpty())
+            return problem;
+    }
+    for (const QVariantList &c : dishes.inserts) {
+        if (!(problem = writer.insertDish(c)).isEmpty())
+            return problem;
+    }
+    for (const auto &[c, original] : dishes.changes) {
+        if (!(problem = writer.changeDish(c, original)).isEmpty())
+            return problem;
+    }
+    return QString();
+}
+
+// The audit of a stored batch: one line a day and diet.
+void auditBatch(const BatchWriter &writer, const CallContext &context)
+{
+    // who stored what, from where: the run, its source and mode, the caller's address
+    QString run;
+    if (!context.runId.isEmpty())
+        run = text("AUDIT_BATCH_RUN")
+                  .arg(logSafe(context.runId), sourceText(context.runSource),
+                       modeText(context.runMode));
+    const QString from = QLatin1Char(' ') + text("LOG_FROM").arg(logSafe(context.peer));
+    for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
+        const QStringList &key = it.key();
+        qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
+                                             .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
+                                                  logSafe(key.at(1)),
+                                                  shortDate(parseIsoDate(key.at(2))),
+                                                  logSafe(key.at(3)))
+                                             .arg(it->inserted)
+                                             .arg(it->modified)
+                                             .arg(it->deleted) +
+                                         run + from;
+    }
+}
+
 } // namespace
 
 QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta,
@@ -543,27 +596,8 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         // what the batch changes is kept with it, for an undo of its run
         RunRecorder recorder(s, context);
         recorder.before(touchedMenus(headers, dishes), createdMenus(headers));
-        // dish deletions first, so an overwrite frees its slots for the new dishes
-        for (const QVariantList &c : dishes.deletions) {
-            if (!(problem = writer.deleteDish(c)).isEmpty())
-                return problem;
-        }
-        for (const QVariantList &h : headers.inserts) {
-            if (!(problem = writer.insertHeader(h)).isEmpty())
-                return problem;
-        }
-        for (const auto &[h, original] : headers.changes) {
-            if (!(problem = writer.changeHeader(h, original)).isEmpty())
-                return problem;
-        }
-        for (const QVariantList &c : dishes.inserts) {
-            if (!(problem = writer.insertDish(c)).isEmpty())
-                return problem;
-        }
-        for (const auto &[c, original] : dishes.changes) {
-            if (!(problem = writer.changeDish(c, original)).isEmpty())
-                return problem;
-        }
+        if (!(problem = writeRows(writer, headers, dishes)).isEmpty())
+            return problem;
         // a server that was held up (frozen, say) does not store what its caller has
         // given up on: the batch is rolled back
         if (context.expired())
@@ -588,25 +622,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     // a dry run's batch was rolled back: it is no one's change
     if (s.dryRun())
         return QString();
-    // who stored what, from where: the run, its source and mode, the caller's address
-    QString run;
-    if (!context.runId.isEmpty())
-        run = text("AUDIT_BATCH_RUN")
-                  .arg(logSafe(context.runId), sourceText(context.runSource),
-                       modeText(context.runMode));
-    const QString from = QLatin1Char(' ') + text("LOG_FROM").arg(logSafe(context.peer));
-    for (auto it = writer.tallies.cbegin(); it != writer.tallies.cend(); ++it) {
-        const QStringList &key = it.key();
-        qCInfo(lcAudit).noquote() << text("AUDIT_BATCH")
-                                             .arg(logSafe(context.operatorCode), logSafe(key.at(0)),
-                                                  logSafe(key.at(1)),
-                                                  shortDate(parseIsoDate(key.at(2))),
-                                                  logSafe(key.at(3)))
-                                             .arg(it->inserted)
-                                             .arg(it->modified)
-                                             .arg(it->deleted) +
-                                         run + from;
-    }
+    auditBatch(writer, context);
     return QString();
 }
 
