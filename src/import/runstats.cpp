@@ -1,0 +1,58 @@
+#include "runstats.h"
+
+#include "rpcconnection.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <ctime>
+
+namespace zov {
+
+namespace {
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+void RunStats::start(const AppServer *connection)
+{
+    m_cpuBefore = threadCpuSeconds();
+    if (const auto *rpc = dynamic_cast<const RpcConnection *>(connection))
+        m_callsBefore = rpc->callCount();
+}
+
+void RunStats::write(const QString &file, const AppServer *connection, long slotPairs,
+                     int batches) const
+{
+    QJsonObject stats;
+    if (const auto *rpc = dynamic_cast<const RpcConnection *>(connection)) {
+        std::vector<qint64> durations(rpc->callMicroseconds().begin() + m_callsBefore,
+                                      rpc->callMicroseconds().end());
+        qint64 total = 0;
+        for (const qint64 d : durations)
+            total += d;
+        std::sort(durations.begin(), durations.end());
+        stats.insert(QStringLiteral("calls"), static_cast<qint64>(durations.size()));
+        stats.insert(QStringLiteral("streamedCalls"), static_cast<qint64>(rpc->streamedCalls()));
+        stats.insert(QStringLiteral("callSeconds"), static_cast<double>(total) / 1e6);
+        stats.insert(QStringLiteral("callMedianMicroseconds"),
+                     durations.empty() ? 0.0
+                                       : static_cast<double>(durations[durations.size() / 2]));
+    }
+    stats.insert(QStringLiteral("clientCpuSeconds"), threadCpuSeconds() - m_cpuBefore);
+    stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(slotPairs));
+    stats.insert(QStringLiteral("batches"), batches);
+    QFile out(file);
+    if (out.open(QIODevice::WriteOnly))
+        out.write(QJsonDocument(stats).toJson());
+}
+
+} // namespace zov
