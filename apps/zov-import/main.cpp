@@ -74,9 +74,8 @@ int import(const CommandLine &options, const ImportRequest &request, QTextStream
     // the report tells what was stored also when the run stopped on an error; a command
     // stopped before the import leaves an earlier report as it was
     const bool saved = !clicked || session.report.save(runner.report(), out, err);
-    if (options.has(QStringLiteral("stats")))
-        stats.write(options.value(QStringLiteral("stats")), screen.connection(),
-                    screen.slotPairsVisited(), screen.batchesStored());
+    if (const ImportRun *job = screen.lastRun(); options.has(QStringLiteral("stats")))
+        stats.write(options.value(QStringLiteral("stats")), screen.connection(), job);
     // a dry run shows no closing dialog: what it would say, with what it would leave out
     if (request.dryRun && runner.report().finished)
         out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingMessage()) << Qt::endl;

@@ -203,7 +203,7 @@ QString ImportRunner::settleLostBatches(int waitMs)
     const int storedBefore = m_screen.report().storedCount();
     // once: a server that is gone would make every question wait for its deadline
     QThread::msleep(static_cast<unsigned long>(waitMs));
-    m_screen.askAboutLostBatches();
+    m_screen.lastRun()->askAboutLostBatches();
     const int left = m_screen.report().unknownCount();
     if (left >= unknown)
         return {};

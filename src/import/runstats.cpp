@@ -1,5 +1,6 @@
 #include "runstats.h"
 
+#include "importrun.h"
 #include "rpcconnection.h"
 
 #include <QFile>
@@ -29,8 +30,7 @@ void RunStats::start(const AppServer *connection)
         m_callsBefore = rpc->callCount();
 }
 
-void RunStats::write(const QString &file, const AppServer *connection, long slotPairs,
-                     int batches) const
+void RunStats::write(const QString &file, const AppServer *connection, const ImportRun *job) const
 {
     QJsonObject stats;
     if (const auto *rpc = dynamic_cast<const RpcConnection *>(connection)) {
@@ -48,8 +48,10 @@ void RunStats::write(const QString &file, const AppServer *connection, long slot
                                        : static_cast<double>(durations[durations.size() / 2]));
     }
     stats.insert(QStringLiteral("clientCpuSeconds"), threadCpuSeconds() - m_cpuBefore);
-    stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(slotPairs));
-    stats.insert(QStringLiteral("batches"), batches);
+    if (job) {
+        stats.insert(QStringLiteral("slotPairs"), static_cast<qint64>(job->slotPairsVisited()));
+        stats.insert(QStringLiteral("batches"), job->report().batches);
+    }
     QFile out(file);
     if (out.open(QIODevice::WriteOnly))
         out.write(QJsonDocument(stats).toJson());

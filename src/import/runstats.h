@@ -5,6 +5,7 @@
 namespace zov {
 
 class AppServer;
+class ImportRun;
 
 // The figures of an import run for measurements (zov-import --stats, the benchmarks):
 // the remote calls from the click on and how long they took, the CPU time of this
@@ -15,9 +16,9 @@ public:
     // At the click on "Importar": what the figures count from.
     void start(const AppServer *connection);
     // The figures as JSON into `file` (calls, streamedCalls, callSeconds,
-    // callMedianMicroseconds, clientCpuSeconds, slotPairs, batches); nothing when the
-    // file cannot be written.
-    void write(const QString &file, const AppServer *connection, long slotPairs, int batches) const;
+    // callMedianMicroseconds, clientCpuSeconds, and of the import job, when there was
+    // one, slotPairs and batches); nothing when the file cannot be written.
+    void write(const QString &file, const AppServer *connection, const ImportRun *job) const;
 
 private:
     double m_cpuBefore = 0;
