@@ -51,10 +51,10 @@ int import(const CommandLine &options, const ImportRequest &request, QTextStream
     Session session(options, out, err);
     if (const QString unknown = request.unknownCode(); !unknown.isEmpty())
         throw UsageError(unknown);
+    RunStats stats; // (outlives the screen's connection, which counts its calls in it)
     ImpoCardHosp screen;
     ImportRunner runner(screen);
     TerminalProgress progress(err);
-    RunStats stats;
     bool clicked = false;
     // what is read of the screen itself: its progress here, the figures of --stats below
     screen.setMessagePump([&] {
@@ -75,7 +75,7 @@ int import(const CommandLine &options, const ImportRequest &request, QTextStream
     // stopped before the import leaves an earlier report as it was
     const bool saved = !clicked || session.report.save(runner.report(), out, err);
     if (const ImportRun *job = screen.lastRun(); options.has(QStringLiteral("stats")))
-        stats.write(options.value(QStringLiteral("stats")), screen.connection(), job);
+        stats.write(options.value(QStringLiteral("stats")), job);
     // a dry run shows no closing dialog: what it would say, with what it would leave out
     if (request.dryRun && runner.report().finished)
         out << text("CLI_DRY_RUN_DONE").arg(runner.report().closingMessage()) << Qt::endl;

@@ -23,25 +23,26 @@ double threadCpuSeconds()
 
 } // namespace
 
-void RunStats::start(const AppServer *connection)
+void RunStats::start(AppServer *connection)
 {
     m_cpuBefore = threadCpuSeconds();
-    if (const auto *rpc = dynamic_cast<const RpcConnection *>(connection))
-        m_callsBefore = rpc->callCount();
+    if (auto *rpc = dynamic_cast<RpcConnection *>(connection)) {
+        rpc->countCallsIn(&m_calls);
+        m_counted = true;
+    }
 }
 
-void RunStats::write(const QString &file, const AppServer *connection, const ImportRun *job) const
+void RunStats::write(const QString &file, const ImportRun *job) const
 {
     QJsonObject stats;
-    if (const auto *rpc = dynamic_cast<const RpcConnection *>(connection)) {
-        std::vector<qint64> durations(rpc->callMicroseconds().begin() + m_callsBefore,
-                                      rpc->callMicroseconds().end());
+    if (m_counted) {
+        std::vector<qint64> durations = m_calls.microseconds;
         qint64 total = 0;
         for (const qint64 d : durations)
             total += d;
         std::sort(durations.begin(), durations.end());
         stats.insert(QStringLiteral("calls"), static_cast<qint64>(durations.size()));
-        stats.insert(QStringLiteral("streamedCalls"), static_cast<qint64>(rpc->streamedCalls()));
+        stats.insert(QStringLiteral("streamedCalls"), static_cast<qint64>(m_calls.streamed.load()));
         stats.insert(QStringLiteral("callSeconds"), static_cast<double>(total) / 1e6);
         stats.insert(QStringLiteral("callMedianMicroseconds"),
                      durations.empty() ? 0.0
