@@ -5,6 +5,7 @@
 #include "appserverhost.h"
 #include "benchdata.h"
 #include "database.h"
+#include "dietlist.h"
 #include "hostcontext.h"
 #include "importrunner.h"
 #include "tfrmimpocardhosp.h"
@@ -61,7 +62,7 @@ int main(int argc, char *argv[])
     login.webPort = server.port();
     login.operador = QStringLiteral("BENCH");
     zov::storeEntryValues(bench::kBranch, bench::kService, bench::kDestinationMonth,
-                          bench::kDestinationMonth, QString(), QStringLiteral("T"), 0);
+                          bench::kDestinationMonth, QString(), zov::allDiets(), 0);
     zov::TfrmImpoCardHosp screen;
     screen.FormCreate();
     screen.show();

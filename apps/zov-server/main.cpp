@@ -20,35 +20,21 @@
 
 Q_LOGGING_CATEGORY(lcServer, "zov.server")
 
-int main(int argc, char *argv[])
-{
-    // SIGINT and SIGTERM (stop) and SIGHUP (a terminal closed, a log rotated: the
-    // server goes on) are taken by sigwait below: block them before any thread starts
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    zov::tuneAllocator();
+namespace {
 
-    QCoreApplication app(argc, argv);
-    zov::installServerLog();
-    QTextStream err(stderr);
-    QTextStream out(stdout);
-    if (zov::answeredHelpOrVersion(app.arguments(), zov::text("USAGE_SERVER"),
-                                   zov::text("USAGE_SERVER_DETAILS"), out))
-        return 0;
-    zov::CommandLine options(zov::serverOptions() + QStringList{QStringLiteral("config")},
-                             {QStringLiteral("check")});
-    const bool parsed = options.parse(app.arguments().mid(1));
+sigset_t stopSignals;
+
+// The options into the server's; throws UsageError for a mistake.
+zov::AppServerHost::Options readOptions(zov::CommandLine &options, const QStringList &arguments,
+                                        int *graceSeconds)
+{
+    using zov::UsageError;
+    const bool parsed = options.parse(arguments);
     // --config FILE: the options the command line leaves out
     if (parsed && options.has(QStringLiteral("config"))) {
         if (const QString problem = options.readDefaults(options.value(QStringLiteral("config")));
-            !problem.isEmpty()) {
-            err << problem << Qt::endl;
-            return 64;
-        }
+            !problem.isEmpty())
+            throw UsageError(problem, UsageError::Usage::Left);
     }
     // a whole number in a range, or -1
     const auto number = [&](const char *name, int fallback, int low, int high) {
@@ -59,45 +45,47 @@ int main(int argc, char *argv[])
         return ok && value >= low && value <= high ? value : -1;
     };
     const int threads = number("threads", 16, 2, 256);
-    const int graceSeconds = number("grace", 30, 0, 3600);
+    *graceSeconds = number("grace", 30, 0, 3600);
     if (!parsed || !options.has(QStringLiteral("db")) || !options.positional().isEmpty() ||
-        threads < 0 || graceSeconds < 0) {
-        if (!options.error().isEmpty())
-            err << options.error() << Qt::endl;
-        else if (threads < 0 || graceSeconds < 0)
-            err << zov::text("SERVER_BAD_NUMBER") << Qt::endl;
-        err << zov::text("USAGE_SERVER") << Qt::endl;
-        return 64;
-    }
-    zov::AppServerHost::Options hostOptions;
-    hostOptions.listen = options.value(QStringLiteral("listen"), hostOptions.listen);
-    hostOptions.tlsCertFile = options.value(QStringLiteral("tls-cert"));
-    hostOptions.tlsKeyFile = options.value(QStringLiteral("tls-key"));
-    hostOptions.tokenFile = options.value(QStringLiteral("token-file"));
-    if (!hostOptions.tokenFile.isEmpty()) {
+        threads < 0 || *graceSeconds < 0)
+        throw UsageError(!options.error().isEmpty()         ? options.error()
+                         : threads < 0 || *graceSeconds < 0 ? zov::text("SERVER_BAD_NUMBER")
+                                                            : QString());
+    zov::AppServerHost::Options host;
+    host.listen = options.value(QStringLiteral("listen"), host.listen);
+    host.tlsCertFile = options.value(QStringLiteral("tls-cert"));
+    host.tlsKeyFile = options.value(QStringLiteral("tls-key"));
+    host.tokenFile = options.value(QStringLiteral("token-file"));
+    if (!host.tokenFile.isEmpty()) {
         // a token file that cannot serve is a mistake on the command line
         try {
-            zov::readTokenFile(hostOptions.tokenFile);
+            zov::readTokenFile(host.tokenFile);
         } catch (const zov::Error &e) {
-            err << e.text() << Qt::endl;
-            return 64;
+            throw UsageError(e.text(), UsageError::Usage::Left);
         }
     }
-    hostOptions.threads = threads;
-    hostOptions.metricsAddress = options.value(QStringLiteral("metrics"));
-    bool serving = false;
+    host.threads = threads;
+    host.metricsAddress = options.value(QStringLiteral("metrics"));
+    return host;
+}
+
+int run(const QStringList &arguments, QTextStream &, QTextStream &err)
+{
+    zov::CommandLine options(zov::serverOptions() + QStringList{QStringLiteral("config")},
+                             {QStringLiteral("check")});
+    int graceSeconds = 0;
+    const zov::AppServerHost::Options hostOptions = readOptions(options, arguments, &graceSeconds);
+    zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
+                            hostOptions);
+    if (options.has(QStringLiteral("check"))) {
+        // --check: the database, the files and the address are sound; nothing is
+        // served, and the port may be held by the server this check comes before
+        if (host.check())
+            err << zov::text("SERVER_CHECK_PORT_IN_USE").arg(hostOptions.listen) << Qt::endl;
+        err << zov::text("SERVER_CHECKED").arg(hostOptions.listen) << Qt::endl;
+        return 0;
+    }
     try {
-        zov::AppServerHost host(zov::DatabaseConfig::parse(options.value(QStringLiteral("db"))),
-                                hostOptions);
-        if (options.has(QStringLiteral("check"))) {
-            // --check: the database, the files and the address are sound; nothing is
-            // served, and the port may be held by the server this check comes before
-            if (host.check())
-                err << zov::text("SERVER_CHECK_PORT_IN_USE").arg(hostOptions.listen) << Qt::endl;
-            err << zov::text("SERVER_CHECKED").arg(hostOptions.listen) << Qt::endl;
-            return 0;
-        }
-        serving = true;
         host.start();
         qCInfo(lcServer).noquote() << zov::text("SERVER_STARTED").arg(host.address());
         int signal = 0;
@@ -110,11 +98,26 @@ int main(int argc, char *argv[])
         qCInfo(lcServer).noquote() << zov::text("SERVER_STOPPED");
     } catch (const zov::Error &e) {
         // a check answers the one who runs it; a server that cannot start says it in its log
-        if (serving)
-            qCCritical(lcServer).noquote() << e.text();
-        else
-            err << e.text() << Qt::endl;
+        qCCritical(lcServer).noquote() << e.text();
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // SIGINT and SIGTERM (stop) and SIGHUP (a terminal closed, a log rotated: the
+    // server goes on) are taken by sigwait: block them before any thread starts
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    zov::tuneAllocator();
+
+    QCoreApplication app(argc, argv);
+    zov::installServerLog();
+    return zov::runTool(app.arguments(), "USAGE_SERVER", "USAGE_SERVER_DETAILS", run);
 }

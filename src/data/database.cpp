@@ -32,6 +32,16 @@ QString DatabaseConfig::display() const
     return url + QStringLiteral("%1:%2/%3").arg(host).arg(port).arg(name);
 }
 
+QString DatabaseConfig::problem(const QString &value)
+{
+    try {
+        parse(value);
+    } catch (const Error &e) {
+        return e.text();
+    }
+    return {};
+}
+
 DatabaseConfig DatabaseConfig::parse(const QString &value)
 {
     DatabaseConfig config;

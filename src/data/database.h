@@ -28,6 +28,8 @@ struct DatabaseConfig
 
     // Parses a --db value; throws zov::Error for an URL that does not parse.
     static DatabaseConfig parse(const QString &value);
+    // Empty when `value` parses, else why not (the text parse() would throw).
+    static QString problem(const QString &value);
 };
 
 enum class OpenMode {

@@ -149,4 +149,9 @@ QDate firstDayOfMonth(const QDate &date)
     return QDate(date.year(), date.month(), 1);
 }
 
+bool isFirstOfMonth(const QDate &date)
+{
+    return date.isValid() && date.day() == 1;
+}
+
 } // namespace zov

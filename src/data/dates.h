@@ -23,6 +23,9 @@ int weekdayNumber(const QDate &date);
 QString NomeSemana(const QDate &date);       // "Domingo", "Segunda", ... "Sábado"
 QString shortWeekdayName(const QDate &date); // "dom", "seg", ... "sáb"
 QDate UltimoDiaMes(const QDate &date);
+// The month reference of the system is the 1st of a month: the one of `date`'s month, and
+// whether `date` is one (a null or invalid date is not).
 QDate firstDayOfMonth(const QDate &date);
+bool isFirstOfMonth(const QDate &date);
 
 } // namespace zov

@@ -4,6 +4,11 @@
 
 namespace zov {
 
+QString allDiets()
+{
+    return QStringLiteral("T");
+}
+
 QString dietList(const QStringList &codes)
 {
     const QChar mark = QLatin1Char('_');

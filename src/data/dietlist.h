@@ -15,6 +15,10 @@ bool dietListNames(const QString &list, const QString &code);
 // The codes a list names, in its order.
 QStringList dietListCodes(const QString &list);
 
+// What stands for every diet of the service: the entry's sixth value and the diet
+// query's parameters before the service's diets are listed ("T").
+QString allDiets();
+
 // A diet code fit to go in a list: not empty, no longer than its field, no "_".
 bool isDietCode(const QString &code);
 

@@ -670,7 +670,7 @@ void writeAll(QSqlDatabase &db, const DemoData &data, const QDate &month)
 
 void seedDemo(QSqlDatabase &db, const QDate &month)
 {
-    if (!month.isValid() || month.day() != 1)
+    if (!isFirstOfMonth(month))
         throw Error(text("DEMO_MONTH_NOT_FIRST").arg(month.toString(QStringLiteral("dd/MM/yyyy"))));
     const DemoData data = loadDemoData();
 

@@ -9,12 +9,20 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
+#include <unistd.h>
+
 namespace zov {
 
 CommandLine::CommandLine(const QStringList &valued, const QStringList &flags)
     : m_valuedOrder(valued)
     , m_valued(valued.cbegin(), valued.cend())
     , m_flags(flags.cbegin(), flags.cend())
+{}
+
+CommandLine::CommandLine(const char *valued, const char *flags)
+    : CommandLine(QString::fromLatin1(valued).split(QLatin1Char(' '), Qt::SkipEmptyParts),
+                  QString::fromLatin1(flags).split(QLatin1Char(' '), Qt::SkipEmptyParts))
 {}
 
 bool CommandLine::parse(const QStringList &arguments)
@@ -113,6 +121,17 @@ QString CommandLine::value(const QString &name, const QString &fallback) const
     return m_values.value(name, fallback);
 }
 
+QString CommandLine::missingOrStray(const QStringList &required) const
+{
+    for (const QString &name : required) {
+        if (!has(name))
+            return text("CLI_MISSING_OPTION").arg(name);
+    }
+    if (!m_positional.isEmpty())
+        return text("CLI_UNKNOWN_OPTION").arg(m_positional.first().left(80));
+    return {};
+}
+
 bool parseHostPort(const QString &address, QString *host, int *port)
 {
     bool ok = false;
@@ -168,6 +187,65 @@ bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage,
         return true;
     }
     return false;
+}
+
+bool asksForHelpOrVersion(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--help") == 0 || qstrcmp(argv[i], "-h") == 0 ||
+            qstrcmp(argv[i], "--version") == 0)
+            return true;
+    }
+    return false;
+}
+
+int runTool(const QStringList &arguments, const char *usageKey, const char *detailsKey,
+            const ToolBody &body)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    if (answeredHelpOrVersion(arguments, text(usageKey), text(detailsKey), out))
+        return 0;
+    try {
+        return body(arguments.mid(1), out, err);
+    } catch (const UsageError &e) {
+        if (!e.text().isEmpty())
+            err << e.text() << Qt::endl;
+        if (e.showsUsage())
+            err << text(usageKey) << Qt::endl;
+        return 64;
+    } catch (const Error &e) {
+        err << e.text() << Qt::endl;
+        return 1;
+    }
+}
+
+TerminalProgress::TerminalProgress(QTextStream &err)
+    : m_err(err)
+    , m_enabled(isatty(STDERR_FILENO))
+{
+    m_timer.start();
+}
+
+TerminalProgress::~TerminalProgress()
+{
+    if (m_shown)
+        m_err << QLatin1Char('\n') << Qt::flush;
+}
+
+bool TerminalProgress::due() const
+{
+    return m_enabled && m_timer.elapsed() >= 100;
+}
+
+void TerminalProgress::show(int position, int maximum, const QString &caption)
+{
+    m_timer.restart();
+    m_shown = true;
+    m_err << QStringLiteral("\r\x1b[K%1%  %2")
+                 .arg(100 * position / std::max(1, maximum), 3)
+                 .arg(caption.left(70))
+          << Qt::flush;
 }
 
 } // namespace zov

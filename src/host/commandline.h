@@ -1,10 +1,15 @@
 #pragma once
 
+#include "error.h"
+
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTextStream>
+
+#include <functional>
 
 namespace zov {
 
@@ -15,6 +20,8 @@ class CommandLine
 public:
     // `valued` and `flags` are the option names without the leading dashes.
     CommandLine(const QStringList &valued, const QStringList &flags);
+    // the same with the names in one text each, separated by blanks: "db server"
+    CommandLine(const char *valued, const char *flags);
 
     // Parses the arguments after the program name; false with error() set on a
     // fault. Words that are not options are kept in positional().
@@ -34,6 +41,9 @@ public:
     // Portuguese.
     QString readDefaults(const QString &file, const QStringList &fileOptions = {});
     const QStringList &positional() const { return m_positional; }
+    // The first of `required` left out, else the first word that is not an option, as
+    // the mistake in Portuguese; empty when there is neither.
+    QString missingOrStray(const QStringList &required) const;
 
 private:
     QStringList m_valuedOrder;
@@ -65,5 +75,52 @@ QString readOperator(const CommandLine &options, QString *problem);
 // the exit codes. help2man makes the manual pages of both.
 bool answeredHelpOrVersion(const QStringList &arguments, const QString &usage,
                            const QString &details, QTextStream &out);
+// True when the arguments ask for --help (-h) or --version: a program with windows
+// answers them without a display.
+bool asksForHelpOrVersion(int argc, char **argv);
+
+// A mistake on the command line: runTool writes its text (when there is one) and, unless
+// the usage is left out, the program's usage under it, and ends with 64.
+class UsageError : public Error
+{
+public:
+    enum class Usage { Shown, Left };
+    explicit UsageError(QString text, Usage usage = Usage::Shown)
+        : Error(std::move(text))
+        , m_usage(usage)
+    {}
+    bool showsUsage() const { return m_usage == Usage::Shown; }
+
+private:
+    Usage m_usage;
+};
+
+// The frame of every program's main: --help and --version answered (exit 0), else
+// `body` runs with the arguments after the program's name and gives the exit code. A
+// UsageError ends it with 64, any other zov::Error with 1, its text on standard error.
+// The usage and details are the keys of the program's texts (USAGE_DB, ...).
+using ToolBody =
+    std::function<int(const QStringList &arguments, QTextStream &out, QTextStream &err)>;
+int runTool(const QStringList &arguments, const char *usageKey, const char *detailsKey,
+            const ToolBody &body);
+
+// Progress on a terminal's standard error: the percentage and a caption on one line,
+// rewritten at most ten times a second; nothing when standard error is not a terminal.
+// The line is ended when the progress goes.
+class TerminalProgress
+{
+public:
+    explicit TerminalProgress(QTextStream &err);
+    ~TerminalProgress();
+    // true when a new line is due: the caller reads its figures only then
+    bool due() const;
+    void show(int position, int maximum, const QString &caption);
+
+private:
+    QTextStream &m_err;
+    QElapsedTimer m_timer;
+    bool m_enabled;
+    bool m_shown = false;
+};
 
 } // namespace zov

@@ -1,6 +1,8 @@
 #include "consiste.h"
 
 #include "hostcontext.h"
+#include "layout.h"
+#include "texts.h"
 
 namespace zov {
 
@@ -28,6 +30,23 @@ QString Ajusta(const QString &text, int width)
     // the blanks an edit leaves around a code are not part of it
     const QString code = text.trimmed();
     return code.size() >= width ? code : QString(width - code.size(), QLatin1Char('0')) + code;
+}
+
+int serviceCodeWidth()
+{
+    return codeWidth(QStringLiteral("CDSERVFILI"));
+}
+
+QString paddedServiceCode(const QString &typed)
+{
+    return Ajusta(typed, serviceCodeWidth());
+}
+
+QString branchCodeProblem(const QString &code)
+{
+    if (code.trimmed().isEmpty() || code.size() > codeWidth(QStringLiteral("CDFILIAL")))
+        return text("CLI_BAD_BRANCH").arg(code.left(40));
+    return {};
 }
 
 } // namespace zov

@@ -56,4 +56,13 @@ bool EmptyString(const QString &text);
 // service code.
 QString Ajusta(const QString &text, int width);
 
+// A service code as the screen pads a typed one: zero-padded on the left to the width
+// of CDSERVFILI ("1" is "00001").
+int serviceCodeWidth();
+QString paddedServiceCode(const QString &typed);
+
+// The branch code rule: not blank and no longer than CDFILIAL. Empty when `code` keeps
+// it, else the text that refuses it.
+QString branchCodeProblem(const QString &code);
+
 } // namespace zov

@@ -1,5 +1,6 @@
 #include "importreport.h"
 
+#include "commandline.h"
 #include "dates.h"
 #include "texts.h"
 
@@ -8,7 +9,9 @@
 #include <QJsonObject>
 #include <QMap>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace zov {
 
@@ -236,6 +239,14 @@ QByteArray ImportReport::toCsv() const
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
+QString ImportReport::cellText(const DayDiet &entry)
+{
+    return text("REPORT_TEXT_CELL")
+        .arg(entry.copied())
+        .arg(entry.dishes.size())
+        .arg(decimal(entry.roundingCost()));
+}
+
 QString ImportReport::decimal(double value)
 {
     // -0.0000001 is shown as 0, not as "-0"
@@ -286,13 +297,9 @@ QString ImportReport::toText() const
         for (const QString &diet : std::as_const(diets)) {
             QString cell = skippedDays.contains(day) ? text("REPORT_TEXT_SKIPPED") : QString();
             if (const DayDiet *e = g.entries.value({day, diet}))
-                cell = text("REPORT_TEXT_CELL")
-                           .arg(e->copied())
-                           .arg(e->dishes.size())
-                           .arg(decimal(e->roundingCost())) +
-                       (e->unknown                  ? QStringLiteral(" ?")
-                        : e->stored || e->unchanged ? QString()
-                                                    : QStringLiteral(" *"));
+                cell = cellText(*e) + (e->unknown                  ? QStringLiteral(" ?")
+                                       : e->stored || e->unchanged ? QString()
+                                                                   : QStringLiteral(" *"));
             row.append(cell);
         }
         rows.append(row);
@@ -562,6 +569,45 @@ QString ImportReport::dayLabel(const QDate &day) const
     const QString label = shortDate(day) + QLatin1Char(' ') + NomeSemana(day);
     const QDate source = sourceDays.value(day);
     return source.isValid() ? text("REPORT_DAY_FROM").arg(label, shortDate(source)) : label;
+}
+
+bool isCsvFileName(const QString &fileName)
+{
+    return fileName.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
+}
+
+QByteArray csvFileBytes(const QByteArray &csv)
+{
+    return QByteArrayLiteral("\xEF\xBB\xBF") + csv;
+}
+
+QString saveReportFile(QSaveFile &file, const QByteArray &bytes)
+{
+    errno = 0;
+    // flushed here: QSaveFile's commit does not see a buffered write that fell short
+    const bool whole = file.write(bytes) == bytes.size() && file.flush();
+    const int cause = errno;
+    if (!whole)
+        file.cancelWriting();
+    if (whole && file.commit())
+        return {};
+    return cause != 0 ? QString::fromLocal8Bit(std::strerror(cause)) : file.errorString();
+}
+
+ReportFile::ReportFile(QString name)
+    : m_name(std::move(name))
+    , m_file(m_name)
+{
+    if (!m_name.isEmpty() && !onTerminal() && !m_file.open(QIODevice::WriteOnly))
+        throw UsageError(text("CLI_BAD_REPORT_FILE").arg(m_name, m_file.errorString()),
+                         UsageError::Usage::Left);
+}
+
+bool ReportFile::saved(const QString &problem, QTextStream &err) const
+{
+    if (!problem.isEmpty())
+        err << text("CLI_BAD_REPORT_FILE").arg(m_name, problem) << Qt::endl;
+    return problem.isEmpty();
 }
 
 } // namespace zov

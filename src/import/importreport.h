@@ -5,7 +5,9 @@
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <QSaveFile>
 #include <QString>
+#include <QTextStream>
 
 namespace zov {
 
@@ -156,6 +158,9 @@ struct ImportReport
     // "03/01/2027 Domingo (de 03/12/2026)": a destination day and where it comes from
     QString dayLabel(const QDate &day) const;
 
+    // A cell of the day x diet table, as the terminal and the report window show it:
+    // the dishes copied of the source's and the portions the rounding added, "5/7 +1,2".
+    static QString cellText(const DayDiet &entry);
     // up to three decimals, with a decimal comma and no trailing zeros: "27,3"
     static QString decimal(double value);
     // a CSV field, quoted when it holds a separator, a quote or a line break
@@ -169,6 +174,54 @@ struct ImportReport
     QByteArray toCsv() const;
     // For a terminal: a day x diet table, then the dishes left out and why.
     QString toText() const;
+};
+
+// The bytes of a report file, whatever the report (an import's, an undo's): a name ending
+// in .csv gets the CSV, led by UTF-8's byte-order mark so that spreadsheets read the
+// accents of the dish names, any other name the JSON.
+bool isCsvFileName(const QString &fileName);
+QByteArray csvFileBytes(const QByteArray &csv);
+template<typename Report>
+QByteArray reportFileBytes(const QString &fileName, const Report &report)
+{
+    return isCsvFileName(fileName) ? csvFileBytes(report.toCsv()) : report.toJson();
+}
+
+// Writes `bytes` into `file`, open for writing, whole or not at all: a short write (a full
+// disk, a file size limit) cancels it and an earlier file of the name stays. Empty when
+// saved, else the cause in the system's words.
+QString saveReportFile(QSaveFile &file, const QByteArray &bytes);
+template<typename Report>
+QString saveReport(QSaveFile &file, const Report &report)
+{
+    return saveReportFile(file, reportFileBytes(file.fileName(), report));
+}
+
+// The report of a command line (--report NAME): "-" is the terminal, any other name a
+// file opened at once, so that a path that cannot be written stops the command before
+// anything is stored, and saved at the end whole or not at all.
+class ReportFile
+{
+public:
+    // Empty: no report. Throws UsageError (CLI_BAD_REPORT_FILE, exit 64 without the
+    // usage) when the file cannot be written.
+    explicit ReportFile(QString name);
+    bool onTerminal() const { return m_name == QLatin1String("-"); }
+    // "-" prints the table on `out`; a file gets the report. False, with the cause on
+    // `err`, when it could not be saved.
+    template<typename Report>
+    bool save(const Report &report, QTextStream &out, QTextStream &err)
+    {
+        if (onTerminal())
+            out << report.toText() << Qt::flush;
+        return !m_file.isOpen() || saved(saveReport(m_file, report), err);
+    }
+
+private:
+    bool saved(const QString &problem, QTextStream &err) const;
+
+    QString m_name;
+    QSaveFile m_file;
 };
 
 } // namespace zov

@@ -1,30 +1,90 @@
 #include "importrunner.h"
 
+#include "commandline.h"
 #include "consiste.h"
+#include "dates.h"
 #include "dietlist.h"
 #include "error.h"
-#include "hostcontext.h"
 #include "impocardhosp.h"
-#include "layout.h"
-#include "query.h"
+#include "referencecodes.h"
 #include "texts.h"
 #include "unitvalues.h"
+
+#include <QThread>
 
 #include <cmath>
 
 namespace zov {
 
+namespace {
+
+// A date option, when given, must be YYYY-MM-DD.
+QString badDate(const CommandLine &options)
+{
+    for (const char *name : {"date", "from", "to", "month"}) {
+        const QString value = options.value(QLatin1String(name));
+        if (options.has(QLatin1String(name)) && !parseIsoDate(value).isValid())
+            return text("CLI_BAD_DATE").arg(QLatin1String(name), value.left(40));
+    }
+    return {};
+}
+
+// The choices of the screen's panel: the diets, the mode and the rounding.
+QString readChoices(const CommandLine &options, ImportRequest *r)
+{
+    const QString diets = options.value(QStringLiteral("diets"), QStringLiteral("all"));
+    if (diets != QLatin1String("all"))
+        r->diets = diets.split(QLatin1Char(','));
+    const QString mode = options.value(QStringLiteral("mode"), QStringLiteral("append"));
+    if (mode != QLatin1String("append") && mode != QLatin1String("overwrite"))
+        return text("CLI_BAD_MODE").arg(mode.left(40));
+    r->append = mode == QLatin1String("append");
+    if (options.has(QStringLiteral("rounding"))) {
+        const QString rounding = options.value(QStringLiteral("rounding"));
+        bool ok = false;
+        r->rounding = QString(rounding).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
+        if (!ok)
+            return text("CLI_BAD_ROUNDING").arg(rounding.left(40));
+    }
+    return {};
+}
+
+} // namespace
+
+ImportRequest ImportRequest::fromOptions(const CommandLine &options, QString *problem)
+{
+    ImportRequest r;
+    *problem = options.missingOrStray({QStringLiteral("db"), QStringLiteral("branch"),
+                                       QStringLiteral("service"), QStringLiteral("date"),
+                                       QStringLiteral("from")});
+    if (problem->isEmpty())
+        *problem = badDate(options);
+    if (!problem->isEmpty())
+        return r;
+    r.branch = options.value(QStringLiteral("branch"));
+    r.service = options.value(QStringLiteral("service"));
+    r.sourceService = options.value(QStringLiteral("source-service"));
+    r.day = parseIsoDate(options.value(QStringLiteral("date")));
+    r.month = parseIsoDate(options.value(QStringLiteral("month")));
+    r.from = parseIsoDate(options.value(QStringLiteral("from")));
+    r.to = parseIsoDate(options.value(QStringLiteral("to")));
+    r.noRounding = options.has(QStringLiteral("no-rounding"));
+    r.dryRun = options.has(QStringLiteral("dry-run"));
+    *problem = readChoices(options, &r);
+    if (problem->isEmpty())
+        *problem = r.problem();
+    return r;
+}
+
 QString ImportRequest::problem() const
 {
-    const int branchWidth = codeWidth(QStringLiteral("CDFILIAL"));
-    const int serviceWidth = codeWidth(QStringLiteral("CDSERVFILI"));
-    if (branch.trimmed().isEmpty() || branch.size() > branchWidth)
-        return text("CLI_BAD_BRANCH").arg(branch.left(40));
+    if (const QString bad = branchCodeProblem(branch); !bad.isEmpty())
+        return bad;
     for (const QString &code : {service, sourceService}) {
-        if (code.size() > serviceWidth || (&code == &service && code.trimmed().isEmpty()))
+        if (code.size() > serviceCodeWidth() || (&code == &service && code.trimmed().isEmpty()))
             return text("CLI_BAD_SERVICE").arg(code.left(40));
     }
-    if (month.isValid() && month.day() != 1)
+    if (month.isValid() && !isFirstOfMonth(month))
         return text("CLI_BAD_MONTH").arg(month.toString(Qt::ISODate));
     for (const QString &code : diets) {
         if (!isDietCode(code))
@@ -40,18 +100,10 @@ QString ImportRequest::problem() const
 
 QString ImportRequest::unknownCode() const
 {
-    const QString connection = loginContext().connectionName;
-    Query filial(QStringLiteral("qryFilial"), connection);
-    filial.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(branch);
-    filial.Open();
-    if (filial.IsEmpty())
+    if (!branchName(branch))
         return text("CLI_UNKNOWN_BRANCH").arg(branch);
-    const QString padded = Ajusta(service, codeWidth(QStringLiteral("CDSERVFILI")));
-    Query servico(QStringLiteral("qryServico"), connection);
-    servico.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(branch);
-    servico.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(padded);
-    servico.Open();
-    if (servico.IsEmpty())
+    const QString padded = paddedServiceCode(service);
+    if (!serviceName(branch, padded))
         return text("CLI_UNKNOWN_SERVICE").arg(padded, branch);
     return {};
 }
@@ -68,8 +120,8 @@ const ImportReport &ImportRunner::report() const
 void ImportRunner::open(const ImportRequest &r)
 {
     storeEntryValues(r.branch, r.service, r.day,
-                     r.month.isValid() ? r.month : QDate(r.day.year(), r.day.month(), 1), QString(),
-                     QString(), r.noRounding ? 1 : 0);
+                     r.month.isValid() ? r.month : firstDayOfMonth(r.day), QString(), allDiets(),
+                     r.noRounding ? 1 : 0);
     m_screen.FormCreate();
     m_screen.FormActivate();
 }
@@ -141,6 +193,24 @@ ImportRunner::Outcome ImportRunner::run(const ImportRequest &request,
             beforeImport();
         return import(request.dryRun);
     });
+}
+
+QString ImportRunner::settleLostBatches(int waitMs)
+{
+    const int unknown = m_screen.report().unknownCount();
+    if (unknown == 0)
+        return {};
+    const int storedBefore = m_screen.report().storedCount();
+    // once: a server that is gone would make every question wait for its deadline
+    QThread::msleep(static_cast<unsigned long>(waitMs));
+    m_screen.lastRun()->askAboutLostBatches();
+    const int left = m_screen.report().unknownCount();
+    if (left >= unknown)
+        return {};
+    const int stored = m_screen.report().storedCount() - storedBefore;
+    return text("BATCHES_SETTLED")
+        .arg(countText("COUNT_STORED", stored),
+             countText("COUNT_NOT_STORED", unknown - left - stored));
 }
 
 } // namespace zov

@@ -11,6 +11,7 @@
 
 namespace zov {
 
+class CommandLine;
 class ImpoCardHosp;
 
 // What a planner brings to the screen: the entry values the host gives and the choices
@@ -32,6 +33,12 @@ struct ImportRequest
     double rounding = 1;   // "Arredondamento para Comensais"
     bool dryRun = false;   // "Simular"
 
+    // The request of zov-import's options: the entry values (--branch, --service, --date,
+    // --month, --no-rounding), --from and --to (YYYY-MM-DD), --source-service, --diets
+    // all|CODE,CODE..., --mode append|overwrite, --rounding (a decimal point or comma)
+    // and --dry-run, with --db, which the codes are looked up in. `problem` is set to the
+    // usage mistake in Portuguese (what problem() says included), else left empty.
+    static ImportRequest fromOptions(const CommandLine &options, QString *problem);
     // What makes it unfit before anything runs, in Portuguese: a code longer than its
     // field, a month reference that is not a first day, a diet code with "_", a rounding
     // with more decimals than the screen's edit holds. Empty when sound.
@@ -60,6 +67,11 @@ public:
     // The three steps; never throws. `beforeImport` runs between the choices and the
     // click (a measurement starts there).
     Outcome run(const ImportRequest &request, const std::function<void()> &beforeImport = {});
+
+    // After a run with batches whose answer never came: asks the server about them once
+    // more, `waitMs` later, when it may be answering again, so that the report says the
+    // truth. What was learnt, for people (BATCHES_SETTLED), or empty when nothing was.
+    QString settleLostBatches(int waitMs = 2000);
 
     // The text of an error that ended the run without being shown (MensErro shows its
     // own); empty after a run that ended through MensErro or completed.

@@ -2,6 +2,7 @@
 
 #include "appserver.h"
 #include "callmetadata.h"
+#include "commandline.h"
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
@@ -205,6 +206,28 @@ UndoReport RunUndo::undo(const QString &runId, const QString &branch, bool dryRu
     report.preview = dryRun;
     report.entries = rowsOf<UndoRow>(reply, Method::DesfazImportacao);
     return report;
+}
+
+QString undoOptionsProblem(const CommandLine &options)
+{
+    const QString command =
+        options.has(QStringLiteral("undo")) ? QStringLiteral("undo") : QStringLiteral("list-runs");
+    QStringList refused{
+        QStringLiteral("service"),     QStringLiteral("date"), QStringLiteral("month"),
+        QStringLiteral("from"),        QStringLiteral("to"),   QStringLiteral("source-service"),
+        QStringLiteral("diets"),       QStringLiteral("mode"), QStringLiteral("rounding"),
+        QStringLiteral("no-rounding"), QStringLiteral("stats")};
+    if (command == QLatin1String("list-runs"))
+        refused << QStringLiteral("undo") << QStringLiteral("report") << QStringLiteral("dry-run");
+    for (const QString &option : std::as_const(refused)) {
+        if (options.has(option))
+            return text("CLI_UNDO_OPTION").arg(option, command);
+    }
+    if (const QString problem = options.missingOrStray({QStringLiteral("db")}); !problem.isEmpty())
+        return problem;
+    if (options.has(QStringLiteral("branch")))
+        return branchCodeProblem(options.value(QStringLiteral("branch")));
+    return {};
 }
 
 } // namespace zov

@@ -10,6 +10,7 @@
 namespace zov {
 
 class AppServer;
+class CommandLine;
 
 // An import run as the server keeps it for an undo, with when it was made in local time.
 struct RunSummary : RunRow
@@ -58,5 +59,10 @@ public:
 private:
     AppServer &m_server;
 };
+
+// zov-import's --list-runs and --undo RUN_ID take only the options that tell where and
+// who (--db, --server, --branch, --operator, --ca, --token-file; the undo --dry-run and
+// --report too): empty when the command line keeps to them, else the mistake.
+QString undoOptionsProblem(const CommandLine &options);
 
 } // namespace zov

@@ -3,7 +3,6 @@
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
-#include "layout.h"
 #include "texts.h"
 
 #include <cmath>
@@ -96,14 +95,16 @@ void storeEntryValues(const QString &cdFilial, const QString &cdServFili, const 
                       const QDate &dtMesCard, const QString &elemento4, const QString &todasDietas,
                       int semArredondamento)
 {
+    // as the screen's edits would hold them: the branch in capitals, the service no
+    // longer than its field and padded as a typed one is; a branch that breaks the
+    // rule is refused before anything is stored
+    const QString branch = cdFilial.trimmed().toUpper();
+    if (const QString problem = branchCodeProblem(branch); !problem.isEmpty())
+        throw Error(problem);
     UnitValues &u = unitValues();
-    // as the screen's edits would hold them: the branch in capitals, each code no
-    // longer than its field, the service padded as a typed one is
-    const int branchWidth = codeWidth(QStringLiteral("CDFILIAL"));
-    const int serviceWidth = codeWidth(QStringLiteral("CDSERVFILI"));
-    u.CdFilial = cdFilial.trimmed().toUpper().left(branchWidth);
-    const QString service = cdServFili.trimmed().left(serviceWidth);
-    u.CdServFili = service.isEmpty() ? service : Ajusta(service, serviceWidth);
+    u.CdFilial = branch;
+    const QString service = cdServFili.trimmed().left(serviceCodeWidth());
+    u.CdServFili = service.isEmpty() ? service : paddedServiceCode(service);
     u.DtCardapio = dtCardapio;
     u.DtMesCard = dtMesCard;
     u.Elemento4 = elemento4;

@@ -47,8 +47,9 @@ struct EntryValues
 EntryValues convertEntry(const QVariant &entry);
 
 // Stores the seven entry values (CriaImpoCardHosp's step 2) as the screen's edits
-// hold them: the branch code in capitals, no code longer than its field, and the
-// service code padded as a typed one is, so that it matches the stored codes.
+// hold them: the branch code in capitals, the service code no longer than its field
+// and padded as a typed one is, so that it matches the stored codes. Throws zov::Error
+// for a branch code that breaks the rule (branchCodeProblem), storing nothing.
 void storeEntryValues(const QString &cdFilial, const QString &cdServFili, const QDate &dtCardapio,
                       const QDate &dtMesCard, const QString &elemento4, const QString &todasDietas,
                       int semArredondamento);

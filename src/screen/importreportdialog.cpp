@@ -51,25 +51,7 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_summary->setWordWrap(true);
     m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_summary);
-    // the run's id, to be copied, and how to undo the run later
-    m_runLine = new QWidget(this);
-    auto *runLayout = new QVBoxLayout(m_runLine);
-    runLayout->setContentsMargins(0, 0, 0, 0);
-    auto *idLayout = new QHBoxLayout;
-    auto *idLabel = new QLabel(text("REPORT_RUN_ID"), m_runLine);
-    m_runId = new QLineEdit(m_report.runId, m_runLine);
-    m_runId->setObjectName(QStringLiteral("runId"));
-    m_runId->setReadOnly(true);
-    idLabel->setBuddy(m_runId);
-    idLayout->addWidget(idLabel);
-    idLayout->addWidget(m_runId, 1);
-    runLayout->addLayout(idLayout);
-    auto *later = new QLabel(text("REPORT_UNDO_LATER").arg(m_report.runId), m_runLine);
-    later->setObjectName(QStringLiteral("undoLater"));
-    later->setWordWrap(true);
-    later->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    runLayout->addWidget(later);
-    layout->addWidget(m_runLine);
+    layout->addWidget(makeRunLine());
     fillSummary();
     auto *legend = new QLabel(text("REPORT_LEGEND"), this);
     legend->setObjectName(QStringLiteral("legend"));
@@ -104,24 +86,7 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     connect(m_undoButton, &QPushButton::clicked, this, &ImportReportDialog::askAndUndo);
     m_askTimer = new QTimer(this);
     m_askTimer->setInterval(5000);
-    connect(m_askTimer, &QTimer::timeout, this, [this] {
-        if (m_asking || !m_ask || m_report.unknownCount() == 0)
-            return;
-        // the question may wait for the server: the window stays responsive meanwhile
-        m_asking = QThread::create([this, report = m_report, ask = m_ask]() mutable {
-            try {
-                ImportReport answered = ask(std::move(report));
-                QMetaObject::invokeMethod(this, [this, answered] { learnt(answered); });
-            } catch (...) {
-                // not now: asked again on the next tick
-            }
-        });
-        connect(m_asking, &QThread::finished, this, [this] {
-            m_asking->deleteLater();
-            m_asking = nullptr;
-        });
-        m_asking->start();
-    });
+    connect(m_askTimer, &QTimer::timeout, this, &ImportReportDialog::askInBackground);
     QPushButton *close = buttons->addButton(text("REPORT_CLOSE"), QDialogButtonBox::RejectRole);
     close->setDefault(true);
     connect(save, &QPushButton::clicked, this, &ImportReportDialog::askAndSave);
@@ -134,6 +99,49 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     if (m_overview->rowCount() > 0 && m_overview->columnCount() > 0)
         m_overview->setCurrentCell(0, 0);
     resize(960, 620);
+}
+
+QWidget *ImportReportDialog::makeRunLine()
+{
+    // the run's id, to be copied, and how to undo the run later
+    m_runLine = new QWidget(this);
+    auto *runLayout = new QVBoxLayout(m_runLine);
+    runLayout->setContentsMargins(0, 0, 0, 0);
+    auto *idLayout = new QHBoxLayout;
+    auto *idLabel = new QLabel(text("REPORT_RUN_ID"), m_runLine);
+    m_runId = new QLineEdit(m_report.runId, m_runLine);
+    m_runId->setObjectName(QStringLiteral("runId"));
+    m_runId->setReadOnly(true);
+    idLabel->setBuddy(m_runId);
+    idLayout->addWidget(idLabel);
+    idLayout->addWidget(m_runId, 1);
+    runLayout->addLayout(idLayout);
+    auto *later = new QLabel(text("REPORT_UNDO_LATER").arg(m_report.runId), m_runLine);
+    later->setObjectName(QStringLiteral("undoLater"));
+    later->setWordWrap(true);
+    later->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    runLayout->addWidget(later);
+    return m_runLine;
+}
+
+void ImportReportDialog::askInBackground()
+{
+    if (m_asking || !m_ask || m_report.unknownCount() == 0)
+        return;
+    // the question may wait for the server: the window stays responsive meanwhile
+    m_asking = QThread::create([this, report = m_report, ask = m_ask]() mutable {
+        try {
+            ImportReport answered = ask(std::move(report));
+            QMetaObject::invokeMethod(this, [this, answered] { learnt(answered); });
+        } catch (...) {
+            // not now: asked again on the next tick
+        }
+    });
+    connect(m_asking, &QThread::finished, this, [this] {
+        m_asking->deleteLater();
+        m_asking = nullptr;
+    });
+    m_asking->start();
 }
 
 namespace {
@@ -211,10 +219,7 @@ void ImportReportDialog::fillOverview()
                 lines.append(text("REPORT_UNCHANGED"));
             else if (!e->stored)
                 lines.append(text("REPORT_NOT_STORED"));
-            QTableWidgetItem *cell = item(text("REPORT_TEXT_CELL")
-                                              .arg(e->copied())
-                                              .arg(e->dishes.size())
-                                              .arg(ImportReport::decimal(e->roundingCost())));
+            QTableWidgetItem *cell = item(ImportReport::cellText(*e));
             cell->setToolTip(lines.join(QLatin1Char('\n')));
             cell->setTextAlignment(Qt::AlignCenter);
             tint(cell, e->unknown                       ? Shade::Some
@@ -319,10 +324,10 @@ bool ImportReportDialog::saveCsv(QString path)
     if (!path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
         path += QLatin1String(".csv");
     QSaveFile file(path);
-    // the byte-order mark lets spreadsheets on Windows read the accents as UTF-8
-    if (!file.open(QIODevice::WriteOnly) || file.write("\xEF\xBB\xBF") < 0 ||
-        file.write(m_report.toCsv()) < 0 || !file.commit()) {
-        presenter().showError(text("REPORT_SAVE_FAILED").arg(path, file.errorString()));
+    const QString problem =
+        file.open(QIODevice::WriteOnly) ? saveReport(file, m_report) : file.errorString();
+    if (!problem.isEmpty()) {
+        presenter().showError(text("REPORT_SAVE_FAILED").arg(path, problem));
         return false;
     }
     presenter().showInformation(text("REPORT_SAVED").arg(QDir::toNativeSeparators(path)));

@@ -56,6 +56,8 @@ public:
     void askNow();
 
 private:
+    QWidget *makeRunLine(); // the run's id and how to undo it later
+    void askInBackground(); // about the batches whose answer never came
     void fillOverview();
     void fillSummary();
     void learnt(const ImportReport &report);

@@ -15,6 +15,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -258,6 +259,34 @@ private:
     std::function<void(bool)> m_changed;
 };
 
+// A stream's place among the calls served, from its admission to its end: counted in the
+// metrics while it lasts, and its watch and admission given back when it ends.
+struct StreamSeat
+{
+    CallAdmission &admission;
+    StreamWatch &watch;
+    StreamWatch::Entry *entry;
+    ServerMetrics &metrics;
+    StreamSeat(CallAdmission &a, StreamWatch &w, StreamWatch::Entry *e, ServerMetrics &m)
+        : admission(a)
+        , watch(w)
+        , entry(e)
+        , metrics(m)
+    {
+        ++metrics.callsInUse;
+        ++metrics.streamsInUse;
+    }
+    ~StreamSeat()
+    {
+        --metrics.callsInUse;
+        --metrics.streamsInUse;
+        watch.remove(entry);
+        admission.leave(true);
+    }
+    StreamSeat(const StreamSeat &) = delete;
+    StreamSeat &operator=(const StreamSeat &) = delete;
+};
+
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
@@ -341,22 +370,7 @@ private:
         if (!m_admission.enter(true))
             return refusedForCapacity(context, true);
         StreamWatch::Entry *watched = m_streams.add(context);
-        struct Leave
-        {
-            CallAdmission &a;
-            StreamWatch &w;
-            StreamWatch::Entry *e;
-            ServerMetrics &m;
-            ~Leave()
-            {
-                --m.callsInUse;
-                --m.streamsInUse;
-                w.remove(e);
-                a.leave(true);
-            }
-        } leave{m_admission, m_streams, watched, m_metrics};
-        ++m_metrics.callsInUse;
-        ++m_metrics.streamsInUse;
+        const StreamSeat seat{m_admission, m_streams, watched, m_metrics};
         const CallContext streamContext = contextOf(context);
         bool ok = false;
         const int callMs = metadata(context, kCallDeadlineKey).toInt(&ok);
@@ -644,6 +658,16 @@ QString AppServerHost::address() const
 {
     const QString host = m_options.listen.section(QLatin1Char(':'), 0, -2);
     return QStringLiteral("%1:%2").arg(host).arg(m_port);
+}
+
+std::unique_ptr<AppServerHost> AppServerHost::startInProcess(const DatabaseConfig &config)
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
+    Options options;
+    options.listen = QStringLiteral("127.0.0.1:0");
+    auto host = std::make_unique<AppServerHost>(config, options);
+    host->start();
+    return host;
 }
 
 bool AppServerHost::isLoopback(const QString &listen)

@@ -60,6 +60,9 @@ public:
     static bool isLoopback(const QString &listen);
 
     AppServerHost(const DatabaseConfig &config, const Options &options);
+    // A server inside this process, for a program that wants one of its own: started on a
+    // free loopback port, its log silent. Throws zov::Error as start() does.
+    static std::unique_ptr<AppServerHost> startInProcess(const DatabaseConfig &config);
     ~AppServerHost();
 
     // Checks the database (it must exist and have the schema) and starts

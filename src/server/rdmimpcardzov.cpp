@@ -135,7 +135,7 @@ rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
         QDate month;
         if (!c.configMonth.isEmpty()) {
             month = parseIsoDate(c.configMonth);
-            if (!month.isValid() || month.day() != 1)
+            if (!isFirstOfMonth(month))
                 throw InvalidArgument(text("CONFIG_MONTH_BAD").arg(c.configMonth.left(20)));
         }
         return VerifCardadia(s, d(a, 0), t(a, 1), t(a, 2), t(a, 3), month);

@@ -216,4 +216,10 @@ QString schemaProblem(QSqlDatabase &db)
     return schemaDifferences(db).join(QLatin1Char(' '));
 }
 
+void requireCurrentSchema(QSqlDatabase &db, const DatabaseConfig &config)
+{
+    if (const QString problem = schemaProblem(db); !problem.isEmpty())
+        throw Error(text("DB_WRONG_SCHEMA").arg(config.display(), problem));
+}
+
 } // namespace zov

@@ -20,6 +20,8 @@ int schemaVersion(QSqlDatabase &db);
 // version; otherwise what differs, in Portuguese, one item each.
 QStringList schemaDifferences(QSqlDatabase &db);
 QString schemaProblem(QSqlDatabase &db); // the same, on one line
+// Throws zov::Error (DB_WRONG_SCHEMA, naming `config`) when schemaProblem finds one.
+void requireCurrentSchema(QSqlDatabase &db, const DatabaseConfig &config);
 
 // On PostgreSQL, what the server's role may not do of what the server does (read the
 // reference tables, write the menus), as "INSERT em IMPORTACAO, ..."; empty when it

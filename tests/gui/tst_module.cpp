@@ -102,6 +102,10 @@ void TestModule::badEntriesAreRefusedBeforeAnythingIsStored_data()
     QVariantList nested = good;
     nested[0] = QVariantList{QStringLiteral("B1")};
     QTest::newRow("array where a text goes") << QVariant(nested);
+    // a branch longer than its field is refused, not cut to a branch nobody gave
+    QVariantList longBranch = good;
+    longBranch[0] = QStringLiteral("B1234");
+    QTest::newRow("branch longer than its field") << QVariant(longBranch);
 }
 
 void TestModule::badEntriesAreRefusedBeforeAnythingIsStored()

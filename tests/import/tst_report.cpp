@@ -12,6 +12,9 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace zov;
 using namespace zov::test;
 
@@ -91,6 +94,8 @@ private Q_SLOTS:
     void stoppedRunReportsWhatWasStored();
     void csvKeepsEveryDishOnItsLine_data();
     void csvKeepsEveryDishOnItsLine();
+    void reportFileIsWholeOrNotAtAll_data();
+    void reportFileIsWholeOrNotAtAll();
     void dryRunSessionCannotWrite();
 };
 
@@ -445,6 +450,59 @@ void TestReport::csvKeepsEveryDishOnItsLine()
     r.entries.append(e);
     const QString csv = QString::fromUtf8(r.toCsv());
     QVERIFY2(csv.contains(field), qPrintable(csv));
+}
+
+void TestReport::reportFileIsWholeOrNotAtAll_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("sizeLimit"); // bytes a file of this process may hold, 0: any
+    QTest::addColumn<bool>("csv");
+    QTest::newRow("csv, with a byte-order mark") << "report.csv" << 0 << true;
+    QTest::newRow("csv in capitals") << "REPORT.CSV" << 0 << true;
+    QTest::newRow("json") << "report.json" << 0 << false;
+    QTest::newRow("a full disk leaves the old file") << "report.csv" << 16 << true;
+}
+
+void TestReport::reportFileIsWholeOrNotAtAll()
+{
+    QFETCH(QString, name);
+    QFETCH(int, sizeLimit);
+    QFETCH(bool, csv);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    old.close();
+    ImportReport r;
+    r.finished = true;
+    ImportReport::DayDiet e;
+    e.day = QDate(2024, 4, 1);
+    e.diet = QStringLiteral("0001");
+    ImportReport::Dish d;
+    d.name = QStringLiteral("FEIJÃO");
+    e.dishes.append(d);
+    r.entries.append(e);
+    QSaveFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limited = before;
+    if (sizeLimit > 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        limited.rlim_cur = static_cast<rlim_t>(sizeLimit);
+    }
+    setrlimit(RLIMIT_FSIZE, &limited);
+    const QString problem = saveReport(file, r);
+    setrlimit(RLIMIT_FSIZE, &before);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    const QByteArray stored = old.readAll();
+    if (sizeLimit > 0) {
+        QVERIFY(!problem.isEmpty());
+        QCOMPARE(stored, QByteArray("old"));
+        return;
+    }
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QCOMPARE(stored, csv ? QByteArray("\xEF\xBB\xBF") + r.toCsv() : r.toJson());
 }
 
 // --- the server side of a dry run ---------------------------------------------------------
