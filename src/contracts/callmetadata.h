@@ -32,6 +32,9 @@ inline constexpr MetadataKey kConfigMonthKey{QLatin1String("zov-config-month"), 
 // the run a batch belongs to, how it stores and where it copies from, for its undo
 inline constexpr MetadataKey kRunIdKey{QLatin1String("zov-run-id"), 64};
 inline constexpr MetadataKey kRunModeKey{QLatin1String("zov-run-mode"), 12};
+// the two values of the run's mode: "Acrescentar" and "Sobrepor"
+inline constexpr QLatin1String kAppendMode{"append"};
+inline constexpr QLatin1String kOverwriteMode{"overwrite"};
 inline constexpr MetadataKey kRunSourceKey{QLatin1String("zov-run-source"), 40};
 // the operator's code, for the audit lines (kept as wide as the operator's column)
 inline constexpr MetadataKey kOperatorKey{QLatin1String("zov-operator")};

@@ -1,6 +1,7 @@
 #include "impocardhosp.h"
 
 #include "appserver.h"
+#include "callmetadata.h"
 #include "consiste.h"
 #include "dates.h"
 #include "dietlist.h"
@@ -8,6 +9,7 @@
 #include "filter.h"
 #include "hostcontext.h"
 #include "messages.h"
+#include "referencecodes.h"
 #include "rpcconnection.h"
 #include "texts.h"
 
@@ -93,9 +95,7 @@ ImpoCardHosp::ImpoCardHosp(QObject *parent)
 {
     const QString connection = loginContext().connectionName;
     Query::setTimeLimit(loginContext().deadlineMs);
-    qryFilial = std::make_unique<Query>(QStringLiteral("qryFilial"), connection);
     qryServicoPesq = std::make_unique<Query>(QStringLiteral("qryServicoPesq"), connection);
-    qryServico = std::make_unique<Query>(QStringLiteral("qryServico"), connection);
     qryFeriFili = std::make_unique<Query>(QStringLiteral("qryFeriFili"), connection);
     qryTurno = std::make_unique<Query>(QStringLiteral("qryTurno"), connection);
     qryNaoUtil = std::make_unique<Query>(QStringLiteral("qryNaoUtil"), connection);
@@ -248,23 +248,10 @@ void ImpoCardHosp::FormActivate()
     if (!m_primeiraAtivacao)
         return;
     set(m_branch, u.CdFilial, medCdFilial);
-    qryFilial->Close();
-    qryFilial->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
-    qryFilial->Open();
-    set(m_branchName,
-        qryFilial->IsEmpty() ? QString()
-                             : qryFilial->FieldByName(QStringLiteral("NMFILIAL")).asString(),
-        edtNmFilial);
+    set(m_branchName, zov::branchName(m_branch).value_or(QString()), edtNmFilial);
 
     setServiceText(u.CdServFili);
-    qryServico->Close();
-    qryServico->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
-    qryServico->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
-    qryServico->Open();
-    set(m_serviceName,
-        qryServico->IsEmpty() ? QString()
-                              : qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
-        edtNmServico);
+    set(m_serviceName, zov::serviceName(m_branch, m_service).value_or(QString()), edtNmServico);
 
     setStartDate(u.DtCardapio);
     setEndDate(QDate());
@@ -319,20 +306,11 @@ void ImpoCardHosp::Vd_CdServico(bool obrigatorio)
                     MensErro(TMessages::Msg(QStringLiteral("SERV_DEVE")));
                 return;
             }
-            int width = 5;
-            for (const QueryFieldDef &f : qryServico->declaredFields()) {
-                if (f.name == QLatin1String("CDSERVFILI") && f.size > 0)
-                    width = f.size;
-            }
-            setServiceText(Ajusta(m_service, width));
-            qryServico->Close();
-            qryServico->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
-            qryServico->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
-            qryServico->Open();
-            if (qryServico->IsEmpty())
+            setServiceText(paddedServiceCode(m_service));
+            const std::optional<QString> name = zov::serviceName(m_branch, m_service);
+            if (!name)
                 MensErro(TMessages::Msg(QStringLiteral("SERV_NAO_CAD")));
-            set(m_serviceName, qryServico->FieldByName(QStringLiteral("NMSERVICO")).asString(),
-                edtNmServico);
+            set(m_serviceName, *name, edtNmServico);
         },
         [&] { focus(medCdServico); });
 }
@@ -442,8 +420,8 @@ void ImpoCardHosp::openServiceDiets()
     adqDietaX->Close();
     adqDietaX->ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(m_branch);
     adqDietaX->ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(m_service);
-    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(QStringLiteral("T"));
-    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(QStringLiteral("T"));
+    adqDietaX->ParamByName(QStringLiteral("P_CDDIETPAD")).setAsString(zov::allDiets());
+    adqDietaX->ParamByName(QStringLiteral("P_TCDDIETPAD")).setAsString(zov::allDiets());
     adqDietaX->Open();
 }
 
@@ -452,7 +430,7 @@ void ImpoCardHosp::Vd_CdDieta(bool)
     if (!m_allDiets)
         return;
     UnitValues &u = unitValues();
-    u.TodasDietas = QStringLiteral("T");
+    u.TodasDietas = zov::allDiets();
     openServiceDiets();
     QStringList codes;
     for (adqDietaX->First(); !adqDietaX->Eof(); adqDietaX->Next())
@@ -463,7 +441,7 @@ void ImpoCardHosp::Vd_CdDieta(bool)
 void ImpoCardHosp::BtnDietaClick()
 {
     UnitValues &u = unitValues();
-    u.TodasDietas = QStringLiteral("T");
+    u.TodasDietas = zov::allDiets();
     openServiceDiets();
     const QString title = TMessages::Msg(QStringLiteral("Diet"));
     if (adqDietaX->IsEmpty()) {
@@ -597,15 +575,9 @@ void ImpoCardHosp::selectionChanged()
 QString ImpoCardHosp::destinationServiceName() const
 {
     const UnitValues &u = unitValues();
-    if (m_destinationServiceName.isNull()) {
-        Query service(QStringLiteral("qryServico"), loginContext().connectionName);
-        service.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-        service.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-        service.Open();
+    if (m_destinationServiceName.isNull())
         m_destinationServiceName =
-            service.IsEmpty() ? QStringLiteral("")
-                              : service.FieldByName(QStringLiteral("NMSERVICO")).asString();
-    }
+            zov::serviceName(u.CdFilial, u.CdServFili).value_or(QStringLiteral(""));
     return m_destinationServiceName;
 }
 
@@ -726,8 +698,7 @@ void ImpoCardHosp::sbtImportExportClick()
     report.branch = u.CdFilial;
     report.service = u.CdServFili;
     report.month = u.DtMesCard;
-    report.mode =
-        m_mode == ImportRun::Mode::Append ? QStringLiteral("append") : QStringLiteral("overwrite");
+    report.mode = QString(m_mode == ImportRun::Mode::Append ? kAppendMode : kOverwriteMode);
     report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
     const RunTags tags(m_server, report, m_service, m_start, m_end);
     try {

@@ -163,9 +163,7 @@ public:
     RecordSet adqVerifCardaDia;
 
     // --- local queries --------------------------------------------------------------------
-    std::unique_ptr<Query> qryFilial;
     std::unique_ptr<Query> qryServicoPesq;
-    std::unique_ptr<Query> qryServico;
     std::unique_ptr<Query> qryFeriFili;
     std::unique_ptr<Query> qryTurno;
     std::unique_ptr<Query> qryNaoUtil;

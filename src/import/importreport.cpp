@@ -1,5 +1,6 @@
 #include "importreport.h"
 
+#include "callmetadata.h"
 #include "commandline.h"
 #include "dates.h"
 #include "texts.h"
@@ -557,8 +558,7 @@ int ImportReport::unknownCount() const
 QString ImportReport::headLine() const
 {
     const QString when = startedAt.toString(QStringLiteral("dd/MM/yyyy HH:mm"));
-    const QString how =
-        mode == QLatin1String("overwrite") ? text("RUNS_OVERWRITE") : text("RUNS_APPEND");
+    const QString how = mode == kOverwriteMode ? text("RUNS_OVERWRITE") : text("RUNS_APPEND");
     if (preview || runId.isEmpty())
         return text("REPORT_HEAD_PREVIEW").arg(operatorCode, when, how);
     return text("REPORT_HEAD").arg(runId, operatorCode, when, how);

@@ -1,5 +1,6 @@
 #include "importrunner.h"
 
+#include "callmetadata.h"
 #include "commandline.h"
 #include "consiste.h"
 #include "dates.h"
@@ -35,10 +36,10 @@ QString readChoices(const CommandLine &options, ImportRequest *r)
     const QString diets = options.value(QStringLiteral("diets"), QStringLiteral("all"));
     if (diets != QLatin1String("all"))
         r->diets = diets.split(QLatin1Char(','));
-    const QString mode = options.value(QStringLiteral("mode"), QStringLiteral("append"));
-    if (mode != QLatin1String("append") && mode != QLatin1String("overwrite"))
+    const QString mode = options.value(QStringLiteral("mode"), kAppendMode);
+    if (mode != kAppendMode && mode != kOverwriteMode)
         return text("CLI_BAD_MODE").arg(mode.left(40));
-    r->append = mode == QLatin1String("append");
+    r->mode = mode == kAppendMode ? ImportRun::Mode::Append : ImportRun::Mode::Overwrite;
     if (options.has(QStringLiteral("rounding"))) {
         const QString rounding = options.value(QStringLiteral("rounding"));
         bool ok = false;
@@ -145,7 +146,7 @@ void ImportRunner::choose(const ImportRequest &r)
         unitValues().DietasEscolhidas = dietList(r.diets); // as the multi-select returns them
     }
     s.grbDietaExit();
-    s.setMode(r.append ? ImportRun::Mode::Append : ImportRun::Mode::Overwrite);
+    s.setMode(r.mode);
     s.setRounding(r.rounding);
     // leaving the selection panel for the grid
     s.panOrigemExit();

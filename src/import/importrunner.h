@@ -29,9 +29,9 @@ struct ImportRequest
     QDate from;            // "De"
     QDate to;              // "Até"; null: a single day
     QStringList diets;     // "Lista" with these codes picked; empty: "Todos"
-    bool append = true;    // "Acrescentar", else "Sobrepor"
-    double rounding = 1;   // "Arredondamento para Comensais"
-    bool dryRun = false;   // "Simular"
+    ImportRun::Mode mode = ImportRun::Mode::Append; // "Acrescentar" or "Sobrepor"
+    double rounding = 1;                            // "Arredondamento para Comensais"
+    bool dryRun = false;                            // "Simular"
 
     // The request of zov-import's options: the entry values (--branch, --service, --date,
     // --month, --no-rounding), --from and --to (YYYY-MM-DD), --source-service, --diets

@@ -85,8 +85,7 @@ QString RunSummary::toLine() const
                        branch,
                        service,
                        days,
-                       mode == QLatin1String("overwrite") ? text("RUNS_OVERWRITE")
-                                                          : text("RUNS_APPEND"),
+                       mode == kOverwriteMode ? text("RUNS_OVERWRITE") : text("RUNS_APPEND"),
                        QString::number(batches),
                        undone}
         .join(QLatin1Char('\t'));

@@ -1,6 +1,7 @@
 // SetImportacao: stores one batch of the import (the header delta and the dish
 // delta) in one transaction, or nothing of it.
 
+#include "callmetadata.h"
 #include "dates.h"
 #include "daydigest.h"
 #include "dispatcher.h"
@@ -36,9 +37,9 @@ QString sourceText(const QString &source)
 
 QString modeText(const QString &mode)
 {
-    if (mode == QLatin1String("append"))
+    if (mode == kAppendMode)
         return text("AUDIT_MODE_APPEND");
-    if (mode == QLatin1String("overwrite"))
+    if (mode == kOverwriteMode)
         return text("AUDIT_MODE_OVERWRITE");
     return logSafe(mode.isEmpty() ? QStringLiteral("?") : mode, 12);
 }

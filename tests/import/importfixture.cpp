@@ -115,7 +115,7 @@ void ImportFixture::choose(const QDate &from, const QDate &to, bool append, doub
 {
     request.from = from;
     request.to = to;
-    request.append = append;
+    request.mode = append ? ImportRun::Mode::Append : ImportRun::Mode::Overwrite;
     request.rounding = rounding;
     request.diets = dietList.isNull() ? QStringList() : dietListCodes(dietList);
     runner->choose(request);
