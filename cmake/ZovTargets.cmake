@@ -61,3 +61,24 @@ function(zov_test name)
         endif()
     endif()
 endfunction()
+
+# An object library of the C++ and gRPC code protoc generates from one .proto file, in
+# the folder's generated/ (not our code: compiled without the project's warning flags).
+function(zov_grpc_proto name proto comment)
+    get_filename_component(stem ${proto} NAME_WE)
+    get_filename_component(dir ${proto} DIRECTORY)
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/generated)
+    file(MAKE_DIRECTORY ${out})
+    set(sources ${out}/${stem}.pb.cc ${out}/${stem}.pb.h
+                ${out}/${stem}.grpc.pb.cc ${out}/${stem}.grpc.pb.h)
+    add_custom_command(
+        OUTPUT ${sources}
+        COMMAND ${ZOV_PROTOC} --proto_path=${dir} --cpp_out=${out} --grpc_out=${out}
+                --plugin=protoc-gen-grpc=${ZOV_GRPC_CPP_PLUGIN} ${proto}
+        DEPENDS ${proto}
+        COMMENT "${comment}")
+    add_library(${name} OBJECT ${sources})
+    set_target_properties(${name} PROPERTIES AUTOMOC OFF POSITION_INDEPENDENT_CODE ON)
+    target_include_directories(${name} SYSTEM PUBLIC ${out})
+    target_link_libraries(${name} PUBLIC PkgConfig::GRPCPP PkgConfig::PROTOBUF)
+endfunction()

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -52,7 +53,12 @@ void savePictures(QWidget *screen, const QString &file)
             poll->deleteLater();
             report->grab().save(reportFile);
             report->close();
-            screen->close();
+            // the screen was filled in: its close would ask the planner first, and no
+            // one is there to answer
+            if (auto *dialog = qobject_cast<QDialog *>(screen))
+                dialog->done(QDialog::Rejected);
+            else
+                screen->close();
         }
     });
     poll->start(200);
