@@ -56,11 +56,14 @@ int import(const CommandLine &options, const ImportRequest &request, QTextStream
     ImportRunner runner(screen);
     TerminalProgress progress(err);
     bool clicked = false;
-    // what is read of the screen itself: its progress here, the figures of --stats below
-    screen.setMessagePump([&] {
-        if (progress.due())
-            progress.show(screen.progressPosition(), screen.progressMaximum(),
-                          screen.progressCaption());
+    // the job's progress on the terminal, the figures of --stats below
+    QObject::connect(&screen, &ImpoCardHosp::runStarted, [&progress](ImportRun *job) {
+        QObject::connect(job, &ImportRun::progress,
+                         [&progress](int position, int maximum, const QString &caption) {
+                             if (progress.due())
+                                 progress.show(position, maximum, caption);
+                         });
+        QObject::connect(job, &ImportRun::finished, [&progress] { progress.finish(); });
     });
     // the figures count the import command, from the click on
     const ImportRunner::Outcome outcome = runner.run(request, [&] {

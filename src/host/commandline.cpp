@@ -229,8 +229,14 @@ TerminalProgress::TerminalProgress(QTextStream &err)
 
 TerminalProgress::~TerminalProgress()
 {
+    finish();
+}
+
+void TerminalProgress::finish()
+{
     if (m_shown)
-        m_err << QLatin1Char('\n') << Qt::flush;
+        m_err << QStringLiteral("\r\x1b[K") << Qt::flush;
+    m_shown = false;
 }
 
 bool TerminalProgress::due() const

@@ -115,6 +115,8 @@ public:
     // true when a new line is due: the caller reads its figures only then
     bool due() const;
     void show(int position, int maximum, const QString &caption);
+    // The work is over: the line goes, so that what is said next has a line of its own.
+    void finish();
 
 private:
     QTextStream &m_err;

@@ -209,6 +209,13 @@ QString ImportRun::callFailureText(const Error &failure, bool dryRun, const QStr
 
 bool ImportRun::exec()
 {
+    const bool completed = execute();
+    Q_EMIT finished(this);
+    return completed;
+}
+
+bool ImportRun::execute()
+{
     m_error = Stop();
     try {
         run();

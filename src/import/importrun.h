@@ -103,6 +103,8 @@ public:
 Q_SIGNALS:
     // The bar moved or the caption changed.
     void progress(int position, int maximum, const QString &caption);
+    // The run ended, through every day or on an error (see outcome()).
+    void finished(zov::ImportRun *job);
 
 private:
     struct Fields;
@@ -136,6 +138,7 @@ private:
         std::exception_ptr unshown; // the server's own error, passed on as it is
     };
 
+    bool execute();
     void run();
     QList<std::pair<QDate, bool>> destinationDays(); // each with: a working day
     void checkShifts(const QList<std::pair<QDate, bool>> &days);
