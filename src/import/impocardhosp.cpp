@@ -708,7 +708,7 @@ void ImpoCardHosp::sbtImportExportClick()
         throw; // the server's refusal, said as it is
     } catch (const Error &e) {
         // a call or the workstation's own database failed before anything was sent
-        presenter().showError(ImportRun::callFailureText(e, m_dryRun, {}), e.details());
+        presenter().showError(ImportRun::callFailureText(e.text(), m_dryRun, {}), e.details());
         throw AbortError(e.text(), AbortKind::Failure);
     }
     m_lastRun = std::make_unique<ImportRun>(

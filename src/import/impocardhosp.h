@@ -13,7 +13,6 @@
 #include <QObject>
 #include <QString>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>

@@ -111,6 +111,8 @@ struct ImportRun::Fields
         , srcDishName(s.cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO")))
         , srcType(s.cdsCardOrigem.FieldByName(QStringLiteral("CDTIPOPRAT")))
         , srcTypeName(s.cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT")))
+        , slotNumber(s.cdsPesqConfDestino.FieldByName(QStringLiteral("NRSEQCNFMES")))
+        , slotOrder(s.cdsPesqConfDestino.FieldByName(QStringLiteral("NRORDCNFMES")))
         , CDFILIAL(s.cdsCompCardCache.FieldByName(QStringLiteral("CDFILIAL")))
         , NRCARDAPIO(s.cdsCompCardCache.FieldByName(QStringLiteral("NRCARDAPIO")))
         , CDDIETPAD(s.cdsCompCardCache.FieldByName(QStringLiteral("CDDIETPAD")))
@@ -127,6 +129,7 @@ struct ImportRun::Fields
 
     Field estimate, type, sourceDay, slotDish;
     Field srcValue, srcAuxBranch, srcDish, srcDishName, srcType, srcTypeName;
+    Field slotNumber, slotOrder; // of the month's slot under way
     // the new row of cdsCompCardCache
     Field CDFILIAL, NRCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDFILAUXPRAT, CDPRATO,
         NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, DTCARDAPIO;
@@ -197,11 +200,11 @@ ImportRun::ImportRun(AppServer &server, const Loaded &l, const Choices &choices,
 
 ImportRun::~ImportRun() = default;
 
-QString ImportRun::callFailureText(const Error &failure, bool dryRun, const QStringList &stays)
+QString ImportRun::callFailureText(const QString &failure, bool dryRun, const QStringList &stays)
 {
     if (dryRun)
-        return text("DRY_RUN_FAILED").arg(failure.text());
-    QStringList lines{text("IMPORT_FAILED").arg(failure.text())};
+        return text("DRY_RUN_FAILED").arg(failure);
+    QStringList lines{text("IMPORT_FAILED").arg(failure)};
     lines += stays.isEmpty() ? QStringList{text("IMPORT_FAILED_NOTHING")} : stays;
     lines.append(text("IMPORT_FAILED_TODO"));
     return lines.join(QLatin1Char('\n'));
@@ -228,10 +231,6 @@ bool ImportRun::execute()
         m_error.kind = AbortKind::Server;
         m_error.unshown = std::current_exception();
     } catch (const Error &e) {
-        // a call or the workstation's own database failed under way: said once the
-        // batches on their way are known, with what stays stored
-        settleBatches();
-        m_error.text = callFailureText(e, m_choices.dryRun, whatStays());
         m_error.abortText = e.text();
         m_error.kind = AbortKind::Failure;
         m_error.details = e.details();
@@ -239,6 +238,10 @@ bool ImportRun::execute()
     // what the batches on their way did is known before the run ends, also when it
     // ends on an error: the report says what was stored
     settleBatches();
+    // a call or the workstation's own database failed under way: said with what stays
+    // stored, now that the batches on their way are known
+    if (m_error.kind == AbortKind::Failure && m_error.text.isEmpty())
+        m_error.text = callFailureText(m_error.abortText, m_choices.dryRun, whatStays());
     m_outcome = m_error.kind == AbortKind::Failure ? Outcome::Failed : Outcome::Refused;
     return false;
 }
@@ -625,10 +628,7 @@ void ImportRun::modePass()
 void ImportRun::walkType(const QString &t, const QString &sourceDay, const QString &slotFilterHead)
 {
     const UnitValues &u = unitValues();
-    const Field slotNumber = cdsPesqConfDestino.FieldByName(QStringLiteral("NRSEQCNFMES"));
-    const Field slotOrder = cdsPesqConfDestino.FieldByName(QStringLiteral("NRORDCNFMES"));
-    const Field typeName = cdsCardOrigem.FieldByName(QStringLiteral("NMTIPOPRAT"));
-    const Field dishName = cdsCardOrigem.FieldByName(QStringLiteral("NMPRATO"));
+    const Fields &f = *m_fields;
     cdsCardOrigem.setFiltered(false);
     cdsCardOrigem.setFilter(QStringLiteral("CDTIPOPRAT = ") + QuotedStr(t) +
                             QStringLiteral(" AND DTCARDAPIO = ") + QuotedStr(sourceDay) +
@@ -646,8 +646,8 @@ void ImportRun::walkType(const QString &t, const QString &sourceDay, const QStri
     cdsPesqConfDestino.First();
     for (int i = 0; i < count; ++i) {
         if (!cdsPesqConfDestino.IsEmpty()) {
-            NrSeqConfig = slotNumber.asInteger();
-            NrOrdConfig = slotOrder.asInteger();
+            NrSeqConfig = f.slotNumber.asInteger();
+            NrOrdConfig = f.slotOrder.asInteger();
         }
         // a slot the destination holds already is passed over (the look-up moves no
         // cursor: nothing reads the dish record set's position before the next clearing)
@@ -661,7 +661,7 @@ void ImportRun::walkType(const QString &t, const QString &sourceDay, const QStri
         } else {
             // a dry run says so while it runs
             setCaption((m_choices.dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
-                       typeName.asString() + QStringLiteral(" - ") + dishName.asString());
+                       f.srcTypeName.asString() + QStringLiteral(" - ") + f.srcDishName.asString());
             pump();
             CopiaPrato(origemMenor);
         }
@@ -799,18 +799,8 @@ void ImportRun::waitForAnswer(int position)
 QVariant ImportRun::answerOf(int position)
 {
     waitForAnswer(position);
-    try {
-        return m_calls->answer(position);
-    } catch (const Error &e) {
-        callFailed(e);
-    }
-    return {};
-}
-
-void ImportRun::callFailed(const Error &e)
-{
-    // the run says it at its end, with what it stored
-    throw e;
+    // a call that failed ends the run: it is said at the end, with what was stored
+    return m_calls->answer(position);
 }
 
 QStringList ImportRun::whatStays() const
@@ -859,10 +849,9 @@ void ImportRun::takeBatchAnswers(bool all)
         } catch (const DatabaseFailure &e) {
             failed = e;
             answer = e.text();
-        } catch (const Error &e) {
-            // no answer: the server may have stored it; settleBatches asks
-            callFailed(e);
         }
+        // (no answer at all ends the run: the server may have stored it; settleBatches
+        // asks)
         m_sentBatches.pop_front();
         if (noteBatchAnswer(batch, answer))
             continue;

@@ -89,16 +89,13 @@ public:
     [[noreturn]] void rethrowError() const;
     // How a call failure that ended a run is said: what failed, what stays stored
     // (`stays`, from whatStays) and what can be done.
-    static QString callFailureText(const Error &failure, bool dryRun, const QStringList &stays);
+    static QString callFailureText(const QString &failure, bool dryRun, const QStringList &stays);
 
     // Asks the server again what became of the batches whose answer never came, and
     // writes it into the report; how many days and diets are still unknown.
     int askAboutLostBatches();
     // Source dish and slot pairs the run visited.
     long slotPairsVisited() const { return m_slotPairs; }
-    int progressPosition() const { return m_progressPos; }
-    int progressMaximum() const { return m_progressMax; }
-    QString progressCaption() const { return m_caption; }
 
 Q_SIGNALS:
     // The bar moved or the caption changed.
@@ -193,7 +190,6 @@ private:
     // What stays stored after a stop, for people: the days and diets stored, those the
     // server may have stored, the run's id and what can be done; empty when nothing was.
     QStringList whatStays() const;
-    void callFailed(const Error &failure);
 
     // how far the reads go ahead of the step under way, and how many batches may be on
     // their way: a few round trips for a month, and little held in memory
