@@ -119,7 +119,8 @@ int undo(const CommandLine &options, QTextStream &out, QTextStream &err)
 
 int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
-    CommandLine options("db server branch service date month from to source-service diets mode "
+    CommandLine options("db server branch service date month from to until align source-service "
+                        "diets mode "
                         "rounding operator ca token-file stats report undo",
                         "no-rounding dry-run list-runs");
     const bool parsed = options.parse(arguments);

@@ -197,6 +197,28 @@ void ImpoCardHosp::setEndDate(const QDate &date)
     setDate(m_end, date, depCardOrigAte, &ImpoCardHosp::depCardOrigAteDateChange);
 }
 
+void ImpoCardHosp::setUntil(const QDate &date)
+{
+    if (date == m_until)
+        return;
+    m_until = date;
+    Q_EMIT changed(depRepetirAte);
+}
+
+void ImpoCardHosp::setAlignWeekday(bool align)
+{
+    m_alignWeekday = align;
+    Q_EMIT changed(chkAlinhaSemana);
+}
+
+ImportRun::Cycle ImpoCardHosp::cycle() const
+{
+    if (!m_until.isValid() || !m_start.isValid())
+        return {};
+    const QDate last = m_end.isValid() ? m_end : m_start;
+    return {m_start, static_cast<int>(m_start.daysTo(last)) + 1, m_until};
+}
+
 void ImpoCardHosp::setDate(QDate &field, const QDate &date, Control control,
                            void (ImpoCardHosp::*dateChange)())
 {
@@ -589,6 +611,17 @@ QString ImpoCardHosp::destinationLine() const
                             u.DtMesCard.toString(QStringLiteral("MM/yyyy")), u.CdServFili,
                             destinationServiceName());
     const bool rangeValid = m_start.isValid() && (!m_end.isValid() || m_start <= m_end);
+    if (const ImportRun::Cycle c = cycle(); rangeValid && c.repeats() && c.until >= u.DtCardapio) {
+        // the period, and how many times the cycle fits in it
+        const int period = static_cast<int>(u.DtCardapio.daysTo(c.until)) + 1;
+        line += text("DEST_CYCLE")
+                    .arg(shortDate(u.DtCardapio), shortDate(c.until),
+                         countText("CYCLE_REPEATS", period / c.length),
+                         countText("CYCLE_DAYS", c.length));
+        if (period % c.length != 0)
+            line += countText("DEST_CYCLE_REST", period % c.length);
+        return line;
+    }
     const int days = adqData.RecordCount();
     if (rangeValid && previewIsCurrent() && days == 1)
         line += text("DEST_DAY").arg(shortDate(u.DtCardapio));
@@ -700,6 +733,10 @@ void ImpoCardHosp::sbtImportExportClick()
     report.month = u.DtMesCard;
     report.mode = QString(m_mode == ImportRun::Mode::Append ? kAppendMode : kOverwriteMode);
     report.rounding = u.SemArredondamento == 0 ? m_rounding : 0.0;
+    if (cycle().repeats()) {
+        report.until = m_until;
+        report.cycleLength = cycle().length;
+    }
     const RunTags tags(m_server, report, m_service, m_start, m_end);
     try {
         checkRun(report);
@@ -712,7 +749,8 @@ void ImpoCardHosp::sbtImportExportClick()
         throw AbortError(e.text(), AbortKind::Failure);
     }
     m_lastRun = std::make_unique<ImportRun>(
-        *m_server, loaded(), ImportRun::Choices{m_mode, m_dryRun, m_rounding}, std::move(report));
+        *m_server, loaded(), ImportRun::Choices{m_mode, m_dryRun, m_rounding, cycle()},
+        std::move(report));
     ImportRun &run = *m_lastRun;
     connect(&run, &ImportRun::progress, this, [this](int position, int maximum, const QString &c) {
         if (maximum != m_progressMax) {
@@ -752,7 +790,11 @@ void ImpoCardHosp::checkRun(ImportReport &report)
         const QDate d = u.DtCardapio;
         if (s == d || e == d || (s < d && d < e))
             MensErro(TMessages::Msg(QStringLiteral("MESMO_CARD")));
+        // a cycle would copy over its own source days
+        if (m_until.isValid() && d <= (m_end.isValid() ? m_end : s) && s <= m_until)
+            MensErro(TMessages::Msg(QStringLiteral("MESMO_CARD")));
     }
+    checkCycle();
     grbDietaExit();
     // the report names the diets: with all diets picked, the check above has just read
     // them with their names
@@ -772,11 +814,75 @@ void ImpoCardHosp::checkRun(ImportReport &report)
     // a month whose slots were never configured for the service would get headers
     // and no dish at all
     if (cdsPesqConfDestino.IsEmpty())
-        MensErro(
-            TMessages::Msg(QStringLiteral("MES_SEM_POSICAO"))
-                .arg(
-                    u.DtMesCard.toString(QStringLiteral("MM/yyyy")),
-                    QString(u.CdServFili + QLatin1Char(' ') + destinationServiceName()).trimmed()));
+        noSlotsIn(u.DtMesCard);
+}
+
+void ImpoCardHosp::noSlotsIn(const QDate &month)
+{
+    const UnitValues &u = unitValues();
+    MensErro(
+        TMessages::Msg(QStringLiteral("MES_SEM_POSICAO"))
+            .arg(month.toString(QStringLiteral("MM/yyyy")),
+                 QString(u.CdServFili + QLatin1Char(' ') + destinationServiceName()).trimmed()));
+}
+
+void ImpoCardHosp::checkCycle()
+{
+    const ImportRun::Cycle c = cycle();
+    if (!c.repeats())
+        return;
+    const UnitValues &u = unitValues();
+    const QDate d = u.DtCardapio;
+    const auto day = [](const QDate &date) -> QString {
+        return shortDate(date) + QLatin1Char(' ') + NomeSemana(date);
+    };
+    const auto refuse = [this](const QString &message) {
+        focus(depRepetirAte);
+        MensErro(message);
+    };
+    if (c.until < d)
+        refuse(text("CYCLE_UNTIL_BEFORE").arg(shortDate(c.until), day(d)));
+    if (c.until > d.addYears(1))
+        refuse(text("CYCLE_TOO_LONG").arg(shortDate(c.until), day(d)));
+    // each day of a cycle has its own month's reference: the entry's is the first day's
+    if (u.DtMesCard != firstDayOfMonth(d))
+        refuse(text("CYCLE_MONTH").arg(u.DtMesCard.toString(QStringLiteral("MM/yyyy")), day(d)));
+    if (!m_alignWeekday)
+        return;
+    if (weekdayNumber(d) != weekdayNumber(c.first))
+        refuse(text("CYCLE_ALIGN_WEEKDAY").arg(day(d), day(c.first)));
+    if (c.length % 7 != 0)
+        refuse(text("CYCLE_ALIGN_LENGTH").arg(countText("CYCLE_DAYS", c.length)));
+}
+
+void ImpoCardHosp::loadCycleMonths()
+{
+    const UnitValues &u = unitValues();
+    const QDate last = firstDayOfMonth(m_until);
+    Packet slots;
+    for (QDate month = firstDayOfMonth(u.DtCardapio); month <= last; month = month.addMonths(1)) {
+        QVariantList args{u.CdFilial, u.CdServFili, month};
+        Packet monthSlots =
+            packetOf(checkedRemote(Method::GetPesqConfDestino, args), Method::GetPesqConfDestino);
+        if (monthSlots.rows.isEmpty())
+            noSlotsIn(month);
+        if (slots.fields.isEmpty())
+            slots.fields = monthSlots.fields;
+        slots.rows.append(std::move(monthSlots.rows));
+    }
+    // the destination of the months after the first, behind what Cardadia_Compcard loaded
+    Packet headers = cdsCardaDia.data();
+    Packet dishes = cdsCompCardCache.data();
+    for (QDate month = firstDayOfMonth(u.DtCardapio).addMonths(1); month <= last;
+         month = month.addMonths(1)) {
+        QVariantList args{u.CdFilial, u.CdServFili, month, u.ListaDietas};
+        auto [h, d] = pairOf(checkedRemote(Method::GetCardadia, args), Method::GetCardadia);
+        headers.rows.append(std::move(h.rows));
+        dishes.rows.append(std::move(d.rows));
+    }
+    cdsPesqConfDestino.SetData(std::move(slots));
+    cdsCardaDia.SetData(std::move(headers));
+    cdsCompCardCache.SetData(std::move(dishes));
 }
 
 void ImpoCardHosp::prepareRun(ImportReport &report)
@@ -794,6 +900,8 @@ void ImpoCardHosp::prepareRun(ImportReport &report)
             report.dietsNotServed.append(code);
     }
     Cardadia_Compcard();
+    if (cycle().repeats())
+        loadCycleMonths();
     AtualizaLocalCache({QStringLiteral("DELETECACHE"), QStringLiteral("TURNOSERV")});
 }
 

@@ -53,6 +53,8 @@ public:
         lblProgresso,
         sbtImportExport,
         dbgPadrao,
+        depRepetirAte,
+        chkAlinhaSemana,
     };
     Q_ENUM(Control)
 
@@ -74,6 +76,8 @@ public:
     QString serviceName() const { return m_serviceName; }
     QDate startDate() const { return m_start; } // null when the edit is empty
     QDate endDate() const { return m_end; }
+    QDate untilDate() const { return m_until; } // "Repetir até"; null: no cycle
+    bool alignWeekday() const { return m_alignWeekday; }
     QString startWeekday() const { return m_startWeekday; }
     QString endWeekday() const { return m_endWeekday; }
     bool allDiets() const { return m_allDiets; }
@@ -100,6 +104,12 @@ public:
     void setServiceText(const QString &text);
     void setStartDate(const QDate &date);
     void setEndDate(const QDate &date);
+    // "Repetir até": the source range becomes a cycle repeated until that day; null
+    // for the single import. Lined up by weekday when asked.
+    void setUntil(const QDate &date);
+    void setAlignWeekday(bool align);
+    // The cycle of the choices on screen; none without "Repetir até".
+    ImportRun::Cycle cycle() const;
     void setDietChoice(bool all, bool list); // checks the radio buttons, then grbDietaClick
     void setMode(ImportRun::Mode mode);
     void setRounding(double value);
@@ -218,6 +228,11 @@ private:
     // the diets of the report.
     void checkRun(ImportReport &report);
     void prepareRun(ImportReport &report);
+    void checkCycle();
+    // A cycle's days use their own months: the slots and the destination of every
+    // month of the period; a month without slots is refused before anything is stored.
+    void loadCycleMonths();
+    void noSlotsIn(const QDate &month); // MES_SEM_POSICAO
     [[noreturn]] void callFailed(const Error &e);
     QString destinationServiceName() const; // of the entry's service, read once
 
@@ -234,6 +249,8 @@ private:
     QStringList m_pickedDietNames;            // of the last pick in the diet list
     QDate m_start;
     QDate m_end;
+    QDate m_until;
+    bool m_alignWeekday = false;
     QString m_startWeekday;
     QString m_endWeekday;
     bool m_allDiets = false;

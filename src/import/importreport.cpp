@@ -127,6 +127,10 @@ QByteArray ImportReport::toJson() const
     root.insert(QStringLiteral("head"), headLine());
     if (month.isValid())
         root.insert(QStringLiteral("month"), isoDate(month));
+    if (until.isValid()) {
+        root.insert(QStringLiteral("until"), isoDate(until));
+        root.insert(QStringLiteral("cycleDays"), cycleLength);
+    }
     if (finished)
         root.insert(QStringLiteral("ending"), endingKey(ending));
     QJsonArray skipped;
@@ -418,6 +422,7 @@ QString ImportReport::leftOutLine() const
     {
         Outcome outcome;
         QString type;
+        QDate month; // whose slots: a cycle's days have their own months
         int count = 0;
         int first = 0; // the order they were met in, for ties
     };
@@ -432,11 +437,13 @@ QString ImportReport::leftOutLine() const
                                 d.outcome == Outcome::TypeNotInMonth ||
                                 d.outcome == Outcome::SlotZero;
             const QString type = byType ? d.typeName : QString();
+            const QDate slotMonth = until.isValid() ? firstDayOfMonth(e.day) : month;
             auto it = std::find_if(groups.begin(), groups.end(), [&](const Group &g) {
-                return g.outcome == d.outcome && g.type == type;
+                return g.outcome == d.outcome && g.type == type && g.month == slotMonth;
             });
             if (it == groups.end())
-                groups.append({d.outcome, type, 1, static_cast<int>(groups.size())});
+                groups.append(
+                    {d.outcome, type, slotMonth, 1, static_cast<int>(groups.size())});
             else
                 ++it->count;
         }
@@ -445,8 +452,8 @@ QString ImportReport::leftOutLine() const
     if (left > 0) {
         std::stable_sort(groups.begin(), groups.end(),
                          [](const Group &a, const Group &b) { return a.count > b.count; });
-        const QString month = monthName(this->month);
         const auto reason = [&](const Group &g) {
+            const QString month = monthName(g.month);
             switch (g.outcome) {
             case Outcome::NoSlot:
                 return text("REASON_NO_SLOT").arg(g.type, month);

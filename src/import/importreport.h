@@ -91,8 +91,10 @@ struct ImportReport
     QDateTime startedAt;  // when, local time
     QString branch;
     QString service;
-    QDate month;  // the destination month reference
-    QString mode; // "append" or "overwrite"
+    QDate month;         // the destination month reference
+    QDate until;         // a cycle's last destination day; null for a single import
+    int cycleLength = 0; // a cycle's length in days
+    QString mode;        // "append" or "overwrite"
     double rounding = 0;
     bool finished = false;
     Ending ending = Ending::Stored;    // of a finished run

@@ -143,8 +143,10 @@ RunTags::RunTags(AppServer *server, ImportReport &report, const QString &sourceS
     if (!m_server)
         return;
     // the day check rows come from the slots of the month reference, as the slot filter
-    // of the mode pass does, also when it is not the destination day's own month
-    m_server->setMetadata(QString(kConfigMonthKey.name), report.month.toString(Qt::ISODate));
+    // of the mode pass does, also when it is not the destination day's own month; a
+    // cycle's days use their own months, as the server does untold
+    if (!report.until.isValid())
+        m_server->setMetadata(QString(kConfigMonthKey.name), report.month.toString(Qt::ISODate));
     if (m_dryRun) {
         // every call of a dry run carries its id: the server keeps nothing any of them does
         m_server->setMetadata(QString(kDryRunKey.name),
@@ -293,14 +295,25 @@ void ImportRun::run()
     UnitValues &u = unitValues();
     m_slotPairs = 0;
     m_unsentEntries.clear();
-    {
+    const Cycle &cycle = m_choices.cycle;
+    const QDate firstDay = u.DtCardapio;
+    if (cycle.repeats()) {
+        // a cycle's bar counts the days of the period
+        m_progressMax = static_cast<int>(firstDay.daysTo(cycle.until)) + 1;
+    } else {
         const bool wasFiltered = cdsCardOrigem.filtered();
         cdsCardOrigem.setFiltered(false);
         m_progressMax = cdsCardOrigem.RecordCount();
         cdsCardOrigem.setFiltered(wasFiltered);
-        m_progressPos = 0;
-        Q_EMIT progress(m_progressPos, m_progressMax, m_caption);
     }
+    m_progressPos = 0;
+    Q_EMIT progress(m_progressPos, m_progressMax, m_caption);
+    // a cycle moves the month reference from day to day: the entry's comes back
+    struct MonthKept
+    {
+        QDate month;
+        ~MonthKept() { unitValues().DtMesCard = month; }
+    } monthKept{u.DtMesCard};
     FiltersOff filtersOff(cdsCardOrigem, cdsPesqConfDestino);
     // the grid keeps showing the preview while the run filters the source
     ControlsDisabled previewKept(cdsCardOrigem);
@@ -313,7 +326,7 @@ void ImportRun::run()
     cdsCardOrigem.prepareLocate(QStringLiteral("CDTIPOPRAT;DTCARDAPIO;CDDIETPAD;CDPRATO"));
     pump();
 
-    const QList<std::pair<QDate, bool>> days = destinationDays();
+    const Placements days = cycle.repeats() ? cycleDays() : destinationDays();
     checkShifts(days);
     // The steps' reads go ahead on one stream, in the order of the steps (so the menu
     // numbers are handed out in that order), a window of steps before the one under
@@ -323,21 +336,23 @@ void ImportRun::run()
     sendStepReads();
 
     // --- day loop
-    qsizetype k = 0;
-    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++k) {
-        u.DtCardapio = days.at(k).first;
-        m_report.sourceDays.insert(u.DtCardapio,
-                                   adqData.FieldByName(QStringLiteral("DTCARDAPIO")).asDate());
-        if (!days.at(k).second) {
+    for (const Placement &placement : days) {
+        enterDay(placement);
+        m_report.sourceDays.insert(u.DtCardapio, m_fields->sourceDay.asDate());
+        if (!placement.working) {
             m_report.skippedDays.append(u.DtCardapio);
-            continue;
+        } else {
+            for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
+                dietStep();
+                ++m_step;
+                sendStepReads();
+            }
         }
-        for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
-            dietStep();
-            ++m_step;
-            sendStepReads();
-        }
+        if (cycle.repeats())
+            setProgress(static_cast<int>(firstDay.daysTo(placement.day)) + 1);
     }
+    if (cycle.repeats())
+        setProgress(m_progressMax); // the period's last days may hold no menu of the cycle
     m_calls->finish();
     {
         BusyGuard busy(1); // hidden on every path
@@ -350,24 +365,63 @@ void ImportRun::run()
     finishReport();
 }
 
-QList<std::pair<QDate, bool>> ImportRun::destinationDays()
+ImportRun::Placements ImportRun::destinationDays()
 {
     // the k-th source day goes to the destination day D + k; a non-working destination
     // day receives nothing and still uses up its day
-    const UnitValues &u = unitValues();
-    QList<std::pair<QDate, bool>> days;
-    for (int k = 0; k < adqData.RecordCount(); ++k) {
-        const QDate day = u.DtCardapio.addDays(k);
-        qryNaoUtil.Close();
-        qryNaoUtil.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-        qryNaoUtil.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
-        qryNaoUtil.Open();
-        days.append({day, qryNaoUtil.IsEmpty()});
+    const QDate first = unitValues().DtCardapio;
+    Placements days;
+    for (int k = 0; k < adqData.RecordCount(); ++k)
+        days.append({first.addDays(k), k, isWorkingDay(first.addDays(k))});
+    return days;
+}
+
+ImportRun::Placements ImportRun::cycleDays()
+{
+    const Cycle &cycle = m_choices.cycle;
+    QHash<QDate, int> rowOf;
+    int row = 0;
+    for (adqData.First(); !adqData.Eof(); adqData.Next(), ++row)
+        rowOf.insert(m_fields->sourceDay.asDate(), row);
+    const QDate first = unitValues().DtCardapio;
+    Placements days;
+    for (QDate day = first; day <= cycle.until; day = day.addDays(1)) {
+        const auto source = rowOf.constFind(cycle.first.addDays(first.daysTo(day) % cycle.length));
+        // a day of the cycle without a menu leaves its destination day as it is
+        if (source != rowOf.cend())
+            days.append({day, *source, isWorkingDay(day)});
     }
     return days;
 }
 
-void ImportRun::checkShifts(const QList<std::pair<QDate, bool>> &days)
+bool ImportRun::isWorkingDay(const QDate &day)
+{
+    qryNaoUtil.Close();
+    qryNaoUtil.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(unitValues().CdFilial);
+    qryNaoUtil.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(day);
+    qryNaoUtil.Open();
+    return qryNaoUtil.IsEmpty();
+}
+
+void ImportRun::enterDay(const Placement &placement)
+{
+    UnitValues &u = unitValues();
+    adqData.setRecNo(placement.sourceRow);
+    u.DtCardapio = placement.day;
+    m_month = firstDayOfMonth(placement.day);
+    if (m_choices.cycle.repeats())
+        u.DtMesCard = m_month;
+}
+
+QString ImportRun::stepCaption(const QString &caption) const
+{
+    // a cycle's caption names the month under way
+    if (!m_choices.cycle.repeats())
+        return caption;
+    return text("CYCLE_CAPTION").arg(m_month.toString(QStringLiteral("MM/yyyy")), caption);
+}
+
+void ImportRun::checkShifts(const Placements &days)
 {
     // A header holds four shift estimates. A service with more shifts is refused before
     // anything is stored, when the run must create or refill a header: the only steps
@@ -379,26 +433,26 @@ void ImportRun::checkShifts(const QList<std::pair<QDate, bool>> &days)
     qryTurno.Open();
     if (qryTurno.rowCount() <= kShiftFields)
         return;
-    for (const auto &[day, working] : days) {
-        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+    for (const Placement &p : days) {
+        for (adqValidDiet.First(); p.working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
             const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
-            if (headerStep(day, diet) != ImportReport::Header::Stamped)
+            if (headerStep(p.day, diet) != ImportReport::Header::Stamped)
                 stop(msg("TURNO_MAIOR"), AbortKind::Check);
         }
     }
 }
 
-void ImportRun::planSteps(const QList<std::pair<QDate, bool>> &days)
+void ImportRun::planSteps(const Placements &days)
 {
     m_steps.clear();
     m_stepCalls.clear();
     m_step = 0;
     m_sentBatches.clear();
-    for (const auto &[day, working] : days) {
-        for (adqValidDiet.First(); working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
+    for (const Placement &p : days) {
+        for (adqValidDiet.First(); p.working && !adqValidDiet.Eof(); adqValidDiet.Next()) {
             const QString diet = adqValidDiet.FieldByName(QStringLiteral("CDDIETPAD")).asString();
             // a header to create or refill takes a menu number and the diners
-            m_steps.append({day, diet, headerStep(day, diet) != ImportReport::Header::Stamped});
+            m_steps.append({p.day, diet, headerStep(p.day, diet) != ImportReport::Header::Stamped});
         }
     }
 }
@@ -660,15 +714,17 @@ void ImportRun::walkType(const QString &t, const QString &sourceDay, const QStri
             noteDish(ImportReport::Outcome::SlotTaken, 0);
         } else {
             // a dry run says so while it runs
-            setCaption((m_choices.dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
-                       f.srcTypeName.asString() + QStringLiteral(" - ") + f.srcDishName.asString());
+            setCaption(stepCaption((m_choices.dryRun ? text("CAPTION_SIMULATING") : msg("IMP")) +
+                                   f.srcTypeName.asString() + QStringLiteral(" - ") +
+                                   f.srcDishName.asString()));
             pump();
             CopiaPrato(origemMenor);
         }
         cdsCardOrigem.Next();
         cdsPesqConfDestino.Next();
         ++m_slotPairs;
-        setProgress(m_progressPos + 1);
+        if (!m_choices.cycle.repeats())
+            setProgress(m_progressPos + 1);
         pump();
     }
     // source dishes beyond the month's slots of their type stay out

@@ -56,12 +56,25 @@ public:
         Query &qryTurno;
         Query &qryNaoUtil;
     };
+    // A menu cycle: the source range is a cycle of `length` calendar days, repeated from
+    // the destination day until `until`. The source day at offset k of the cycle goes to
+    // D + n*length + k for every repetition n; a source day without a menu leaves its
+    // destination day as it is, and a non-working day gets nothing without shifting the
+    // cycle. Each day has its own month's slots and month reference.
+    struct Cycle
+    {
+        QDate first; // the source day at offset 0 ("De")
+        int length = 0;
+        QDate until;
+        bool repeats() const { return length > 0 && until.isValid(); }
+    };
     // The planner's validated choices.
     struct Choices
     {
         Mode mode = Mode::Append;
         bool dryRun = false;
         double rounding = 1.0; // 0 or less: the per-capita values stay as they are
+        Cycle cycle;           // none: the single import, one destination day per source day
     };
 
     // `report` holds what the screen knows before the run (branch, service, month,
@@ -105,6 +118,14 @@ Q_SIGNALS:
 
 private:
     struct Fields;
+    // A destination day, the row of adqData it copies and whether the branch works then.
+    struct Placement
+    {
+        QDate day;
+        int sourceRow;
+        bool working;
+    };
+    using Placements = QList<Placement>;
     struct PlannedStep
     {
         QDate day;
@@ -137,9 +158,14 @@ private:
 
     bool execute();
     void run();
-    QList<std::pair<QDate, bool>> destinationDays(); // each with: a working day
-    void checkShifts(const QList<std::pair<QDate, bool>> &days);
-    void planSteps(const QList<std::pair<QDate, bool>> &days);
+    Placements destinationDays();
+    Placements cycleDays();
+    bool isWorkingDay(const QDate &day);
+    void checkShifts(const Placements &days);
+    void planSteps(const Placements &days);
+    // the day's month reference: the entry's, or in a cycle the day's own month
+    void enterDay(const Placement &placement);
+    QString stepCaption(const QString &caption) const;
     void finishReport();
     void collectUntypedDishes();
 
@@ -219,6 +245,7 @@ private:
     int m_progressMax = 0;
     int m_progressPos = 0;
     QString m_caption;
+    QDate m_month; // the month of the day under way, on a cycle's caption
     long m_slotPairs = 0;
 
     // the step under way: its destination menu and slot, and what it saw of the day

@@ -22,7 +22,7 @@ namespace {
 // A date option, when given, must be YYYY-MM-DD.
 QString badDate(const CommandLine &options)
 {
-    for (const char *name : {"date", "from", "to", "month"}) {
+    for (const char *name : {"date", "from", "to", "month", "until"}) {
         const QString value = options.value(QLatin1String(name));
         if (options.has(QLatin1String(name)) && !parseIsoDate(value).isValid())
             return text("CLI_BAD_DATE").arg(QLatin1String(name), value.left(40));
@@ -47,6 +47,14 @@ QString readChoices(const CommandLine &options, ImportRequest *r)
         if (!ok)
             return text("CLI_BAD_ROUNDING").arg(rounding.left(40));
     }
+    if (options.has(QStringLiteral("align"))) {
+        const QString align = options.value(QStringLiteral("align"));
+        if (align != QLatin1String("weekday"))
+            return text("CLI_BAD_ALIGN").arg(align.left(40));
+        if (!options.has(QStringLiteral("until")))
+            return text("CLI_ALIGN_NEEDS_UNTIL");
+        r->alignWeekday = true;
+    }
     return {};
 }
 
@@ -69,6 +77,7 @@ ImportRequest ImportRequest::fromOptions(const CommandLine &options, QString *pr
     r.month = parseIsoDate(options.value(QStringLiteral("month")));
     r.from = parseIsoDate(options.value(QStringLiteral("from")));
     r.to = parseIsoDate(options.value(QStringLiteral("to")));
+    r.until = parseIsoDate(options.value(QStringLiteral("until")));
     r.noRounding = options.has(QStringLiteral("no-rounding"));
     r.dryRun = options.has(QStringLiteral("dry-run"));
     *problem = readChoices(options, &r);
@@ -146,6 +155,8 @@ void ImportRunner::choose(const ImportRequest &r)
         unitValues().DietasEscolhidas = dietList(r.diets); // as the multi-select returns them
     }
     s.grbDietaExit();
+    s.setUntil(r.until);
+    s.setAlignWeekday(r.alignWeekday);
     s.setMode(r.mode);
     s.setRounding(r.rounding);
     // leaving the selection panel for the grid

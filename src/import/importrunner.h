@@ -28,16 +28,19 @@ struct ImportRequest
     QString sourceService; // typed into "Serviço" when not the entry's; empty: the entry's
     QDate from;            // "De"
     QDate to;              // "Até"; null: a single day
-    QStringList diets;     // "Lista" with these codes picked; empty: "Todos"
+    QDate until;           // "Repetir até"; null: no cycle
+    bool alignWeekday = false;
+    QStringList diets; // "Lista" with these codes picked; empty: "Todos"
     ImportRun::Mode mode = ImportRun::Mode::Append; // "Acrescentar" or "Sobrepor"
     double rounding = 1;                            // "Arredondamento para Comensais"
     bool dryRun = false;                            // "Simular"
 
     // The request of zov-import's options: the entry values (--branch, --service, --date,
     // --month, --no-rounding), --from and --to (YYYY-MM-DD), --source-service, --diets
-    // all|CODE,CODE..., --mode append|overwrite, --rounding (a decimal point or comma)
-    // and --dry-run, with --db, which the codes are looked up in. `problem` is set to the
-    // usage mistake in Portuguese (what problem() says included), else left empty.
+    // all|CODE,CODE..., --mode append|overwrite, --rounding (a decimal point or comma),
+    // --until YYYY-MM-DD with --align weekday, and --dry-run, with --db, which the codes are looked
+    // up in. `problem` is set to the usage mistake in Portuguese (what problem() says included),
+    // else left empty.
     static ImportRequest fromOptions(const CommandLine &options, QString *problem);
     // What makes it unfit before anything runs, in Portuguese: a code longer than its
     // field, a month reference that is not a first day, a diet code with "_", a rounding

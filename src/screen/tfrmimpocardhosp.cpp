@@ -17,6 +17,7 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFocusEvent>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QProgressBar>
 #include <QStyle>
@@ -68,7 +69,25 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     m_destination->setObjectName(QStringLiteral("lblDestino"));
     m_destination->setWordWrap(true);
     m_destination->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_ui->layTela->insertWidget(m_ui->layTela->indexOf(m_ui->pgcGrid), m_destination);
+    // beside it, "Repetir até": the source range as a cycle repeated until that day
+    auto *destinationRow = new QHBoxLayout;
+    destinationRow->addWidget(m_destination, 1);
+    auto *untilLabel = new QLabel(text("CYCLE_UNTIL_LABEL"), content);
+    untilLabel->setObjectName(QStringLiteral("lblRepetirAte"));
+    m_until = new TDateEditPlus(content);
+    m_until->setObjectName(QStringLiteral("depRepetirAte"));
+    m_until->setToolTip(text("HINT_CYCLE_UNTIL"));
+    untilLabel->setBuddy(m_until);
+    m_align = new QCheckBox(text("CYCLE_ALIGN_LABEL"), content);
+    m_align->setObjectName(QStringLiteral("chkAlinhaSemana"));
+    m_align->setToolTip(text("HINT_CYCLE_ALIGN"));
+    destinationRow->addWidget(untilLabel);
+    destinationRow->addWidget(m_until);
+    destinationRow->addWidget(m_align);
+    m_ui->layTela->insertLayout(m_ui->layTela->indexOf(m_ui->pgcGrid), destinationRow);
+    QWidget::setTabOrder(m_ui->nedArredonda, m_until);
+    QWidget::setTabOrder(m_until, m_align);
+    QWidget::setTabOrder(m_align, m_ui->dbgPadrao);
     m_dietChoice = new QLabel(m_ui->grbDieta);
     m_dietChoice->setObjectName(QStringLiteral("lblDietas"));
     m_ui->layDieta->addWidget(m_dietChoice);
@@ -89,7 +108,7 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     }
     // a narrow window keeps the dates and the weekdays readable
     const QFontMetrics metrics(font());
-    for (TDateEditPlus *date : {m_ui->depCardOrig, m_ui->depCardOrigAte})
+    for (TDateEditPlus *date : {m_ui->depCardOrig, m_ui->depCardOrigAte, m_until})
         date->lineEdit()->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("00/00/00000")) +
                                           12);
     for (QLineEdit *weekday : {m_ui->edtDiaCardapio, m_ui->edtDiaCardapioAte})
@@ -189,6 +208,8 @@ QWidget *TfrmImpoCardHosp::widgetOf(ImpoCardHosp::Control control) const
         return m_ui->nedArredonda;
     case ImpoCardHosp::dbgPadrao:
         return m_ui->dbgPadrao;
+    case ImpoCardHosp::depRepetirAte:
+        return m_until;
     default:
         return nullptr;
     }
@@ -220,6 +241,14 @@ void TfrmImpoCardHosp::bindWidgets()
     connect(ui.depCardOrigAte, &TDateEditPlus::dateChanged, this, [this](const QDate &date) {
         if (!m_updating)
             dispatch([&] { m_logic.setEndDate(date); });
+    });
+    connect(m_until, &TDateEditPlus::dateChanged, this, [this](const QDate &date) {
+        if (!m_updating)
+            m_logic.setUntil(date);
+    });
+    connect(m_align, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_updating)
+            m_logic.setAlignWeekday(on);
     });
     const auto dietClicked = [this] {
         dispatch([this] {
@@ -319,6 +348,13 @@ void TfrmImpoCardHosp::refresh(ImpoCardHosp::Control control)
     case ImpoCardHosp::sbtImportExport:
         sbtImportExport->setEnabled(m_logic.importEnabled());
         sbtSimular->setEnabled(m_logic.importEnabled());
+        break;
+    case ImpoCardHosp::depRepetirAte:
+        if (m_until->GetDate() != m_logic.untilDate())
+            m_until->SetDate(m_logic.untilDate());
+        break;
+    case ImpoCardHosp::chkAlinhaSemana:
+        m_align->setChecked(m_logic.alignWeekday());
         break;
     case ImpoCardHosp::dbgPadrao:
         break;
@@ -450,6 +486,7 @@ bool TfrmImpoCardHosp::focusMoved(QWidget *from, QWidget *to)
              checkDate(ui.depCardOrigAte);
              m_logic.depCardOrigAteExit();
          }},
+        {m_until, [&] { checkDate(m_until); }},
         {ui.grbDieta, [this] { m_logic.grbDietaExit(); }},
         {ui.panOrigem, [this] { m_logic.panOrigemExit(); }},
         {ui.pgcGrid, [this] { m_logic.pgcGridExit(); }},
@@ -530,7 +567,7 @@ bool TfrmImpoCardHosp::openPicker(bool calendar)
             QTimer::singleShot(0, button, &QAbstractButton::click);
         return true;
     }
-    for (TDateEditPlus *date : {ui.depCardOrig, ui.depCardOrigAte}) {
+    for (TDateEditPlus *date : {ui.depCardOrig, ui.depCardOrigAte, m_until}) {
         if (inside(field, date)) {
             QTimer::singleShot(0, date, &TDateEditPlus::popupCalendar);
             return true;
@@ -565,7 +602,7 @@ void TfrmImpoCardHosp::runImport(bool dryRun)
     const bool completed = dispatch([this] {
         // a date the edit cannot read is not an empty date: the import does not take
         // "03/12/202" in "Até" for a single day
-        for (TDateEditPlus *edit : {m_ui->depCardOrig, m_ui->depCardOrigAte}) {
+        for (TDateEditPlus *edit : {m_ui->depCardOrig, m_ui->depCardOrigAte, m_until}) {
             if (!edit->CheckValidDate())
                 throw AbortError(QString(), AbortKind::Check);
         }
@@ -633,7 +670,9 @@ QString TfrmImpoCardHosp::inputs() const
                        QString::number(l.allDiets()) + QString::number(l.listDiets()),
                        unitValues().DietasEscolhidas,
                        QString::number(l.mode() == ImportRun::Mode::Append),
-                       QString::number(l.rounding())}
+                       QString::number(l.rounding()),
+                       m_until->text(),
+                       QString::number(l.alignWeekday())}
         .join(QLatin1Char('|'));
 }
 

@@ -3,6 +3,7 @@
 #include "impocardhosp.h"
 #include "tfrmpadrimportexport.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QPointer>
 #include <QToolButton>
@@ -16,6 +17,7 @@ class TfrmImpoCardHosp;
 namespace zov {
 
 class RecordSetModel;
+class TDateEditPlus;
 
 // The screen "Importação de Cardapio do Dia": widgets bound to the screen's logic
 // (ImpoCardHosp). It only moves values between the widgets and the logic and maps
@@ -79,6 +81,8 @@ private:
     ImpoCardHosp m_logic;
     RecordSetModel *m_gridModel = nullptr;
     QLabel *m_destination = nullptr;
+    TDateEditPlus *m_until = nullptr; // "Repetir até"
+    QCheckBox *m_align = nullptr;
     QLabel *m_dietChoice = nullptr;
     QString m_initialInputs;
     QPointer<QWidget> m_lastFocus;

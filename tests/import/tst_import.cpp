@@ -7,8 +7,11 @@
 #include "runundo.h"
 #include "texts.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QThread>
 #include <QtTest>
 
 using namespace zov;
@@ -65,6 +68,8 @@ private Q_SLOTS:
     void secondWriterDuringTheRun_data();
     void secondWriterDuringTheRun();
     void referenceMonthOtherThanTheDays();
+    void cycleOverMonths_data();
+    void cycleOverMonths();
 };
 
 // --- checks ---------------------------------------------------------------------
@@ -1100,3 +1105,182 @@ void TestImport::undoPutsTheDaysBack()
 
 QTEST_GUILESS_MAIN(TestImport)
 #include "tst_import.moc"
+
+void TestImport::cycleOverMonths_data()
+{
+    QTest::addColumn<QDate>("destination");
+    QTest::addColumn<QDate>("to"); // the cycle is 4 March to this day
+    QTest::addColumn<QDate>("until");
+    QTest::addColumn<bool>("align");
+    QTest::addColumn<bool>("append");
+    QTest::addColumn<bool>("planned"); // 7 May holds a soup in slot 21 before the run
+    QTest::addColumn<int>("stopAt");   // the database busy from this day and diet on; 0: never
+    QTest::addColumn<QString>("message");
+
+    // a week's cycle whose 4th to 6th hold menus, from Monday 22 April to Tuesday 11 June (the
+    // first repetition within April, as the range check asks)
+    const QDate d(2024, 4, 22), m10(2024, 3, 10), e(2024, 6, 11);
+    QTest::newRow("append, lined up by weekday")
+        << d << m10 << e << true << true << false << 0 << QString();
+    QTest::newRow("append keeps a day planned before")
+        << d << m10 << e << false << true << true << 0 << QString();
+    QTest::newRow("overwrite replaces a day planned before")
+        << d << m10 << e << false << false << true << 0 << QString();
+    QTest::newRow("append stopped half-way, run again")
+        << d << m10 << e << false << true << false << 12 << QString();
+    QTest::newRow("overwrite stopped half-way, run again")
+        << d << m10 << e << false << false << true << 12 << QString();
+    QTest::newRow("until before the destination day")
+        << d << m10 << QDate(2024, 4, 21) << false << true << false << 0
+        << text("CYCLE_UNTIL_BEFORE")
+               .arg(QStringLiteral("21/04/2024"), QStringLiteral("22/04/2024 Segunda"));
+    QTest::newRow("until more than a year later")
+        << d << m10 << QDate(2025, 4, 23) << false << true << false << 0
+        << text("CYCLE_TOO_LONG")
+               .arg(QStringLiteral("23/04/2025"), QStringLiteral("22/04/2024 Segunda"));
+    QTest::newRow("a month without slots")
+        << d << m10 << QDate(2024, 7, 2) << false << true << false << 0
+        << msg("MES_SEM_POSICAO").arg(QStringLiteral("07/2024"), QStringLiteral("00001 ALMOÇO"));
+    QTest::newRow("lined up, another weekday")
+        << QDate(2024, 4, 23) << m10 << e << true << true << false << 0
+        << text("CYCLE_ALIGN_WEEKDAY")
+               .arg(QStringLiteral("23/04/2024 Terça"), QStringLiteral("04/03/2024 Segunda"));
+    QTest::newRow("lined up, not whole weeks")
+        << d << QDate(2024, 3, 9) << e << true << true << false << 0
+        << text("CYCLE_ALIGN_LENGTH").arg(countText("CYCLE_DAYS", 6));
+    // the period would copy the cycle over its own source days
+    QTest::newRow("period over the source days")
+        << QDate(2024, 3, 1) << m10 << QDate(2024, 3, 20) << false << true << false << 0
+        << msg("MESMO_CARD");
+}
+
+void TestImport::cycleOverMonths()
+{
+    QFETCH(QDate, destination);
+    QFETCH(QDate, to);
+    QFETCH(QDate, until);
+    QFETCH(bool, align);
+    QFETCH(bool, append);
+    QFETCH(bool, planned);
+    QFETCH(int, stopAt);
+    QFETCH(QString, message);
+    ImportFixture f;
+    const QString b = QLatin1String(ImportFixture::kBranch), lunch = QLatin1String(f.kLunch);
+    // each day of the cycle has its own main dish; May has one salad slot, June three slots
+    // of its own, and 1 May is a holiday
+    for (const auto &[day, dish] : {std::pair{M5, "P2"}, std::pair{M6, "P3"}})
+        f.db.exec(QStringLiteral("UPDATE COMPCARD SET CDPRATO = ? WHERE DTCARDAPIO = ? AND "
+                                 "CDPRATO = 'P1'"),
+                  {QLatin1String(dish), day});
+    const QDate may(2024, 5, 1), june(2024, 6, 1);
+    f.db.addSlot(b, lunch, may, 21, QStringLiteral("01"), 1);
+    f.db.addSlot(b, lunch, may, 23, QStringLiteral("02"), 1);
+    for (const auto &[seq, type, order] : {std::tuple{31, "01", 1}, {32, "01", 2}, {33, "02", 1}})
+        f.db.addSlot(b, lunch, june, seq, QLatin1String(type), order);
+    f.db.addHoliday(b, may);
+    const QDate planDay(2024, 5, 7);
+    if (planned) {
+        f.db.addHeader(b, lunch, planDay, QStringLiteral("0001"), QStringLiteral("950"), 150, may);
+        f.db.addDish(b, QStringLiteral("950"), QStringLiteral("0001"), 21, QStringLiteral("XX"),
+                     QStringLiteral("SOPA"), QStringLiteral("01"), 30, 1, planDay, lunch);
+    }
+    const auto menus = [&] {
+        return f.db.dump(QStringLiteral("CARDADIA")) + f.db.dump(QStringLiteral("COMPCARD"));
+    };
+    const QStringList before = menus();
+    const auto run = [&](bool dryRun, const std::function<void()> &pump = {}) {
+        ImpoCardHosp &s = f.open(destination);
+        f.request.until = until;
+        f.request.alignWeekday = align;
+        f.choose(M4, to, append);
+        s.setDryRun(dryRun);
+        if (pump)
+            s.setMessagePump(pump);
+        return f.import();
+    };
+    const auto shape = [&] {
+        QJsonObject o = QJsonDocument::fromJson(f.screen->report().toJson()).object();
+        for (const char *key : {"head", "preview", "startedAt", "runId", "closingText", "summary"})
+            o.remove(QLatin1String(key));
+        return o;
+    };
+    if (!message.isEmpty()) {
+        QVERIFY(!run(false));
+        QCOMPARE(f.presenter.errors, QStringList{message});
+        // the cycle's own checks point at "Repetir até"
+        if (message.contains(QStringLiteral("Repetir até")) ||
+            message.contains(QStringLiteral("alinhar")))
+            QCOMPARE(f.focusMoves, QList{ImpoCardHosp::depRepetirAte});
+        QCOMPARE(menus(), before);
+        return;
+    }
+
+    QVERIFY2(run(true), qPrintable(f.presenter.errors.join(u'\n')));
+    QCOMPARE(menus(), before);
+    const QJsonObject dryRun = shape();
+    if (stopAt > 0) {
+        bool held = false;
+        QVERIFY(!run(false, [&] {
+            if (!held && f.screen->report().entries.size() >= stopAt) {
+                while (f.db.count(QStringLiteral("LOTEIMPORT")) == 0)
+                    QThread::msleep(5);
+                f.db.holdWriteLock();
+                held = true;
+            }
+        }));
+        f.db.release();
+        QVERIFY(f.screen->report().storedCount() > 0);
+        QVERIFY(menus() != before);
+    }
+    QVERIFY2(run(false), qPrintable(f.presenter.errors.join(u'\n')));
+    if (stopAt == 0)
+        QCOMPARE(shape(), dryRun);
+
+    // by hand: a day of the cycle without a menu and the holiday get nothing; each month
+    // its own slots and month reference
+    const auto apr = [](const char *p) {
+        return QStringLiteral("11:S1:40;12:S2:40;13:%1:100").arg(QLatin1String(p));
+    };
+    const auto mayDishes = [](const char *p) {
+        return QStringLiteral("21:S1:40;23:%1:100").arg(QLatin1String(p));
+    };
+    const auto jun = [](const char *p) {
+        return QStringLiteral("31:S1:40;32:S2:40;33:%1:100").arg(QLatin1String(p));
+    };
+    QStringList expected{
+        QStringLiteral("2024-04-22 ") + apr("P1"), QStringLiteral("2024-04-23 ") + apr("P2"),
+        QStringLiteral("2024-04-24 ") + apr("P3"), QStringLiteral("2024-04-29 ") + apr("P1"),
+        QStringLiteral("2024-04-30 ") + apr("P2")};
+    for (int monday : {6, 13, 20, 27}) {
+        for (const char *p : {"P1", "P2", "P3"})
+            expected.append(QDate(2024, 5, monday + int(p[1] - '1')).toString(Qt::ISODate) + u' ' +
+                            mayDishes(p));
+    }
+    for (const auto &[day, p] : {std::pair{3, "P1"}, {4, "P2"}, {5, "P3"}, {10, "P1"}, {11, "P2"}})
+        expected.append(QDate(2024, 6, day).toString(Qt::ISODate) + u' ' + jun(p));
+    if (planned)
+        expected[6] = QStringLiteral("2024-05-07 ") +
+                      (append ? QStringLiteral("21:XX:30;23:P2:100") : mayDishes("P2"));
+    QStringList days;
+    QSqlQuery q(f.db.db());
+    q.exec(QStringLiteral("SELECT DTCARDAPIO, DTMESCARD FROM CARDADIA WHERE CDDIETPAD = '0001' "
+                          "AND CDSERVFILI = '00001' AND DTCARDAPIO >= '2024-04-01' ORDER BY 1"));
+    while (q.next()) {
+        const QDate day = q.value(0).toDate();
+        QVERIFY2(q.value(1).toDate() == firstDayOfMonth(day), qPrintable(day.toString()));
+        days.append(day.toString(Qt::ISODate) + u' ' + f.dishesOf(day, QStringLiteral("0001")));
+    }
+    QCOMPARE(days, expected);
+    const QStringList after = menus();
+    const QString runId = f.screen->report().runId;
+    if (append) {
+        // the same append again adds nothing
+        QVERIFY(run(false));
+        QCOMPARE(menus(), after);
+    }
+    if (stopAt == 0) {
+        // the undo of the run takes back every month
+        RunUndo(*f.screen->connection()).undo(runId, QString(), false);
+        QCOMPARE(menus(), before);
+    }
+}
