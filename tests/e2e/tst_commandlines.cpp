@@ -156,6 +156,16 @@ void TestCommandLines::importUsageErrors_data()
     QTest::newRow("an import's options with --undo")
         << good + QStringList{QStringLiteral("--undo"), QStringLiteral("x")}
         << QStringLiteral("não vale com --undo") << false;
+    QTest::newRow("until not ISO")
+        << good + QStringList{QStringLiteral("--until"), QStringLiteral("30/06/2024")}
+        << QStringLiteral("30/06/2024") << false;
+    QTest::newRow("align not weekday")
+        << good + QStringList{QStringLiteral("--until"), QStringLiteral("2024-06-30"),
+                              QStringLiteral("--align"), QStringLiteral("month")}
+        << QStringLiteral("\"month\"") << false;
+    QTest::newRow("align without until")
+        << good + QStringList{QStringLiteral("--align"), QStringLiteral("weekday")}
+        << QStringLiteral("--until") << false;
     QTest::newRow("no operator and no login name") << good << QStringLiteral("--operator") << true;
 }
 
@@ -246,6 +256,25 @@ void TestCommandLines::importExitCodes_data()
                        QStringLiteral("--from"), QStringLiteral("2024-03-04")}
         << 2 << QString()
         << msg("MES_SEM_POSICAO").arg(QStringLiteral("05/2024"), QStringLiteral("00001 ALMOÇO"))
+        << false;
+    // a cycle's own checks are the screen's: refusals
+    QTest::newRow("cycle until before the day")
+        << QStringList{QStringLiteral("--date"),  QStringLiteral("2024-04-01"),
+                       QStringLiteral("--from"),  QStringLiteral("2024-03-04"),
+                       QStringLiteral("--until"), QStringLiteral("2024-03-31")}
+        << 2 << QString()
+        << zov::text("CYCLE_UNTIL_BEFORE")
+               .arg(QStringLiteral("31/03/2024"), QStringLiteral("01/04/2024 Segunda"))
+        << false;
+    QTest::newRow("cycle lined up on another weekday")
+        << QStringList{QStringLiteral("--date"),  QStringLiteral("2024-04-02"),
+                       QStringLiteral("--from"),  QStringLiteral("2024-03-04"),
+                       QStringLiteral("--to"),    QStringLiteral("2024-03-10"),
+                       QStringLiteral("--until"), QStringLiteral("2024-04-30"),
+                       QStringLiteral("--align"), QStringLiteral("weekday")}
+        << 2 << QString()
+        << zov::text("CYCLE_ALIGN_WEEKDAY")
+               .arg(QStringLiteral("02/04/2024 Terça"), QStringLiteral("04/03/2024 Segunda"))
         << false;
     // every destination day a holiday of the branch: nothing imported, and said so
     QTest::newRow("no working day")
