@@ -144,26 +144,26 @@ struct ImportRun
     QJsonObject stats;
 };
 
+// the whole source month onto the destination month
+QStringList monthRange()
+{
+    return {QStringLiteral("--date"),
+            kDestinationMonth.toString(Qt::ISODate),
+            QStringLiteral("--from"),
+            kSourceMonth.toString(Qt::ISODate),
+            QStringLiteral("--to"),
+            kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate)};
+}
+
 ImportRun importRun(const QString &binDir, const QString &path, const QString &statsFile,
-                    const QStringList &extra = {})
+                    const QStringList &extra = {}, const QStringList &range = monthRange())
 {
     const QStringList args =
-        QStringList{QStringLiteral("--db"),
-                    path,
-                    QStringLiteral("--branch"),
-                    kBranch,
-                    QStringLiteral("--service"),
-                    kService,
-                    QStringLiteral("--date"),
-                    kDestinationMonth.toString(Qt::ISODate),
-                    QStringLiteral("--from"),
-                    kSourceMonth.toString(Qt::ISODate),
-                    QStringLiteral("--to"),
-                    kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate),
-                    QStringLiteral("--operator"),
-                    QStringLiteral("BENCH"),
-                    QStringLiteral("--stats"),
-                    statsFile} +
+        QStringList{QStringLiteral("--db"),      path,    QStringLiteral("--branch"), kBranch,
+                    QStringLiteral("--service"), kService} +
+        range +
+        QStringList{QStringLiteral("--operator"), QStringLiteral("BENCH"),
+                    QStringLiteral("--stats"), statsFile} +
         extra;
     const QByteArray program = (binDir + QStringLiteral("/zov-import")).toLocal8Bit();
     std::vector<QByteArray> owned;
@@ -251,6 +251,23 @@ qint64 keptForUndo(const QString &path)
     return bytes;
 }
 
+// The destination month's slots, copied to `months`.
+void addSlotMonths(const QString &path, const QList<QDate> &months)
+{
+    const QString name = QStringLiteral("slots");
+    {
+        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
+        for (const QDate &month : months) {
+            Query copy(db, QStringLiteral("INSERT INTO CNFCAMES SELECT CDFILIAL, CDSERVFILI, ?, "
+                                          "NRSEQCNFMES, CDTIPOPRAT, NRORDCNFMES FROM CNFCAMES "
+                                          "WHERE DTREFECNFMES = ?"));
+            copy.run({month, kDestinationMonth});
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 int rowCount(const QString &path)
 {
     const QString name = QStringLiteral("count");
@@ -307,6 +324,8 @@ int main(int argc, char *argv[])
     };
     std::vector<Line> lines;
     qint64 keptAppend = 0, keptOverwrite = 0;
+    double cycleSeconds = 0;
+    int cycleRows = 0;
     try {
         for (const int scale : {1, 2, 4}) {
             const QString tpl = dir.filePath(QStringLiteral("template-%1.sqlite").arg(scale));
@@ -341,6 +360,20 @@ int main(int argc, char *argv[])
                           {QStringLiteral("--mode"), QStringLiteral("overwrite"),
                            QStringLiteral("--rounding"), QStringLiteral("5")});
                 keptOverwrite = keptForUndo(importDb) - keptAppend;
+                // a cycle of four weeks over three months, each with its own slots
+                const QString cycleDb = dir.filePath(QStringLiteral("cycle.sqlite"));
+                copyDatabase(tpl, cycleDb);
+                addSlotMonths(cycleDb,
+                              {kDestinationMonth.addMonths(1), kDestinationMonth.addMonths(2)});
+                const ImportRun cycle = importRun(
+                    binDir, cycleDb, dir.filePath(QStringLiteral("stats.json")), {},
+                    {QStringLiteral("--date"), kDestinationMonth.toString(Qt::ISODate),
+                     QStringLiteral("--from"), kSourceMonth.toString(Qt::ISODate),
+                     QStringLiteral("--to"), kSourceMonth.addDays(27).toString(Qt::ISODate),
+                     QStringLiteral("--until"),
+                     kDestinationMonth.addMonths(3).addDays(-1).toString(Qt::ISODate)});
+                cycleSeconds = cycle.seconds;
+                cycleRows = rowCount(cycleDb);
             }
         }
     } catch (const zov::Error &e) {
@@ -382,6 +415,13 @@ int main(int argc, char *argv[])
                           "for an overwrite of the whole month\n")
                .arg(keptAppend / 1048576.0, 0, 'f', 2)
                .arg(keptOverwrite / 1048576.0, 0, 'f', 2);
+    const Line &month = lines.front();
+    out << QStringLiteral("a 28-day cycle over three months at 1x: %1 rows in %2 s, %3 rows/s "
+                          "against the month's %4 rows/s\n")
+               .arg(cycleRows)
+               .arg(cycleSeconds, 0, 'f', 3)
+               .arg(cycleRows / cycleSeconds, 0, 'f', 0)
+               .arg(month.rows / month.importSeconds, 0, 'f', 0);
     out << (same ? QStringLiteral("the import wrote the same rows as the floor at every scale\n")
                  : QStringLiteral("THE IMPORT AND THE FLOOR DIFFER\n"));
     return same ? 0 : 1;
