@@ -304,6 +304,8 @@ void Workbench::openScreen()
         presenter().showError(e.text());
     }
     show();
+    // the run just made, if any, comes first and is the one chosen
+    m_history->setCurrentCell(-1, -1);
     refreshHistory();
     watchReports();
 }
