@@ -7,18 +7,19 @@
 #include "consiste.h"
 #include "database.h"
 #include "dates.h"
-#include "dietlist.h"
 #include "hostapplication.h"
 #include "hostcontext.h"
 #include "hosthooks.h"
 #include "hostsession.h"
 #include "texts.h"
 #include "widgetpresenter.h"
+#include "workbench.h"
 
 #include <QApplication>
 #include <QLibrary>
 #include <QWidget>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -34,13 +35,9 @@ QVariantList entryValues(const zov::CommandLine &options)
     if (!date.isValid() || !zov::isFirstOfMonth(month))
         throw zov::UsageError(
             zov::text("CLI_BAD_MONTH").arg(options.value(QStringLiteral("month"))));
-    return {options.value(QStringLiteral("branch")),
-            options.value(QStringLiteral("service")),
-            date,
-            month,
-            QString(),
-            zov::allDiets(),
-            options.has(QStringLiteral("no-rounding")) ? 1 : 0};
+    return zov::entryValues(options.value(QStringLiteral("branch")),
+                            options.value(QStringLiteral("service")), date, month,
+                            options.has(QStringLiteral("no-rounding")));
 }
 
 int run(const QStringList &arguments, QTextStream &, QTextStream &)
@@ -50,15 +47,20 @@ int run(const QStringList &arguments, QTextStream &, QTextStream &)
     zov::CommandLine options(
         "db server operator branch service date month ca token-file screenshot from to",
         "no-rounding");
-    QString problem =
-        options.parse(arguments)
-            ? options.missingOrStray({QStringLiteral("db"), QStringLiteral("server"),
-                                      QStringLiteral("branch"), QStringLiteral("service"),
-                                      QStringLiteral("date")})
-            : options.error();
+    QString problem = options.parse(arguments) ? QString() : options.error();
+    // without any entry option the planner picks the entry in the start window
+    QStringList required{QStringLiteral("db"), QStringLiteral("server")};
+    const QStringList entryOptions{QStringLiteral("branch"), QStringLiteral("service"),
+                                   QStringLiteral("date"), QStringLiteral("month")};
+    const bool entryGiven = std::any_of(entryOptions.cbegin(), entryOptions.cend(),
+                                        [&](const QString &o) { return options.has(o); });
+    if (entryGiven)
+        required << entryOptions.mid(0, 3);
+    if (problem.isEmpty())
+        problem = options.missingOrStray(required);
     if (!problem.isEmpty())
         throw zov::UsageError(problem);
-    const QVariantList entry = entryValues(options);
+    const QVariantList entry = entryGiven ? entryValues(options) : QVariantList();
     if (const QString login = zov::HostSession::readOptions(options); !login.isEmpty())
         throw zov::UsageError(login);
 
@@ -73,6 +75,12 @@ int run(const QStringList &arguments, QTextStream &, QTextStream &)
     QLibrary module;
     const zov::IniProcEntry iniProc = zov::loadIniProc(module);
     zov::installHostHooks(options);
+    if (!entryGiven) {
+        zov::Workbench workbench(iniProc, options.has(QStringLiteral("no-rounding")));
+        workbench.run();
+        zov::runWhileWindowsOpen(mainWindow);
+        return 0;
+    }
     int code = 0;
     try {
         iniProc(QVariant(entry));

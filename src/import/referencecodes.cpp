@@ -26,4 +26,27 @@ std::optional<QString> serviceName(const QString &branch, const QString &service
     return servico.FieldByName(QStringLiteral("NMSERVICO")).asString();
 }
 
+QList<CodeName> branchList()
+{
+    Query filiais(QStringLiteral("qryFilialPesq"), loginContext().connectionName);
+    filiais.Open();
+    QList<CodeName> list;
+    for (; !filiais.Eof(); filiais.Next())
+        list.append({filiais.FieldByName(QStringLiteral("CDFILIAL")).asString(),
+                     filiais.FieldByName(QStringLiteral("NMFILIAL")).asString()});
+    return list;
+}
+
+QList<CodeName> serviceList(const QString &branch)
+{
+    Query servicos(QStringLiteral("qryServicoPesq"), loginContext().connectionName);
+    servicos.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(branch);
+    servicos.Open();
+    QList<CodeName> list;
+    for (; !servicos.Eof(); servicos.Next())
+        list.append({servicos.FieldByName(QStringLiteral("CDSERVFILI")).asString(),
+                     servicos.FieldByName(QStringLiteral("NMSERVICO")).asString()});
+    return list;
+}
+
 } // namespace zov

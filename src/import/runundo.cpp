@@ -71,23 +71,31 @@ QString headerName(const UndoReport::Entry &e)
 
 } // namespace
 
+QString RunSummary::daysText() const
+{
+    return firstDay == lastDay ? shortDate(firstDay)
+                               : text("RUNS_DAYS").arg(shortDate(firstDay), shortDate(lastDay));
+}
+
+QString RunSummary::modeText() const
+{
+    return mode == kOverwriteMode ? text("RUNS_OVERWRITE") : text("RUNS_APPEND");
+}
+
+QString RunSummary::undoneText() const
+{
+    return undoneMenus == 0 ? text("RUNS_NOT_UNDONE")
+           : whollyUndone() ? text("RUNS_UNDONE")
+                            : text("RUNS_PARTLY_UNDONE");
+}
+
 QString RunSummary::toLine() const
 {
-    const QString days = firstDay == lastDay
-                             ? shortDate(firstDay)
-                             : text("RUNS_DAYS").arg(shortDate(firstDay), shortDate(lastDay));
-    const QString undone = undoneMenus == 0       ? text("RUNS_NOT_UNDONE")
-                           : undoneMenus == menus ? text("RUNS_UNDONE")
-                                                  : text("RUNS_PARTLY_UNDONE");
-    return QStringList{id,
-                       when.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")),
-                       operatorCode,
-                       branch,
-                       service,
-                       days,
-                       mode == kOverwriteMode ? text("RUNS_OVERWRITE") : text("RUNS_APPEND"),
-                       QString::number(batches),
-                       undone}
+    return QStringList{id,           when.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")),
+                       operatorCode, branch,
+                       service,      daysText(),
+                       modeText(),   QString::number(batches),
+                       undoneText()}
         .join(QLatin1Char('\t'));
 }
 

@@ -17,6 +17,12 @@ struct RunSummary : RunRow
 {
     QDateTime when;
 
+    // For people: the destination days ("dd/MM/yyyy" or "dd/MM/yyyy a dd/MM/yyyy"), the
+    // mode ("Acrescentar", "Sobrepor") and whether it was undone, wholly or in part.
+    QString daysText() const;
+    QString modeText() const;
+    QString undoneText() const;
+    bool whollyUndone() const { return menus > 0 && undoneMenus == menus; }
     // One line, tab-separated: id, when, operator, branch, service, days, mode, batches,
     // whether it was undone.
     QString toLine() const;

@@ -2,11 +2,17 @@
 
 #include "error.h"
 #include "importfixture.h"
+#include "tdateeditplus.h"
+#include "workbench.h"
 
+#include <QComboBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLibrary>
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
 
@@ -39,6 +45,10 @@ private Q_SLOTS:
     void entryValuesOpenTheScreen_data();
     void entryValuesOpenTheScreen();
     void aNewEntryFreesTheClosedScreen();
+    void theStartWindowOpensTheScreenAndComesBack_data();
+    void theStartWindowOpensTheScreenAndComesBack();
+    void theStartWindowUndoesARunOfItsHistory_data();
+    void theStartWindowUndoesARunOfItsHistory();
 
 private:
     QWidget *screen() const { return m_screen ? qobject_cast<QWidget *>(*m_screen) : nullptr; }
@@ -183,6 +193,113 @@ void TestModule::aNewEntryFreesTheClosedScreen()
     QVERIFY(screen());
     QVERIFY(screen() != first.data());
     QVERIFY2(first.isNull(), "the closed screen of the earlier entry is still alive");
+}
+
+void TestModule::theStartWindowOpensTheScreenAndComesBack_data()
+{
+    QTest::addColumn<QString>("branch");
+    QTest::addColumn<QString>("service");
+    QTest::addColumn<QDate>("day");
+    QTest::addColumn<QString>("serviceShown");
+    QTest::addColumn<QString>("weekday");
+    // codes typed as a planner types them, or the lists' items as picked
+    QTest::newRow("typed codes") << QStringLiteral("b1") << QStringLiteral("2") << QDate(2024, 4, 2)
+                                 << QStringLiteral("00002") << QStringLiteral("Terça");
+    QTest::newRow("picked items") << QStringLiteral("B1 - HOSPITAL DE TESTE")
+                                  << QStringLiteral("00001 - ALMOÇO") << QDate(2024, 4, 15)
+                                  << QStringLiteral("00001") << QStringLiteral("Segunda");
+}
+
+void TestModule::theStartWindowOpensTheScreenAndComesBack()
+{
+    QFETCH(QString, branch);
+    QFETCH(QString, service);
+    QFETCH(QDate, day);
+    QFETCH(QString, serviceShown);
+    QFETCH(QString, weekday);
+    ImportFixture f;
+    QVariantList entries;
+    QString serviceOnScreen, startOnScreen, weekdayOnScreen;
+    bool benchHidden = false;
+    Workbench bench([&](const QVariant &entry) {
+        entries.append(entry);
+        enter(entry, [&](QWidget *shown) {
+            benchHidden = !bench.isVisible();
+            serviceOnScreen = shown->findChild<QLineEdit *>(QStringLiteral("medCdServico"))->text();
+            startOnScreen = shown->findChild<QWidget *>(QStringLiteral("depCardOrig"))
+                                ->findChild<QLineEdit *>(QStringLiteral("edit"))
+                                ->text();
+            weekdayOnScreen =
+                shown->findChild<QLineEdit *>(QStringLiteral("edtDiaCardapio"))->text();
+        });
+    });
+    bench.show();
+    auto *branchBox = bench.findChild<QComboBox *>(QStringLiteral("branch"));
+    auto *serviceBox = bench.findChild<QComboBox *>(QStringLiteral("service"));
+    auto *dayEdit = bench.findChild<TDateEditPlus *>(QStringLiteral("day"));
+    branchBox->setEditText(branch);
+    serviceBox->setEditText(service);
+    dayEdit->SetDate(day);
+    QCOMPARE(bench.findChild<QLabel *>(QStringLiteral("weekday"))->text(), weekday);
+    QTest::mouseClick(bench.findChild<QPushButton *>(QStringLiteral("open")), Qt::LeftButton);
+    QVERIFY2(f.presenter.errors.isEmpty(), qPrintable(f.presenter.errors.join(u'\n')));
+    QCOMPARE(entries.size(), 1);
+    const QVariantList entry = entries.first().toList();
+    QCOMPARE(entry.mid(0, 4), (QVariantList{QStringLiteral("B1"), serviceShown, day,
+                                            QDate(day.year(), day.month(), 1)}));
+    QVERIFY(benchHidden);
+    QCOMPARE(serviceOnScreen, serviceShown);
+    QCOMPARE(startOnScreen, day.toString(QStringLiteral("dd/MM/yyyy")));
+    QCOMPARE(weekdayOnScreen, weekday);
+    // back, with the choices as they were: the next import needs no new start
+    QVERIFY(bench.isVisible());
+    QCOMPARE(branchBox->currentText(), branch);
+    QCOMPARE(serviceBox->currentText(), service);
+    QCOMPARE(dayEdit->GetDate(), day);
+}
+
+void TestModule::theStartWindowUndoesARunOfItsHistory_data()
+{
+    QTest::addColumn<bool>("confirmed");
+    QTest::newRow("confirmed") << true;
+    QTest::newRow("declined") << false;
+}
+
+void TestModule::theStartWindowUndoesARunOfItsHistory()
+{
+    QFETCH(bool, confirmed);
+    ImportFixture f;
+    f.open(ImportFixture::april(1));
+    f.choose(ImportFixture::march(4));
+    QVERIFY(f.import());
+    const QString imported = f.dishesOf(ImportFixture::april(1), QStringLiteral("0001"));
+    QVERIFY(!imported.isEmpty());
+    Workbench bench([](const QVariant &) {});
+    auto *history = bench.findChild<QTableWidget *>(QStringLiteral("history"));
+    QCOMPARE(history->rowCount(), 1);
+    const auto cell = [history](int column) { return history->item(0, column)->text(); };
+    QCOMPARE(cell(3), QStringLiteral("00001 - ALMOÇO"));
+    QCOMPARE(cell(4), QStringLiteral("01/04/2024"));
+    QCOMPARE(cell(5), QStringLiteral("Acrescentar"));
+    QCOMPARE(cell(6), QStringLiteral("2")); // two diets of one day
+    QCOMPARE(cell(8), QStringLiteral("não desfeita"));
+    auto *undo = bench.findChild<QPushButton *>(QStringLiteral("undo"));
+    QVERIFY(undo->isEnabled());
+    f.presenter.clear();
+    f.presenter.confirmAnswer = confirmed;
+    undo->click();
+    QCOMPARE(f.presenter.questions.size(), 1);
+    QVERIFY2(f.presenter.questions.first().contains(bench.runs().first().id),
+             qPrintable(f.presenter.questions.first()));
+    QVERIFY2(f.presenter.errors.isEmpty(), qPrintable(f.presenter.errors.join(u'\n')));
+    QCOMPARE(f.dishesOf(ImportFixture::april(1), QStringLiteral("0001")).isEmpty(), confirmed);
+    QCOMPARE(cell(8), confirmed ? QStringLiteral("desfeita") : QStringLiteral("não desfeita"));
+    QCOMPARE(undo->isEnabled(), !confirmed);
+    QCOMPARE(f.presenter.informations,
+             confirmed
+                 ? QStringList{QStringLiteral(
+                       "Importação desfeita: 2 dias e dietas voltaram ao que eram antes dela.")}
+                 : QStringList());
 }
 
 QTEST_MAIN(TestModule)

@@ -1,5 +1,6 @@
 #include "hostapplication.h"
 
+#include "dietlist.h"
 #include "error.h"
 #include "texts.h"
 
@@ -38,6 +39,12 @@ IniProcEntry loadIniProc(QLibrary &module)
     if (!iniProc)
         throw Error(text("HOST_NO_MODULE").arg(module.fileName(), module.errorString()));
     return iniProc;
+}
+
+QVariantList entryValues(const QString &branch, const QString &service, const QDate &day,
+                         const QDate &month, bool noRounding)
+{
+    return {branch, service, day, month, QString(), allDiets(), noRounding ? 1 : 0};
 }
 
 void runWhileWindowsOpen(const QWidget &mainWindow)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QVariant>
 
 class QLibrary;
@@ -17,6 +18,12 @@ void prepareHostApplication();
 // module or its IniProc is not there.
 using IniProcEntry = void (*)(const QVariant &entry);
 IniProcEntry loadIniProc(QLibrary &module);
+
+// The seven entry values as the suite's host hands them over: branch, service, the
+// destination day, the month reference, an empty element, all diets, and the rounding
+// flag (1: no rounding).
+QVariantList entryValues(const QString &branch, const QString &service, const QDate &day,
+                         const QDate &month, bool noRounding);
 
 // Runs the event loop while a window or dialog of the host other than `mainWindow` is
 // open: the report of an import outlives the screen.

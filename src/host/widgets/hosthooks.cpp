@@ -95,7 +95,8 @@ protected:
     {
         auto *screen = qobject_cast<QWidget *>(watched);
         if (event->type() == QEvent::Show && screen &&
-            screen->objectName() == QLatin1String("frmImpoCardHosp"))
+            (screen->objectName() == QLatin1String("frmImpoCardHosp") ||
+             screen->objectName() == QLatin1String("workbench")))
             QTimer::singleShot(300, this, [this, screen = QPointer<QWidget>(screen)] {
                 if (screen)
                     write(*screen);
