@@ -201,21 +201,23 @@ QString ImportReport::csvField(QString v)
 
 QByteArray ImportReport::toCsv() const
 {
-    // one line per dish and a total line per day and diet; semicolons and decimal
-    // commas, as spreadsheets here expect
+    // who, when, which run and how; then, each after an empty line, a line per dish, a
+    // line per day and diet with its totals, and the run's summary. Semicolons and
+    // decimal commas, as spreadsheets here expect.
     const auto field = &ImportReport::csvField;
     const auto number = [](double v) {
         return QString::number(rounded(v), 'f', 3).replace(QLatin1Char('.'), QLatin1Char(','));
     };
-    // who, when, which run and how, then an empty line and the table
     QStringList lines{text("REPORT_CSV_HEAD") + QLatin1Char(';') + field(headLine()), QString(),
                       text("REPORT_CSV_HEADER")};
+    QStringList days{QString(), text("REPORT_CSV_DAYS_HEADER")};
     for (const DayDiet &e : entries) {
         const QString stored = e.unknown   ? text("REPORT_MAYBE")
                                : !e.stored ? text("REPORT_NO")
                                : preview   ? text("REPORT_SIMULATED")
                                            : text("REPORT_YES");
-        const QStringList head{shortDate(e.day), shortDate(e.sourceDay), field(e.diet),
+        const QStringList head{shortDate(e.day),     shortDate(e.sourceDay),
+                               field(e.diet),        field(dietNames.value(e.diet)),
                                headerName(e.header), field(e.menuNumber)};
         for (const Dish &d : e.dishes) {
             const bool copied = d.outcome == Outcome::Copied;
@@ -230,17 +232,21 @@ QByteArray ImportReport::toCsv() const
                              outcomeName(d.outcome), copied ? stored : text("REPORT_NO")})
                     .join(QLatin1Char(';')));
         }
-        lines.append(
-            (head +
-             QStringList{
-                 QString(), QString(), QString(), QString(),
-                 countText("REPORT_TOTAL", static_cast<double>(e.dishes.size())).arg(e.copied()),
-                 QString(), QString(), QString(), QString(), number(e.roundingCost()),
-                 e.cleared ? countText("REPORT_REMOVED", e.removed) : QString(), stored})
-                .join(QLatin1Char(';')));
+        days.append((head + QStringList{QString::number(e.dishes.size()),
+                                        QString::number(e.copied()), number(e.roundingCost()),
+                                        e.cleared ? QString::number(e.removed) : QString(), stored})
+                        .join(QLatin1Char(';')));
     }
     for (const QDate &d : skippedDays)
-        lines.append(shortDate(d) + QStringLiteral(";;;") + text("REPORT_SKIPPED_DAY"));
+        days.append(shortDate(d) + QLatin1Char(';') + shortDate(sourceDays.value(d)) +
+                    QStringLiteral(";;;") + text("REPORT_SKIPPED_DAY"));
+    lines += days;
+    lines.append(QString());
+    QStringList said = summary();
+    if (!finished)
+        said.append(text("REPORT_UNFINISHED"));
+    for (const QString &line : std::as_const(said))
+        lines.append(text("REPORT_CSV_SUMMARY") + QLatin1Char(';') + field(line));
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
@@ -279,6 +285,14 @@ ImportReport::Grid ImportReport::grid() const
             g.days.append(d);
     }
     std::sort(g.days.begin(), g.days.end());
+    const bool months = !g.days.isEmpty() &&
+                        firstDayOfMonth(g.days.constFirst()) != firstDayOfMonth(g.days.constLast());
+    for (qsizetype i = 0; i < g.days.size(); ++i) {
+        const QDate month = firstDayOfMonth(g.days.at(i));
+        if (months && (i == 0 || firstDayOfMonth(g.days.at(i - 1)) != month))
+            g.rows.append({-1, month});
+        g.rows.append({i, month});
+    }
     return g;
 }
 
@@ -295,9 +309,16 @@ QString ImportReport::toText() const
     const QList<QDate> &days = g.days;
     const QStringList &diets = g.diets;
 
-    // the cells first, then the columns as wide as their widest cell
+    // the cells first, then the columns as wide as their widest cell; a month's heading
+    // is a line of its own
     QList<QStringList> rows{QStringList{text("REPORT_TEXT_DAY")} + diets};
-    for (const QDate &day : std::as_const(days)) {
+    QHash<qsizetype, QString> headings; // before the row of that index
+    for (const Grid::Row &line : g.rows) {
+        if (line.heading()) {
+            headings.insert(rows.size(), monthHeading(line.month));
+            continue;
+        }
+        const QDate &day = days.at(line.day);
         QStringList row{dayLabel(day)};
         for (const QString &diet : std::as_const(diets)) {
             QString cell = skippedDays.contains(day) ? text("REPORT_TEXT_SKIPPED") : QString();
@@ -320,7 +341,10 @@ QString ImportReport::toText() const
     if (const QString left = leftOutLine(); !left.isEmpty())
         lines.append(left);
     lines.append(text("REPORT_TEXT_LEGEND"));
-    for (const QStringList &row : std::as_const(rows)) {
+    for (qsizetype r = 0; r < rows.size(); ++r) {
+        if (const auto heading = headings.constFind(r); heading != headings.cend())
+            lines.append(*heading);
+        const QStringList &row = rows.at(r);
         QStringList cells;
         for (qsizetype c = 0; c < row.size(); ++c)
             cells.append(row.at(c).leftJustified(widths.at(c)));
@@ -413,6 +437,14 @@ QString monthName(const QDate &month)
 }
 
 } // namespace
+
+QString ImportReport::monthHeading(const QDate &month)
+{
+    QString name = monthName(month);
+    if (!name.isEmpty())
+        name[0] = name.at(0).toUpper();
+    return text("REPORT_MONTH_HEADING").arg(name).arg(month.year());
+}
 
 QString ImportReport::leftOutLine() const
 {

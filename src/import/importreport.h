@@ -124,12 +124,23 @@ struct ImportReport
     // the entry of each cell (null where the run has none).
     struct Grid
     {
+        // A line of the table: a day (its index in `days`), or, when the days lie in
+        // more than one month, the heading that leads each month's days (day -1).
+        struct Row
+        {
+            qsizetype day = -1;
+            QDate month; // the first day of the heading's month
+            bool heading() const { return day < 0; }
+        };
         QList<QDate> days;
         QStringList diets;
+        QList<Row> rows; // the days alone when they lie in one month
         const DayDiet *cell(qsizetype day, qsizetype diet) const;
         QHash<QPair<QDate, QString>, const DayDiet *> entries;
     };
     Grid grid() const;
+    // the heading of a month's days in the table: "Março de 2027"
+    static QString monthHeading(const QDate &month);
     // Who ran it, when, its id and mode: "Importação 5f0c... de MARIA em 03/12/2026
     // 14:05, Acrescentar".
     QString headLine() const;

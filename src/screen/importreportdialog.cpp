@@ -1,9 +1,11 @@
 #include "importreportdialog.h"
 
+#include "accessiblenames.h"
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
 #include "hostcontext.h"
+#include "reportpalette.h"
 #include "texts.h"
 
 #include <QDialogButtonBox>
@@ -16,6 +18,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScreen>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -53,7 +56,14 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     layout->addWidget(m_summary);
     layout->addWidget(makeRunLine());
     fillSummary();
-    auto *legend = new QLabel(text("REPORT_LEGEND"), this);
+    // the legend shows each colour as a cell of the table
+    const ShadeColours nothing = shadeColours(Shade::Nothing), some = shadeColours(Shade::Some),
+                       all = shadeColours(Shade::All);
+    auto *legend =
+        new QLabel(text("REPORT_LEGEND")
+                       .arg(nothing.background.name(), nothing.text.name(), some.background.name(),
+                            some.text.name(), all.background.name(), all.text.name()),
+                   this);
     legend->setObjectName(QStringLiteral("legend"));
     legend->setTextFormat(Qt::RichText);
     legend->setWordWrap(true);
@@ -64,10 +74,13 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_overview->setObjectName(QStringLiteral("overview"));
     m_overview->setSelectionMode(QAbstractItemView::SingleSelection);
     m_overview->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // the arrows move in a table, Tab leaves it
+    m_overview->setTabKeyNavigation(false);
     m_details = new QTableWidget(splitter);
     m_details->setObjectName(QStringLiteral("details"));
     m_details->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_details->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_details->setTabKeyNavigation(false);
     const QStringList columns = text("REPORT_DETAIL_COLUMNS").split(QLatin1Char(';'));
     m_details->setColumnCount(static_cast<int>(columns.size()));
     m_details->setHorizontalHeaderLabels(columns);
@@ -88,6 +101,7 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     m_askTimer->setInterval(5000);
     connect(m_askTimer, &QTimer::timeout, this, &ImportReportDialog::askInBackground);
     QPushButton *close = buttons->addButton(text("REPORT_CLOSE"), QDialogButtonBox::RejectRole);
+    close->setObjectName(QStringLiteral("close"));
     close->setDefault(true);
     connect(save, &QPushButton::clicked, this, &ImportReportDialog::askAndSave);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -96,9 +110,29 @@ ImportReportDialog::ImportReportDialog(ImportReport report, QWidget *parent)
     fillOverview();
     connect(m_overview, &QTableWidget::currentCellChanged, this,
             [this](int row, int column) { showDetails(row, column); });
-    if (m_overview->rowCount() > 0 && m_overview->columnCount() > 0)
-        m_overview->setCurrentCell(0, 0);
-    resize(960, 620);
+    // the first day, below its month's heading when there is one
+    const qsizetype first = m_grid.rows.isEmpty() || !m_grid.rows.constFirst().heading() ? 0 : 1;
+    if (m_overview->rowCount() > first && m_overview->columnCount() > 0)
+        m_overview->setCurrentCell(static_cast<int>(first), 0);
+
+    nameControls(this, {{"runId", "A11Y_REPORT_RUN_ID"},
+                        {"overview", "A11Y_REPORT_OVERVIEW"},
+                        {"details", "A11Y_REPORT_DETAILS"},
+                        {"save", "A11Y_REPORT_SAVE"},
+                        {"undo", "A11Y_REPORT_UNDO"},
+                        {"close", "A11Y_REPORT_CLOSE"}});
+    // the control that has the keyboard shows it plainly, whatever the style
+    setStyleSheet(QStringLiteral(
+        "QTableWidget:focus, QLineEdit:focus { border: 2px solid palette(highlight); }"
+        "QPushButton { border: 1px solid palette(dark); border-radius: 3px;"
+        " padding: 4px 12px; background: palette(button); }"
+        "QPushButton:default { border-color: palette(shadow); }"
+        "QPushButton:pressed { background: palette(mid); }"
+        "QPushButton:focus { border: 2px solid palette(highlight); padding: 3px 11px; }"));
+    // a large screen shows more days and diets at once
+    const QRect room = screen()->availableGeometry();
+    resize(std::min(room.width(), std::max(960, room.width() * 4 / 5)),
+           std::min(room.height(), std::max(620, room.height() * 4 / 5)));
 }
 
 QWidget *ImportReportDialog::makeRunLine()
@@ -146,25 +180,11 @@ void ImportReportDialog::askInBackground()
 
 namespace {
 
-// the colours of the legend, light enough for dark text
-enum class Shade { Nothing, Some, All };
-QColor shade(Shade s)
-{
-    switch (s) {
-    case Shade::Nothing:
-        return QColor(0xf4, 0xc7, 0xc3);
-    case Shade::Some:
-        return QColor(0xfc, 0xe8, 0xb2);
-    case Shade::All:
-        return QColor(0xd9, 0xea, 0xd3);
-    }
-    return {};
-}
-
 void tint(QTableWidgetItem *cell, Shade s)
 {
-    cell->setBackground(shade(s));
-    cell->setForeground(QColor(Qt::black));
+    const ShadeColours colours = shadeColours(s);
+    cell->setBackground(colours.background);
+    cell->setForeground(colours.text);
 }
 
 } // namespace
@@ -174,7 +194,8 @@ void ImportReportDialog::fillOverview()
     m_grid = m_report.grid();
     const QList<QDate> &days = m_grid.days;
     const QStringList &diets = m_grid.diets;
-    m_overview->setRowCount(static_cast<int>(days.size()));
+    m_overview->clearSpans();
+    m_overview->setRowCount(static_cast<int>(m_grid.rows.size()));
     m_overview->setColumnCount(static_cast<int>(diets.size()));
     for (int c = 0; c < diets.size(); ++c) {
         const QString &code = diets.at(c);
@@ -182,16 +203,28 @@ void ImportReportDialog::fillOverview()
         m_overview->setHorizontalHeaderItem(
             c, new QTableWidgetItem(name.isEmpty() ? code : code + QLatin1Char('\n') + name));
     }
-    QStringList rows;
-    for (const QDate &d : std::as_const(days))
-        rows.append(m_report.dayLabel(d));
-    m_overview->setVerticalHeaderLabels(rows);
-
-    for (int r = 0; r < days.size(); ++r) {
+    for (int r = 0; r < m_grid.rows.size(); ++r) {
+        const ImportReport::Grid::Row &row = m_grid.rows.at(r);
+        if (row.heading()) {
+            // a month's heading: a line of its own, that the arrows pass over
+            auto *heading = new QTableWidgetItem(ImportReport::monthHeading(row.month));
+            QFont bold = heading->font();
+            bold.setBold(true);
+            heading->setFont(bold);
+            m_overview->setVerticalHeaderItem(r, heading);
+            auto *line = new QTableWidgetItem;
+            line->setFlags(Qt::NoItemFlags);
+            m_overview->setItem(r, 0, line);
+            if (diets.size() > 1)
+                m_overview->setSpan(r, 0, 1, static_cast<int>(diets.size()));
+            continue;
+        }
+        m_overview->setVerticalHeaderItem(
+            r, new QTableWidgetItem(m_report.dayLabel(days.at(row.day))));
         for (int c = 0; c < diets.size(); ++c) {
-            const ImportReport::DayDiet *e = m_grid.cell(r, c);
+            const ImportReport::DayDiet *e = m_grid.cell(row.day, c);
             if (!e) {
-                if (m_report.skippedDays.contains(days.at(r))) {
+                if (m_report.skippedDays.contains(days.at(row.day))) {
                     QTableWidgetItem *cell = item(text("REPORT_TEXT_SKIPPED"));
                     cell->setToolTip(text("REPORT_SKIPPED_DAY"));
                     m_overview->setItem(r, c, cell);
@@ -230,7 +263,16 @@ void ImportReportDialog::fillOverview()
         }
     }
     m_overview->resizeRowsToContents();
+    // the diets share the width, none narrower than its widest cell (a window too narrow
+    // for them all scrolls)
+    QHeaderView *header = m_overview->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
     m_overview->resizeColumnsToContents();
+    int widest = header->minimumSectionSize();
+    for (int c = 0; c < header->count(); ++c)
+        widest = std::max(widest, header->sectionSize(c));
+    header->setMinimumSectionSize(widest);
+    header->setSectionResizeMode(QHeaderView::Stretch);
 }
 
 ImportReportDialog::~ImportReportDialog()
@@ -291,7 +333,7 @@ void ImportReportDialog::learnt(const ImportReport &report)
 void ImportReportDialog::showDetails(int row, int column)
 {
     m_details->setRowCount(0);
-    const ImportReport::DayDiet *e = m_grid.cell(row, column);
+    const ImportReport::DayDiet *e = m_grid.cell(m_grid.rows.value(row).day, column);
     if (!e)
         return;
     m_details->setRowCount(static_cast<int>(e->dishes.size()));

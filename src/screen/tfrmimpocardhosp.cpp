@@ -1,5 +1,6 @@
 #include "tfrmimpocardhosp.h"
 
+#include "accessiblenames.h"
 #include "batchstatus.h"
 #include "consiste.h"
 #include "dates.h"
@@ -118,6 +119,31 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     m_ui->pgcGrid->tabBar()->hide();
     m_ui->nedArredonda->setDecimals(3);
     m_ui->nedArredonda->SetNumber(1);
+
+    // what a screen reader calls each control; the rows of controls a form lacks are
+    // passed over
+    nameControls(this, {{"medCdFilial", "A11Y_BRANCH_CODE"},
+                        {"edtNmFilial", "A11Y_BRANCH_NAME"},
+                        {"medCdServico", "A11Y_SERVICE_CODE"},
+                        {"btnServico", "A11Y_SERVICE_SEARCH"},
+                        {"edtNmServico", "A11Y_SERVICE_NAME"},
+                        {"depCardOrig", "A11Y_START_DATE"},
+                        {"btpDataCard", "A11Y_START_SEARCH"},
+                        {"edtDiaCardapio", "A11Y_START_WEEKDAY"},
+                        {"depCardOrigAte", "A11Y_END_DATE"},
+                        {"edtDiaCardapioAte", "A11Y_END_WEEKDAY"},
+                        {"depRepetirAte", "CYCLE_UNTIL"},
+                        {"chkAlinhaSemana", "CYCLE_ALIGN"},
+                        {"rbtTodosDiet", "A11Y_ALL_DIETS"},
+                        {"rbtListDiet", "A11Y_LIST_DIETS"},
+                        {"BtnDieta", "A11Y_DIET_SEARCH"},
+                        {"rdbAcrescentar", "A11Y_APPEND"},
+                        {"rdbSobrepor", "A11Y_OVERWRITE"},
+                        {"nedArredonda", "A11Y_ROUNDING"},
+                        {"dbgPadrao", "A11Y_GRID"},
+                        {"sbtImportExport", "A11Y_IMPORT"},
+                        {"sbtSimular", "A11Y_SIMULATE"},
+                        {"pgbProgresso", "A11Y_PROGRESS"}});
 
     bindWidgets();
     m_logic.setMessagePump([this] { pump(); });

@@ -6,6 +6,7 @@
 #include "messages.h"
 #include "pesquisadialog.h"
 #include "recordsetmodel.h"
+#include "reportpalette.h"
 #include "tdateeditplus.h"
 #include "testbackend.h"
 #include "texts.h"
@@ -13,6 +14,7 @@
 #include "tnumberedit.h"
 #include "ui_tfrmimpocardhosp.h"
 
+#include <QAccessible>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QProcess>
@@ -91,6 +93,36 @@ private:
     };
 };
 
+// The shown controls of `window` (what takes the focus, and every button, field, table
+// and bar, a table's own parts aside) that a screen reader would reach without a name.
+QStringList unnamedControls(QWidget *window)
+{
+    QStringList unnamed;
+    for (QWidget *w : window->findChildren<QWidget *>()) {
+        const bool control = w->focusPolicy() != Qt::NoFocus || w->inherits("QAbstractButton") ||
+                             w->inherits("QLineEdit") || w->inherits("QProgressBar");
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(w);
+        if (control && w->isVisibleTo(window) && !qobject_cast<QAbstractItemView *>(w->parent()) &&
+            !qobject_cast<QAbstractItemView *>(w->parent()->parent()) &&
+            (!a || a->text(QAccessible::Name).trimmed().isEmpty()))
+            unnamed.append(w->objectName() + QLatin1Char(':') + w->metaObject()->className());
+    }
+    return unnamed;
+}
+
+// WCAG's contrast ratio, from the relative luminance of the two colours
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const auto linear = [](double v) {
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    const auto luminance = [&](const QColor &c) {
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double one = luminance(a), other = luminance(b);
+    return (std::max(one, other) + 0.05) / (std::min(one, other) + 0.05);
+}
+
 int storedDishes(const TestDatabase &db)
 {
     return queryValue(db.url(), QStringLiteral("SELECT COUNT(*) FROM COMPCARD")).toInt();
@@ -128,6 +160,9 @@ private Q_SLOTS:
     void f1OpensTheHelpPage();
     void searchListFromTheKeyboard_data();
     void searchListFromTheKeyboard();
+    void everyControlHasAName();
+    void outcomeColoursDifferInLightness_data();
+    void outcomeColoursDifferInLightness();
 
 private:
     TfrmImpoCardHosp &open(int semArredondamento = 0);
@@ -616,7 +651,8 @@ void TestScreen::simulateShowsThePreviewAndStoresNothing()
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QCOMPARE(csv.read(3), QByteArray("\xEF\xBB\xBF"));
     const QStringList lines = QString::fromUtf8(csv.readAll()).trimmed().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 3 + 6 * 4);
+    // head, dishes, days and diets, summary: each part after an empty line
+    QCOMPARE(lines.size(), 3 + 18 + 2 + 6 + 1 + preview->report().summary().size());
     QVERIFY(lines.first().startsWith(text("REPORT_CSV_HEAD")));
     QCOMPARE(lines.at(2), text("REPORT_CSV_HEADER"));
     QVERIFY(lines.at(3).startsWith(QStringLiteral("01/04/2024;04/03/2024;0001;")));
@@ -808,6 +844,63 @@ void TestScreen::searchListFromTheKeyboard()
     if (multiple)
         QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("lblMarcadas"))->text(),
                  text("PICK_COUNT").arg(picked.size()).arg(3));
+}
+
+void TestScreen::everyControlHasAName()
+{
+    const QStringList onScreen = unnamedControls(&open());
+    QVERIFY2(onScreen.isEmpty(), qPrintable(onScreen.join(QStringLiteral(", "))));
+    // the report window of a run over two months, with an undo to offer
+    ImportReport r;
+    r.runId = QStringLiteral("r1");
+    r.batches = 2;
+    ImportReport::DayDiet e;
+    e.diet = QStringLiteral("0001");
+    e.stored = true;
+    for (const QDate &day : {QDate(2024, 3, 31), QDate(2024, 4, 1)}) {
+        e.day = day;
+        r.entries.append(e);
+    }
+    ImportReportDialog report(r);
+    report.offerUndo([](const QString &) { return UndoReport(); });
+    report.show();
+    const QStringList inReport = unnamedControls(&report);
+    QVERIFY2(inReport.isEmpty(), qPrintable(inReport.join(QStringLiteral(", "))));
+    // each month's days under its heading; the first day is the current cell
+    QCOMPARE(report.overview()->rowCount(), 4);
+    QCOMPARE(report.overview()->verticalHeaderItem(2)->text(), QStringLiteral("Abril de 2024"));
+    QCOMPARE(report.overview()->currentRow(), 1);
+    // Tab leaves the tables
+    QVERIFY(QTest::qWaitForWindowActive(&report));
+    report.overview()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(report.overview(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), report.details());
+    QTest::keyClick(report.details(), Qt::Key_Tab);
+    QVERIFY(QApplication::focusWidget() != report.details());
+}
+
+void TestScreen::outcomeColoursDifferInLightness_data()
+{
+    QTest::addColumn<QColor>("one");
+    QTest::addColumn<QColor>("other");
+    QTest::addColumn<double>("least");
+    const QColor nothing = shadeColours(Shade::Nothing).background,
+                 some = shadeColours(Shade::Some).background,
+                 all = shadeColours(Shade::All).background;
+    QTest::newRow("nothing, some") << nothing << some << 3.0;
+    QTest::newRow("some, all") << some << all << 3.0;
+    QTest::newRow("nothing, all") << nothing << all << 3.0;
+    QTest::newRow("some among the details' plain rows") << some << QColor(Qt::white) << 3.0;
+    QTest::newRow("text on nothing") << shadeColours(Shade::Nothing).text << nothing << 4.5;
+}
+
+void TestScreen::outcomeColoursDifferInLightness()
+{
+    QFETCH(QColor, one);
+    QFETCH(QColor, other);
+    QFETCH(double, least);
+    QVERIFY2(contrastRatio(one, other) >= least,
+             qPrintable(QString::number(contrastRatio(one, other))));
 }
 
 QTEST_MAIN(TestScreen)

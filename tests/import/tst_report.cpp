@@ -94,6 +94,8 @@ private Q_SLOTS:
     void stoppedRunReportsWhatWasStored();
     void csvKeepsEveryDishOnItsLine_data();
     void csvKeepsEveryDishOnItsLine();
+    void textGroupsTheDaysByMonth_data();
+    void textGroupsTheDaysByMonth();
     void reportFileIsWholeOrNotAtAll_data();
     void reportFileIsWholeOrNotAtAll();
     void dryRunSessionCannotWrite();
@@ -374,10 +376,15 @@ void TestReport::roundingCostPerDayAndDiet()
     const QByteArray json = r.toJson();
     QVERIFY(json.contains("\"roundingCost\""));
     const QStringList csv = QString::fromUtf8(r.toCsv()).split(QLatin1Char('\n'));
-    // who ran it, when and how, then the table
+    // who ran it, when and how; then, each after an empty line, the dishes (three per
+    // diet), the days and diets with their totals, and the summary
     QVERIFY(csv.first().contains(r.runId) && csv.first().contains(QStringLiteral("PLANEJADOR")));
     QCOMPARE(csv.at(2), text("REPORT_CSV_HEADER"));
-    QCOMPARE(csv.size(), 3 + 2 * 4 + 1); // head, header, three dishes and a total per diet, end
+    QCOMPARE(csv.mid(9, 2), (QStringList{QString(), text("REPORT_CSV_DAYS_HEADER")}));
+    // dishes, copied, the portions the rounding added, none removed, stored
+    QVERIFY(csv.at(11).endsWith(QStringLiteral(";3;3;%1,000;;sim").arg(livre)));
+    QCOMPARE(csv.at(13), QString());
+    QCOMPARE(csv.at(14), QStringLiteral("Resumo;") + ImportReport::csvField(r.summary().first()));
 }
 
 // --- a run stopped by the server ----------------------------------------------------------
@@ -431,6 +438,8 @@ void TestReport::csvKeepsEveryDishOnItsLine_data()
                                << ";\"ARROZ\nCOM ALHO\";";
     QTest::newRow("carriage return") << "ARROZ\rCOM ALHO"
                                      << ";\"ARROZ\rCOM ALHO\";";
+    QTest::newRow("the diet's name beside its code") << "ARROZ"
+                                                     << "01/04/2024;;0001;LIVRE;";
 }
 
 void TestReport::csvKeepsEveryDishOnItsLine()
@@ -443,6 +452,7 @@ void TestReport::csvKeepsEveryDishOnItsLine()
     e.day = QDate(2024, 4, 1);
     e.diet = QStringLiteral("0001");
     e.stored = true;
+    r.dietNames.insert(e.diet, QStringLiteral("LIVRE"));
     ImportReport::Dish d;
     d.slot = 1;
     d.name = name;
@@ -450,6 +460,47 @@ void TestReport::csvKeepsEveryDishOnItsLine()
     r.entries.append(e);
     const QString csv = QString::fromUtf8(r.toCsv());
     QVERIFY2(csv.contains(field), qPrintable(csv));
+}
+
+void TestReport::textGroupsTheDaysByMonth_data()
+{
+    QTest::addColumn<QList<QDate>>("days");
+    QTest::addColumn<QList<QDate>>("skipped");
+    QTest::addColumn<QStringList>("headings"); // "heading|the first day below it"
+    QTest::newRow("one month: no heading")
+        << QList<QDate>{M4, M5, M6} << QList<QDate>{QDate(2024, 3, 7)} << QStringList();
+    QTest::newRow("two months") << QList<QDate>{QDate(2024, 3, 30), QDate(2024, 3, 31),
+                                                QDate(2024, 4, 1)}
+                                << QList<QDate>()
+                                << QStringList{"Março de 2024|30/03/2024",
+                                               "Abril de 2024|01/04/2024"};
+    QTest::newRow("a skipped day opens the second month")
+        << QList<QDate>{QDate(2024, 3, 31)} << QList<QDate>{QDate(2024, 4, 1)}
+        << QStringList{"Março de 2024|31/03/2024", "Abril de 2024|01/04/2024"};
+}
+
+void TestReport::textGroupsTheDaysByMonth()
+{
+    QFETCH(QList<QDate>, days);
+    QFETCH(QList<QDate>, skipped);
+    QFETCH(QStringList, headings);
+    ImportReport r;
+    ImportReport::DayDiet e;
+    e.diet = Livre;
+    for (const QDate &day : days) {
+        e.day = day;
+        r.entries.append(e);
+    }
+    r.skippedDays = skipped;
+    QCOMPARE(r.grid().rows.size(), days.size() + skipped.size() + headings.size());
+    const QString shown = r.toText();
+    const QStringList lines = shown.split(QLatin1Char('\n'));
+    qsizetype at = 0;
+    for (const QString &heading : std::as_const(headings)) {
+        at = lines.indexOf(heading.section(QLatin1Char('|'), 0, 0), at);
+        QVERIFY2(at > 0 && lines.at(at + 1).startsWith(heading.section(QLatin1Char('|'), 1)),
+                 qPrintable(shown));
+    }
 }
 
 void TestReport::reportFileIsWholeOrNotAtAll_data()
