@@ -474,8 +474,7 @@ QString ImportReport::leftOutLine() const
                 return g.outcome == d.outcome && g.type == type && g.month == slotMonth;
             });
             if (it == groups.end())
-                groups.append(
-                    {d.outcome, type, slotMonth, 1, static_cast<int>(groups.size())});
+                groups.append({d.outcome, type, slotMonth, 1, static_cast<int>(groups.size())});
             else
                 ++it->count;
         }
