@@ -6,6 +6,7 @@
 #include "consiste.h"
 #include "dates.h"
 #include "error.h"
+#include "hostcontext.h"
 #include "importreport.h"
 #include "texts.h"
 
@@ -130,6 +131,14 @@ QStringList UndoReport::leftLines() const
                              .arg(shortDate(e.day), NomeSemana(e.day), e.diet, e.menuNumber));
     }
     return lines;
+}
+
+void UndoReport::show() const
+{
+    if (complete())
+        presenter().showInformation(closingText());
+    else
+        presenter().showWarning((QStringList{closingText()} + leftLines()).join(QLatin1Char('\n')));
 }
 
 QByteArray UndoReport::toJson() const

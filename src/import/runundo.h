@@ -44,6 +44,9 @@ struct UndoReport
     // For people: what was restored, and each day and diet left as it is.
     QString closingText() const;
     QStringList leftLines() const;
+    // Says it through the presenter: an information when every day and diet came back,
+    // else a warning naming the ones left as they are.
+    void show() const;
     QByteArray toJson() const;
     QByteArray toCsv() const;
     QString toText() const;

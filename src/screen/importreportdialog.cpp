@@ -419,13 +419,9 @@ void ImportReportDialog::askAndUndo()
     }
     m_undoneLines.append(done.closingText());
     fillSummary();
-    if (done.complete()) {
+    if (done.complete())
         m_undoButton->setEnabled(false);
-        presenter().showInformation(done.closingText());
-    } else {
-        presenter().showWarning(
-            (QStringList{done.closingText()} + done.leftLines()).join(QLatin1Char('\n')));
-    }
+    done.show();
 }
 
 QString ImportReportDialog::proposedCsvName() const

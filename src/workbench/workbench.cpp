@@ -404,11 +404,7 @@ void Workbench::undoChosenRun()
         return;
     }
     refreshHistory();
-    if (done.complete())
-        presenter().showInformation(done.closingText());
-    else
-        presenter().showWarning(
-            (QStringList{done.closingText()} + done.leftLines()).join(QLatin1Char('\n')));
+    done.show();
 }
 
 } // namespace zov
