@@ -10,6 +10,7 @@
 #include "dates.h"
 #include "demoseed.h"
 #include "error.h"
+#include "operators.h"
 #include "runhistory.h"
 #include "schema.h"
 #include "serveroptions.h"
@@ -18,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QDateTime>
 #include <QSqlDatabase>
 #include <QTextStream>
 
@@ -97,6 +99,112 @@ int purgeRuns(const Job &j)
     return 0;
 }
 
+// The operators' keeping runs on a session of its own, as the server's does.
+template<typename Work>
+auto onSession(const Job &j, Work &&work)
+{
+    zov::SqlSession session(j.config, QStringLiteral("zov-db-operator"));
+    try {
+        return work(session);
+    } catch (const zov::SqlFailure &e) {
+        throw zov::Error(e.text());
+    }
+}
+
+int operatorAdd(const Job &j)
+{
+    using Usage = zov::UsageError::Usage;
+    zov::OperatorRecord record;
+    record.code = j.options.value(QStringLiteral("operator"));
+    record.name = j.options.value(QStringLiteral("name"));
+    const QString role = j.options.value(QStringLiteral("role"));
+    const auto known = zov::roleFromName(role);
+    if (!known)
+        throw zov::UsageError(text("CLI_BAD_ROLE").arg(role.left(40)), Usage::Left);
+    record.role = *known;
+    const QString branches = j.options.value(QStringLiteral("branches")).trimmed();
+    record.allBranches = branches == QLatin1String("all");
+    if (!record.allBranches) {
+        for (const QString &branch : branches.split(QLatin1Char(','), Qt::SkipEmptyParts))
+            if (!record.branches.contains(branch.trimmed()))
+                record.branches.append(branch.trimmed());
+        if (record.branches.isEmpty())
+            throw zov::UsageError(text("CLI_BAD_BRANCHES").arg(branches.left(40)), Usage::Left);
+    }
+    const QString file = j.options.value(QStringLiteral("token-file"));
+    onSession(j, [&](zov::SqlSession &s) {
+        zov::addOperator(s, record, file);
+        return 0;
+    });
+    j.out << text("OPERATOR_ADDED")
+                 .arg(record.code, record.name, zov::roleName(record.role), record.branchesText(),
+                      file)
+          << Qt::endl;
+    return 0;
+}
+
+int operatorList(const Job &j)
+{
+    const QString now = zov::operatorTime(QDateTime::currentDateTimeUtc());
+    onSession(j, [&](zov::SqlSession &s) {
+        for (const zov::OperatorRecord &r : zov::listOperators(s)) {
+            int valid = 0;
+            for (const zov::StoredCredential &c : zov::credentialsOf(s, r.code))
+                valid += c.validUntil.isEmpty() || c.validUntil > now ? 1 : 0;
+            j.out << QStringList{r.code,
+                                 r.name,
+                                 zov::roleName(r.role),
+                                 r.branchesText(),
+                                 r.active ? text("OPERATOR_LIST_ACTIVE")
+                                          : text("OPERATOR_LIST_DISABLED").arg(r.disabled),
+                                 text("OPERATOR_LIST_TOKENS").arg(valid)}
+                         .join(QLatin1Char('\t'))
+                  << Qt::endl;
+        }
+        return 0;
+    });
+    return 0;
+}
+
+int operatorDisable(const Job &j)
+{
+    const QString code = j.options.value(QStringLiteral("operator"));
+    const bool changed =
+        onSession(j, [&](zov::SqlSession &s) { return zov::disableOperator(s, code); });
+    j.out << text(changed ? "OPERATOR_DISABLED" : "OPERATOR_ALREADY_DISABLED").arg(code)
+          << Qt::endl;
+    return 0;
+}
+
+int operatorRotate(const Job &j)
+{
+    const QString code = j.options.value(QStringLiteral("operator"));
+    const QString file = j.options.value(QStringLiteral("token-file"));
+    // the earlier tokens stay valid until the time given (local), at most 90 days ahead;
+    // without one they are refused at once
+    QDateTime until = QDateTime::currentDateTime();
+    if (j.options.has(QStringLiteral("keep-old-until"))) {
+        const QString given = j.options.value(QStringLiteral("keep-old-until"));
+        until = QDateTime::fromString(given, QStringLiteral("yyyy-MM-ddTHH:mm"));
+        if (!until.isValid())
+            until = QDateTime::fromString(given, QStringLiteral("yyyy-MM-dd HH:mm"));
+        if (!until.isValid() || until > QDateTime::currentDateTime().addDays(90))
+            throw zov::UsageError(text("CLI_BAD_KEEP_UNTIL").arg(given.left(40)),
+                                  zov::UsageError::Usage::Left);
+    }
+    onSession(j, [&](zov::SqlSession &s) {
+        zov::rotateOperator(s, code, until, file);
+        return 0;
+    });
+    if (until > QDateTime::currentDateTime())
+        j.out << text("OPERATOR_ROTATED")
+                     .arg(code, file, until.toString(QStringLiteral("dd/MM/yyyy HH:mm")))
+              << Qt::endl;
+    else
+        j.out << text("OPERATOR_ROTATED_NOW").arg(code, file) << Qt::endl;
+    return 0;
+}
+
 // the copies work on the SQLite file itself, with no connection of their own open
 int backup(const Job &j)
 {
@@ -122,24 +230,33 @@ enum class Opens {
     FileOnly, // SQLite only, and not opened
 };
 
-// Each subcommand, the option it takes besides --db (required but for --month), and how
-// it opens the database.
+// Each subcommand (one word, or "operator" and one), the options it takes besides --db
+// (which is required) and of those the ones it requires, and how it opens the database.
 struct Subcommand
 {
     const char *name;
-    const char *option;
+    const char *takes;
+    const char *required;
     Opens opens;
     int (*run)(const Job &);
 };
 constexpr Subcommand kSubcommands[] = {
-    {"init", nullptr, Opens::Created, init},
-    {"check", nullptr, Opens::AsItIs, check},
-    {"upgrade", nullptr, Opens::AsItIs, upgrade},
-    {"seed-demo", "month", Opens::Current, seedDemo},
-    {"purge-runs", "older-than", Opens::Current, purgeRuns},
-    {"backup", "to", Opens::FileOnly, backup},
-    {"restore", "from", Opens::FileOnly, restore},
+    {"init", "", "", Opens::Created, init},
+    {"check", "", "", Opens::AsItIs, check},
+    {"upgrade", "", "", Opens::AsItIs, upgrade},
+    {"seed-demo", "month", "", Opens::Current, seedDemo},
+    {"purge-runs", "older-than", "older-than", Opens::Current, purgeRuns},
+    {"backup", "to", "to", Opens::FileOnly, backup},
+    {"restore", "from", "from", Opens::FileOnly, restore},
+    {"operator add", "operator name branches role token-file",
+     "operator name branches role token-file", Opens::Current, operatorAdd},
+    {"operator list", "", "", Opens::Current, operatorList},
+    {"operator disable", "operator", "operator", Opens::Current, operatorDisable},
+    {"operator rotate", "operator token-file keep-old-until", "operator token-file", Opens::Current,
+     operatorRotate},
 };
+const QString kValued = QStringLiteral(
+    "month older-than to from operator name branches role token-file keep-old-until");
 
 const Subcommand *find(const QString &name)
 {
@@ -154,19 +271,27 @@ const Subcommand *find(const QString &name)
 const Subcommand &usable(const zov::CommandLine &options, bool parsed)
 {
     const QStringList words = options.positional();
-    const Subcommand *command = words.size() == 1 ? find(words.first()) : nullptr;
+    const Subcommand *command =
+        words.size() == 1 || (words.size() == 2 && words.first() == QLatin1String("operator"))
+            ? find(words.join(QLatin1Char(' ')))
+            : nullptr;
     bool fits = parsed && command && options.has(QStringLiteral("db"));
-    for (const char *option : {"month", "older-than", "to", "from"}) {
-        const bool allowed = command && command->option && qstrcmp(command->option, option) == 0;
-        const bool required = allowed && qstrcmp(option, "month") != 0;
-        const bool given = options.has(QLatin1String(option));
-        fits = fits && (allowed || !given) && (!required || given);
+    for (const QString &option : kValued.split(QLatin1Char(' '))) {
+        const bool allowed =
+            command && QString::fromLatin1(command->takes).split(QLatin1Char(' ')).contains(option);
+        const bool required =
+            command &&
+            QString::fromLatin1(command->required).split(QLatin1Char(' ')).contains(option);
+        const bool given = options.has(option);
+        if (command && parsed && options.has(QStringLiteral("db")) && required && !given)
+            throw zov::UsageError(text("CLI_MISSING_OPTION").arg(option));
+        fits = fits && (allowed || !given);
     }
     if (fits)
         return *command;
     if (!options.error().isEmpty())
         throw zov::UsageError(options.error());
-    if (find(words.value(0)) && !options.has(QStringLiteral("db")))
+    if (command && !options.has(QStringLiteral("db")))
         throw zov::UsageError(text("CLI_MISSING_OPTION").arg(QStringLiteral("db")));
     throw zov::UsageError(QString());
 }
@@ -193,7 +318,8 @@ void readValues(const zov::CommandLine &options, const Subcommand &command, QDat
 
 int run(const QStringList &arguments, QTextStream &out, QTextStream &)
 {
-    zov::CommandLine options("db month older-than to from config", "");
+    zov::CommandLine options(
+        QString(QStringLiteral("db config ") + kValued).split(QLatin1Char(' ')), QStringList());
     const bool parsed = options.parse(arguments);
     // --config FILE: the database of the server's configuration, unless --db names one;
     // the file's other lines are the server's

@@ -96,8 +96,14 @@ int undo(const CommandLine &options, QTextStream &out, QTextStream &err)
     RunUndo runs(server);
     const QString branch = options.value(QStringLiteral("branch"));
     if (options.has(QStringLiteral("list-runs"))) {
-        for (const RunSummary &run : runs.list(branch))
-            out << run.toLine() << Qt::endl;
+        try {
+            for (const RunSummary &run : runs.list(branch))
+                out << run.toLine() << Qt::endl;
+        } catch (const ServerTextError &e) {
+            // an operator may list only their branches' runs
+            err << e.text() << Qt::endl;
+            return 2;
+        }
         return 0;
     }
     UndoReport report;

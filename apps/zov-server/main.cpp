@@ -83,11 +83,13 @@ int run(const QStringList &arguments, QTextStream &, QTextStream &err)
         if (host.check())
             err << zov::text("SERVER_CHECK_PORT_IN_USE").arg(hostOptions.listen) << Qt::endl;
         err << zov::text("SERVER_CHECKED").arg(hostOptions.listen) << Qt::endl;
+        err << host.credentialMode() << Qt::endl;
         return 0;
     }
     try {
         host.start();
         qCInfo(lcServer).noquote() << zov::text("SERVER_STARTED").arg(host.address());
+        qCInfo(lcServer).noquote() << host.credentialMode();
         int signal = 0;
         // the log goes to standard error, which the service manager keeps: there is no
         // file to reopen on SIGHUP

@@ -227,6 +227,33 @@ CREATE TABLE IF NOT EXISTS LOTEAUDITORIA (
     PRIMARY KEY (IDLOTE, NRLINHA)
 );
 
+-- the operators the server knows, with their role and the branches they work on
+-- (DSFILIAIS: "*" for every branch, else the codes as "_HC01_HC02_"); with any row here
+-- every call must carry the credential of one of them, and its operator is the
+-- credential's. An operator is never removed, only disabled: the audit names them.
+CREATE TABLE IF NOT EXISTS OPERADOR (
+    CDOPERADOR VARCHAR(12) NOT NULL CHECK (length(CDOPERADOR) >= 1),
+    NMOPERADOR VARCHAR(60) NOT NULL,
+    IDPAPEL VARCHAR(12) NOT NULL CHECK (IDPAPEL IN ('planner', 'supervisor', 'admin')),
+    DSFILIAIS VARCHAR(400) NOT NULL,
+    FLATIVO CHAR(1) NOT NULL CHECK (FLATIVO IN ('S', 'N')),
+    DTHRCRIACAO VARCHAR(23) NOT NULL,
+    DTHRDESATIVADO VARCHAR(23),
+    PRIMARY KEY (CDOPERADOR)
+);
+
+-- an operator's credentials: of each token only a random salt and the SHA-256 of the
+-- salt and the token's secret (hex); a rotated one stays valid until DTHRVALIDOATE (UTC)
+CREATE TABLE IF NOT EXISTS OPERADORCRED (
+    CDOPERADOR VARCHAR(12) NOT NULL,
+    NRCREDENCIAL INTEGER NOT NULL,
+    DSSAL CHAR(32) NOT NULL,
+    DSHASH CHAR(64) NOT NULL,
+    DTHRCRIACAO VARCHAR(23) NOT NULL,
+    DTHRVALIDOATE VARCHAR(23),
+    PRIMARY KEY (CDOPERADOR, NRCREDENCIAL)
+);
+
 -- the version of this schema, one row: zov-db upgrade brings an older database to it,
 -- one step a transaction, and the server refuses a database of another version
 CREATE TABLE IF NOT EXISTS ZOVSCHEMA (

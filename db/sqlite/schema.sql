@@ -228,6 +228,33 @@ CREATE TABLE IF NOT EXISTS LOTEAUDITORIA (
     PRIMARY KEY (IDLOTE, NRLINHA)
 );
 
+-- the operators the server knows, with their role and the branches they work on
+-- (DSFILIAIS: "*" for every branch, else the codes as "_HC01_HC02_"); with any row here
+-- every call must carry the credential of one of them, and its operator is the
+-- credential's. An operator is never removed, only disabled: the audit names them.
+CREATE TABLE IF NOT EXISTS OPERADOR (
+    CDOPERADOR TEXT NOT NULL CHECK (length(CDOPERADOR) BETWEEN 1 AND 12),
+    NMOPERADOR TEXT NOT NULL CHECK (length(NMOPERADOR) <= 60),
+    IDPAPEL TEXT NOT NULL CHECK (IDPAPEL IN ('planner', 'supervisor', 'admin')),
+    DSFILIAIS TEXT NOT NULL CHECK (length(DSFILIAIS) <= 400),
+    FLATIVO TEXT NOT NULL CHECK (FLATIVO IN ('S', 'N')),
+    DTHRCRIACAO TEXT NOT NULL,
+    DTHRDESATIVADO TEXT,
+    PRIMARY KEY (CDOPERADOR)
+);
+
+-- an operator's credentials: of each token only a random salt and the SHA-256 of the
+-- salt and the token's secret (hex); a rotated one stays valid until DTHRVALIDOATE (UTC)
+CREATE TABLE IF NOT EXISTS OPERADORCRED (
+    CDOPERADOR TEXT NOT NULL CHECK (length(CDOPERADOR) <= 12),
+    NRCREDENCIAL INTEGER NOT NULL,
+    DSSAL TEXT NOT NULL CHECK (length(DSSAL) = 32),
+    DSHASH TEXT NOT NULL CHECK (length(DSHASH) = 64),
+    DTHRCRIACAO TEXT NOT NULL,
+    DTHRVALIDOATE TEXT,
+    PRIMARY KEY (CDOPERADOR, NRCREDENCIAL)
+);
+
 -- the version of this schema, one row: zov-db upgrade brings an older database to it,
 -- one step a transaction, and the server refuses a database of another version
 CREATE TABLE IF NOT EXISTS ZOVSCHEMA (

@@ -26,6 +26,9 @@ FROM (VALUES
     ('TIPOPRAT', 'SELECT', 'zov_server'),
     ('CNFCAMES', 'SELECT', 'zov_server'),
     ('ZOVSCHEMA', 'SELECT', 'zov_server'),
+    -- the operators and their credentials (kept by zov-db operator, as zov_owner)
+    ('OPERADOR', 'SELECT', 'zov_server'),
+    ('OPERADORCRED', 'SELECT', 'zov_server'),
     -- the menus, the numbers, the batches and what an undo needs
     ('CARDADIA', 'SELECT, INSERT, UPDATE, DELETE', 'zov_server'),
     ('COMPCARD', 'SELECT, INSERT, UPDATE, DELETE', 'zov_server'),

@@ -82,6 +82,39 @@ bool isSendableToken(const QString &token)
     return true;
 }
 
+namespace {
+constexpr QLatin1String kOperatorTokenPrefix{"zov1."};
+constexpr auto kBase64Url = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
+} // namespace
+
+QString makeOperatorToken(const QString &operatorCode, const QByteArray &secret)
+{
+    return kOperatorTokenPrefix + QString::fromLatin1(operatorCode.toUtf8().toBase64(kBase64Url)) +
+           QLatin1Char('.') + QString::fromLatin1(secret.toBase64(kBase64Url));
+}
+
+OperatorToken parseOperatorToken(const QString &token)
+{
+    if (!token.startsWith(kOperatorTokenPrefix) || token.size() > 200)
+        return {};
+    const QStringList parts = token.mid(kOperatorTokenPrefix.size()).split(QLatin1Char('.'));
+    if (parts.size() != 2 || parts.at(0).isEmpty() || parts.at(1).isEmpty())
+        return {};
+    const auto decoded = [](const QString &part) {
+        return QByteArray::fromBase64Encoding(part.toLatin1(),
+                                              kBase64Url | QByteArray::AbortOnBase64DecodingErrors);
+    };
+    const auto code = decoded(parts.at(0));
+    const auto secret = decoded(parts.at(1));
+    if (!code || !secret || code.decoded.isEmpty() || secret.decoded.isEmpty())
+        return {};
+    const QString operatorCode = QString::fromUtf8(code.decoded);
+    // a code that does not come back as it was sent (bad UTF-8, a NUL) is no one's
+    if (operatorCode.toUtf8() != code.decoded || operatorCode.contains(QChar(0)))
+        return {};
+    return {operatorCode, secret.decoded};
+}
+
 QStringList readTokenFile(const QString &path)
 {
     const QFileInfo info(path);

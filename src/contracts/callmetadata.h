@@ -58,6 +58,18 @@ QString decodeMetadataValue(const QByteArray &value);
 // A token goes as "authorization: Bearer <token>": printable ASCII without blanks.
 bool isSendableToken(const QString &token);
 
+// An operator's token: "zov1." then the operator's code (base64url of its UTF-8) and
+// "." and a random secret (base64url of 32 bytes). The code tells the server whose
+// credentials to compare the secret with; only the secret is secret.
+struct OperatorToken
+{
+    QString operatorCode;
+    QByteArray secret;
+};
+QString makeOperatorToken(const QString &operatorCode, const QByteArray &secret);
+// The token's operator and secret; an empty code when it is not an operator's token.
+OperatorToken parseOperatorToken(const QString &token);
+
 // Reads a token file: a regular file of at most 4 KB with one token a line (more than
 // one while tokens are rotated); blank lines and surrounding blanks are ignored.
 // Throws zov::Error naming the file and what is wrong, never its content.

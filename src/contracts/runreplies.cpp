@@ -48,12 +48,16 @@ QVariant RunRow::toReply() const
                         mode,
                         double(batches),
                         double(menus),
-                        double(undoneMenus)};
+                        double(undoneMenus),
+                        undoneBy};
 }
 
 std::optional<RunRow> RunRow::fromReply(const QVariant &row)
 {
-    const auto v = valuesOf(row, {T, T, T, T, T, D, D, T, N, N, N});
+    // a server from before operators answers without who undid
+    auto v = valuesOf(row, {T, T, T, T, T, D, D, T, N, N, N, T});
+    if (!v)
+        v = valuesOf(row, {T, T, T, T, T, D, D, T, N, N, N});
     if (!v)
         return std::nullopt;
     RunRow r;
@@ -68,6 +72,7 @@ std::optional<RunRow> RunRow::fromReply(const QVariant &row)
     r.batches = v->at(8).toInt();
     r.menus = v->at(9).toInt();
     r.undoneMenus = v->at(10).toInt();
+    r.undoneBy = v->value(11).toString();
     return r;
 }
 

@@ -26,6 +26,7 @@ struct RunRow
     int batches = 0;
     int menus = 0;       // day and diets it stored
     int undoneMenus = 0; // of those, the ones undone
+    QString undoneBy;    // who undid them (of several, one); empty from older servers
 
     QVariant toReply() const;
     static std::optional<RunRow> fromReply(const QVariant &row);

@@ -162,11 +162,23 @@ QString readServerOptions(const CommandLine &options, LoginContext &login)
     return {};
 }
 
-QString readOperator(const CommandLine &options, QString *problem)
+QString readOperator(const CommandLine &options, const QString &token, QString *problem)
 {
     // every stored header names who stored it: never an empty operator
     const int width = codeWidth(QStringLiteral("CDOPERADOR"));
-    const QString code = options.value(QStringLiteral("operator"), systemLoginName().left(width));
+    // an operator's token says who works: --operator may only repeat it (a file of
+    // someone else's, taken by mistake, is said before anything is sent)
+    const QString owner = parseOperatorToken(token).operatorCode;
+    if (!owner.isEmpty() && options.has(QStringLiteral("operator")) &&
+        options.value(QStringLiteral("operator")) != owner) {
+        *problem = text("CLI_OPERATOR_NOT_TOKEN")
+                       .arg(options.value(QStringLiteral("token-file")), owner,
+                            options.value(QStringLiteral("operator")).left(40));
+        return {};
+    }
+    const QString code =
+        !owner.isEmpty() ? owner
+                         : options.value(QStringLiteral("operator"), systemLoginName().left(width));
     if (code.trimmed().isEmpty())
         *problem = text("CLI_NO_OPERATOR");
     else if (code.size() > width)

@@ -65,9 +65,10 @@ bool parseHostPort(const QString &address, QString *host, int *port);
 // they are sound, else what is wrong, in Portuguese.
 QString readServerOptions(const CommandLine &options, LoginContext &login);
 
-// --operator, else the system's login name, at most 12 characters; empty with
-// `problem` set when there is none or it is too long.
-QString readOperator(const CommandLine &options, QString *problem);
+// The operator of an operator's `token` (from --token-file); else --operator, else the
+// system's login name, at most 12 characters. Empty with `problem` set when there is
+// none, it is too long, or --operator names another than the token's owner.
+QString readOperator(const CommandLine &options, const QString &token, QString *problem);
 
 // --help and --version, as every program answers them: true when one was asked for and
 // its text written to `out` (the caller exits 0). The help is the usage, as a mistake

@@ -22,7 +22,7 @@ QString HostSession::readOptions(const CommandLine &options)
     LoginContext &login = loginContext();
     QString problem = readServerOptions(options, login);
     if (problem.isEmpty())
-        login.operador = readOperator(options, &problem);
+        login.operador = readOperator(options, login.token, &problem);
     return problem;
 }
 

@@ -1,5 +1,7 @@
 #include "rpcconnection.h"
 
+#include "consiste.h"
+
 #include "appserver.grpc.pb.h"
 #include "batchprotocol.h"
 #include "callfigures.h"
@@ -486,7 +488,14 @@ void RpcConnection::throwStatus(const grpc::Status &status, const QString &metho
                                  .replace(QLatin1Char('.'), QLatin1Char(','))),
                     details);
     case grpc::StatusCode::UNAUTHENTICATED:
+        // a server of operators says why (a disabled operator, a missing credential)
+        if (!detail.isEmpty() && detail != text("RPC_BAD_CREDENTIAL"))
+            throw Error(text("RPC_UNAUTHENTICATED_WHY").arg(address(), detail), details);
         throw Error(text("RPC_UNAUTHENTICATED").arg(address()), details);
+    case grpc::StatusCode::PERMISSION_DENIED:
+        // the server's own words name the operator, the branch and what was refused;
+        // a refusal of the server, as its texts are
+        throw ServerTextError(detail, details);
     case grpc::StatusCode::UNIMPLEMENTED:
         throw Error(text("RPC_UNIMPLEMENTED").arg(method, address()), details);
     default:

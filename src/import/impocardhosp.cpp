@@ -683,8 +683,11 @@ void ImpoCardHosp::setRunning(bool running)
 
 void ImpoCardHosp::callFailed(const Error &e)
 {
+    // a call the server refused (an operator outside their rights) is its refusal
     if (!m_running)
-        MensErro(e.text(), true, AbortKind::Failure);
+        MensErro(e.text(), true,
+                 dynamic_cast<const ServerTextError *>(&e) ? AbortKind::Server
+                                                           : AbortKind::Failure);
     // an import says it at its end, with what it stored
     throw e;
 }

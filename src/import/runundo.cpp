@@ -85,9 +85,11 @@ QString RunSummary::modeText() const
 
 QString RunSummary::undoneText() const
 {
-    return undoneMenus == 0 ? text("RUNS_NOT_UNDONE")
-           : whollyUndone() ? text("RUNS_UNDONE")
-                            : text("RUNS_PARTLY_UNDONE");
+    const QString undone = undoneMenus == 0 ? text("RUNS_NOT_UNDONE")
+                           : whollyUndone() ? text("RUNS_UNDONE")
+                                            : text("RUNS_PARTLY_UNDONE");
+    return undoneMenus == 0 || undoneBy.isEmpty() ? undone
+                                                  : text("RUNS_UNDONE_BY").arg(undone, undoneBy);
 }
 
 QString RunSummary::toLine() const

@@ -63,6 +63,11 @@ TfrmImpoCardHosp::TfrmImpoCardHosp(QWidget *parent)
     sbtSimular->setToolTip(text("HINT_SIMULATE_KEYS"));
     commandStrip()->insertWidget(1, sbtSimular);
     pgbProgresso->setTextVisible(false);
+    // who works: with operators, the owner of the workstation's credential
+    auto *who = new QLabel(text("SCREEN_OPERATOR").arg(Operador()), this);
+    who->setObjectName(QStringLiteral("lblOperador"));
+    who->setAccessibleName(who->text());
+    commandStrip()->addWidget(who);
     resize(760, 600);
 
     // what the screen will do: the destination, and the diets chosen

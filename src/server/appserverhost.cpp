@@ -426,9 +426,21 @@ private:
         return grpc::Status::OK;
     }
 
+    // The shared token is checked here; an operator's token goes on to the dispatcher,
+    // which compares it with the operator's credentials in the database.
     bool authenticated(const grpc::ServerContext *context) const
     {
-        return m_tokens.isEmpty() || anyToken(metadataBytes(context, "authorization"));
+        const QByteArray given = metadataBytes(context, "authorization");
+        return m_tokens.isEmpty() || anyToken(given) ||
+               !parseOperatorToken(bearerOf(given)).operatorCode.isEmpty();
+    }
+    bool sharedToken(const grpc::ServerContext *context) const
+    {
+        return !m_tokens.isEmpty() && anyToken(metadataBytes(context, "authorization"));
+    }
+    static QString bearerOf(const QByteArray &header)
+    {
+        return header.startsWith("Bearer ") ? QString::fromLatin1(header.mid(7)) : QString();
     }
 
     // The credential is checked before any method runs; it is never logged, and of a
@@ -453,9 +465,11 @@ private:
                 text(stream ? "SERVER_STREAMS_BUSY" : "SERVER_BUSY").toStdString()};
     }
 
-    static CallContext contextOf(grpc::ServerContext *context)
+    CallContext contextOf(grpc::ServerContext *context) const
     {
         CallContext callContext;
+        callContext.credential = bearerOf(metadataBytes(context, "authorization"));
+        callContext.sharedToken = sharedToken(context);
         callContext.batchId = kept(context, kBatchIdKey);
         callContext.operatorCode =
             metadata(context, kOperatorKey).left(codeWidth(QStringLiteral("CDOPERADOR")));
@@ -748,6 +762,20 @@ QByteArray readFile(const QString &path)
 }
 } // namespace
 
+namespace {
+// the operators registered, and of those the active ones
+std::pair<int, int> operatorCounts(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    if (!q.exec(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(CASE WHEN FLATIVO = 'S' THEN 1 ELSE "
+                               "0 END), 0) FROM OPERADOR")) ||
+        !q.next())
+        throw Error(
+            text("DB_STATEMENT_FAILED").arg(QStringLiteral("OPERADOR"), q.lastError().text()));
+    return {q.value(0).toInt(), q.value(1).toInt()};
+}
+} // namespace
+
 void AppServerHost::prepare()
 {
     const bool loopback = isLoopback(m_options.listen);
@@ -774,7 +802,7 @@ void AppServerHost::prepare()
     const bool tls = !m_options.tlsCertFile.isEmpty() || !m_options.tlsKeyFile.isEmpty();
     if (tls && (m_options.tlsCertFile.isEmpty() || m_options.tlsKeyFile.isEmpty()))
         throw Error(text("SERVER_TLS_INCOMPLETE"));
-    if (!loopback && (!tls || tokens.isEmpty()))
+    if (!loopback && !tls)
         throw Error(text("SERVER_NEEDS_TLS").arg(m_options.listen));
     privateFile(m_options.tlsKeyFile);
     std::shared_ptr<grpc::ServerCredentials> &credentials = m_credentials;
@@ -803,6 +831,7 @@ void AppServerHost::prepare()
     {
         const QString name =
             QStringLiteral("zov-server-check-%1").arg(QUuid::createUuid().toString(QUuid::Id128));
+        std::pair<int, int> counts{0, 0}; // operators, and of those the active ones
         {
             QSqlDatabase db = openDatabase(m_config, name, OpenMode::MustExist);
             // a role that may not read or write what the server does would fail every
@@ -812,6 +841,8 @@ void AppServerHost::prepare()
             // a standby (or a database that takes no writes) would answer every read and
             // refuse the first batch: refused now, by name
             const bool readOnly = problem.isEmpty() && denied.isEmpty() && databaseIsReadOnly(db);
+            if (problem.isEmpty() && denied.isEmpty())
+                counts = operatorCounts(db);
             db.close();
             if (!problem.isEmpty() || !denied.isEmpty() || readOnly) {
                 db = QSqlDatabase();
@@ -825,6 +856,17 @@ void AppServerHost::prepare()
             }
         }
         QSqlDatabase::removeDatabase(name);
+        // anything but loopback is reached over the network: a call must name who makes
+        // it, by the shared token or an operator's
+        const auto [operators, active] = counts;
+        if (!loopback && tokens.isEmpty() && operators == 0)
+            throw Error(text("SERVER_NEEDS_TLS").arg(m_options.listen));
+        m_credentialMode = operators > 0 && !tokens.isEmpty()
+                               ? text("SERVER_MODE_MOVING").arg(operators).arg(active)
+                           : operators > 0
+                               ? text("SERVER_MODE_OPERATORS").arg(operators).arg(active)
+                           : !tokens.isEmpty() ? text("SERVER_MODE_SHARED")
+                                               : text("SERVER_MODE_OPEN");
     }
 }
 

@@ -72,6 +72,9 @@ public:
     // machine can listen on; true when it is taken now (by the server that runs, before
     // a restart), which is no fault of the configuration.
     bool check();
+    // How calls are told apart, as start() or check() found it: operators, the shared
+    // token while operators come in, the shared token alone, or nothing (loopback).
+    const QString &credentialMode() const { return m_credentialMode; }
     int port() const { return m_port; }
     int metricsPort() const;
     QString address() const;
@@ -90,6 +93,7 @@ private:
 
     DatabaseConfig m_config;
     QStringList m_tokens;
+    QString m_credentialMode;
     std::shared_ptr<grpc::ServerCredentials> m_credentials;
     Options m_options;
     DatabaseHold m_hold;

@@ -84,6 +84,7 @@ bool holdsNul(const QVariant &v)
 Dispatcher::Dispatcher(const DatabaseConfig &config, int menuNumberBlock, ServerMetrics *metrics)
     : m_config(config)
     , m_module(menuNumberBlock)
+    , m_access(metrics)
     , m_id(g_nextDispatcher++)
     , m_metrics(metrics)
 {}
@@ -140,7 +141,7 @@ QString Dispatcher::readArguments(const rpc::Call &call, const MethodSignature &
 }
 
 std::optional<grpc::Status> Dispatcher::runMethod(const MethodSignature &signature,
-                                                  QVariantList &args, const CallContext &context,
+                                                  QVariantList &args, CallContext &context,
                                                   QVariant &value, const char *&refusal,
                                                   const CallLog &log)
 {
@@ -157,6 +158,14 @@ std::optional<grpc::Status> Dispatcher::runMethod(const MethodSignature &signatu
         try {
             // statements are abandoned a little after the caller stops waiting
             s->beginCall(context.statementLimit);
+            // who calls, and whether they may: before the method reads anything
+            if (const auto refusal = m_access.admit(*s, signature, args, context)) {
+                log(refusal->status == grpc::StatusCode::PERMISSION_DENIED ? "denied"
+                                                                           : "unauthenticated",
+                    refusal->text);
+                return grpc::Status(static_cast<grpc::StatusCode>(refusal->status),
+                                    refusal->text.toStdString());
+            }
             // a dry run's session keeps nothing, whatever the method asks for
             s->setDryRun(!context.dryRun.isEmpty());
             struct DryRunEnd
@@ -192,8 +201,10 @@ std::optional<grpc::Status> Dispatcher::runMethod(const MethodSignature &signatu
 }
 
 grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
-                                const CallContext &context)
+                                const CallContext &callContext)
 {
+    // the operator becomes the credential's once it is checked
+    CallContext context = callContext;
     QElapsedTimer timer;
     timer.start();
     const QString method = QString::fromStdString(call.method()).left(60);

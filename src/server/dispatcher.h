@@ -1,5 +1,6 @@
 #pragma once
 
+#include "callaccess.h"
 #include "database.h"
 #include "rdmimpcardzov.h"
 
@@ -66,12 +67,13 @@ private:
     // Runs the method on this thread's session, once more after an idle connection
     // was lost; the status of a call that ends without an answer.
     std::optional<grpc::Status> runMethod(const MethodSignature &signature, QVariantList &args,
-                                          const CallContext &context, QVariant &value,
+                                          CallContext &context, QVariant &value,
                                           const char *&refusal, const CallLog &log);
     void dropSession();
 
     DatabaseConfig m_config;
     rdmImpCardZov m_module;
+    CallAccess m_access;
     quint64 m_id;
     ServerMetrics *m_metrics;
 };

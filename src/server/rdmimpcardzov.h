@@ -35,9 +35,11 @@ private:
 // What travels beside the arguments of a call.
 struct CallContext
 {
-    QString batchId;      // the client's id of a SetImportacao batch
-    QString operatorCode; // who sent it, for the audit lines
-    QString daySeen;      // "branch|menu number=digest" of the day the batch was decided on
+    QString batchId;          // the client's id of a SetImportacao batch
+    QString operatorCode;     // who sent it: with operators, the credential's
+    QString credential;       // the token the call carries (never logged)
+    bool sharedToken = false; // it carried the server's shared token
+    QString daySeen;          // "branch|menu number=digest" of the day the batch was decided on
     QString peer;
     QString dryRun;      // the id of a dry run: nothing the call does is kept
     QString configMonth; // "YYYY-MM-01": the month of slots VerifCardadia answers with

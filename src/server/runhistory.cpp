@@ -316,7 +316,7 @@ QVariant listRuns(SqlSession &s, const QString &branch)
         runs.append(RunRow{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
                            q.value(3).toString(), q.value(4).toString(), dateOf(q.value(5)),
                            dateOf(q.value(6)), q.value(7).toString(), q.value(8).toInt(),
-                           q.value(9).toInt(), q.value(10).toInt()}
+                           q.value(9).toInt(), q.value(10).toInt(), q.value(11).toString()}
                         .toReply());
     });
     return runs;

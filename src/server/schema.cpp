@@ -114,6 +114,8 @@ QString serverPrivilegeProblem(QSqlDatabase &db)
         {"TIPOPRAT", "SELECT"},
         {"CNFCAMES", "SELECT"},
         {"ZOVSCHEMA", "SELECT"},
+        {"OPERADOR", "SELECT"},
+        {"OPERADORCRED", "SELECT"},
         {"CARDADIA", "SELECT INSERT UPDATE DELETE"},
         {"COMPCARD", "SELECT INSERT UPDATE DELETE"},
         {"CARDSEQ", "SELECT INSERT UPDATE"},

@@ -5,9 +5,11 @@
 namespace zov {
 
 // The version of the schema these programs use. Version 1 is the schema with the
-// tables of the undo; a database from before versioning counts as version 0. Every
-// later change adds a step, db/<dialect>/upgrade-N.sql, and raises this number.
-constexpr int kSchemaVersion = 2;
+// tables of the undo; a database from before versioning counts as version 0. Version 2
+// added the audit of each batch, 3 the operators and their credentials. Every later
+// change adds a step and raises this number: one that only adds tables runs the
+// schema's own script, one that changes what is there db/<dialect>/upgrade-N.sql.
+constexpr int kSchemaVersion = 3;
 
 // Creates every table of the schema that is missing and records the version of a new
 // database (idempotent).

@@ -130,6 +130,11 @@ void Workbench::buildLayout()
         l->setBuddy(buddy);
         return l;
     };
+    // who works here: with operators, the owner of the workstation's credential
+    auto *who = new QLabel(Operador(), this);
+    who->setObjectName(QStringLiteral("operator"));
+    who->setAccessibleName(text("SCREEN_OPERATOR").arg(Operador()));
+    form->addRow(label("WORKBENCH_OPERATOR", who), who);
     form->addRow(label("WORKBENCH_BRANCH", m_branch), m_branch);
     form->addRow(label("WORKBENCH_SERVICE", m_service), m_service);
     form->addRow(label("WORKBENCH_DAY", m_day), dayLine);

@@ -166,6 +166,10 @@ void TestCommandLines::importUsageErrors_data()
     QTest::newRow("align without until")
         << good + QStringList{QStringLiteral("--align"), QStringLiteral("weekday")}
         << QStringLiteral("--until") << false;
+    // MARIA's token, and another operator named: said before anything is sent
+    QTest::newRow("an operator other than the token's")
+        << good + QStringList{QStringLiteral("--token-file"), QStringLiteral("@MARIA@")}
+        << QStringLiteral("é do operador MARIA") << false;
     QTest::newRow("no operator and no login name") << good << QStringLiteral("--operator") << true;
 }
 
@@ -176,6 +180,10 @@ void TestCommandLines::importUsageErrors()
     QFETCH(bool, withoutLogin);
     // the later of a repeated option is refused too, so build the list without repeats
     QStringList args = importArgs({});
+    QFile maria(m_dir->filePath(QStringLiteral("maria.token")));
+    QVERIFY(maria.open(QIODevice::WriteOnly) && maria.write("zov1.TUFSSUE.eHh4eA\n") > 0);
+    maria.close();
+    arguments.replaceInStrings(QStringLiteral("@MARIA@"), maria.fileName());
     for (int i = 0; i + 1 < arguments.size(); i += 2) {
         const qsizetype at = args.indexOf(arguments.at(i));
         if (at >= 0)
@@ -493,6 +501,29 @@ void TestCommandLines::databaseToolRefusesBadTargets_data()
     QTest::newRow("init again") << QStringList{QStringLiteral("init"), QStringLiteral("--db"),
                                                QStringLiteral("@DB@")}
                                 << 0;
+    const auto add = [](const char *branches, const char *role) {
+        return QStringList{"operator",     "add",
+                           "--db",         "@DB@",
+                           "--operator",   "MARIA",
+                           "--name",       "Maria",
+                           "--role",       QString::fromLatin1(role),
+                           "--branches",   QString::fromLatin1(branches),
+                           "--token-file", "@FILE@"};
+    };
+    QTest::newRow("an operator of an unknown branch") << add("HC01,ZZ99", "planner") << 1;
+    QTest::newRow("an operator of an unknown role") << add("HC01", "chef") << 64;
+    QTest::newRow("an operator without a name")
+        << add("all", "admin").mid(0, 6) + add("all", "admin").mid(8) << 64;
+    QTest::newRow("a rotation of an unknown operator")
+        << QStringList{"operator",   "rotate",  "--db",         "@DB@",
+                       "--operator", "NINGUEM", "--token-file", "@FILE@"}
+        << 1;
+    QTest::newRow("old tokens kept past 90 days")
+        << QStringList{"operator",         "rotate",          "--db",         "@DB@",
+                       "--operator",       "MARIA",           "--token-file", "@FILE@",
+                       "--keep-old-until", "2099-01-01T00:00"}
+        << 64;
+    QTest::newRow("operator without what to do") << QStringList{"operator", "--db", "@DB@"} << 64;
 }
 
 void TestCommandLines::databaseToolRefusesBadTargets()
@@ -503,6 +534,7 @@ void TestCommandLines::databaseToolRefusesBadTargets()
     const QString pg = qEnvironmentVariable("ZOV_TEST_PG");
     for (QString &a : arguments) {
         a.replace(QLatin1String("@DB@"), dbPath());
+        a.replace(QLatin1String("@FILE@"), m_dir->filePath(QStringLiteral("operator.token")));
         a.replace(QLatin1String("@NOWHERE@"), onPostgres()
                                                   ? QStringLiteral("postgresql://zov@127.0.0.1:1/x")
                                                   : QStringLiteral("/nonexistent/dir/x.sqlite"));
@@ -515,6 +547,9 @@ void TestCommandLines::databaseToolRefusesBadTargets()
     QCOMPARE(r.code, code);
     if (code != 0)
         QVERIFY(!r.err.isEmpty());
+    // a refused operator leaves no token behind
+    if (code != 0)
+        QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("operator.token"))));
     QCOMPARE(countRows(QStringLiteral("CARDADIA")), before);
 }
 
@@ -536,9 +571,14 @@ void TestCommandLines::schemaCheckAndUpgrade_data()
         << QStringList{QStringLiteral("DROP TABLE LOTEAUDITORIA"),
                        QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 1")}
         << QStringLiteral("LOTEAUDITORIA") << 0;
+    QTest::newRow("version 2, before the operators")
+        << QStringList{QStringLiteral("DROP TABLE OPERADORCRED"),
+                       QStringLiteral("DROP TABLE OPERADOR"),
+                       QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 2")}
+        << QStringLiteral("OPERADORCRED") << 0;
     QTest::newRow("a newer database")
-        << QStringList{QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 3")}
-        << QStringLiteral("versão 3") << 1;
+        << QStringList{QStringLiteral("UPDATE ZOVSCHEMA SET NRVERSAO = 4")}
+        << QStringLiteral("versão 4") << 1;
 }
 
 void TestCommandLines::schemaCheckAndUpgrade()

@@ -6,6 +6,7 @@
 #include "batchprotocol.h"
 #include "callmetadata.h"
 #include "error.h"
+#include "operators.h"
 #include "packet.h"
 #include "recordset.h"
 #include "rpcconnection.h"
@@ -15,6 +16,7 @@
 
 #include <QSet>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <grpcpp/grpcpp.h>
 
@@ -279,6 +281,12 @@ class TestAppServer : public QObject
                 state.append(table + ": " + row);
         }
         return state;
+    }
+
+    QString queryOne(const QString &sql) const
+    {
+        QSqlQuery q(m_db->db());
+        return q.exec(sql) && q.next() ? q.value(0).toString() : QStringLiteral("<none>");
     }
 
     void addMenu(const QString &service, const QDate &d, const QString &diet, const QString &number,
@@ -1188,6 +1196,145 @@ private Q_SLOTS:
         const Packet p =
             loaded(call("Dieta", {"_0001_", kBranch, kService, day(3, 1)}), "adqValidDiet");
         QCOMPARE(rows(p, {"CDDIETPAD"}), QStringList{"0001"});
+    }
+
+    // Operators of two branches and three roles, each call made with one's token
+    void operatorsAndRights_data()
+    {
+        QTest::addColumn<QString>("who");     // whose token; "none", or "forged" (MARIA's code)
+        QTest::addColumn<QString>("claimed"); // the operator the call says it is
+        QTest::addColumn<QString>("act");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("says");
+        constexpr int ok = grpc::StatusCode::OK, denied = grpc::StatusCode::PERMISSION_DENIED,
+                      unknown = grpc::StatusCode::UNAUTHENTICATED;
+        const auto row = [](const char *name, const char *who, const char *claimed, const char *act,
+                            int code, const char *says) {
+            QTest::newRow(name) << who << claimed << act << code << QString::fromUtf8(says);
+        };
+        row("a planner imports in their branch", "MARIA", "", "import", ok, "");
+        row("the credential's operator claimed", "MARIA", "MARIA", "import", ok, "");
+        row("another operator claimed", "MARIA", "JOAO", "import", denied,
+            "diz ser do operador JOAO");
+        row("a header stamped as another", "MARIA", "", "stamp JOAO", denied, "em nome de JOAO");
+        row("a read of another branch", "MARIA", "", "read 0002", denied,
+            "consultar os cardápios na filial 0002");
+        row("a batch with one dish of another branch", "MARIA", "", "dish 0002", denied,
+            "importar na filial 0002");
+        row("a dry run outside the branches", "JOAO", "", "dry run", denied,
+            "simular importações na filial 0001");
+        row("no credential", "none", "", "import", unknown, "operadores cadastrados");
+        row("a forged secret", "forged", "", "import", unknown, "inválida");
+        row("a disabled operator", "OFF", "", "import", unknown, "desativado");
+        row("a rotated token within its time", "ROTOLD", "", "import", ok, "");
+        row("a rotated token past its time", "ROTPAST", "", "import", unknown, "inválida");
+        row("a planner undoes another's run", "LUIZ", "", "undo", denied, "do operador MARIA");
+        row("a supervisor undoes it", "SUP", "", "undo", ok, "");
+        row("a planner undoes their own", "MARIA", "", "undo", ok, "");
+        row("a planner lists every branch", "MARIA", "", "list", denied, "todas as filiais");
+        row("a supervisor of every branch lists them", "ADM", "", "list", ok, "");
+    }
+    void operatorsAndRights()
+    {
+        QFETCH(QString, who);
+        QFETCH(QString, claimed);
+        QFETCH(QString, act);
+        QFETCH(int, code);
+        QFETCH(QString, says);
+        m_db->addBranch("0002", "Hospital Norte");
+        QTemporaryDir dir;
+        QHash<QString, QString> tokens;
+        {
+            SqlSession s(m_db->config(), QStringLiteral("operators"));
+            const auto add = [&](const QString &name, Role role, const QStringList &branches) {
+                const QString file = dir.filePath(name);
+                OperatorRecord record;
+                record.code = name;
+                record.name = "Operador " + name;
+                record.role = role;
+                record.allBranches = branches.isEmpty();
+                record.branches = branches;
+                addOperator(s, record, file);
+                QCOMPARE(QFile::permissions(file),
+                         QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+                tokens[name] = readTokenFile(file).first();
+            };
+            add("MARIA", Role::Planner, {kBranch});
+            add("LUIZ", Role::Planner, {kBranch});
+            add("JOAO", Role::Planner, {"0002"});
+            add("SUP", Role::Supervisor, {kBranch, "0002"});
+            add("ADM", Role::Admin, {});
+            add("OFF", Role::Planner, {kBranch});
+            QVERIFY(disableOperator(s, "OFF"));
+            for (const char *rotated : {"ROTOLD", "ROTPAST"}) {
+                add(rotated, Role::Planner, {kBranch});
+                const QDateTime until = QDateTime::currentDateTime().addSecs(
+                    qstrcmp(rotated, "ROTOLD") == 0 ? 3600 : 0);
+                rotateOperator(s, rotated, until, dir.filePath("new"));
+            }
+        }
+        tokens["forged"] = makeOperatorToken("MARIA", QByteArray(32, 'x'));
+        const auto invoke = [&](const QString &as, const rpc::Call &c,
+                                std::map<std::string, std::string> meta = {}) {
+            if (tokens.contains(as))
+                meta["authorization"] = "Bearer " + tokens.value(as).toStdString();
+            return rawInvoke(m_server->port(), c, nullptr, meta);
+        };
+        // a run of MARIA's, to be undone
+        const auto batch = [](const QDate &d, const QString &number, const QString &stamp,
+                              const QString &dishBranch) {
+            RecordSet headers{"cdsCardaDia"};
+            headers.SetData(Packet::forLayout(headers.layout()));
+            insertHeader(headers, d, "0001", number);
+            headers.Edit();
+            set(headers, "CDOPERADOR", stamp);
+            headers.Post();
+            RecordSet dishes{"cdsCompCardCache"};
+            dishes.SetData(Packet::forLayout(dishes.layout()));
+            insertDish(dishes, d, number, 1, "P1", kService);
+            insertDish(dishes, d, number, 2, "P2", kService);
+            dishes.Edit();
+            set(dishes, "CDFILIAL", dishBranch);
+            dishes.Post();
+            return makeCall("SetImportacao", {deltaOf(headers), deltaOf(dishes)});
+        };
+        QVERIFY(invoke("MARIA", batch(day(3, 12), "32", "MARIA", kBranch),
+                       {{kRunIdKey.name.data(), "run-maria"}, {kBatchIdKey.name.data(), "b-1"}})
+                    .ok());
+        const QStringList before = menuState();
+        const QStringList audit = m_db->dump("LOTEAUDITORIA");
+        const QString stamp = act.startsWith("stamp") ? act.section(' ', 1) : who;
+        const QString branch = act.section(' ', 1);
+        std::map<std::string, std::string> meta{{kBatchIdKey.name.data(), "b-2"}};
+        if (!claimed.isEmpty())
+            meta[kOperatorKey.name.data()] = claimed.toStdString();
+        rpc::Call c = batch(day(3, 11), "31", stamp, act.startsWith("dish") ? branch : kBranch);
+        if (act == "read 0002")
+            c = makeCall("GetCardadia", {branch, kService, day(3, 1), "_0001_"});
+        else if (act == "dry run")
+            meta[kDryRunKey.name.data()] = "preview-1";
+        else if (act == "undo")
+            c = makeCall("DesfazImportacao", {"run-maria", kBranch});
+        else if (act == "list")
+            c = makeCall("GetImportacoes", {QString()});
+        const grpc::Status status = invoke(who, c, meta);
+        QCOMPARE(int(status.error_code()), code);
+        QVERIFY2(QString::fromStdString(status.error_message()).contains(says),
+                 status.error_message().c_str());
+        if (code != grpc::StatusCode::OK) {
+            QCOMPARE(menuState(), before);
+            QCOMPARE(m_db->dump("LOTEAUDITORIA"), audit);
+        } else if (act == "import") {
+            // every trace of the batch names the credential's operator
+            QCOMPARE(queryOne("SELECT CDOPERADOR FROM CARDADIA WHERE NRCARDAPIO = '31'"), who);
+            QCOMPARE(queryOne("SELECT CDOPERADOR FROM LOTEIMPORT WHERE IDLOTE = 'b-2'"), who);
+            QCOMPARE(queryOne("SELECT DISTINCT CDOPERADOR FROM LOTEAUDITORIA WHERE IDLOTE = 'b-2'"),
+                     who);
+        } else if (act == "undo") {
+            QCOMPARE(queryOne("SELECT DISTINCT CDOPERDESFEZ FROM IMPORTACAODIA"), who);
+            QCOMPARE(queryOne("SELECT COUNT(*) FROM CARDADIA WHERE NRCARDAPIO = '32'"),
+                     QStringLiteral("0"));
+        }
     }
 
     void oversizedCallIsRefused()
