@@ -38,6 +38,7 @@ private Q_SLOTS:
     void restoreAfterAKill();
     void documentedRoles();
     void aStandbyIsNoDatabaseForTheServer();
+    void movingToOperators();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -453,6 +454,88 @@ void TestOperations::documentedRoles()
             {QStringLiteral("purge-runs"), QStringLiteral("--db"), as("zov_server"),
              QStringLiteral("--older-than"), QStringLiteral("0")});
     QVERIFY2(purged.code == 0, qPrintable(purged.err));
+}
+
+// The move from the shared token to operators, as docs/operations.md lays it out: the
+// operators registered while the servers keep the shared token, then the token off.
+void TestOperations::movingToOperators()
+{
+    const QString db = copyDatabase(m_db, m_dir.path(), QStringLiteral("operators"));
+    const QString othersRuns = QStringLiteral(
+        "SELECT COUNT(*) FROM IMPORTACAO WHERE CDOPERADOR NOT IN ('CARLOS', 'MARIA', 'JOAO')");
+    const int runsBefore = queryValue(db, othersRuns).toInt();
+    const auto zovDb = [&](const QStringList &args) {
+        return run(QStringLiteral("zov-db"), QStringList{QStringLiteral("operator")} + args +
+                                                 QStringList{QStringLiteral("--db"), db});
+    };
+    for (const char *who : {"MARIA:HC01", "JOAO:HN02"}) {
+        const QString code = QString::fromLatin1(who).section(QLatin1Char(':'), 0, 0);
+        const Result added =
+            zovDb({QStringLiteral("add"), QStringLiteral("--operator"), code,
+                   QStringLiteral("--name"), code, QStringLiteral("--branches"),
+                   QString::fromLatin1(who).section(QLatin1Char(':'), 1), QStringLiteral("--role"),
+                   QStringLiteral("planner"), QStringLiteral("--token-file"), path(code)});
+        QVERIFY2(added.code == 0, qPrintable(added.err));
+    }
+    const QStringList shared{QStringLiteral("--token-file"), path(QStringLiteral("token"))};
+    const auto import = [&](const ServerProcess &server, const QStringList &credential,
+                            const QString &branch, const QString &day) {
+        return run(QStringLiteral("zov-import"),
+                   QStringList{QStringLiteral("--db"), db, QStringLiteral("--server"),
+                               server.address(), QStringLiteral("--branch"), branch,
+                               QStringLiteral("--service"), QStringLiteral("1"),
+                               QStringLiteral("--date"), day, QStringLiteral("--from"),
+                               QStringLiteral("2024-03-04"), QStringLiteral("--mode"),
+                               QStringLiteral("overwrite")} +
+                       credential);
+    };
+    const auto batchesOf = [&](const QString &who) {
+        return queryValue(db, QStringLiteral("SELECT COUNT(*) FROM LOTEAUDITORIA "
+                                             "WHERE CDOPERADOR = '%1'")
+                                  .arg(who))
+            .toInt();
+    };
+    {
+        // while moving: the servers keep the shared token and know the operators
+        const Result checked =
+            run(QStringLiteral("zov-server"),
+                QStringList{QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                            QStringLiteral("127.0.0.1:0"), QStringLiteral("--check")} +
+                    shared);
+        QVERIFY2(checked.err.contains(QStringLiteral("durante a mudança")),
+                 qPrintable(checked.err));
+        ServerProcess server(db, shared);
+        QVERIFY(server.started());
+        const Result old = import(
+            server, shared + QStringList{QStringLiteral("--operator"), QStringLiteral("CARLOS")},
+            QStringLiteral("HC01"), QStringLiteral("2024-03-26"));
+        QVERIFY2(old.code == 0, qPrintable(old.err));
+        QVERIFY(batchesOf(QStringLiteral("CARLOS")) > 0);
+        const Result own = import(server, {QStringLiteral("--token-file"), path("MARIA")},
+                                  QStringLiteral("HC01"), QStringLiteral("2024-03-27"));
+        QVERIFY2(own.code == 0, qPrintable(own.err));
+        QVERIFY(batchesOf(QStringLiteral("MARIA")) > 0);
+        // another operator's branch: refused, nothing stored
+        const QStringList before = queryRows(db, QStringLiteral("SELECT * FROM CARDADIA"));
+        const Result other = import(server, {QStringLiteral("--token-file"), path("MARIA")},
+                                    QStringLiteral("HN02"), QStringLiteral("2024-03-27"));
+        QCOMPARE(other.code, 2);
+        QVERIFY2(other.err.contains(QStringLiteral("O operador MARIA não tem permissão")),
+                 qPrintable(other.err));
+        QCOMPARE(queryRows(db, QStringLiteral("SELECT * FROM CARDADIA")), before);
+    }
+    // the shared token off: only operators are served
+    ServerProcess server(db);
+    QVERIFY(server.started());
+    const Result old = import(server, shared, QStringLiteral("HC01"), QStringLiteral("2024-03-28"));
+    QCOMPARE(old.code, 1);
+    QVERIFY2(old.err.contains(QStringLiteral("operadores cadastrados")), qPrintable(old.err));
+    const Result own = import(server, {QStringLiteral("--token-file"), path("JOAO")},
+                              QStringLiteral("HN02"), QStringLiteral("2024-03-28"));
+    QVERIFY2(own.code == 0, qPrintable(own.err));
+    QVERIFY(batchesOf(QStringLiteral("JOAO")) > 0);
+    // every run of the move names one of its three operators
+    QCOMPARE(queryValue(db, othersRuns).toInt(), runsBefore);
 }
 
 QTEST_GUILESS_MAIN(TestOperations)

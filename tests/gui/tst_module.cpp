@@ -293,7 +293,8 @@ void TestModule::theStartWindowUndoesARunOfItsHistory()
              qPrintable(f.presenter.questions.first()));
     QVERIFY2(f.presenter.errors.isEmpty(), qPrintable(f.presenter.errors.join(u'\n')));
     QCOMPARE(f.dishesOf(ImportFixture::april(1), QStringLiteral("0001")).isEmpty(), confirmed);
-    QCOMPARE(cell(8), confirmed ? QStringLiteral("desfeita") : QStringLiteral("não desfeita"));
+    QCOMPARE(cell(8), confirmed ? QStringLiteral("desfeita por PLANEJADOR")
+                                : QStringLiteral("não desfeita"));
     QCOMPARE(undo->isEnabled(), !confirmed);
     QCOMPARE(f.presenter.informations,
              confirmed
