@@ -33,4 +33,13 @@ public:
     using Error::Error;
 };
 
+// The server refused a call of a stream for who made it (a credential no longer valid,
+// an operator outside their rights) before the call ran: as a failed database, it
+// stored nothing of it.
+class AccessRefusal : public DatabaseFailure
+{
+public:
+    using DatabaseFailure::DatabaseFailure;
+};
+
 } // namespace zov

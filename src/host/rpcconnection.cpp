@@ -331,6 +331,16 @@ private:
 
     [[noreturn]] void throwFor(int position, const grpc::Status &status)
     {
+        // refused for who sent it, before it ran: known not stored
+        const auto code = status.error_code();
+        if (code == grpc::StatusCode::UNAUTHENTICATED ||
+            code == grpc::StatusCode::PERMISSION_DENIED) {
+            try {
+                m_connection.throwStatus(status, methodName(m_calls.at(position).method));
+            } catch (const Error &e) {
+                throw AccessRefusal(e.text(), e.details());
+            }
+        }
         m_connection.throwStatus(status, methodName(m_calls.at(position).method));
     }
 

@@ -202,13 +202,14 @@ ImportRun::ImportRun(AppServer &server, const Loaded &l, const Choices &choices,
 
 ImportRun::~ImportRun() = default;
 
-QString ImportRun::callFailureText(const QString &failure, bool dryRun, const QStringList &stays)
+QString ImportRun::callFailureText(const QString &failure, bool dryRun, const QStringList &stays,
+                                   bool access)
 {
     if (dryRun)
         return text("DRY_RUN_FAILED").arg(failure);
     QStringList lines{text("IMPORT_FAILED").arg(failure)};
     lines += stays.isEmpty() ? QStringList{text("IMPORT_FAILED_NOTHING")} : stays;
-    lines.append(text("IMPORT_FAILED_TODO"));
+    lines.append(text(access ? "IMPORT_FAILED_ACCESS_TODO" : "IMPORT_FAILED_TODO"));
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -236,6 +237,7 @@ bool ImportRun::execute()
         m_error.abortText = e.text();
         m_error.kind = AbortKind::Failure;
         m_error.details = e.details();
+        m_error.access = dynamic_cast<const AccessRefusal *>(&e) != nullptr;
     }
     // what the batches on their way did is known before the run ends, also when it
     // ends on an error: the report says what was stored
@@ -243,7 +245,8 @@ bool ImportRun::execute()
     // a call or the workstation's own database failed under way: said with what stays
     // stored, now that the batches on their way are known
     if (m_error.kind == AbortKind::Failure && m_error.text.isEmpty())
-        m_error.text = callFailureText(m_error.abortText, m_choices.dryRun, whatStays());
+        m_error.text =
+            callFailureText(m_error.abortText, m_choices.dryRun, whatStays(), m_error.access);
     m_outcome = m_error.kind == AbortKind::Failure ? Outcome::Failed : Outcome::Refused;
     return false;
 }
@@ -899,11 +902,17 @@ void ImportRun::takeBatchAnswers(bool all)
             return;
         waitForAnswer(batch.position);
         QString answer;
-        std::optional<DatabaseFailure> failed; // answered: the database stored nothing
+        // answered: the database stored nothing, or the server refused the operator
+        struct Failed
+        {
+            QString details;
+            bool access;
+        };
+        std::optional<Failed> failed;
         try {
             answer = m_calls->answer(batch.position).toString();
         } catch (const DatabaseFailure &e) {
-            failed = e;
+            failed = Failed{e.details(), dynamic_cast<const AccessRefusal *>(&e) != nullptr};
             answer = e.text();
         }
         // (no answer at all ends the run: the server may have stored it; settleBatches
@@ -913,8 +922,10 @@ void ImportRun::takeBatchAnswers(bool all)
             continue;
         const ImportReport::DayDiet *refused =
             batch.entries.isEmpty() ? nullptr : &m_report.entries.at(batch.entries.first());
+        if (failed && failed->access)
+            throw AccessRefusal(refusedAt(refused, answer), failed->details);
         if (failed)
-            throw DatabaseFailure(refusedAt(refused, answer), failed->details());
+            throw DatabaseFailure(refusedAt(refused, answer), failed->details);
         serverStopped(answer, refused);
     }
 }

@@ -102,7 +102,9 @@ public:
     [[noreturn]] void rethrowError() const;
     // How a call failure that ended a run is said: what failed, what stays stored
     // (`stays`, from whatStays) and what can be done.
-    static QString callFailureText(const QString &failure, bool dryRun, const QStringList &stays);
+    // `access`: the server refused who sent the calls, which the network does not mend
+    static QString callFailureText(const QString &failure, bool dryRun, const QStringList &stays,
+                                   bool access = false);
 
     // Asks the server again what became of the batches whose answer never came, and
     // writes it into the report; how many days and diets are still unknown.
@@ -154,6 +156,7 @@ private:
         AbortKind kind = AbortKind::Check;
         QString details;
         std::exception_ptr unshown; // the server's own error, passed on as it is
+        bool access = false;        // the server refused the operator's credential or rights
     };
 
     bool execute();

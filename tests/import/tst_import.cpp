@@ -1,9 +1,11 @@
 // The import command driven through the screen's logic against the real server on
 // a loopback port, over a fresh SQLite database per test.
 
+#include "callmetadata.h"
 #include "dates.h"
 #include "importfixture.h"
 #include "messages.h"
+#include "operators.h"
 #include "runundo.h"
 #include "texts.h"
 
@@ -11,6 +13,7 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -67,6 +70,7 @@ private Q_SLOTS:
     void undoPutsTheDaysBack();
     void secondWriterDuringTheRun_data();
     void secondWriterDuringTheRun();
+    void operatorDisabledDuringTheRun();
     void referenceMonthOtherThanTheDays();
     void cycleOverMonths_data();
     void cycleOverMonths();
@@ -906,6 +910,49 @@ void TestImport::secondWriterDuringTheRun()
     f.choose(M4, M5, append, 1, QStringLiteral("_0001_"));
     QVERIFY2(f.import(), qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
     QVERIFY(!f.dishesOf(f.april(2), QStringLiteral("0001")).isEmpty());
+}
+
+// The planner's operator is disabled while the run works: the batches the server then
+// refuses are known not stored, and the text says what stays
+void TestImport::operatorDisabledDuringTheRun()
+{
+    ImportFixture f;
+    QTemporaryDir dir;
+    {
+        SqlSession session(f.db.config(), QStringLiteral("operators"));
+        OperatorRecord planner;
+        planner.code = QStringLiteral("PLANEJADOR");
+        planner.name = QStringLiteral("Planejadora");
+        planner.branches = QStringList{QStringLiteral("B1")};
+        addOperator(session, planner, dir.filePath(QStringLiteral("token")));
+    }
+    loginContext().token = readTokenFile(dir.filePath(QStringLiteral("token"))).first();
+    ImpoCardHosp &s = f.open(f.april(1));
+    f.choose(M4, M6, false, 1, QStringLiteral("_0001_0002_"));
+    bool disabled = false;
+    // as soon as the first batch is on its way
+    s.setMessagePump([&] {
+        const auto &entries = s.report().entries;
+        if (!disabled && std::any_of(entries.cbegin(), entries.cend(),
+                                     [](const auto &e) { return !e.batchId.isEmpty(); })) {
+            f.db.exec(QStringLiteral("UPDATE OPERADOR SET FLATIVO = 'N'"));
+            disabled = true;
+        }
+    });
+    QVERIFY(!f.import());
+    QVERIFY(disabled);
+    QVERIFY2(f.presenter.errors.join(QLatin1Char('\n')).contains(QStringLiteral("desativado")),
+             qPrintable(f.presenter.errors.join(QLatin1Char('\n'))));
+    // nothing "talvez gravado": each day and diet is stored, or refused and empty
+    int refused = 0;
+    for (const auto &e : s.report().entries) {
+        QVERIFY(!e.unknown);
+        QCOMPARE(!f.dishesOf(e.day, e.diet).isEmpty(), e.stored);
+        refused += e.refusal.isEmpty() ? 0 : 1;
+    }
+    QVERIFY(refused > 0);
+    QVERIFY2(f.presenter.errors.join(QLatin1Char('\n')).contains(QStringLiteral("zov-db operator")),
+             "the text says what to do about it");
 }
 
 void TestImport::referenceMonthOtherThanTheDays()
