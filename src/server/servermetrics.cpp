@@ -169,7 +169,7 @@ QByteArray ServerMetrics::exposition() const
             "Calls the database failed or could not be reached for.", m_dbErrors);
     header(out, "zov_server_refused_total", "counter",
            "Calls refused before any method ran, by reason.");
-    for (const char *reason : {"credentials", "capacity"})
+    for (const char *reason : {"credentials", "permission", "capacity"})
         sample(out, "zov_server_refused_total", QByteArrayLiteral("reason=\"") + reason + '"',
                double(m_refused.value(QString::fromLatin1(reason))));
     header(out, "zov_server_calls_in_use", "gauge",

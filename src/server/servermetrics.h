@@ -33,7 +33,7 @@ public:
     // one method run, with the outcome its call line logs ("ok", "refused", "busy", ...)
     void methodRun(const QString &method, const QString &outcome, const QString &runId, bool dryRun,
                    double seconds);
-    void refused(const char *reason); // "credentials" or "capacity"
+    void refused(const char *reason); // "credentials", "permission" or "capacity"
 
     std::atomic<int> callsInUse{0};
     std::atomic<int> streamsInUse{0};
