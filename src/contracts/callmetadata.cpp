@@ -71,6 +71,15 @@ QString decodeMetadataValue(const QByteArray &value)
                                : QString::fromUtf8(value);
 }
 
+bool sameSecret(const QByteArray &given, const QByteArray &expected)
+{
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        difference |=
+            static_cast<unsigned char>(expected.at(i) ^ (i < given.size() ? given.at(i) : 0));
+    return difference == 0;
+}
+
 bool isSendableToken(const QString &token)
 {
     if (token.isEmpty() || token.size() > kMaxTokenFileBytes)

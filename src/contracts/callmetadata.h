@@ -55,6 +55,10 @@ const char *statusCodeName(int code);
 QByteArray encodeMetadataValue(const QString &value);
 QString decodeMetadataValue(const QByteArray &value);
 
+// Whether two secrets (or their digests) are equal, in time that does not depend on
+// where they differ.
+bool sameSecret(const QByteArray &given, const QByteArray &expected);
+
 // A token goes as "authorization: Bearer <token>": printable ASCII without blanks.
 bool isSendableToken(const QString &token);
 

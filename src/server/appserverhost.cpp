@@ -539,16 +539,6 @@ private:
         return found;
     }
 
-    // compares in time that does not depend on where the texts differ
-    static bool sameSecret(const QByteArray &given, const QByteArray &expected)
-    {
-        unsigned char difference = given.size() == expected.size() ? 0 : 1;
-        for (qsizetype i = 0; i < expected.size(); ++i)
-            difference |=
-                static_cast<unsigned char>(expected.at(i) ^ (i < given.size() ? given.at(i) : 0));
-        return difference == 0;
-    }
-
     Dispatcher &m_dispatcher;
     ServerMetrics &m_metrics;
     QList<QByteArray> m_tokens;

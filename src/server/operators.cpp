@@ -41,15 +41,6 @@ QByteArray hashOf(const QByteArray &salt, const QByteArray &secret)
     return hash.result();
 }
 
-// compares in time that does not depend on where the digests differ
-bool sameDigest(const QByteArray &a, const QByteArray &b)
-{
-    unsigned char difference = a.size() == b.size() ? 0 : 1;
-    for (qsizetype i = 0; i < b.size(); ++i)
-        difference |= static_cast<unsigned char>(b.at(i) ^ (i < a.size() ? a.at(i) : 0));
-    return difference == 0;
-}
-
 OperatorRecord recordOf(const QSqlQuery &q)
 {
     OperatorRecord r;
@@ -158,7 +149,7 @@ bool credentialMatches(const QList<StoredCredential> &credentials, const QByteAr
     bool found = false;
     for (const StoredCredential &c : credentials) {
         const bool valid = c.validUntil.isEmpty() || c.validUntil > nowUtc;
-        found = (sameDigest(hashOf(c.salt, secret), c.hash) && valid) || found;
+        found = (sameSecret(hashOf(c.salt, secret), c.hash) && valid) || found;
     }
     return found;
 }
