@@ -23,6 +23,9 @@ Positions::Positions(const char *layoutName)
     if (l.name == QLatin1String("cdsCompCardCache")) {
         NRSEQPRATCAR = at("NRSEQPRATCAR");
         NRORDPRATCAR = at("NRORDPRATCAR");
+        CDPRATO = at("CDPRATO");
+    } else {
+        QTCOMESTICAR = at("QTCOMESTICAR");
     }
 }
 const Positions &headerAt()

@@ -12,7 +12,8 @@ struct Positions
 {
     explicit Positions(const char *layoutName);
     int CDFILIAL, CDSERVFILI, DTCARDAPIO, CDDIETPAD, NRCARDAPIO;
-    int NRSEQPRATCAR = -1, NRORDPRATCAR = -1;
+    int NRSEQPRATCAR = -1, NRORDPRATCAR = -1, CDPRATO = -1; // of a dish
+    int QTCOMESTICAR = -1;                                  // of a header
 };
 const Positions &headerAt(); // cdsCardaDia
 const Positions &dishAt();   // cdsCompCardCache

@@ -53,6 +53,24 @@ QVariantList rowOf(const Layout &l, const QSqlQuery &q)
     return row;
 }
 
+// A row as the database gives it back once written: each value fitted to its field's
+// type, an empty text or date as NULL
+QVariantList keptRow(const Layout &l, const QVariantList &written)
+{
+    QVariantList row;
+    row.reserve(l.fields.size());
+    for (int f = 0; f < l.fields.size(); ++f) {
+        const FieldDef &def = l.fields.at(f);
+        const QVariant &v = written.at(f);
+        const bool none = isNull(v) ||
+                          (v.typeId() == QMetaType::QString && v.toString().isNull()) ||
+                          (v.typeId() == QMetaType::QDate && !v.toDate().isValid());
+        row.append(none ? QVariant()
+                        : fitValue(l.name, def.name, def.type, 0, v, Conversion::Lenient));
+    }
+    return row;
+}
+
 QString dishSlot(const QVariantList &c)
 {
     return c.at(dishAt().CDDIETPAD).toString() + QLatin1Char('|') +
@@ -66,7 +84,7 @@ QString canonical(const QVariant &v)
     if (v.typeId() == QMetaType::QDate)
         return v.toDate().toString(Qt::ISODate);
     if (v.typeId() == QMetaType::Double)
-        return QString::number(v.toDouble(), 'g', 17);
+        return QString::number(v.toDouble() + 0.0, 'g', 17); // -0 is kept as 0
     return v.toString();
 }
 
@@ -226,9 +244,43 @@ void RunRecorder::before(const QList<QPair<QString, QString>> &menus,
             continue;
         m_menus.append(menu);
         // a header the batch creates takes a number no header has: nothing was there
-        m_before.append(created.contains(menu) ? MenuState()
-                                               : MenuState::read(m_s, menu.first, menu.second));
+        m_before.append(created.contains(menu) ? MenuState() : found(menu.first, menu.second));
     }
+    m_after = m_before;
+}
+
+const MenuState &RunRecorder::found(const QString &branch, const QString &number)
+{
+    const QPair<QString, QString> menu{branch, number};
+    auto it = m_found.find(menu);
+    if (it == m_found.end())
+        it = m_found.insert(menu, MenuState::read(m_s, branch, number));
+    return *it;
+}
+
+MenuState *RunRecorder::written(const QVariant &branch, const QVariant &number)
+{
+    const qsizetype i =
+        m_menus.indexOf(QPair<QString, QString>{branch.toString(), number.toString()});
+    return i < 0 ? nullptr : &m_after[i];
+}
+
+void RunRecorder::headerWritten(const QVariantList &h)
+{
+    if (MenuState *menu = written(h.at(headerAt().CDFILIAL), h.at(headerAt().NRCARDAPIO)))
+        menu->header = keptRow(headerLayout(), h);
+}
+
+void RunRecorder::dishRemoved(const QVariantList &c)
+{
+    if (MenuState *menu = written(c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)))
+        menu->dishes.remove(dishSlot(c));
+}
+
+void RunRecorder::dishWritten(const QVariantList &c)
+{
+    if (MenuState *menu = written(c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)))
+        menu->dishes.insert(dishSlot(c), keptRow(dishLayout(), c));
 }
 
 void RunRecorder::after()
@@ -244,7 +296,7 @@ void RunRecorder::after()
     for (int i = 0; i < m_menus.size(); ++i) {
         const auto &[branch, number] = m_menus.at(i);
         const MenuState &was = m_before.at(i);
-        const MenuState after = MenuState::read(m_s, branch, number);
+        const MenuState &after = m_after.at(i);
         QJsonArray removed, changed, added;
         for (auto it = was.dishes.cbegin(); it != was.dishes.cend(); ++it) {
             const auto later = after.dishes.constFind(it.key());

@@ -3,6 +3,7 @@
 #include "sqlsession.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QMap>
 #include <QString>
 #include <QVariant>
@@ -25,8 +26,10 @@ struct MenuState
 };
 
 // What a stored batch changed, kept to undo its run: in the batch's own transaction,
-// for every menu it touched, the state before and a digest of the state after. Does
-// nothing for a batch that carries no run id.
+// for every menu it touched, the state before and a digest of the state after. The
+// state after follows from the state before and the rows the batch wrote, each as the
+// database keeps it: nothing is read back. Keeps no record for a batch that carries
+// no run id.
 class RunRecorder
 {
 public:
@@ -35,14 +38,25 @@ public:
     // those the ones whose header it creates.
     void before(const QList<QPair<QString, QString>> &menus,
                 const QList<QPair<QString, QString>> &created);
-    // After them, before the commit: one record per menu.
+    // The menu as the database holds it before the batch's writes: read once for the
+    // batch (its header locked), whoever asks.
+    const MenuState &found(const QString &branch, const QString &number);
+    // The rows the batch wrote, in its layout's field order, as it wrote them.
+    void headerWritten(const QVariantList &h);
+    void dishRemoved(const QVariantList &c);
+    void dishWritten(const QVariantList &c);
+    // After the writes, before the commit: one record per menu the batch changed.
     void after();
 
 private:
+    MenuState *written(const QVariant &branch, const QVariant &number);
+
     SqlSession &m_s;
     const CallContext &m_context;
     QList<QPair<QString, QString>> m_menus;
     QList<MenuState> m_before;
+    QList<MenuState> m_after;
+    QHash<QPair<QString, QString>, MenuState> m_found;
 };
 
 // The runs that stored something, newest first; of `branch` only when it is not empty.

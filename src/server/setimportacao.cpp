@@ -119,6 +119,18 @@ DeltaRows readDelta(const QVariant &argument, const QString &layoutName)
     return rows;
 }
 
+const Layout &headerLayout()
+{
+    static const Layout &l = zov::layout(QStringLiteral("cdsCardaDia"));
+    return l;
+}
+
+const Layout &dishLayout()
+{
+    static const Layout &l = zov::layout(QStringLiteral("cdsCompCardCache"));
+    return l;
+}
+
 QString dayChanged(const QString &branch, const QString &number, const QDate &day,
                    const QString &diet)
 {
@@ -143,8 +155,10 @@ QString describeDish(const QVariantList &c)
 
 // A column of a row whose value no import produces: out of its range, a menu number
 // that is not one the server hands out, a date far from any menu. The text says the
-// column and the value; empty when every column is sound.
-QString badValue(const Layout &layout, const QVariantList &row, const QString &described)
+// column and the value; empty when every column is sound. `described` names the row,
+// only for the text.
+template<typename Describe>
+QString badValue(const Layout &layout, const QVariantList &row, const Describe &described)
 {
     int i = 0;
     for (const FieldDef &def : layout.fields) {
@@ -177,7 +191,7 @@ QString badValue(const Layout &layout, const QVariantList &row, const QString &d
         }
         if (!reason.isEmpty())
             return text("DELTA_BAD_VALUE")
-                .arg(described, def.name, logSafe(v.toString(), 40), reason);
+                .arg(described(), def.name, logSafe(v.toString(), 40), reason);
     }
     return {};
 }
@@ -195,8 +209,9 @@ class BatchWriter
 public:
     QMap<QStringList, Tally> tallies;
 
-    explicit BatchWriter(SqlSession &s)
+    BatchWriter(SqlSession &s, RunRecorder &recorder)
         : m_s(s)
+        , m_recorder(recorder)
     {}
 
     // The batch was decided on a day that held what the digest it carries covers: the
@@ -212,15 +227,19 @@ public:
         QStringList now;
         QDate day = seen.day;
         QString diet = seen.diet;
-        m_s.select(sql("header_seen"), {seen.branch, seen.number}, [&](const QSqlQuery &q) {
+        const MenuState &menu = m_recorder.found(seen.branch, seen.number);
+        if (!menu.header.isEmpty()) {
             if (withHeader)
-                now.append(headerEntry(q.value(0)));
-            day = dateOf(q.value(1));
-            diet = q.value(2).toString();
-        });
-        m_s.select(sql("menu_dishes"), {seen.branch, seen.number}, [&](const QSqlQuery &q) {
-            now.append(dayEntry(q.value(0).toLongLong(), q.value(1).toString()));
-        });
+                now.append(headerEntry(menu.header.at(headerAt().QTCOMESTICAR)));
+            day = menu.header.at(headerAt().DTCARDAPIO).toDate();
+            diet = menu.header.at(headerAt().CDDIETPAD).toString();
+            // the dishes of the menu in its header's diet
+            for (const QVariantList &c : menu.dishes) {
+                if (c.at(dishAt().CDDIETPAD).toString() == diet)
+                    now.append(dayEntry(static_cast<qint64>(c.at(dishAt().NRSEQPRATCAR).toDouble()),
+                                        c.at(dishAt().CDPRATO).toString()));
+            }
+        }
         if (dayDigest(now) != seen.digest)
             return dayChanged(seen.branch, seen.number, day, diet);
         return {};
@@ -233,6 +252,7 @@ public:
             return text("DISH_BAD_NUMBER").arg(describeDish(c));
         if (m_s.exec(sql("dish_delete"), dishKey(c)) == 0)
             return text("DISH_GONE").arg(describeDish(c));
+        m_recorder.dishRemoved(c);
         tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
               c.at(dishAt().CDDIETPAD))
             .deleted++;
@@ -271,6 +291,7 @@ public:
             return text("HEADER_NUMBER_TAKEN")
                 .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
+        m_recorder.headerWritten(h);
         tally(h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
               h.at(headerAt().CDDIETPAD))
             .inserted++;
@@ -325,6 +346,7 @@ public:
         }
         if (m_s.exec(sql("header_update"), written + headerKey(original)) == 0)
             return text("HEADER_GONE").arg(describeHeader(original));
+        m_recorder.headerWritten(written);
         tally(h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
               h.at(headerAt().CDDIETPAD))
             .modified++;
@@ -336,8 +358,7 @@ public:
         if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
             isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
             return text("DISH_INCOMPLETE").arg(describeDish(c));
-        if (const QString bad =
-                badValue(zov::layout(QStringLiteral("cdsCompCardCache")), c, describeDish(c));
+        if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
             !bad.isEmpty())
             return bad;
         if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
@@ -353,6 +374,7 @@ public:
                 return text("DISH_TAKEN").arg(describeDish(c));
             throw;
         }
+        m_recorder.dishWritten(c);
         tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
               c.at(dishAt().CDDIETPAD))
             .inserted++;
@@ -361,8 +383,7 @@ public:
 
     QString changeDish(QVariantList c, QVariantList original)
     {
-        if (const QString bad =
-                badValue(zov::layout(QStringLiteral("cdsCompCardCache")), c, describeDish(c));
+        if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
             !bad.isEmpty())
             return bad;
         if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]) ||
@@ -373,6 +394,8 @@ public:
             return problem;
         if (m_s.exec(sql("dish_update"), c + dishKey(original)) == 0)
             return text("DISH_GONE").arg(describeDish(original));
+        m_recorder.dishRemoved(original);
+        m_recorder.dishWritten(c);
         tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
               c.at(dishAt().CDDIETPAD))
             .modified++;
@@ -385,8 +408,7 @@ private:
     // A header's values in range, and its branch, service and diet known.
     QString soundHeader(const QVariantList &h)
     {
-        if (const QString bad =
-                badValue(zov::layout(QStringLiteral("cdsCardaDia")), h, describeHeader(h));
+        if (const QString bad = badValue(headerLayout(), h, [&] { return describeHeader(h); });
             !bad.isEmpty())
             return bad;
         const QVariant branch = h.at(headerAt().CDFILIAL);
@@ -464,6 +486,7 @@ private:
     }
 
     SqlSession &m_s;
+    RunRecorder &m_recorder;
     QHash<QString, QVariantList> m_headers;
 };
 
@@ -578,7 +601,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
                  });
         return found;
     };
-    BatchWriter writer(s);
+    // what the batch changes is kept with it, for an undo of its run
+    RunRecorder recorder(s, context);
+    BatchWriter writer(s, recorder);
     QString problem;
     try {
         WriteTransaction transaction(s);
@@ -592,11 +617,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
                                 answer.isEmpty() ? text("AUDIT_RESENT_STORED") : logSafe(answer));
             return answer;
         }
+        recorder.before(touchedMenus(headers, dishes), createdMenus(headers));
         if (!(problem = writer.checkDaySeen(context.daySeen)).isEmpty())
             return problem;
-        // what the batch changes is kept with it, for an undo of its run
-        RunRecorder recorder(s, context);
-        recorder.before(touchedMenus(headers, dishes), createdMenus(headers));
         if (!(problem = writeRows(writer, headers, dishes)).isEmpty())
             return problem;
         // a server that was held up (frozen, say) does not store what its caller has
