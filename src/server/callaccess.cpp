@@ -157,7 +157,7 @@ std::optional<CallAccess::Refusal> CallAccess::rights(SqlSession &s, const Opera
         const QString runId = args.value(0).toString();
         QString owner, branch;
         bool known = false;
-        s.select(serverSql(s.isSQLite(), "run_owner"), {runId}, [&](const QSqlQuery &q) {
+        s.select(serverSql(s.isSQLite(), "run_owner"), {runId}, [&](const SqlRow &q) {
             owner = q.value(0).toString();
             branch = q.value(1).toString();
             known = true;

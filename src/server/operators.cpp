@@ -41,7 +41,7 @@ QByteArray hashOf(const QByteArray &salt, const QByteArray &secret)
     return hash.result();
 }
 
-OperatorRecord recordOf(const QSqlQuery &q)
+OperatorRecord recordOf(const SqlRow &q)
 {
     OperatorRecord r;
     r.code = q.value(0).toString();
@@ -114,28 +114,28 @@ QString operatorTime(const QDateTime &when)
 bool anyOperator(SqlSession &s)
 {
     bool any = false;
-    s.select(sql(s, "operator_any"), {}, [&](const QSqlQuery &) { any = true; });
+    s.select(sql(s, "operator_any"), {}, [&](const SqlRow &) { any = true; });
     return any;
 }
 
 std::optional<OperatorRecord> findOperator(SqlSession &s, const QString &code)
 {
     std::optional<OperatorRecord> found;
-    s.select(sql(s, "operator_find"), {code}, [&](const QSqlQuery &q) { found = recordOf(q); });
+    s.select(sql(s, "operator_find"), {code}, [&](const SqlRow &q) { found = recordOf(q); });
     return found;
 }
 
 QList<OperatorRecord> listOperators(SqlSession &s)
 {
     QList<OperatorRecord> list;
-    s.select(sql(s, "operator_list"), {}, [&](const QSqlQuery &q) { list.append(recordOf(q)); });
+    s.select(sql(s, "operator_list"), {}, [&](const SqlRow &q) { list.append(recordOf(q)); });
     return list;
 }
 
 QList<StoredCredential> credentialsOf(SqlSession &s, const QString &code)
 {
     QList<StoredCredential> list;
-    s.select(sql(s, "credential_list"), {code}, [&](const QSqlQuery &q) {
+    s.select(sql(s, "credential_list"), {code}, [&](const SqlRow &q) {
         list.append({q.value(0).toInt(), QByteArray::fromHex(q.value(1).toString().toLatin1()),
                      QByteArray::fromHex(q.value(2).toString().toLatin1()), q.value(3).toString(),
                      q.value(4).toString()});
@@ -163,7 +163,7 @@ void addOperator(SqlSession &s, const OperatorRecord &record, const QString &tok
         throw Error(text("OPERATOR_BAD_NAME").arg(record.name.left(80)));
     for (const QString &branch : record.branches) {
         bool known = false;
-        s.select(sql(s, "branch_exists"), {branch}, [&](const QSqlQuery &) { known = true; });
+        s.select(sql(s, "branch_exists"), {branch}, [&](const SqlRow &) { known = true; });
         if (!known || branch.contains(QLatin1Char('_')))
             throw Error(text("OPERATOR_UNKNOWN_BRANCH").arg(branch.left(40)));
     }

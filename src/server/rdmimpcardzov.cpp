@@ -65,7 +65,7 @@ public:
         , m_packet(Packet::forLayout(m_layout))
     {}
 
-    void addRow(const QSqlQuery &q)
+    void addRow(const SqlRow &q)
     {
         PacketRow row;
         row.values.reserve(m_packet.fields.size());
@@ -172,7 +172,7 @@ QVariant rdmImpCardZov::GetPesqConfDestino(SqlSession &s, const QString &branch,
 {
     PacketBuilder packet(QStringLiteral("cdsPesqConfDestino"));
     s.select(serverSql(s.isSQLite(), "conf_destino"), {branch, service, month},
-             [&](const QSqlQuery &q) { packet.addRow(q); });
+             [&](const SqlRow &q) { packet.addRow(q); });
     return packet.result();
 }
 
@@ -185,7 +185,7 @@ QVariant rdmImpCardZov::GetCardOrigem(SqlSession &s, const QString &branch, cons
     QString lastType;
     bool first = true;
     s.select(serverSql(s.isSQLite(), "origem_pratos"), {branch, service, start, end, diets},
-             [&](const QSqlQuery &q) {
+             [&](const SqlRow &q) {
                  dishes.addRow(q);
                  // the rows come by day, then dish type: the distinct pairs follow
                  const PacketRow &row = dishes.packet().rows.constLast();
@@ -208,13 +208,13 @@ void rdmImpCardZov::reserveNumbers(SqlSession &s, const QString &branch, NumberB
     WriteTransaction transaction(s);
     QVariant last;
     s.select(serverSql(s.isSQLite(), "seq_select"), {branch},
-             [&](const QSqlQuery &q) { last = q.value(0); });
+             [&](const SqlRow &q) { last = q.value(0); });
     qint64 from = 0;
     if (last.isValid() && !last.isNull()) {
         from = last.toLongLong();
     } else {
         s.select(serverSql(s.isSQLite(), "seq_max_number"), {branch},
-                 [&](const QSqlQuery &q) { from = q.value(0).toLongLong(); });
+                 [&](const SqlRow &q) { from = q.value(0).toLongLong(); });
     }
     const qint64 to = std::min(from + m_block, kLargestMenuNumber);
     if (to <= from)
@@ -240,7 +240,7 @@ QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, con
     if (!m_numbers.contains(branch)) {
         bool known = false;
         s.select(serverSql(s.isSQLite(), "branch_exists"), {branch},
-                 [&](const QSqlQuery &) { known = true; });
+                 [&](const SqlRow &) { known = true; });
         if (!known)
             return text("PRX_UNKNOWN_BRANCH").arg(branch);
     }
@@ -253,7 +253,7 @@ QVariant rdmImpCardZov::GetPrxCardapio(SqlSession &s, const QString &branch, con
         const QString number = QString::number(block.next++);
         bool taken = false;
         s.select(serverSql(s.isSQLite(), "header_number_exists"), {branch, number},
-                 [&](const QSqlQuery &) { taken = true; });
+                 [&](const SqlRow &) { taken = true; });
         if (!taken)
             return number;
     }
@@ -272,12 +272,12 @@ QString rdmImpCardZov::provisionalNumber(SqlSession &s, const QString &branch,
         if (block.next > block.last) {
             QVariant last;
             s.select(serverSql(s.isSQLite(), "seq_select"), {branch},
-                     [&](const QSqlQuery &q) { last = q.value(0); });
+                     [&](const SqlRow &q) { last = q.value(0); });
             if (last.isValid() && !last.isNull()) {
                 from = last.toLongLong() + 1;
             } else {
                 s.select(serverSql(s.isSQLite(), "seq_max_number"), {branch},
-                         [&](const QSqlQuery &q) { from = q.value(0).toLongLong() + 1; });
+                         [&](const SqlRow &q) { from = q.value(0).toLongLong() + 1; });
             }
         }
         if (m_provisionalOrder.size() >= 64)
@@ -291,7 +291,7 @@ QString rdmImpCardZov::provisionalNumber(SqlSession &s, const QString &branch,
         const QString number = QString::number((*it)++);
         bool taken = false;
         s.select(serverSql(s.isSQLite(), "header_number_exists"), {branch, number},
-                 [&](const QSqlQuery &) { taken = true; });
+                 [&](const SqlRow &) { taken = true; });
         if (!taken)
             return number;
     }
@@ -302,7 +302,7 @@ QVariant rdmImpCardZov::GetComensais(SqlSession &s, const QString &branch, const
 {
     PacketBuilder packet(QStringLiteral("cdsComensais"));
     s.select(serverSql(s.isSQLite(), "comensais"), {branch, service, diet, weekdayNumber(day)},
-             [&](const QSqlQuery &q) { packet.addRow(q); });
+             [&](const SqlRow &q) { packet.addRow(q); });
     return packet.result();
 }
 
@@ -311,7 +311,7 @@ QVariant rdmImpCardZov::Dieta(SqlSession &s, const QString &diets, const QString
 {
     PacketBuilder packet(QStringLiteral("adqValidDiet"));
     s.select(serverSql(s.isSQLite(), "dieta"), {branch, service, diets},
-             [&](const QSqlQuery &q) { packet.addRow(q); });
+             [&](const SqlRow &q) { packet.addRow(q); });
     return packet.result();
 }
 
@@ -321,7 +321,7 @@ QVariant rdmImpCardZov::VerifCardadia(SqlSession &s, const QDate &day, const QSt
 {
     // every row carries the destination day, so a look-up by that day finds it
     PacketBuilder packet(QStringLiteral("adqVerifCardaDia"));
-    const auto add = [&](const QSqlQuery &q) {
+    const auto add = [&](const SqlRow &q) {
         QVariantList values{day};
         for (int i = 0; i < 7; ++i)
             values.append(q.value(i));
@@ -351,7 +351,7 @@ QVariant rdmImpCardZov::GetTemCard(SqlSession &s, const QString &branch, const Q
     PacketBuilder packet(QStringLiteral("cdsTemCard"));
     s.select(serverSql(s.isSQLite(), "temcard"),
              {branch, service, firstDayOfMonth(month), UltimoDiaMes(month), diets},
-             [&](const QSqlQuery &q) {
+             [&](const SqlRow &q) {
                  const QVariant day =
                      fromDatabase(QStringLiteral("cdsTemCard"),
                                   layout(QStringLiteral("cdsTemCard")).fields.at(1), q.value(0));
@@ -365,7 +365,7 @@ QVariant rdmImpCardZov::Data(SqlSession &s, const QDate &start, const QDate &end
 {
     PacketBuilder packet(QStringLiteral("adqData"));
     s.select(serverSql(s.isSQLite(), "data_dias"), {start, end, branch, service},
-             [&](const QSqlQuery &q) { packet.addRow(q); });
+             [&](const SqlRow &q) { packet.addRow(q); });
     return packet.result();
 }
 
@@ -376,9 +376,9 @@ QVariant rdmImpCardZov::GetCardadia(SqlSession &s, const QString &branch, const 
     PacketBuilder dishes(QStringLiteral("cdsCompCardCache"));
     const QVariantList values{branch, service, day, UltimoDiaMes(day), diets};
     s.select(serverSql(s.isSQLite(), "cardadia_cabecalhos"), values,
-             [&](const QSqlQuery &q) { headers.addRow(q); });
+             [&](const SqlRow &q) { headers.addRow(q); });
     s.select(serverSql(s.isSQLite(), "cardadia_pratos"), values,
-             [&](const QSqlQuery &q) { dishes.addRow(q); });
+             [&](const SqlRow &q) { dishes.addRow(q); });
     return QVariantList{headers.result(), dishes.result()};
 }
 

@@ -43,7 +43,7 @@ QString sql(const SqlSession &s, const char *name)
 
 // A row read in the layout's field order, each value fitted to its field's type, so
 // that both databases give the same values.
-QVariantList rowOf(const Layout &l, const QSqlQuery &q)
+QVariantList rowOf(const Layout &l, const SqlRow &q)
 {
     QVariantList row;
     for (int f = 0; f < l.fields.size(); ++f) {
@@ -202,8 +202,8 @@ MenuState MenuState::read(SqlSession &s, const QString &branch, const QString &n
 {
     MenuState state;
     s.select(sql(s, "run_header_state"), {branch, number},
-             [&](const QSqlQuery &q) { state.header = rowOf(headerLayout(), q); });
-    s.select(sql(s, "run_dish_state"), {branch, number}, [&](const QSqlQuery &q) {
+             [&](const SqlRow &q) { state.header = rowOf(headerLayout(), q); });
+    s.select(sql(s, "run_dish_state"), {branch, number}, [&](const SqlRow &q) {
         const QVariantList c = rowOf(dishLayout(), q);
         state.dishes.insert(dishSlot(c), c);
     });
@@ -289,7 +289,7 @@ void RunRecorder::after()
         return;
     qint64 order = 1;
     m_s.select(sql(m_s, "run_next_order"), {m_context.runId},
-               [&](const QSqlQuery &q) { order = q.value(0).toLongLong(); });
+               [&](const SqlRow &q) { order = q.value(0).toLongLong(); });
     // the run's own row comes with its first record
     bool runKept = order > 1;
     const QString now = nowUtc();
@@ -352,7 +352,7 @@ QVariant batchOutcomes(SqlSession &s, const QString &ids, const CallContext &con
                {id, context.operatorCode, nowUtc().left(19), text("BATCH_GIVEN_UP")});
         QString answer;
         s.select(sql(s, "batch_answer"), {id},
-                 [&](const QSqlQuery &q) { answer = q.value(0).toString(); });
+                 [&](const SqlRow &q) { answer = q.value(0).toString(); });
         rows.append(BatchOutcome{id, answer.isEmpty(), answer}.toReply());
     }
     transaction.commit();
@@ -362,7 +362,7 @@ QVariant batchOutcomes(SqlSession &s, const QString &ids, const CallContext &con
 QVariant listRuns(SqlSession &s, const QString &branch)
 {
     QVariantList runs;
-    s.select(sql(s, "run_list"), {}, [&](const QSqlQuery &q) {
+    s.select(sql(s, "run_list"), {}, [&](const SqlRow &q) {
         if (!branch.isEmpty() && q.value(3).toString() != branch)
             return;
         runs.append(RunRow{q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
@@ -379,7 +379,7 @@ PurgeCounts purgeRuns(SqlSession &s, const QDateTime &before)
     const QString cutoff = before.toUTC().toString(Qt::ISODateWithMs).left(23);
     PurgeCounts counts;
     WriteTransaction transaction(s);
-    s.select(sql(s, "run_purge_count"), {cutoff, cutoff}, [&](const QSqlQuery &q) {
+    s.select(sql(s, "run_purge_count"), {cutoff, cutoff}, [&](const SqlRow &q) {
         counts.runs = q.value(0).toInt();
         counts.menus = q.value(1).toInt();
     });
@@ -396,7 +396,7 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
     QString runBranch, runService;
     bool known = false;
     if (!runId.isEmpty() && runId.size() <= kRunIdKey.maxLength)
-        s.select(sql(s, "run_of_id"), {runId}, [&](const QSqlQuery &q) {
+        s.select(sql(s, "run_of_id"), {runId}, [&](const SqlRow &q) {
             runBranch = q.value(0).toString();
             runService = q.value(1).toString();
             known = true;
@@ -413,7 +413,7 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
         QDate day;
     };
     QList<Record> records;
-    s.select(sql(s, "run_records"), {runId}, [&](const QSqlQuery &q) {
+    s.select(sql(s, "run_records"), {runId}, [&](const SqlRow &q) {
         records.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
                         q.value(4).toString(), dateOf(q.value(3))});
     });
@@ -425,7 +425,7 @@ QVariant undoRun(SqlSession &s, const QString &runId, const QString &branch,
         WriteTransaction transaction(s);
         QString before, after;
         bool undone = false;
-        s.select(sql(s, "run_record"), key, [&](const QSqlQuery &q) {
+        s.select(sql(s, "run_record"), key, [&](const SqlRow &q) {
             before = q.value(0).toString();
             after = q.value(1).toString();
             undone = !isNull(q.value(2));

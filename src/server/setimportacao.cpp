@@ -324,7 +324,7 @@ public:
             return bad;
         const Layout &layout = zov::layout(QStringLiteral("cdsCardaDia"));
         QVariantList current;
-        m_s.select(sql("header_current"), headerKey(original), [&](const QSqlQuery &q) {
+        m_s.select(sql("header_current"), headerKey(original), [&](const SqlRow &q) {
             for (int f = 0; f < layout.fields.size(); ++f) {
                 const FieldDef &def = layout.fields.at(f);
                 current.append(
@@ -448,7 +448,7 @@ private:
     bool exists(const char *statement, const QVariantList &key)
     {
         bool found = false;
-        m_s.select(sql(statement), key, [&](const QSqlQuery &) { found = true; });
+        m_s.select(sql(statement), key, [&](const SqlRow &) { found = true; });
         return found;
     }
 
@@ -464,7 +464,7 @@ private:
             QVariantList found;
             m_s.select(sql("header_by_number"),
                        {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)},
-                       [&](const QSqlQuery &q) {
+                       [&](const SqlRow &q) {
                            found = {q.value(0), q.value(1), q.value(2)};
                        });
             known = m_headers.insert(number, found);
@@ -595,7 +595,7 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     const auto storedAnswer = [&](QString *answer) {
         bool found = false;
         s.select(serverSql(s.isSQLite(), "batch_answer"), {context.batchId},
-                 [&](const QSqlQuery &q) {
+                 [&](const SqlRow &q) {
                      *answer = q.value(0).toString();
                      found = true;
                  });

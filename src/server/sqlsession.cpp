@@ -3,7 +3,10 @@
 #include "statementwatchdog.h"
 #include "texts.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
+
+#include <sqlite3.h>
 
 namespace zov {
 
@@ -22,7 +25,88 @@ QString describe(const QSqlError &error, bool sqlite)
     return text("DB_ERROR").arg(error.text());
 }
 
+// A value Qt's drivers bind as NULL
+bool nullValue(const QVariant &v)
+{
+    if (!v.isValid() || v.isNull())
+        return true;
+    switch (v.typeId()) {
+    case QMetaType::QString:
+        return static_cast<const QString *>(v.constData())->isNull();
+    case QMetaType::QByteArray:
+        return static_cast<const QByteArray *>(v.constData())->isNull();
+    case QMetaType::QDate:
+        return static_cast<const QDate *>(v.constData())->isNull();
+    case QMetaType::QDateTime:
+        return static_cast<const QDateTime *>(v.constData())->isNull();
+    case QMetaType::QTime:
+        return static_cast<const QTime *>(v.constData())->isNull();
+    default:
+        return false;
+    }
+}
+
+int bindText(sqlite3_stmt *statement, int position, const QString &text)
+{
+    return sqlite3_bind_text16(statement, position, text.utf16(),
+                               static_cast<int>(text.size() * sizeof(QChar)), SQLITE_TRANSIENT);
+}
+
+// Binds as Qt's SQLite driver does: numbers as numbers, dates and times as ISO texts.
+int bindValue(sqlite3_stmt *statement, int position, const QVariant &v)
+{
+    if (nullValue(v))
+        return sqlite3_bind_null(statement, position);
+    switch (v.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return sqlite3_bind_double(statement, position, v.toDouble());
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+        return sqlite3_bind_int(statement, position, v.toInt());
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return sqlite3_bind_int64(statement, position, v.toLongLong());
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = v.toByteArray();
+        return sqlite3_bind_blob(statement, position, bytes.constData(),
+                                 static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    }
+    case QMetaType::QDateTime:
+        return bindText(statement, position, v.toDateTime().toString(Qt::ISODateWithMs));
+    case QMetaType::QTime:
+        return bindText(statement, position, v.toTime().toString(QStringLiteral("hh:mm:ss.zzz")));
+    case QMetaType::QString:
+        return bindText(statement, position, *static_cast<const QString *>(v.constData()));
+    default:
+        return bindText(statement, position, v.toString());
+    }
+}
+
 } // namespace
+
+QVariant SqlRow::value(int column) const
+{
+    if (m_query)
+        return m_query->value(column);
+    switch (sqlite3_column_type(m_statement, column)) {
+    case SQLITE_INTEGER:
+        return QVariant(static_cast<qlonglong>(sqlite3_column_int64(m_statement, column)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(m_statement, column));
+    case SQLITE_NULL:
+        return QVariant(QMetaType::fromType<QString>());
+    case SQLITE_BLOB:
+        return QByteArray(static_cast<const char *>(sqlite3_column_blob(m_statement, column)),
+                          sqlite3_column_bytes(m_statement, column));
+    default: {
+        const void *text = sqlite3_column_text16(m_statement, column);
+        return QString(static_cast<const QChar *>(text),
+                       sqlite3_column_bytes16(m_statement, column) / qsizetype(sizeof(QChar)));
+    }
+    }
+}
 
 SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionName,
                        std::uint64_t group)
@@ -31,6 +115,11 @@ SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionNa
     , m_group(group)
 {
     m_db = openDatabase(config, connectionName);
+    if (m_sqlite) {
+        const QVariant handle = m_db.driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+            m_sqliteHandle = *static_cast<sqlite3 *const *>(handle.constData());
+    }
 }
 
 SqlSession::~SqlSession()
@@ -43,6 +132,9 @@ SqlSession::~SqlSession()
             m_db, std::chrono::steady_clock::now() + std::chrono::seconds(1), m_group);
         m_statements.clear();
     }
+    for (sqlite3_stmt *statement : std::as_const(m_sqliteStatements))
+        sqlite3_finalize(statement);
+    m_sqliteStatements.clear();
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
@@ -101,9 +193,73 @@ QSqlQuery &SqlSession::bound(const QString &sql, const QVariantList &values)
     return q;
 }
 
-void SqlSession::select(const QString &sql, const QVariantList &values,
-                        const std::function<void(const QSqlQuery &)> &row)
+void SqlSession::failSqlite(int code)
 {
+    // busy and locked by their primary code, a refused key by its extended one, as
+    // Qt's driver reports them
+    const int primary = code & 0xff;
+    const int reported = primary == SQLITE_BUSY || primary == SQLITE_LOCKED ? primary : code;
+    fail(QSqlError(QStringLiteral("Unable to fetch row"),
+                   QString::fromUtf8(sqlite3_errmsg(m_sqliteHandle)), QSqlError::StatementError,
+                   QString::number(reported)),
+         false);
+}
+
+sqlite3_stmt *SqlSession::sqliteBound(const QString &sql, const QVariantList &values)
+{
+    ++m_callStatements;
+    auto it = m_sqliteStatements.find(sql);
+    if (it == m_sqliteStatements.end()) {
+        sqlite3_stmt *statement = nullptr;
+        const QByteArray text = sql.toUtf8();
+        const int code =
+            sqlite3_prepare_v3(m_sqliteHandle, text.constData(), static_cast<int>(text.size()),
+                               SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+        if (code != SQLITE_OK) {
+            sqlite3_finalize(statement);
+            failSqlite(code);
+        }
+        it = m_sqliteStatements.insert(sql, statement);
+    }
+    sqlite3_stmt *statement = it.value();
+    const int parameters = sqlite3_bind_parameter_count(statement);
+    for (int i = 0; i < values.size() && i < parameters; ++i) {
+        if (const int code = bindValue(statement, i + 1, values.at(i)); code != SQLITE_OK)
+            failSqlite(code);
+    }
+    return statement;
+}
+
+bool SqlSession::sqliteStep(sqlite3_stmt *statement)
+{
+    const int code = sqlite3_step(statement);
+    if (code == SQLITE_ROW)
+        return true;
+    if (code == SQLITE_DONE)
+        return false;
+    failSqlite(sqlite3_extended_errcode(m_sqliteHandle));
+}
+
+void SqlSession::select(const QString &sql, const QVariantList &values,
+                        const std::function<void(const SqlRow &)> &row)
+{
+    if (m_sqliteHandle) {
+        sqlite3_stmt *statement = sqliteBound(sql, values);
+        struct Reset
+        {
+            sqlite3_stmt *statement;
+            // releases the statement's read snapshot and the copies of its values
+            ~Reset()
+            {
+                sqlite3_reset(statement);
+                sqlite3_clear_bindings(statement);
+            }
+        } reset{statement};
+        const SqlRow current(nullptr, statement);
+        while (sqliteStep(statement))
+            row(current);
+        return;
+    }
     QSqlQuery &q = bound(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())
@@ -113,8 +269,9 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
         QSqlQuery &q;
         ~Finish() { q.finish(); } // releases the statement's read snapshot
     } finish{q};
+    const SqlRow current(&q, nullptr);
     while (q.next())
-        row(q);
+        row(current);
     if (q.lastError().isValid())
         fail(q.lastError(), watch.cut());
 }
@@ -123,6 +280,21 @@ int SqlSession::exec(const QString &sql, const QVariantList &values)
 {
     if (m_dryRun && !m_inTransaction)
         throw SqlFailure(text("DRY_RUN_WRITE"));
+    if (m_sqliteHandle) {
+        sqlite3_stmt *statement = sqliteBound(sql, values);
+        try {
+            while (sqliteStep(statement)) {
+            }
+        } catch (...) {
+            sqlite3_reset(statement);
+            sqlite3_clear_bindings(statement);
+            throw;
+        }
+        const int affected = sqlite3_changes(m_sqliteHandle);
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        return affected;
+    }
     QSqlQuery &q = bound(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec())

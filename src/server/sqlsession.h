@@ -12,10 +12,31 @@
 #include <functional>
 #include <memory>
 
+struct sqlite3;
+struct sqlite3_stmt;
+
 namespace zov {
 
+// A row of a statement's result, its columns by position, valued as Qt's drivers
+// value them.
+class SqlRow
+{
+public:
+    QVariant value(int column) const;
+
+private:
+    friend class SqlSession;
+    SqlRow(const QSqlQuery *query, sqlite3_stmt *statement)
+        : m_query(query)
+        , m_statement(statement)
+    {}
+    const QSqlQuery *m_query;
+    sqlite3_stmt *m_statement;
+};
+
 // One database connection of the server with its prepared statements, used by one
-// thread at a time. Statements are prepared once per connection and reused.
+// thread at a time. Statements are prepared once per connection and reused; on
+// SQLite they run on the library's own statements, without the cost of Qt's binding.
 class SqlSession
 {
 public:
@@ -32,7 +53,7 @@ public:
     // Runs `sql` with `values` bound in order; calls `row` for every result row.
     // Throws SqlFailure on a database error.
     void select(const QString &sql, const QVariantList &values,
-                const std::function<void(const QSqlQuery &)> &row);
+                const std::function<void(const SqlRow &)> &row);
     // Runs a statement that returns no rows; the number of rows it changed.
     int exec(const QString &sql, const QVariantList &values);
 
@@ -58,7 +79,11 @@ public:
 private:
     QSqlQuery &prepared(const QString &sql);
     QSqlQuery &bound(const QString &sql, const QVariantList &values);
+    sqlite3_stmt *sqliteBound(const QString &sql, const QVariantList &values);
+    // Runs an SQLite statement to its next row: true on a row, false when done.
+    bool sqliteStep(sqlite3_stmt *statement);
     [[noreturn]] void fail(const QSqlError &error, bool cut);
+    [[noreturn]] void failSqlite(int code);
 
     QString m_connectionName;
     QSqlDatabase m_db;
@@ -70,6 +95,8 @@ private:
     int m_callStatements = 0;
     std::chrono::steady_clock::time_point m_limit = std::chrono::steady_clock::time_point::max();
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
+    sqlite3 *m_sqliteHandle = nullptr;
+    QHash<QString, sqlite3_stmt *> m_sqliteStatements;
 };
 
 // A database error, already put in words for the caller.
