@@ -24,6 +24,10 @@ void generate(const QString &path, int scale);
 // A consistent copy of an SQLite database (VACUUM INTO), whatever its journal holds.
 void copyDatabase(const QString &from, const QString &to);
 
+// A database of the PostgreSQL server `server` (a URL), created afresh: empty, or a
+// copy of the database `from`; its URL.
+QString pgDatabase(const QString &server, const QString &name, const QString &from = {});
+
 // The code of the d-th diet ("0001").
 QString diet(int d);
 

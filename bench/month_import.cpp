@@ -6,6 +6,7 @@
 // import/floor ratio, remote calls and how many of them went on a stream, client CPU per slot
 // pair, the peak memory of zov-import, and the growth from 1x to 4x.
 
+#include "appserverhost.h"
 #include "benchdata.h"
 #include "database.h"
 #include "dates.h"
@@ -18,13 +19,16 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTextStream>
 
 #include <algorithm>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +49,19 @@ void exec(QSqlDatabase &db, const QString &sql)
 double floorRun(const QString &path)
 {
     const QString name = QStringLiteral("floor");
+    const bool sqlite = zov::DatabaseConfig::parse(path).isSQLite();
+    // what the two dialects spell apart: a parameter in a select list takes its type,
+    // a number rounds, a whole part, a padded number
+    const auto date = [&](const QString &parameter) {
+        return sqlite ? parameter : QStringLiteral("CAST(%1 AS DATE)").arg(parameter);
+    };
+    const QString round9 = sqlite ? QStringLiteral("ROUND(D.Q * S.VRPECONSCARD / 100.0, 9)")
+                                  : QStringLiteral("ROUND(CAST(D.Q * S.VRPECONSCARD / 100.0 AS "
+                                                   "NUMERIC), 9)");
+    const QString whole =
+        sqlite ? QStringLiteral("CAST(P.N AS INTEGER)") : QStringLiteral("FLOOR(P.N)");
+    const QString padded = sqlite ? QStringLiteral("printf('%03d', P.NRORDCNFMES)")
+                                  : QStringLiteral("LPAD(CAST(P.NRORDCNFMES AS TEXT), 3, '0')");
     double seconds = 0;
     {
         QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
@@ -54,16 +71,18 @@ double floorRun(const QString &path)
         QElapsedTimer timer;
         timer.start();
         int number = 1000000;
-        std::vector<std::unique_ptr<Query>> headers(7);
-        for (int w = 0; w < 7; ++w) {
-            const QString col = QLatin1String(weekdayColumn[w]);
-            headers[w] = std::make_unique<Query>(
-                db, QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, "
+        {
+            std::vector<std::unique_ptr<Query>> headers(7);
+            for (int w = 0; w < 7; ++w) {
+                const QString col = QLatin1String(weekdayColumn[w]);
+                headers[w] = std::make_unique<Query>(
+                    db,
+                    QStringLiteral("INSERT INTO CARDADIA (CDFILIAL, CDSERVFILI, DTCARDAPIO, "
                                    "CDDIETPAD, NRCARDAPIO, CDOPERADOR, "
                                    "QTCOMESTICAR, QTCLIESTICAR, QTFUNESTICAR, QTDOAESTICAR, "
                                    "QTESTITURNO1, QTESTITURNO2, "
                                    "QTESTITURNO3, DTMESCARD, DTULTATUACAR) "
-                                   "SELECT E.CDFILIAL, E.CDSERVFILI, ?, E.CDDIETPAD, ?, 'BENCH', "
+                                   "SELECT E.CDFILIAL, E.CDSERVFILI, %2, E.CDDIETPAD, ?, 'BENCH', "
                                    "E.QTCOMESTICAR, E.QTCLIESTICAR, "
                                    "E.QTFUNESTICAR, E.QTDOAESTICAR, "
                                    "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND "
@@ -74,60 +93,67 @@ double floorRun(const QString &path)
                                    "AND T.CDTURNO = '2'), "
                                    "(SELECT %1 FROM TURNOSERV T WHERE T.CDFILIAL = E.CDFILIAL AND "
                                    "T.CDSERVFILI = E.CDSERVFILI "
-                                   "AND T.CDTURNO = '3'), ?, ? "
+                                   "AND T.CDTURNO = '3'), %3, %4 "
                                    "FROM ESTIDIETA E WHERE E.CDFILIAL = ? AND E.CDSERVFILI = ? AND "
                                    "E.CDDIETPAD = ? AND "
                                    "E.NRDIASEMANA = ?")
-                        .arg(col));
-        }
-        Query dishes(
-            db,
-            QStringLiteral(
-                "INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, NRSEQPRATCAR, "
-                "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, "
-                "NRORDPRATCAR, "
-                "CDSERVFILI) "
-                "WITH D AS (SELECT QTCOMESTICAR AS Q FROM CARDADIA WHERE CDFILIAL = :branch AND "
-                "NRCARDAPIO = :number), "
-                "S AS (SELECT C.*, ROW_NUMBER() OVER (PARTITION BY C.CDTIPOPRAT ORDER BY "
-                "C.NRORDPRATCAR, "
-                "C.NRSEQPRATCAR) AS K FROM CARDADIA H JOIN COMPCARD C ON C.CDFILIAL = H.CDFILIAL "
-                "AND "
-                "C.NRCARDAPIO = H.NRCARDAPIO AND C.CDDIETPAD = H.CDDIETPAD WHERE H.CDFILIAL = "
-                ":branch AND "
-                "H.CDSERVFILI = :service AND H.DTCARDAPIO = :source AND H.CDDIETPAD = :diet), "
-                "F AS (SELECT *, ROW_NUMBER() OVER (PARTITION BY CDTIPOPRAT ORDER BY NRORDCNFMES, "
-                "NRSEQCNFMES) AS K FROM CNFCAMES WHERE CDFILIAL = :branch AND CDSERVFILI = "
-                ":service AND "
-                "DTREFECNFMES = :month), "
-                "P AS (SELECT S.*, F.NRSEQCNFMES, F.NRORDCNFMES, D.Q, "
-                "ROUND(D.Q * S.VRPECONSCARD / 100.0, 9) AS N FROM S JOIN F ON F.CDTIPOPRAT = "
-                "S.CDTIPOPRAT "
-                "AND F.K = S.K, D WHERE F.NRSEQCNFMES > 0) "
-                "SELECT :branch, :destination, P.CDDIETPAD, :number, P.NRSEQCNFMES, "
-                "P.CDFILAUXPRAT, P.CDPRATO, P.NMPRATO, "
-                "1.0 * (CASE WHEN P.N > CAST(P.N AS INTEGER) THEN CAST(P.N AS INTEGER) + 1 ELSE "
-                "CAST(P.N AS INTEGER) END) * 100.0 / P.Q, P.CDTIPOPRAT, "
-                "printf('%03d', P.NRORDCNFMES) || P.CDTIPOPRAT || T.NMTIPOPRAT, P.NRORDCNFMES, "
-                ":service "
-                "FROM P JOIN TIPOPRAT T ON T.CDTIPOPRAT = P.CDTIPOPRAT WHERE P.Q <> 0"));
-        for (int day = 0; day < kSourceMonth.daysInMonth(); ++day) {
-            const QDate source = kSourceMonth.addDays(day);
-            const QDate destination = kDestinationMonth.addDays(day);
-            for (int d = 1; d <= kDiets; ++d) {
-                const QString nr = QString::number(++number);
-                exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-                headers[zov::weekdayNumber(destination) - 1]->run(
-                    {destination, nr, kDestinationMonth, QDate(2025, 2, 1), kBranch, kService,
-                     diet(d), zov::weekdayNumber(destination)});
-                dishes.runNamed({{QStringLiteral("branch"), kBranch},
-                                 {QStringLiteral("number"), nr},
-                                 {QStringLiteral("service"), kService},
-                                 {QStringLiteral("source"), source},
-                                 {QStringLiteral("diet"), diet(d)},
-                                 {QStringLiteral("month"), kDestinationMonth},
-                                 {QStringLiteral("destination"), destination}});
-                exec(db, QStringLiteral("COMMIT"));
+                        .arg(col, date(QStringLiteral("?")), date(QStringLiteral("?")),
+                             date(QStringLiteral("?"))));
+            }
+            Query dishes(
+                db,
+                QStringLiteral(
+                    "INSERT INTO COMPCARD (CDFILIAL, DTCARDAPIO, CDDIETPAD, NRCARDAPIO, "
+                    "NRSEQPRATCAR, "
+                    "CDFILAUXPRAT, CDPRATO, NMPRATO, VRPECONSCARD, CDTIPOPRAT, NMTIPOPRAT, "
+                    "NRORDPRATCAR, "
+                    "CDSERVFILI) "
+                    "WITH D AS (SELECT QTCOMESTICAR AS Q FROM CARDADIA WHERE CDFILIAL = :branch "
+                    "AND "
+                    "NRCARDAPIO = :number), "
+                    "S AS (SELECT C.*, ROW_NUMBER() OVER (PARTITION BY C.CDTIPOPRAT ORDER BY "
+                    "C.NRORDPRATCAR, "
+                    "C.NRSEQPRATCAR) AS K FROM CARDADIA H JOIN COMPCARD C ON C.CDFILIAL = "
+                    "H.CDFILIAL "
+                    "AND "
+                    "C.NRCARDAPIO = H.NRCARDAPIO AND C.CDDIETPAD = H.CDDIETPAD WHERE H.CDFILIAL = "
+                    ":branch AND "
+                    "H.CDSERVFILI = :service AND H.DTCARDAPIO = :source AND H.CDDIETPAD = :diet), "
+                    "F AS (SELECT *, ROW_NUMBER() OVER (PARTITION BY CDTIPOPRAT ORDER BY "
+                    "NRORDCNFMES, "
+                    "NRSEQCNFMES) AS K FROM CNFCAMES WHERE CDFILIAL = :branch AND CDSERVFILI = "
+                    ":service AND "
+                    "DTREFECNFMES = :month), "
+                    "P AS (SELECT S.*, F.NRSEQCNFMES, F.NRORDCNFMES, D.Q, "
+                    "%1 AS N FROM S JOIN F ON F.CDTIPOPRAT = "
+                    "S.CDTIPOPRAT "
+                    "AND F.K = S.K, D WHERE F.NRSEQCNFMES > 0) "
+                    "SELECT :branch, %2, P.CDDIETPAD, :number, P.NRSEQCNFMES, "
+                    "P.CDFILAUXPRAT, P.CDPRATO, P.NMPRATO, "
+                    "1.0 * (CASE WHEN P.N > %3 THEN %3 + 1 ELSE "
+                    "%3 END) * 100.0 / P.Q, P.CDTIPOPRAT, "
+                    "%4 || P.CDTIPOPRAT || T.NMTIPOPRAT, P.NRORDCNFMES, "
+                    ":service "
+                    "FROM P JOIN TIPOPRAT T ON T.CDTIPOPRAT = P.CDTIPOPRAT WHERE P.Q <> 0")
+                    .arg(round9, date(QStringLiteral(":destination")), whole, padded));
+            for (int day = 0; day < kSourceMonth.daysInMonth(); ++day) {
+                const QDate source = kSourceMonth.addDays(day);
+                const QDate destination = kDestinationMonth.addDays(day);
+                for (int d = 1; d <= kDiets; ++d) {
+                    const QString nr = QString::number(++number);
+                    exec(db, sqlite ? QStringLiteral("BEGIN IMMEDIATE") : QStringLiteral("BEGIN"));
+                    headers[zov::weekdayNumber(destination) - 1]->run(
+                        {destination, nr, kDestinationMonth, QDate(2025, 2, 1), kBranch, kService,
+                         diet(d), zov::weekdayNumber(destination)});
+                    dishes.runNamed({{QStringLiteral("branch"), kBranch},
+                                     {QStringLiteral("number"), nr},
+                                     {QStringLiteral("service"), kService},
+                                     {QStringLiteral("source"), source},
+                                     {QStringLiteral("diet"), diet(d)},
+                                     {QStringLiteral("month"), kDestinationMonth},
+                                     {QStringLiteral("destination"), destination}});
+                    exec(db, QStringLiteral("COMMIT"));
+                }
             }
         }
         seconds = timer.nsecsElapsed() / 1e9;
@@ -155,8 +181,36 @@ QStringList monthRange()
             kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate)};
 }
 
+pid_t startImport(const QString &binDir, const QString &path, const QString &statsFile,
+                  const QStringList &extra, const QStringList &range);
+
+ImportRun finishImport(pid_t pid, const QElapsedTimer &timer, const QString &statsFile)
+{
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    ImportRun run;
+    run.seconds = timer.nsecsElapsed() / 1e9;
+    run.peakKiB = usage.ru_maxrss;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw zov::Error(
+            QStringLiteral("zov-import ended with status %1").arg(WEXITSTATUS(status)));
+    QFile file(statsFile);
+    if (file.open(QIODevice::ReadOnly))
+        run.stats = QJsonDocument::fromJson(file.readAll()).object();
+    return run;
+}
+
 ImportRun importRun(const QString &binDir, const QString &path, const QString &statsFile,
                     const QStringList &extra = {}, const QStringList &range = monthRange())
+{
+    QElapsedTimer timer;
+    timer.start();
+    return finishImport(startImport(binDir, path, statsFile, extra, range), timer, statsFile);
+}
+
+pid_t startImport(const QString &binDir, const QString &path, const QString &statsFile,
+                  const QStringList &extra, const QStringList &range)
 {
     const QStringList args =
         QStringList{QStringLiteral("--db"),      path,    QStringLiteral("--branch"), kBranch,
@@ -173,9 +227,6 @@ ImportRun importRun(const QString &binDir, const QString &path, const QString &s
     for (QByteArray &a : owned)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    QElapsedTimer timer;
-    timer.start();
     const pid_t pid = fork();
     if (pid == 0) {
         const int devnull = ::open("/dev/null", O_WRONLY);
@@ -183,53 +234,65 @@ ImportRun importRun(const QString &binDir, const QString &path, const QString &s
         execv(program.constData(), argv.data());
         _exit(127);
     }
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    ImportRun run;
-    run.seconds = timer.nsecsElapsed() / 1e9;
-    run.peakKiB = usage.ru_maxrss;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw zov::Error(
-            QStringLiteral("zov-import ended with status %1").arg(WEXITSTATUS(status)));
-    QFile file(statsFile);
-    if (file.open(QIODevice::ReadOnly))
-        run.stats = QJsonDocument::fromJson(file.readAll()).object();
-    return run;
+    return pid;
 }
 
-// Rows the two runs wrote that the other did not, menu numbers and stamps aside.
-int differences(const QString &a, const QString &b)
+// The destination rows of a database, menu numbers and stamps aside, one text a row.
+QStringList destinationRows(const QString &path)
 {
     const QString name = QStringLiteral("compare");
-    int count = 0;
+    const bool sqlite = zov::DatabaseConfig::parse(path).isSQLite();
+    QStringList rows;
     {
-        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(a), name);
-        Query attach(db, QStringLiteral("ATTACH DATABASE ? AS other"));
-        attach.run({b});
-        const QString dishes = QStringLiteral(
-            "SELECT DTCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDPRATO, NMPRATO, "
-            "CDTIPOPRAT, NMTIPOPRAT, "
-            "CDSERVFILI, ROUND(VRPECONSCARD, 6) FROM %1.COMPCARD WHERE DTCARDAPIO >= '2025-03-01'");
+        QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
+        const QString dishes =
+            QStringLiteral(
+                "SELECT 'D', DTCARDAPIO, CDDIETPAD, NRSEQPRATCAR, NRORDPRATCAR, CDPRATO, "
+                "NMPRATO, CDTIPOPRAT, NMTIPOPRAT, CDSERVFILI, %1 FROM COMPCARD WHERE "
+                "DTCARDAPIO >= '2025-03-01'")
+                .arg(sqlite ? QStringLiteral("ROUND(VRPECONSCARD, 6)")
+                            : QStringLiteral("ROUND(CAST(VRPECONSCARD AS NUMERIC), 6)"));
         const QString headers =
-            QStringLiteral("SELECT DTCARDAPIO, CDDIETPAD, QTCOMESTICAR, QTCLIESTICAR, "
+            QStringLiteral("SELECT 'H', DTCARDAPIO, CDDIETPAD, QTCOMESTICAR, QTCLIESTICAR, "
                            "QTFUNESTICAR, QTDOAESTICAR, QTESTITURNO1, "
-                           "QTESTITURNO2, QTESTITURNO3, DTMESCARD FROM %1.CARDADIA WHERE "
+                           "QTESTITURNO2, QTESTITURNO3, DTMESCARD FROM CARDADIA WHERE "
                            "DTCARDAPIO >= '2025-03-01'");
         for (const QString &select : {dishes, headers}) {
-            for (const auto &[x, y] : {std::pair{"main", "other"}, std::pair{"other", "main"}}) {
-                QSqlQuery q(db);
-                if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM (%1 EXCEPT %2)")
-                                .arg(select.arg(QLatin1String(x)), select.arg(QLatin1String(y)))) ||
-                    !q.next())
-                    throw zov::Error(q.lastError().text());
-                count += q.value(0).toInt();
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (!q.exec(select))
+                throw zov::Error(q.lastError().text());
+            while (q.next()) {
+                QStringList row;
+                for (int i = 0; i < q.record().count(); ++i) {
+                    const QVariant v = q.value(i);
+                    const bool number = v.typeId() == QMetaType::Double ||
+                                        v.typeId() == QMetaType::LongLong ||
+                                        v.typeId() == QMetaType::Int;
+                    row.append(v.isNull() ? QStringLiteral("-")
+                               : number   ? QString::number(v.toDouble(), 'g', 12)
+                               : v.typeId() == QMetaType::QDate ? v.toDate().toString(Qt::ISODate)
+                                                                : v.toString());
+                }
+                rows.append(row.join(QLatin1Char('|')));
             }
         }
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
-    return count;
+    rows.sort();
+    return rows;
+}
+
+// Rows the two runs wrote that the other did not.
+int differences(const QString &a, const QString &b)
+{
+    const QStringList x = destinationRows(a);
+    const QStringList y = destinationRows(b);
+    QStringList onlyX, onlyY;
+    std::set_difference(x.cbegin(), x.cend(), y.cbegin(), y.cend(), std::back_inserter(onlyX));
+    std::set_difference(y.cbegin(), y.cend(), x.cbegin(), x.cend(), std::back_inserter(onlyY));
+    return static_cast<int>(onlyX.size() + onlyY.size());
 }
 
 // Bytes of the database's pages that keep the import runs for an undo.
@@ -251,6 +314,12 @@ qint64 keptForUndo(const QString &path)
     return bytes;
 }
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 // The destination month's slots, copied to `months`.
 void addSlotMonths(const QString &path, const QList<QDate> &months)
 {
@@ -258,9 +327,12 @@ void addSlotMonths(const QString &path, const QList<QDate> &months)
     {
         QSqlDatabase db = zov::openDatabase(zov::DatabaseConfig::parse(path), name);
         for (const QDate &month : months) {
-            Query copy(db, QStringLiteral("INSERT INTO CNFCAMES SELECT CDFILIAL, CDSERVFILI, ?, "
+            Query copy(db, QStringLiteral("INSERT INTO CNFCAMES SELECT CDFILIAL, CDSERVFILI, %1, "
                                           "NRSEQCNFMES, CDTIPOPRAT, NRORDCNFMES FROM CNFCAMES "
-                                          "WHERE DTREFECNFMES = ?"));
+                                          "WHERE DTREFECNFMES = ?")
+                               .arg(zov::DatabaseConfig::parse(path).isSQLite()
+                                        ? QStringLiteral("?")
+                                        : QStringLiteral("CAST(? AS DATE)")));
             copy.run({month, kDestinationMonth});
         }
         db.close();
@@ -284,10 +356,99 @@ int rowCount(const QString &path)
     return n;
 }
 
-double median(std::vector<double> v)
+// the whole source month onto the month of `destination`
+QStringList monthRange(const QDate &destination)
 {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return {QStringLiteral("--date"),
+            destination.toString(Qt::ISODate),
+            QStringLiteral("--from"),
+            kSourceMonth.toString(Qt::ISODate),
+            QStringLiteral("--to"),
+            kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate)};
+}
+
+// The same month on PostgreSQL: each run in databases of its own made from one
+// template, the floor with the same statements, one transaction per day and diet; and
+// two servers over one database importing two months at once, against one month alone.
+int postgresMonths(const QString &binDir, const QString &server, const QString &tempDir,
+                   QTextStream &out)
+{
+    constexpr int kRuns = 3;
+    out << QStringLiteral("PostgreSQL  scale    rows  floor s  import s  ratio  target  peak MB\n");
+    bool same = true;
+    int scaleNumber = 0;
+    for (const int scale : {1, 4}) {
+        const QString tpl = QStringLiteral("bench_template_%1").arg(scale);
+        const QString tplUrl = pgDatabase(server, tpl);
+        generate(tplUrl, scale);
+        addSlotMonths(tplUrl, {kDestinationMonth.addMonths(2)});
+        std::vector<double> floors, imports;
+        ImportRun last;
+        QString floorDb, importDb;
+        for (int run = 0; run < kRuns; ++run) {
+            floorDb = pgDatabase(server, QStringLiteral("bench_floor"), tpl);
+            floors.push_back(floorRun(floorDb));
+            importDb = pgDatabase(server, QStringLiteral("bench_import"), tpl);
+            last = importRun(binDir, importDb, tempDir + QStringLiteral("/pgstats.json"));
+            imports.push_back(last.seconds);
+        }
+        const int diff = differences(floorDb, importDb);
+        same = same && diff == 0;
+        const double ratio = median(imports) / median(floors);
+        out << QStringLiteral("            %1 %2 %3 %4 %5  %6  %7\n")
+                   .arg(QStringLiteral("%1x").arg(scale), 5)
+                   .arg(rowCount(importDb), 7)
+                   .arg(median(floors), 8, 'f', 3)
+                   .arg(median(imports), 9, 'f', 3)
+                   .arg(ratio, 6, 'f', 2)
+                   .arg(ratio <= 3.0 ? QStringLiteral("<= 3 met") : QStringLiteral("<= 3 NOT MET"))
+                   .arg(last.peakKiB / 1024.0, 7, 'f', 1);
+        if (diff != 0)
+            out << QStringLiteral("            %1x: the import and the floor differ in %2 rows\n")
+                       .arg(scale)
+                       .arg(diff);
+        if (scaleNumber++ > 0)
+            continue;
+        // two servers over one database, two months at once (March and May)
+        const auto serversRun = [&](int months) {
+            const QString db = pgDatabase(server, QStringLiteral("bench_two"), tpl);
+            zov::AppServerHost::Options options;
+            options.listen = QStringLiteral("127.0.0.1:0");
+            std::vector<std::unique_ptr<zov::AppServerHost>> hosts;
+            for (int i = 0; i < months; ++i) {
+                hosts.push_back(
+                    std::make_unique<zov::AppServerHost>(zov::DatabaseConfig::parse(db), options));
+                hosts.back()->start();
+            }
+            QElapsedTimer timer;
+            timer.start();
+            std::vector<pid_t> pids;
+            for (int i = 0; i < months; ++i)
+                pids.push_back(
+                    startImport(binDir, db, tempDir + QStringLiteral("/two%1.json").arg(i),
+                                {QStringLiteral("--server"),
+                                 QStringLiteral("127.0.0.1:%1").arg(hosts.at(i)->port())},
+                                monthRange(kDestinationMonth.addMonths(2 * i))));
+            for (int i = 0; i < months; ++i)
+                finishImport(pids.at(i), timer, tempDir + QStringLiteral("/two%1.json").arg(i));
+            return timer.nsecsElapsed() / 1e9;
+        };
+        std::vector<double> one, two;
+        for (int run = 0; run < kRuns; ++run) {
+            one.push_back(serversRun(1));
+            two.push_back(serversRun(2));
+        }
+        const double growth = median(two) / median(one);
+        out << QStringLiteral("two servers over one database, 1x: one month %1 s, two months at "
+                              "once %2 s, %3x (target <= 1.3: %4)\n")
+                   .arg(median(one), 0, 'f', 3)
+                   .arg(median(two), 0, 'f', 3)
+                   .arg(growth, 0, 'f', 2)
+                   .arg(growth <= 1.3 ? QStringLiteral("met") : QStringLiteral("NOT MET"));
+    }
+    out << (same ? QStringLiteral("on PostgreSQL the import wrote the same rows as the floor\n")
+                 : QStringLiteral("ON POSTGRESQL THE IMPORT AND THE FLOOR DIFFER\n"));
+    return same ? 0 : 1;
 }
 
 } // namespace
@@ -295,6 +456,7 @@ double median(std::vector<double> v)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("zov.server.*=false"));
     QTextStream out(stdout);
     // month_import --generate FILE SCALE: only the database, for profiling one import
     if (argc == 4 && QByteArray(argv[1]) == "--generate") {
@@ -305,6 +467,22 @@ int main(int argc, char *argv[])
             return 1;
         }
         return 0;
+    }
+    // month_import --postgresql BIN_DIR: the months on the cluster ZOV_TEST_PG names
+    if (argc == 3 && QByteArray(argv[1]) == "--postgresql") {
+        const QString server = qEnvironmentVariable("ZOV_TEST_PG");
+        if (server.isEmpty()) {
+            QTextStream(stderr) << "month_import --postgresql: ZOV_TEST_PG names no server"
+                                << Qt::endl;
+            return 1;
+        }
+        QTemporaryDir dir;
+        try {
+            return postgresMonths(QString::fromLocal8Bit(argv[2]), server, dir.path(), out);
+        } catch (const zov::Error &e) {
+            QTextStream(stderr) << e.text() << Qt::endl;
+            return 1;
+        }
     }
     const QString binDir =
         argc > 1 ? QString::fromLocal8Bit(argv[1]) : QCoreApplication::applicationDirPath();

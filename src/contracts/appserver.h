@@ -29,6 +29,9 @@ public:
     // Calls that may travel together, in order. This one makes them one by one, as
     // they are sent; a connection that can do better says so.
     virtual std::unique_ptr<CallStream> openStream();
+    // The least time a single call took there and back, in nanoseconds: about the
+    // round trip of the link to the server; -1 when none was timed.
+    virtual qint64 roundTripNs() const { return -1; }
 };
 
 // Calls sent in order without waiting for each answer, answered in the same order: a

@@ -632,10 +632,16 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
                 ack != answered.end() &&
                 QByteArray(ack->second.data(), qsizetype(ack->second.size())) == dryRunId;
         }
+        const auto took = std::chrono::steady_clock::now() - started;
+        if (status.ok()) {
+            const qint64 ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+            for (qint64 least = m_leastCallNs.load();
+                 (least < 0 || ns < least) && !m_leastCallNs.compare_exchange_weak(least, ns);) {
+            }
+        }
         if (m_figures)
-            m_figures->microseconds.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                  std::chrono::steady_clock::now() - started)
-                                                  .count());
+            m_figures->microseconds.push_back(
+                std::chrono::duration_cast<std::chrono::microseconds>(took).count());
         if (!retries.again(status))
             break;
     }

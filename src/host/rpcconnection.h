@@ -3,6 +3,7 @@
 #include "appserver.h"
 
 #include <QString>
+#include <atomic>
 #include <memory>
 
 namespace grpc {
@@ -61,6 +62,7 @@ public:
     // connection lost are made again one by one (a batch with its own id, so that it
     // is stored once); a stream silent for the call deadline is given up.
     std::unique_ptr<CallStream> openStream() override;
+    qint64 roundTripNs() const override { return m_leastCallNs.load(); }
 
     // The calls that follow are counted in `figures` (null: not counted), which must
     // outlive them; changed only while no call or stream runs.
@@ -97,6 +99,7 @@ private:
                        QVariantList &args) const;
 
     Options m_options;
+    std::atomic<qint64> m_leastCallNs{-1};
     std::shared_ptr<grpc::Channel> m_channel;
     struct Stub;
     std::unique_ptr<Stub> m_stub;

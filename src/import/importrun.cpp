@@ -335,6 +335,11 @@ void ImportRun::run()
     // numbers are handed out in that order), a window of steps before the one under
     // way; each step sends its batch when it ends and goes on while the server stores it.
     m_calls = m_server.openStream();
+    m_runClock.start();
+    // the link's round trip, as the run's single calls saw it, sizes the first windows
+    if (const qint64 ns = m_server.roundTripNs(); ns > 0)
+        m_windows.noteRoundTrip(ns);
+    m_windows.fit(0, 0);
     planSteps(days);
     sendStepReads();
 
@@ -348,6 +353,7 @@ void ImportRun::run()
             for (adqValidDiet.First(); !adqValidDiet.Eof(); adqValidDiet.Next()) {
                 dietStep();
                 ++m_step;
+                m_windows.fit(m_runClock.nsecsElapsed(), m_step);
                 sendStepReads();
             }
         }
@@ -424,16 +430,22 @@ QString ImportRun::stepCaption(const QString &caption) const
     return text("CYCLE_CAPTION").arg(m_month.toString(QStringLiteral("MM/yyyy")), caption);
 }
 
-void ImportRun::checkShifts(const Placements &days)
+void ImportRun::readShifts()
 {
-    // A header holds four shift estimates. A service with more shifts is refused before
-    // anything is stored, when the run must create or refill a header: the only steps
-    // that read them.
     const UnitValues &u = unitValues();
     qryTurno.Close();
     qryTurno.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
     qryTurno.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
     qryTurno.Open();
+    m_shiftsRead = true;
+}
+
+void ImportRun::checkShifts(const Placements &days)
+{
+    // A header holds four shift estimates. A service with more shifts is refused before
+    // anything is stored, when the run must create or refill a header: the only steps
+    // that read them.
+    readShifts();
     if (qryTurno.rowCount() <= kShiftFields)
         return;
     for (const Placement &p : days) {
@@ -820,7 +832,7 @@ void ImportRun::storeBatch()
     m_unsentEntries.clear();
     takeBatchAnswers(false);
     // a server slower than the steps is waited for: what waits in memory stays small
-    while (m_sentBatches.size() > kBatchesAhead) {
+    while (m_sentBatches.size() > static_cast<size_t>(m_windows.batches)) {
         waitForAnswer(m_sentBatches.front().position);
         takeBatchAnswers(false);
     }
@@ -829,10 +841,11 @@ void ImportRun::storeBatch()
 void ImportRun::sendStepReads()
 {
     const UnitValues &u = unitValues();
-    const qsizetype until = std::min(m_steps.size(), m_step + kStepsAhead);
+    const qsizetype until = std::min(m_steps.size(), m_step + m_windows.steps);
     while (m_stepCalls.size() < until) {
         const PlannedStep &step = m_steps.at(m_stepCalls.size());
         StepCalls calls;
+        calls.sentNs = m_runClock.nsecsElapsed();
         if (step.header) {
             calls.number = m_calls->send(Method::GetPrxCardapio,
                                          {u.CdFilial, u.CdServFili, step.day, step.diet});
@@ -848,16 +861,43 @@ void ImportRun::sendStepReads()
     }
 }
 
-void ImportRun::waitForAnswer(int position)
+void ImportRun::Windows::noteRoundTrip(qint64 ns)
 {
+    if (roundTripNs < 0 || ns < roundTripNs)
+        roundTripNs = ns;
+}
+
+void ImportRun::Windows::fit(qint64 elapsedNs, qsizetype stepsDone)
+{
+    if (roundTripNs < 0)
+        return;
+    // a step's own time, without its waits: before the first, and never less than, half
+    // a millisecond, about what a step of a small menu takes
+    const double stepNs =
+        std::max(5e5, stepsDone > 0 ? double(elapsedNs - waitedNs) / double(stepsDone) : 0.0);
+    const auto held = static_cast<qsizetype>(std::ceil(2.0 * double(roundTripNs) / stepNs));
+    steps = std::clamp(std::max(steps, held), kLeastSteps, kMost);
+    batches = std::clamp(std::max(batches, held), kLeastBatches, kMost);
+}
+
+qint64 ImportRun::waitForAnswer(int position)
+{
+    if (m_calls->waitFor(position, 0))
+        return 0;
     // the window paints while the answer is on its way
+    const qint64 from = m_runClock.nsecsElapsed();
     while (!m_calls->waitFor(position, 20))
         pump();
+    const qint64 waited = m_runClock.nsecsElapsed() - from;
+    m_windows.waitedNs += waited;
+    return waited;
 }
 
 QVariant ImportRun::answerOf(int position)
 {
-    waitForAnswer(position);
+    // a read the step had to wait for came in just now: its round trip
+    if (waitForAnswer(position) > 0 && m_step < m_stepCalls.size())
+        m_windows.noteRoundTrip(m_runClock.nsecsElapsed() - stepCalls().sentNs);
     // a call that failed ends the run: it is said at the end, with what was stored
     return m_calls->answer(position);
 }
@@ -1052,15 +1092,18 @@ void ImportRun::GravaCardadia(bool inclui)
         field(name).setValue(value);
     }
 
-    // the holiday column applies on the days the branch lists in FERICARD
-    qryFeriFili.Close();
-    qryFeriFili.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryFeriFili.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
-    qryFeriFili.Open();
-    qryTurno.Close();
-    qryTurno.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
-    qryTurno.ParamByName(QStringLiteral("P_CDSERVFILI")).setAsString(u.CdServFili);
-    qryTurno.Open();
+    // the holiday column applies on the days the branch lists in FERICARD: read once
+    // for all the diets of the day
+    if (m_holidayReadFor != u.DtCardapio) {
+        qryFeriFili.Close();
+        qryFeriFili.ParamByName(QStringLiteral("P_CDFILIAL")).setAsString(u.CdFilial);
+        qryFeriFili.ParamByName(QStringLiteral("P_DTFERIFILI")).setAsDate(u.DtCardapio);
+        qryFeriFili.Open();
+        m_holidayReadFor = u.DtCardapio;
+    }
+    // the service's shifts, as the run read them before its first step
+    if (!m_shiftsRead)
+        readShifts();
     const char *weekdayColumn = kShiftColumns[weekdayNumber(u.DtCardapio) - 1];
     int shift = 1;
     for (qryTurno.First(); !qryTurno.Eof(); qryTurno.Next(), ++shift) {

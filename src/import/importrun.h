@@ -7,6 +7,7 @@
 #include "recordset.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -140,6 +141,7 @@ private:
         int diners = -1;   // GetComensais, the same
         int slots = -1;    // VerifCardadia
         int clearing = -1; // DelPratosDiet, in overwrite mode
+        qint64 sentNs = 0; // when its reads went, on the run's clock
     };
     struct SentBatch
     {
@@ -165,6 +167,8 @@ private:
     Placements cycleDays();
     bool isWorkingDay(const QDate &day);
     void checkShifts(const Placements &days);
+    // the service's shifts, read once for the run: every header it fills gets the same
+    void readShifts();
     void planSteps(const Placements &days);
     // the day's month reference: the entry's, or in a cycle the day's own month
     void enterDay(const Placement &placement);
@@ -197,7 +201,8 @@ private:
     void pump();
     const StepCalls &stepCalls() const { return m_stepCalls.at(m_step); }
     // The answer of a call of the run's stream, the window painting while it comes.
-    void waitForAnswer(int position);
+    // The time it waited, in nanoseconds.
+    qint64 waitForAnswer(int position);
     QVariant answerOf(int position);
     // The packet a read of the step answered; a text ends the run as the server's.
     Packet packetAnswer(int position, Method method);
@@ -220,10 +225,25 @@ private:
     // server may have stored, the run's id and what can be done; empty when nothing was.
     QStringList whatStays() const;
 
-    // how far the reads go ahead of the step under way, and how many batches may be on
-    // their way: a few round trips for a month, and little held in memory
-    static constexpr qsizetype kStepsAhead = 32;
-    static constexpr size_t kBatchesAhead = 16;
+    // How far the reads go ahead of the step under way, and how many batches may be on
+    // their way. Near the server a few round trips for a month and little held in
+    // memory; over a slow link as many steps as the link holds while one goes there and
+    // back (the round trip over the time of a step), twice over, so that the steps
+    // never wait for it. They only grow, within what the server takes at a time.
+    struct Windows
+    {
+        static constexpr qsizetype kLeastSteps = 32;
+        static constexpr qsizetype kLeastBatches = 16;
+        static constexpr qsizetype kMost = 1024;
+        qsizetype steps = kLeastSteps;
+        qsizetype batches = kLeastBatches;
+        qint64 roundTripNs = -1; // the least seen from a read sent to its answer
+        qint64 waitedNs = 0;     // the time the run waited for answers
+        // a read's round trip, seen by a step that had to wait for its answer
+        void noteRoundTrip(qint64 ns);
+        // Fits both to the round trip and the time a step takes without its waits.
+        void fit(qint64 elapsedNs, qsizetype stepsDone);
+    };
 
     AppServer &m_server;
     RecordSet &cdsCardOrigem;
@@ -250,6 +270,10 @@ private:
     QString m_caption;
     QDate m_month; // the month of the day under way, on a cycle's caption
     long m_slotPairs = 0;
+    bool m_shiftsRead = false;
+    Windows m_windows;
+    QElapsedTimer m_runClock;
+    QDate m_holidayReadFor; // the day qryFeriFili holds the holiday of
 
     // the step under way: its destination menu and slot, and what it saw of the day
     QString NrCardapioDestino;

@@ -77,17 +77,6 @@ QString dishSlot(const QVariantList &c)
            QString::number(c.at(dishAt().NRSEQPRATCAR).toDouble(), 'f', 0);
 }
 
-QString canonical(const QVariant &v)
-{
-    if (isNull(v))
-        return QStringLiteral("\x01");
-    if (v.typeId() == QMetaType::QDate)
-        return v.toDate().toString(Qt::ISODate);
-    if (v.typeId() == QMetaType::Double)
-        return QString::number(v.toDouble() + 0.0, 'g', 17); // -0 is kept as 0
-    return v.toString();
-}
-
 bool sameRow(const QVariantList &a, const QVariantList &b)
 {
     if (a.size() != b.size())
@@ -212,21 +201,31 @@ MenuState MenuState::read(SqlSession &s, const QString &branch, const QString &n
 
 QString MenuState::digest() const
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // the canonical texts of the values, each ended by a unit separator and each row by
+    // a record separator, hashed at once
+    QByteArray text;
+    text.reserve(64 * (dishes.size() + 1) * 16);
     const auto add = [&](const QVariantList &row) {
         for (const QVariant &v : row) {
-            hash.addData(canonical(v).toUtf8());
-            hash.addData(QByteArrayView("\x1f"));
+            if (isNull(v))
+                text.append('\x01');
+            else if (v.typeId() == QMetaType::Double)
+                text.append(QByteArray::number(v.toDouble() + 0.0, 'g', 17)); // -0 is kept as 0
+            else if (v.typeId() == QMetaType::QDate)
+                text.append(v.toDate().toString(Qt::ISODate).toLatin1());
+            else
+                text.append(v.toString().toUtf8());
+            text.append('\x1f');
         }
-        hash.addData(QByteArrayView("\x1e"));
+        text.append('\x1e');
     };
     if (header.isEmpty())
-        hash.addData(QByteArrayView("-\x1e"));
+        text.append("-\x1e");
     else
         add(header);
     for (const QVariantList &c : dishes)
         add(c);
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
 }
 
 RunRecorder::RunRecorder(SqlSession &s, const CallContext &context)

@@ -114,4 +114,16 @@ QString serverSql(bool sqlite, const char *name)
     return it.value();
 }
 
+QString serverSqlRows(bool sqlite, const char *name, int rows)
+{
+    const QString sql = serverSql(sqlite, name);
+    static const QLatin1String values("VALUES (");
+    const qsizetype from = sql.indexOf(values) + values.size() - 1;
+    const qsizetype to = sql.indexOf(QLatin1Char(')'), from) + 1;
+    if (from < values.size() - 1 || to <= from)
+        qFatal("SQL statement %s has no VALUES row", name);
+    return sql.left(from) + QStringList(rows, sql.mid(from, to - from)).join(QLatin1String(", ")) +
+           sql.mid(to);
+}
+
 } // namespace zov

@@ -10,5 +10,7 @@ namespace zov {
 // `{FOR_UPDATE}` PostgreSQL's row lock, and `{COLUMNS:layout}` and its kin the
 // columns of a record-set layout's table (see sql/common.sql).
 QString serverSql(bool sqlite, const char *name);
+// A statement whose one VALUES row is repeated `rows` times: many rows in one statement.
+QString serverSqlRows(bool sqlite, const char *name, int rows);
 
 } // namespace zov

@@ -353,31 +353,51 @@ public:
         return {};
     }
 
-    QString insertDish(QVariantList c)
+    // The new dishes of the batch, a few statements for all of them; a slot already
+    // taken, or taken twice by the batch, refuses the batch.
+    QString insertDishes(QList<QVariantList> rows)
     {
-        if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
-            isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
-            return text("DISH_INCOMPLETE").arg(describeDish(c));
-        if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
-            !bad.isEmpty())
-            return bad;
-        if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
-            return text("DISH_BAD_NUMBER").arg(describeDish(c));
-        const QString problem = completeFromHeader(c);
-        if (!problem.isEmpty())
-            return problem;
-        // the primary key says whether the slot is taken: no look-up before each dish
-        try {
-            m_s.exec(sql("dish_insert"), c);
-        } catch (const SqlFailure &e) {
-            if (e.isKeyTaken())
-                return text("DISH_TAKEN").arg(describeDish(c));
-            throw;
+        for (QVariantList &c : rows) {
+            if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
+                isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
+                return text("DISH_INCOMPLETE").arg(describeDish(c));
+            if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
+                !bad.isEmpty())
+                return bad;
+            if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
+                return text("DISH_BAD_NUMBER").arg(describeDish(c));
+            if (const QString problem = completeFromHeader(c); !problem.isEmpty())
+                return problem;
         }
-        m_recorder.dishWritten(c);
-        tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
-              c.at(dishAt().CDDIETPAD))
-            .inserted++;
+        const auto slotOf = [](const QVariant &diet, const QVariant &slot) {
+            QString key = diet.toString();
+            key += QLatin1Char('|');
+            key += QString::number(static_cast<qint64>(slot.toDouble()));
+            return key;
+        };
+        // the primary key says whether a slot is taken: no look-up before each dish
+        for (qsizetype done = 0; done < rows.size();) {
+            const qsizetype left = rows.size() - done;
+            const int n = left >= 64 ? 64 : left >= 16 ? 16 : left >= 4 ? 4 : 1;
+            QVariantList values;
+            values.reserve(n * dishLayout().fields.size());
+            for (qsizetype i = done; i < done + n; ++i)
+                values.append(rows.at(i));
+            QHash<QString, int> stored;
+            m_s.select(serverSqlRows(m_s.isSQLite(), "dish_insert_rows", n), values,
+                       [&](const SqlRow &q) { ++stored[slotOf(q.value(0), q.value(1))]; });
+            for (qsizetype i = done; i < done + n; ++i) {
+                const QVariantList &c = rows.at(i);
+                int &count = stored[slotOf(c.at(dishAt().CDDIETPAD), c.at(dishAt().NRSEQPRATCAR))];
+                if (count-- <= 0)
+                    return text("DISH_TAKEN").arg(describeDish(c));
+                m_recorder.dishWritten(c);
+                tally(c.at(dishAt().CDFILIAL), c.at(dishAt().CDSERVFILI), c.at(dishAt().DTCARDAPIO),
+                      c.at(dishAt().CDDIETPAD))
+                    .inserted++;
+            }
+            done += n;
+        }
         return {};
     }
 
@@ -463,8 +483,7 @@ private:
         if (known == m_headers.end()) {
             QVariantList found;
             m_s.select(sql("header_by_number"),
-                       {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)},
-                       [&](const SqlRow &q) {
+                       {c.at(dishAt().CDFILIAL), c.at(dishAt().NRCARDAPIO)}, [&](const SqlRow &q) {
                            found = {q.value(0), q.value(1), q.value(2)};
                        });
             known = m_headers.insert(number, found);
@@ -543,10 +562,8 @@ QString writeRows(BatchWriter &writer, const DeltaRows &headers, const DeltaRows
         if (!(problem = writer.changeHeader(h, original)).isEmpty())
             return problem;
     }
-    for (const QVariantList &c : dishes.inserts) {
-        if (!(problem = writer.insertDish(c)).isEmpty())
-            return problem;
-    }
+    if (!(problem = writer.insertDishes(dishes.inserts)).isEmpty())
+        return problem;
     for (const auto &[c, original] : dishes.changes) {
         if (!(problem = writer.changeDish(c, original)).isEmpty())
             return problem;
@@ -594,11 +611,10 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
 
     const auto storedAnswer = [&](QString *answer) {
         bool found = false;
-        s.select(serverSql(s.isSQLite(), "batch_answer"), {context.batchId},
-                 [&](const SqlRow &q) {
-                     *answer = q.value(0).toString();
-                     found = true;
-                 });
+        s.select(serverSql(s.isSQLite(), "batch_answer"), {context.batchId}, [&](const SqlRow &q) {
+            *answer = q.value(0).toString();
+            found = true;
+        });
         return found;
     };
     // what the batch changes is kept with it, for an undo of its run

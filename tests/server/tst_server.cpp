@@ -233,6 +233,7 @@ struct Menus
 
 enum BatchFailure {
     DishKeyTaken,
+    DishSlotTwice,
     ChangedDishGone,
     DeletedDishGone,
     HeaderKeyTaken,
@@ -780,6 +781,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("failure");
         QTest::addColumn<QString>("named"); // what the error text names
         QTest::newRow("the last dish collides") << int(DishKeyTaken) << "30";
+        QTest::newRow("two new dishes in one slot") << int(DishSlotTwice) << "31";
         QTest::newRow("changed dish gone") << int(ChangedDishGone) << "30";
         QTest::newRow("deleted dish gone") << int(DeletedDishGone) << "30";
         QTest::newRow("header key taken") << int(HeaderKeyTaken) << "10/03/2024";
@@ -818,6 +820,9 @@ private Q_SLOTS:
         switch (failure) {
         case DishKeyTaken:
             insertDish(m.dishes, day(3, 10), "30", 2, "P5", kService);
+            break;
+        case DishSlotTwice:
+            insertDish(m.dishes, day(3, 11), "31", 2, "P5", kService);
             break;
         case ChangedDishGone:
             QVERIFY(locateDish(2));

@@ -142,6 +142,14 @@ WHERE CDFILIAL = ? AND CDSERVFILI = ? AND DTCARDAPIO = ? AND CDDIETPAD = ?;
 INSERT INTO COMPCARD ({COLUMNS:cdsCompCardCache})
 VALUES ({VALUES:cdsCompCardCache});
 
+-- the dishes of a batch at once; a slot already taken is left out of the rows it gives
+-- back, and the batch is refused
+-- name: dish_insert_rows
+INSERT INTO COMPCARD ({COLUMNS:cdsCompCardCache})
+VALUES ({VALUES:cdsCompCardCache})
+ON CONFLICT DO NOTHING
+RETURNING CDDIETPAD, NRSEQPRATCAR;
+
 -- name: dish_update
 UPDATE COMPCARD
 SET {ASSIGNMENTS:cdsCompCardCache}
