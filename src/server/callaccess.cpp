@@ -11,6 +11,8 @@
 #include <QSqlQuery>
 #include <grpcpp/support/status_code_enum.h>
 
+#include <chrono>
+
 namespace zov {
 
 namespace {
@@ -96,8 +98,18 @@ std::optional<CallAccess::Refusal> CallAccess::admit(SqlSession &s,
         // the server still takes its shared token (the move to operators)
         if (context.sharedToken)
             return std::nullopt;
-        if (!m_operatorsSeen.load(std::memory_order_relaxed) && !anyOperator(s))
-            return std::nullopt;
+        if (!m_operatorsSeen.load(std::memory_order_relaxed)) {
+            const qint64 now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+            if (now < m_noOperatorsUntil.load(std::memory_order_relaxed))
+                return std::nullopt;
+            if (!anyOperator(s)) {
+                m_noOperatorsUntil =
+                    now + std::chrono::nanoseconds(std::chrono::seconds(1)).count();
+                return std::nullopt;
+            }
+        }
         m_operatorsSeen = true;
         return refused(grpc::StatusCode::UNAUTHENTICATED, text("ACCESS_NEEDS_OPERATOR"), context);
     }

@@ -49,6 +49,9 @@ private:
     ServerMetrics *m_metrics;
     // operators are never removed: once there, the server keeps asking for them
     std::atomic<bool> m_operatorsSeen{false};
+    // while none is registered the database is asked again at most once a second (on
+    // the clock's count, in nanoseconds): the first operator is asked for within a second
+    std::atomic<qint64> m_noOperatorsUntil{0};
 };
 
 } // namespace zov

@@ -284,14 +284,26 @@ public:
         }
         if (const QString bad = soundHeader(h); !bad.isEmpty())
             return bad;
-        if (exists("header_exists", headerKey(h)))
+        qint64 dayTaken = 0, numberTaken = 0;
+        m_s.select(sql("header_taken"),
+                   headerKey(h) +
+                       QVariantList{h.at(headerAt().CDFILIAL), h.at(headerAt().NRCARDAPIO)},
+                   [&](const SqlRow &q) {
+                       dayTaken = q.value(0).toLongLong();
+                       numberTaken = q.value(1).toLongLong();
+                   });
+        if (dayTaken > 0)
             return text("HEADER_TAKEN").arg(describeHeader(h));
-        if (exists("header_number_exists",
-                   {h.at(headerAt().CDFILIAL), h.at(headerAt().NRCARDAPIO)}))
+        if (numberTaken > 0)
             return text("HEADER_NUMBER_TAKEN")
                 .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
         m_recorder.headerWritten(h);
+        // the batch's dishes of this header need not read it back
+        m_headers.insert(
+            h.at(headerAt().CDFILIAL).toString() + QLatin1Char('|') +
+                h.at(headerAt().NRCARDAPIO).toString(),
+            {h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO), h.at(headerAt().CDDIETPAD)});
         tally(h.at(headerAt().CDFILIAL), h.at(headerAt().CDSERVFILI), h.at(headerAt().DTCARDAPIO),
               h.at(headerAt().CDDIETPAD))
             .inserted++;
@@ -432,12 +444,19 @@ private:
             !bad.isEmpty())
             return bad;
         const QVariant branch = h.at(headerAt().CDFILIAL);
-        if (!exists("branch_exists", {branch}))
-            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDFILIAL"));
-        if (!exists("service_exists", {branch, h.at(headerAt().CDSERVFILI)}))
-            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDSERVFILI"));
-        if (!exists("diet_exists", {h.at(headerAt().CDDIETPAD)}))
-            return text("HEADER_UNKNOWN_CODE").arg(describeHeader(h), QStringLiteral("CDDIETPAD"));
+        qint64 known[3] = {0, 0, 0};
+        m_s.select(sql("header_codes_known"),
+                   {branch, branch, h.at(headerAt().CDSERVFILI), h.at(headerAt().CDDIETPAD)},
+                   [&](const SqlRow &q) {
+                       for (int i = 0; i < 3; ++i)
+                           known[i] = q.value(i).toLongLong();
+                   });
+        const char *const columns[] = {"CDFILIAL", "CDSERVFILI", "CDDIETPAD"};
+        for (int i = 0; i < 3; ++i) {
+            if (known[i] == 0)
+                return text("HEADER_UNKNOWN_CODE")
+                    .arg(describeHeader(h), QLatin1String(columns[i]));
+        }
         return {};
     }
 
@@ -463,13 +482,6 @@ private:
     {
         return tallies[{branch.toString(), service.toString(), isoDate(day.toDate()),
                         diet.toString()}];
-    }
-
-    bool exists(const char *statement, const QVariantList &key)
-    {
-        bool found = false;
-        m_s.select(sql(statement), key, [&](const SqlRow &) { found = true; });
-        return found;
     }
 
     // A dish takes the service and the day of its header; one that names another
