@@ -5,6 +5,7 @@
 #include "importreport.h"
 #include "query.h"
 #include "recordset.h"
+#include "streamwindows.h"
 
 #include <QDate>
 #include <QElapsedTimer>
@@ -225,26 +226,6 @@ private:
     // server may have stored, the run's id and what can be done; empty when nothing was.
     QStringList whatStays() const;
 
-    // How far the reads go ahead of the step under way, and how many batches may be on
-    // their way. Near the server a few round trips for a month and little held in
-    // memory; over a slow link as many steps as the link holds while one goes there and
-    // back (the round trip over the time of a step), twice over, so that the steps
-    // never wait for it. They only grow, within what the server takes at a time.
-    struct Windows
-    {
-        static constexpr qsizetype kLeastSteps = 32;
-        static constexpr qsizetype kLeastBatches = 16;
-        static constexpr qsizetype kMost = 1024;
-        qsizetype steps = kLeastSteps;
-        qsizetype batches = kLeastBatches;
-        qint64 roundTripNs = -1; // the least seen from a read sent to its answer
-        qint64 waitedNs = 0;     // the time the run waited for answers
-        // a read's round trip, seen by a step that had to wait for its answer
-        void noteRoundTrip(qint64 ns);
-        // Fits both to the round trip and the time a step takes without its waits.
-        void fit(qint64 elapsedNs, qsizetype stepsDone);
-    };
-
     AppServer &m_server;
     RecordSet &cdsCardOrigem;
     RecordSet &cdsTipoPrato;
@@ -271,7 +252,7 @@ private:
     QDate m_month; // the month of the day under way, on a cycle's caption
     long m_slotPairs = 0;
     bool m_shiftsRead = false;
-    Windows m_windows;
+    StreamWindows m_windows;
     QElapsedTimer m_runClock;
     QDate m_holidayReadFor; // the day qryFeriFili holds the holiday of
 

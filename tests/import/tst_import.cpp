@@ -7,6 +7,7 @@
 #include "messages.h"
 #include "operators.h"
 #include "runundo.h"
+#include "streamwindows.h"
 #include "texts.h"
 
 #include <QJsonDocument>
@@ -73,6 +74,8 @@ private Q_SLOTS:
     void operatorDisabledDuringTheRun();
     void referenceMonthOtherThanTheDays();
     void cycleOverMonths_data();
+    void streamWindowsFollowTheLink_data();
+    void streamWindowsFollowTheLink();
     void cycleOverMonths();
 };
 
@@ -1148,6 +1151,47 @@ void TestImport::undoPutsTheDaysBack()
     }
     // the numbers handed out stay used
     QVERIFY(f.db.count(QStringLiteral("CARDSEQ")) > 0);
+}
+
+void TestImport::streamWindowsFollowTheLink_data()
+{
+    QTest::addColumn<double>("roundTripMs"); // negative: none timed
+    QTest::addColumn<bool>("fittedAtStart"); // as the run does, before its first step
+    QTest::addColumn<double>("elapsedMs");
+    QTest::addColumn<double>("waitedMs");
+    QTest::addColumn<int>("stepsDone");
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<int>("batches");
+    QTest::newRow("near the server") << 0.3 << true << 50.0 << 0.0 << 100 << 32 << 16;
+    QTest::newRow("no round trip timed") << -1.0 << true << 50.0 << 0.0 << 100 << 32 << 16;
+    QTest::newRow("10 ms, before the first step") << 10.0 << true << 0.0 << 0.0 << 0 << 40 << 40;
+    QTest::newRow("100 ms, before the first step")
+        << 100.0 << true << 0.0 << 0.0 << 0 << 400 << 400;
+    // slow steps later on do not take back what the link was given
+    QTest::newRow("100 ms, then steps of 5 ms")
+        << 100.0 << true << 500.0 << 0.0 << 100 << 400 << 400;
+    QTest::newRow("100 ms, steps of 5 ms") << 100.0 << false << 500.0 << 0.0 << 100 << 40 << 40;
+    // the time spent waiting for the link is not the steps' own
+    QTest::newRow("100 ms, steps of 1 ms between waits")
+        << 100.0 << false << 1000.0 << 900.0 << 100 << 200 << 200;
+    QTest::newRow("a link of 2 s") << 2000.0 << true << 0.0 << 0.0 << 0 << 1024 << 1024;
+}
+
+void TestImport::streamWindowsFollowTheLink()
+{
+    QFETCH(double, roundTripMs);
+    QFETCH(bool, fittedAtStart);
+    QFETCH(double, elapsedMs);
+    QFETCH(double, waitedMs);
+    QFETCH(int, stepsDone);
+    StreamWindows w;
+    w.noteRoundTrip(static_cast<qint64>(roundTripMs * 1e6));
+    if (fittedAtStart)
+        w.fit(0, 0);
+    w.waitedNs = static_cast<qint64>(waitedMs * 1e6);
+    w.fit(static_cast<qint64>(elapsedMs * 1e6), stepsDone);
+    QTEST(int(w.steps), "steps");
+    QTEST(int(w.batches), "batches");
 }
 
 QTEST_GUILESS_MAIN(TestImport)

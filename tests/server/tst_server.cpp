@@ -234,6 +234,7 @@ struct Menus
 enum BatchFailure {
     DishKeyTaken,
     DishSlotTwice,
+    DishSlotTwiceFar,
     ChangedDishGone,
     DeletedDishGone,
     HeaderKeyTaken,
@@ -782,6 +783,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("named"); // what the error text names
         QTest::newRow("the last dish collides") << int(DishKeyTaken) << "30";
         QTest::newRow("two new dishes in one slot") << int(DishSlotTwice) << "31";
+        // the new dishes go many to a statement: the slot is found past the first ones
+        QTest::newRow("a slot taken twice among 70 new dishes") << int(DishSlotTwiceFar) << "31";
         QTest::newRow("changed dish gone") << int(ChangedDishGone) << "30";
         QTest::newRow("deleted dish gone") << int(DeletedDishGone) << "30";
         QTest::newRow("header key taken") << int(HeaderKeyTaken) << "10/03/2024";
@@ -821,8 +824,15 @@ private Q_SLOTS:
         case DishKeyTaken:
             insertDish(m.dishes, day(3, 10), "30", 2, "P5", kService);
             break;
-        case DishSlotTwice:
+        case DishSlotTwice: // four new dishes: one statement
+            insertDish(m.dishes, day(3, 11), "31", 3, "P6", kService);
             insertDish(m.dishes, day(3, 11), "31", 2, "P5", kService);
+            break;
+        case DishSlotTwiceFar:
+            for (int seq = 3; seq <= 70; ++seq)
+                insertDish(m.dishes, day(3, 11), "31", seq, QStringLiteral("P%1").arg(seq),
+                           kService);
+            insertDish(m.dishes, day(3, 11), "31", 40, "P5", kService);
             break;
         case ChangedDishGone:
             QVERIFY(locateDish(2));
