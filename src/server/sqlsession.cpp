@@ -223,7 +223,12 @@ sqlite3_stmt *SqlSession::sqliteBound(const QString &sql, const QVariantList &va
     }
     sqlite3_stmt *statement = it.value();
     const int parameters = sqlite3_bind_parameter_count(statement);
-    for (int i = 0; i < values.size() && i < parameters; ++i) {
+    // as Qt's driver: a statement run with more or fewer values than it takes fails
+    if (parameters != values.size())
+        fail(QSqlError(QStringLiteral("Parameter count mismatch"), QString(),
+                       QSqlError::StatementError),
+             false);
+    for (int i = 0; i < parameters; ++i) {
         if (const int code = bindValue(statement, i + 1, values.at(i)); code != SQLITE_OK)
             failSqlite(code);
     }
