@@ -170,11 +170,11 @@ struct ImportRun
     QJsonObject stats;
 };
 
-// the whole source month onto the destination month
-QStringList monthRange()
+// the whole source month onto the month of `destination`
+QStringList monthRange(const QDate &destination = kDestinationMonth)
 {
     return {QStringLiteral("--date"),
-            kDestinationMonth.toString(Qt::ISODate),
+            destination.toString(Qt::ISODate),
             QStringLiteral("--from"),
             kSourceMonth.toString(Qt::ISODate),
             QStringLiteral("--to"),
@@ -354,17 +354,6 @@ int rowCount(const QString &path)
     }
     QSqlDatabase::removeDatabase(name);
     return n;
-}
-
-// the whole source month onto the month of `destination`
-QStringList monthRange(const QDate &destination)
-{
-    return {QStringLiteral("--date"),
-            destination.toString(Qt::ISODate),
-            QStringLiteral("--from"),
-            kSourceMonth.toString(Qt::ISODate),
-            QStringLiteral("--to"),
-            kSourceMonth.addDays(kSourceMonth.daysInMonth() - 1).toString(Qt::ISODate)};
 }
 
 // The same month on PostgreSQL: each run in databases of its own made from one
