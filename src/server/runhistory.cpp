@@ -286,11 +286,8 @@ void RunRecorder::after()
 {
     if (m_context.runId.isEmpty() || m_menus.isEmpty())
         return;
-    qint64 order = 1;
-    m_s.select(sql(m_s, "run_next_order"), {m_context.runId},
-               [&](const SqlRow &q) { order = q.value(0).toLongLong(); });
-    // the run's own row comes with its first record
-    bool runKept = order > 1;
+    // the batch's records come after the run's last, all with the same order
+    qint64 order = 0;
     const QString now = nowUtc();
     for (int i = 0; i < m_menus.size(); ++i) {
         const auto &[branch, number] = m_menus.at(i);
@@ -321,16 +318,26 @@ void RunRecorder::after()
             {QStringLiteral("removed"), removed},
             {QStringLiteral("changed"), changed},
             {QStringLiteral("added"), added}};
-        if (!runKept) {
+        const QVariantList record{
+            branch,
+            number,
+            h.at(headerAt().CDSERVFILI),
+            h.at(headerAt().DTCARDAPIO),
+            h.at(headerAt().CDDIETPAD),
+            m_context.batchId,
+            QString::fromUtf8(QJsonDocument(before).toJson(QJsonDocument::Compact)),
+            after.digest()};
+        if (order > 0) {
+            m_s.exec(sql(m_s, "run_record_insert"), QVariantList{m_context.runId, order} + record);
+            continue;
+        }
+        m_s.select(sql(m_s, "run_record_next"),
+                   QVariantList{m_context.runId} + record + QVariantList{m_context.runId},
+                   [&](const SqlRow &q) { order = q.value(0).toLongLong(); });
+        // the run's own row comes with its first record
+        if (order == 1)
             m_s.exec(sql(m_s, "run_insert"), {m_context.runId, branch, h.at(headerAt().CDSERVFILI),
                                               m_context.operatorCode, now, m_context.runMode});
-            runKept = true;
-        }
-        m_s.exec(sql(m_s, "run_record_insert"),
-                 {m_context.runId, order, branch, number, h.at(headerAt().CDSERVFILI),
-                  h.at(headerAt().DTCARDAPIO), h.at(headerAt().CDDIETPAD), m_context.batchId,
-                  QString::fromUtf8(QJsonDocument(before).toJson(QJsonDocument::Compact)),
-                  after.digest()});
     }
 }
 

@@ -282,19 +282,25 @@ public:
             if (isNull(h.at(key)) || h.at(key).toString().trimmed().isEmpty())
                 return text("HEADER_INCOMPLETE").arg(describeHeader(h));
         }
-        if (const QString bad = soundHeader(h); !bad.isEmpty())
+        if (const QString bad = badValue(headerLayout(), h, [&] { return describeHeader(h); });
+            !bad.isEmpty())
             return bad;
-        qint64 dayTaken = 0, numberTaken = 0;
-        m_s.select(sql("header_taken"),
-                   headerKey(h) +
-                       QVariantList{h.at(headerAt().CDFILIAL), h.at(headerAt().NRCARDAPIO)},
-                   [&](const SqlRow &q) {
-                       dayTaken = q.value(0).toLongLong();
-                       numberTaken = q.value(1).toLongLong();
-                   });
-        if (dayTaken > 0)
+        // its codes known and its day and number free, asked at once
+        const QVariant branch = h.at(headerAt().CDFILIAL);
+        qint64 found[5] = {0, 0, 0, 0, 0};
+        m_s.select(
+            sql("header_new_checks"),
+            QVariantList{branch, branch, h.at(headerAt().CDSERVFILI), h.at(headerAt().CDDIETPAD)} +
+                headerKey(h) + QVariantList{branch, h.at(headerAt().NRCARDAPIO)},
+            [&](const SqlRow &q) {
+                for (int i = 0; i < 5; ++i)
+                    found[i] = q.value(i).toLongLong();
+            });
+        if (const QString unknown = unknownCode(h, found); !unknown.isEmpty())
+            return unknown;
+        if (found[3] > 0)
             return text("HEADER_TAKEN").arg(describeHeader(h));
-        if (numberTaken > 0)
+        if (found[4] > 0)
             return text("HEADER_NUMBER_TAKEN")
                 .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
         m_s.exec(sql("header_insert"), h);
@@ -390,7 +396,13 @@ public:
         // the primary key says whether a slot is taken: no look-up before each dish
         for (qsizetype done = 0; done < rows.size();) {
             const qsizetype left = rows.size() - done;
-            const int n = left >= 64 ? 64 : left >= 16 ? 16 : left >= 4 ? 4 : 1;
+            // on SQLite a few statement sizes; on PostgreSQL, where each is a round trip,
+            // all of them at once
+            const int n = !m_s.isSQLite() ? int(std::min<qsizetype>(left, 64))
+                          : left >= 64    ? 64
+                          : left >= 16    ? 16
+                          : left >= 4     ? 4
+                                          : 1;
             QVariantList values;
             values.reserve(n * dishLayout().fields.size());
             for (qsizetype i = done; i < done + n; ++i)
@@ -451,6 +463,11 @@ private:
                        for (int i = 0; i < 3; ++i)
                            known[i] = q.value(i).toLongLong();
                    });
+        return unknownCode(h, known);
+    }
+    // The first of a header's branch, service and diet that `known` counts 0 of.
+    static QString unknownCode(const QVariantList &h, const qint64 *known)
+    {
         const char *const columns[] = {"CDFILIAL", "CDSERVFILI", "CDDIETPAD"};
         for (int i = 0; i < 3; ++i) {
             if (known[i] == 0)
@@ -635,9 +652,16 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
     QString problem;
     try {
         WriteTransaction transaction(s);
-        // a batch sent again after its reply was lost is answered, not stored twice
+        const QString when = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19);
+        // a batch sent again after its reply was lost is answered, not stored twice: its
+        // id is taken first, and given back with the rest if the batch is not stored
         QString answer;
-        if (!context.batchId.isEmpty() && storedAnswer(&answer)) {
+        bool claimed = context.batchId.isEmpty();
+        if (!claimed)
+            s.select(serverSql(s.isSQLite(), "batch_claim"),
+                     {context.batchId, context.operatorCode, when, QString()},
+                     [&](const SqlRow &) { claimed = true; });
+        if (!claimed && storedAnswer(&answer)) {
             if (!s.dryRun())
                 qCInfo(lcAudit).noquote()
                     << text("AUDIT_RESENT")
@@ -655,10 +679,6 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
         if (context.expired())
             return text("BATCH_EXPIRED");
         recorder.after();
-        const QString when = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19);
-        if (!context.batchId.isEmpty())
-            s.exec(serverSql(s.isSQLite(), "batch_store"),
-                   {context.batchId, context.operatorCode, when, QString()});
         // a batch from a caller that gives no id is audited under one of the server's
         writer.audit(context.batchId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces)
                                                : context.batchId,
