@@ -46,7 +46,10 @@ public:
         m_entries[id] = {socket, limit, group, false};
         if (!m_thread.joinable())
             m_thread = std::thread([this] { run(); });
-        m_wake.notify_one();
+        // woken only for a limit before the one it waits for: a statement of a call
+        // costs no switch to this thread
+        if (limit < m_waitingUntil)
+            m_wake.notify_one();
         return id;
     }
 
@@ -107,10 +110,12 @@ private:
                     next = std::min(next, limit);
                 }
             }
+            m_waitingUntil = next;
             if (next == Clock::time_point::max())
                 m_wake.wait(lock);
             else
                 m_wake.wait_until(lock, next);
+            m_waitingUntil = Clock::time_point::min(); // awake: it sees every entry
         }
     }
 
@@ -118,6 +123,8 @@ private:
     std::condition_variable m_wake;
     std::map<std::uint64_t, Entry> m_entries;
     std::uint64_t m_lastId = 0;
+    // when the thread wakes next by itself
+    Clock::time_point m_waitingUntil = Clock::time_point::min();
     std::map<std::uint64_t, Clock::time_point> m_groupLimits;
     std::thread m_thread;
 };

@@ -328,8 +328,8 @@ QVariant rdmImpCardZov::VerifCardadia(SqlSession &s, const QDate &day, const QSt
         packet.addValues(values);
     };
     const QDate month = configMonth.isValid() ? configMonth : firstDayOfMonth(day);
-    s.select(serverSql(s.isSQLite(), "verif_slots"), {day, diet, branch, service, month}, add);
-    s.select(serverSql(s.isSQLite(), "verif_extra"), {branch, service, day, diet, month}, add);
+    s.select(serverSql(s.isSQLite(), "verif_day"),
+             {day, diet, branch, service, month, branch, service, day, diet, month}, add);
     return packet.result();
 }
 

@@ -192,6 +192,9 @@ MenuState MenuState::read(SqlSession &s, const QString &branch, const QString &n
     MenuState state;
     s.select(sql(s, "run_header_state"), {branch, number},
              [&](const SqlRow &q) { state.header = rowOf(headerLayout(), q); });
+    // a dish needs its menu's header (the database's key says so): no header, no dishes
+    if (state.header.isEmpty())
+        return state;
     s.select(sql(s, "run_dish_state"), {branch, number}, [&](const SqlRow &q) {
         const QVariantList c = rowOf(dishLayout(), q);
         state.dishes.insert(dishSlot(c), c);
