@@ -6,6 +6,8 @@
 
 #include <QDate>
 
+#include <cstdio>
+
 namespace zov {
 
 namespace {
@@ -79,12 +81,63 @@ QList<PacketField> fieldsFromWire(const rpc::Packet &packet)
     return fields;
 }
 
+bool sentInColumns(const rpc::Packet &packet)
+{
+    return packet.columns_size() > 0 || packet.row_count() != 0;
+}
+
+// The rows of a packet sent column by column; each column of `owned` (the same
+// packet, when given) is freed once converted.
+void rowsFromColumns(const rpc::Packet &sent, Packet &result, rpc::Packet *owned)
+{
+    const rpc::Packet *packet = &sent;
+    const int rows = packet->row_count();
+    if (packet->columns_size() != result.fields.size() || packet->rows_size() != 0 || rows < 0)
+        throw Error(text("WIRE_BAD_COLUMNS").arg(packet->columns_size()).arg(result.fields.size()));
+    result.rows.resize(rows);
+    for (PacketRow &row : result.rows)
+        row.values.reserve(result.fields.size());
+    for (int c = 0; c < packet->columns_size(); ++c) {
+        const rpc::Column *column = &packet->columns(c);
+        const PacketField &field = result.fields.at(c);
+        const bool numbers = field.type == FieldType::Float;
+        const std::string &nulls = column->nulls();
+        if ((numbers ? column->numbers_size() : column->texts_size()) != rows ||
+            (numbers ? column->texts_size() : column->numbers_size()) != 0 ||
+            (!nulls.empty() && nulls.size() != size_t(rows)))
+            throw Error(text("WIRE_BAD_COLUMN").arg(field.name).arg(rows));
+        for (int i = 0; i < rows; ++i) {
+            QVariantList &values = result.rows[i].values;
+            if (!nulls.empty() && nulls[size_t(i)] != 0) {
+                values.append(QVariant());
+            } else if (numbers) {
+                values.append(column->numbers(i));
+            } else if (field.type == FieldType::Text) {
+                values.append(QString::fromStdString(column->texts(i)));
+            } else {
+                const QString iso = QString::fromStdString(column->texts(i));
+                const QDate date = parseIsoDate(iso);
+                if (!date.isValid())
+                    throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
+                values.append(date);
+            }
+        }
+        if (owned)
+            rpc::Column().Swap(owned->mutable_columns(c));
+    }
+}
+
 // Converts a packet and frees its rows as it goes, last first, so that a large
 // answer is not held twice.
 Packet takePacketFromWire(rpc::Packet *packet)
 {
     Packet result;
     result.fields = fieldsFromWire(*packet);
+    if (sentInColumns(*packet)) {
+        rowsFromColumns(*packet, result, packet);
+        checkPacket(text("WIRE_PACKET"), result);
+        return result;
+    }
     const int rows = packet->rows_size();
     result.rows.resize(rows);
     for (int i = rows - 1; i >= 0; --i) {
@@ -99,6 +152,11 @@ Packet packetFromWire(const rpc::Packet &packet)
 {
     Packet result;
     result.fields = fieldsFromWire(packet);
+    if (sentInColumns(packet)) {
+        rowsFromColumns(packet, result, nullptr);
+        checkPacket(text("WIRE_PACKET"), result);
+        return result;
+    }
     result.rows.reserve(packet.rows_size());
     for (int i = 0; i < packet.rows_size(); ++i)
         result.rows.append(rowFromWire(packet.rows(i), i + 1));
@@ -194,6 +252,71 @@ void rowToWire(const PacketRow &r, rpc::Row *row)
         cellToWire(v, row->add_original());
 }
 
+// Plain rows whose values all have their fields' types, as a column can carry them.
+bool fitsColumns(const Packet &packet)
+{
+    for (const PacketRow &r : packet.rows) {
+        if (r.kind != ChangeKind::None || !r.original.isEmpty() ||
+            r.values.size() != packet.fields.size())
+            return false;
+        for (qsizetype c = 0; c < r.values.size(); ++c) {
+            const QVariant &v = r.values.at(c);
+            if (!v.isValid() || v.isNull())
+                continue;
+            const FieldType type = packet.fields.at(c).type;
+            const int wanted = type == FieldType::Float  ? QMetaType::Double
+                               : type == FieldType::Date ? QMetaType::QDate
+                                                         : QMetaType::QString;
+            if (v.typeId() != wanted)
+                return false;
+            // a column's date is always YYYY-MM-DD
+            if (type == FieldType::Date &&
+                (static_cast<const QDate *>(v.constData())->year() < 1 ||
+                 static_cast<const QDate *>(v.constData())->year() > 9999))
+                return false;
+        }
+    }
+    return true;
+}
+
+void columnsToWire(const Packet &packet, rpc::Packet *out)
+{
+    const int rows = static_cast<int>(packet.rows.size());
+    out->set_row_count(rows);
+    for (qsizetype c = 0; c < packet.fields.size(); ++c) {
+        rpc::Column *column = out->add_columns();
+        const FieldType type = packet.fields.at(c).type;
+        std::string nulls;
+        if (type == FieldType::Float)
+            column->mutable_numbers()->Reserve(rows);
+        else
+            column->mutable_texts()->Reserve(rows);
+        for (int i = 0; i < rows; ++i) {
+            const QVariant &v = packet.rows.at(i).values.at(c);
+            const bool null = !v.isValid() || v.isNull();
+            if (null) {
+                if (nulls.empty())
+                    nulls.assign(size_t(rows), '\0');
+                nulls[size_t(i)] = 1;
+            }
+            if (type == FieldType::Float) {
+                column->add_numbers(null ? 0.0 : *static_cast<const double *>(v.constData()));
+            } else if (null) {
+                column->add_texts();
+            } else if (type == FieldType::Text) {
+                *column->add_texts() = static_cast<const QString *>(v.constData())->toStdString();
+            } else {
+                const QDate d = *static_cast<const QDate *>(v.constData());
+                char iso[16];
+                std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", d.year(), d.month(), d.day());
+                column->add_texts(iso);
+            }
+        }
+        if (!nulls.empty())
+            column->set_nulls(std::move(nulls));
+    }
+}
+
 } // namespace
 
 void toWire(const Packet &packet, rpc::Packet *out)
@@ -203,9 +326,14 @@ void toWire(const Packet &packet, rpc::Packet *out)
         rowToWire(r, out->add_rows());
 }
 
-void moveToWire(Packet &packet, rpc::Packet *out)
+void moveToWire(Packet &packet, rpc::Packet *out, bool columns)
 {
     fieldsToWire(packet, out);
+    if (columns && !packet.rows.isEmpty() && fitsColumns(packet)) {
+        columnsToWire(packet, out);
+        packet.rows.clear();
+        return;
+    }
     for (PacketRow &r : packet.rows) {
         rowToWire(r, out->add_rows());
         r = PacketRow(); // frees the row's values at once
@@ -259,12 +387,12 @@ QVariant takeFromWire(rpc::Value *value)
     return takeFromWireAt(value, 0);
 }
 
-void moveToWire(QVariant &value, rpc::Value *out)
+void moveToWire(QVariant &value, rpc::Value *out, bool columns)
 {
     if (value.typeId() == qMetaTypeId<Packet>()) {
         // the variant's own packet, emptied row by row as the wire form grows
         auto *packet = static_cast<Packet *>(value.data());
-        moveToWire(*packet, out->mutable_packet());
+        moveToWire(*packet, out->mutable_packet(), columns);
         value = QVariant();
         return;
     }
@@ -272,7 +400,7 @@ void moveToWire(QVariant &value, rpc::Value *out)
         auto *list = static_cast<QVariantList *>(value.data());
         rpc::ValueArray *array = out->mutable_array();
         for (QVariant &v : *list)
-            moveToWire(v, array->add_values());
+            moveToWire(v, array->add_values(), columns);
         value = QVariant();
         return;
     }

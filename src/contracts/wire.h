@@ -20,8 +20,10 @@ Packet fromWire(const rpc::Packet &packet);
 
 // The same, consuming their source as they go (rows are freed as soon as they are
 // converted), so that a large packet is never held twice.
-void moveToWire(QVariant &value, rpc::Value *out);
-void moveToWire(Packet &packet, rpc::Packet *out);
+// With `columns`, a packet of plain rows whose values all have their fields' types
+// goes column by column (for a caller that reads that form).
+void moveToWire(QVariant &value, rpc::Value *out, bool columns = false);
+void moveToWire(Packet &packet, rpc::Packet *out, bool columns = false);
 QVariant takeFromWire(rpc::Value *value);
 
 } // namespace zov

@@ -169,6 +169,7 @@ public:
             m_context.AddMetadata(kOperatorKey.name.data(),
                                   encodeMetadataValue(o.operatorCode).toStdString());
         m_context.AddMetadata(kCallDeadlineKey.name.data(), std::to_string(o.deadlineMs));
+        m_context.AddMetadata(kPacketColumnsKey.name.data(), "1");
         for (const auto &[key, value] : connection.m_metadata) {
             m_context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
             if (key == kDryRunKey.name)
@@ -716,6 +717,8 @@ void RpcConnection::addMetadata(grpc::ClientContext &context, const std::string 
     // the arguments are kept here: only a by-reference argument that the server
     // changed needs to come back
     context.AddMetadata(kByRefKey.name.data(), kByRefChanged.data());
+    // packets may come column by column, a fraction of the size and the work
+    context.AddMetadata(kPacketColumnsKey.name.data(), "1");
     for (const auto &pair : m_metadata) {
         if (pair.first != kBatchIdKey.name)
             context.AddMetadata(pair.first.toStdString(),

@@ -74,6 +74,27 @@ rpc::Value wirePacket()
     return v;
 }
 
+// A menu's plain rows of every column type, with nulls.
+Packet menuRows()
+{
+    Packet p = menuDelta();
+    for (PacketRow &r : p.rows) {
+        r.kind = ChangeKind::None;
+        r.original.clear();
+    }
+    p.rows[1].values[1] = QVariant();
+    return p;
+}
+
+// The same sent column by column.
+rpc::Value wireColumns()
+{
+    rpc::Value v;
+    Packet p = menuRows();
+    moveToWire(p, v.mutable_packet(), true);
+    return v;
+}
+
 } // namespace
 
 class TestWire : public QObject
@@ -85,37 +106,59 @@ private Q_SLOTS:
     {
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QVariant>("expected");
+        QTest::addColumn<bool>("columns");   // asked for
+        QTest::addColumn<bool>("inColumns"); // the packet went in them
         const QVariant date = QDate(2024, 3, 31);
         Packet plain;
         plain.fields = {{QStringLiteral("DTCARDAPIO"), FieldType::Date, 0}};
         plain.rows = {{{date}, ChangeKind::None, {}}, {{QVariant()}, ChangeKind::None, {}}};
         const QVariant packet = QVariant::fromValue(plain);
         const QVariant text = QStringLiteral("Cardápio de sábado, ç");
-        QTest::newRow("null") << QVariant() << QVariant();
-        QTest::newRow("text") << text << text;
-        QTest::newRow("empty text") << QVariant(QString()) << QVariant(QString());
-        QTest::newRow("number") << QVariant(-1234.5625) << QVariant(-1234.5625);
-        QTest::newRow("int") << QVariant(7) << QVariant(7.0);
-        QTest::newRow("date") << date << date;
-        QTest::newRow("day zero") << QVariant(QDate(1899, 12, 30)) << QVariant(QDate(1899, 12, 30));
+        QTest::newRow("null") << QVariant() << QVariant() << false << false;
+        QTest::newRow("text") << text << text << false << false;
+        QTest::newRow("empty text") << QVariant(QString()) << QVariant(QString()) << false << false;
+        QTest::newRow("number") << QVariant(-1234.5625) << QVariant(-1234.5625) << false << false;
+        QTest::newRow("int") << QVariant(7) << QVariant(7.0) << false << false;
+        QTest::newRow("date") << date << date << false << false;
+        QTest::newRow("day zero") << QVariant(QDate(1899, 12, 30)) << QVariant(QDate(1899, 12, 30))
+                                  << false << false;
         QTest::newRow("date and time")
-            << QVariant(QDateTime(QDate(2024, 3, 31), QTime(23, 59))) << date;
-        QTest::newRow("packet") << packet << packet;
+            << QVariant(QDateTime(QDate(2024, 3, 31), QTime(23, 59))) << date << false << false;
+        QTest::newRow("packet") << packet << packet << false << false;
         QTest::newRow("delta") << QVariant::fromValue(menuDelta())
-                               << QVariant::fromValue(menuDelta());
+                               << QVariant::fromValue(menuDelta()) << false << false;
         const QVariant array = QVariantList{text,
                                             2.0,
                                             QVariant(),
                                             date,
                                             QVariant(QVariantList{QVariant(QVariantList{packet})}),
                                             QVariantList{}};
-        QTest::newRow("array") << array << array;
+        QTest::newRow("array") << array << array << false << false;
+        const QVariant rows = QVariant::fromValue(menuRows());
+        QTest::newRow("packet in columns") << packet << packet << true << true;
+        QTest::newRow("text, date, number and nulls in columns") << rows << rows << true << true;
+        QTest::newRow("packets in an array in columns")
+            << QVariant(QVariantList{rows, text, packet})
+            << QVariant(QVariantList{rows, text, packet}) << true << false;
+        QTest::newRow("delta asked in columns goes in rows")
+            << QVariant::fromValue(menuDelta()) << QVariant::fromValue(menuDelta()) << true
+            << false;
     }
 
     void value()
     {
         QFETCH(QVariant, value);
         QFETCH(QVariant, expected);
+        QFETCH(bool, columns);
+        QFETCH(bool, inColumns);
+        rpc::Value out;
+        QVariant sent = value;
+        moveToWire(sent, &out, columns);
+        rpc::Value in;
+        QVERIFY(in.ParseFromString(out.SerializeAsString()));
+        QCOMPARE(in.has_packet() && in.packet().columns_size() > 0, inColumns);
+        const QVariant taken = takeFromWire(&in);
+        QVERIFY2(same(taken, expected), qPrintable(taken.typeName()));
         const QVariant back = viaWire(value);
         QVERIFY2(same(back, expected), qPrintable(back.typeName()));
         QVERIFY(same(fromJson(toJson(expected)), expected));
@@ -199,6 +242,27 @@ private Q_SLOTS:
         v = wirePacket();
         v.mutable_packet()->mutable_rows(0)->mutable_values(0)->Clear();
         add("cell without kind", v);
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns()->RemoveLast();
+        add("a column short", v, "3");
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns(2)->mutable_texts()->RemoveLast();
+        add("a value short in a column", v, "NMPRATO");
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns(3)->add_texts("1");
+        add("text in a float column", v, "NRORDPRATCAR");
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns(2)->set_nulls(std::string(2, '\0'));
+        add("nulls of two rows for three", v, "NMPRATO");
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns(1)->set_texts(0, "2024-02-30");
+        add("bad date in a column", v, "2024-02-30");
+        v = wireColumns();
+        v.mutable_packet()->mutable_columns(0)->set_texts(0, "12345");
+        add("text over size in a column", v, "CDFILIAL");
+        v = wireColumns();
+        *v.mutable_packet()->add_rows() = wirePacket().packet().rows(0);
+        add("rows beside columns", v);
         rpc::Value deep;
         deep.set_number(1);
         for (int i = 0; i < 40; ++i) {
