@@ -239,6 +239,7 @@ RunRecorder::RunRecorder(SqlSession &s, const CallContext &context)
 void RunRecorder::before(const QList<QPair<QString, QString>> &menus,
                          const QList<QPair<QString, QString>> &created)
 {
+    m_created = created;
     if (m_context.runId.isEmpty())
         return;
     for (const auto &menu : menus) {
@@ -256,7 +257,8 @@ const MenuState &RunRecorder::found(const QString &branch, const QString &number
     const QPair<QString, QString> menu{branch, number};
     auto it = m_found.find(menu);
     if (it == m_found.end())
-        it = m_found.insert(menu, MenuState::read(m_s, branch, number));
+        it = m_found.insert(menu, m_created.contains(menu) ? MenuState()
+                                                           : MenuState::read(m_s, branch, number));
     return *it;
 }
 

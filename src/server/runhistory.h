@@ -39,7 +39,9 @@ public:
     void before(const QList<QPair<QString, QString>> &menus,
                 const QList<QPair<QString, QString>> &created);
     // The menu as the database holds it before the batch's writes: read once for the
-    // batch (its header locked), whoever asks.
+    // batch (its header locked), whoever asks; nothing for a menu whose header the
+    // batch creates (its number is new, and the header's own checks refuse a number
+    // that is not).
     const MenuState &found(const QString &branch, const QString &number);
     // The rows the batch wrote, in its layout's field order, as it wrote them.
     void headerWritten(const QVariantList &h);
@@ -57,6 +59,7 @@ private:
     QList<MenuState> m_before;
     QList<MenuState> m_after;
     QHash<QPair<QString, QString>, MenuState> m_found;
+    QList<QPair<QString, QString>> m_created;
 };
 
 // The runs that stored something, newest first; of `branch` only when it is not empty.
