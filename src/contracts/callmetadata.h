@@ -40,6 +40,9 @@ inline constexpr MetadataKey kRunSourceKey{QLatin1String("zov-run-source"), 40};
 inline constexpr MetadataKey kOperatorKey{QLatin1String("zov-operator")};
 // the deadline of each call of a stream, in milliseconds
 inline constexpr MetadataKey kCallDeadlineKey{QLatin1String("zov-call-deadline-ms")};
+// "1" on a call of a stream: a read of a step ahead, which may run before the calls
+// sent ahead of it (signatures.h says which methods may)
+inline constexpr MetadataKey kAheadKey{QLatin1String("zov-ahead")};
 // "1": the caller reads a packet sent column by column
 inline constexpr MetadataKey kPacketColumnsKey{QLatin1String("zov-packet-columns")};
 // "changed": only the by-reference arguments the method changed come back

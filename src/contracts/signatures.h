@@ -54,6 +54,9 @@ struct MethodSignature
     // It stores a batch of the import: sent again with its own id when its answer is
     // lost (stored once), and not run after a refused one (batchprotocol.h).
     bool batch = false;
+    // It reads a step ahead of a run, nothing a batch of that run writes: on a stream,
+    // one the caller marks (zov-ahead) may run before the calls sent ahead of it.
+    bool ahead = false;
 };
 
 // The table: the one list of the server's methods, which both ends use.

@@ -846,17 +846,20 @@ void ImportRun::sendStepReads()
         const PlannedStep &step = m_steps.at(m_stepCalls.size());
         StepCalls calls;
         calls.sentNs = m_runClock.nsecsElapsed();
+        // they read nothing the batches on their way write: the server may run them
+        // beside those batches
+        const CallStream::Metadata ahead{{QString(kAheadKey.name), QStringLiteral("1")}};
         if (step.header) {
             calls.number = m_calls->send(Method::GetPrxCardapio,
-                                         {u.CdFilial, u.CdServFili, step.day, step.diet});
+                                         {u.CdFilial, u.CdServFili, step.day, step.diet}, ahead);
             calls.diners = m_calls->send(Method::GetComensais,
-                                         {u.CdFilial, u.CdServFili, step.diet, step.day});
+                                         {u.CdFilial, u.CdServFili, step.diet, step.day}, ahead);
         }
-        calls.slots =
-            m_calls->send(Method::VerifCardadia, {step.day, u.CdFilial, u.CdServFili, step.diet});
+        calls.slots = m_calls->send(Method::VerifCardadia,
+                                    {step.day, u.CdFilial, u.CdServFili, step.diet}, ahead);
         if (m_choices.mode == Mode::Overwrite)
             calls.clearing = m_calls->send(Method::DelPratosDiet,
-                                           {u.CdFilial, u.CdServFili, step.diet, step.day});
+                                           {u.CdFilial, u.CdServFili, step.diet, step.day}, ahead);
         m_stepCalls.append(calls);
     }
 }

@@ -33,8 +33,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <future>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -136,12 +140,13 @@ class StreamWatch
 {
 public:
     using Clock = std::chrono::steady_clock;
-    enum class State { Reading, Writing, Working };
     struct Entry
     {
         grpc::ServerContext *context;
-        State state = State::Working;
-        Clock::time_point since = Clock::now();
+        // since when the server waits for the next call with none to run, and an answer
+        // waits for the caller to take it; unset while it does not
+        std::optional<Clock::time_point> waiting;
+        std::optional<Clock::time_point> writing;
         const char *ended = nullptr; // why the watch ended it
     };
 
@@ -162,7 +167,7 @@ public:
     Entry *add(grpc::ServerContext *context)
     {
         std::lock_guard lock(m_mutex);
-        m_entries.push_back(std::make_unique<Entry>(Entry{context}));
+        m_entries.push_back(std::make_unique<Entry>(Entry{context, {}, {}, nullptr}));
         return m_entries.back().get();
     }
     void remove(Entry *entry)
@@ -170,12 +175,8 @@ public:
         std::lock_guard lock(m_mutex);
         std::erase_if(m_entries, [entry](const auto &e) { return e.get() == entry; });
     }
-    void set(Entry *entry, State state)
-    {
-        std::lock_guard lock(m_mutex);
-        entry->state = state;
-        entry->since = Clock::now();
-    }
+    void waiting(Entry *entry, bool on) { mark(&Entry::waiting, entry, on); }
+    void writing(Entry *entry, bool on) { mark(&Entry::writing, entry, on); }
     const char *endedWhy(Entry *entry)
     {
         std::lock_guard lock(m_mutex);
@@ -183,6 +184,12 @@ public:
     }
 
 private:
+    void mark(std::optional<Clock::time_point> Entry::*since, Entry *entry, bool on)
+    {
+        std::lock_guard lock(m_mutex);
+        if (on != (entry->*since).has_value())
+            entry->*since = on ? std::optional(Clock::now()) : std::nullopt;
+    }
     void watch()
     {
         std::unique_lock lock(m_mutex);
@@ -192,10 +199,10 @@ private:
             for (const auto &e : m_entries) {
                 if (e->ended)
                     continue;
-                if (e->state == State::Reading && now - e->since > m_idle)
-                    e->ended = "idle";
-                else if (e->state == State::Writing && now - e->since > m_stall)
+                if (e->writing && now - *e->writing > m_stall)
                     e->ended = "not reading";
+                else if (e->waiting && !e->writing && now - *e->waiting > m_idle)
+                    e->ended = "idle";
                 if (e->ended)
                     e->context->TryCancel();
             }
@@ -209,6 +216,220 @@ private:
     std::vector<std::unique_ptr<Entry>> m_entries;
     bool m_stopping = false;
     std::thread m_thread;
+};
+
+// Threads that serve the second lane of the streams, one a stream at most: each keeps
+// its database session from one stream to the next.
+class StreamSides
+{
+public:
+    explicit StreamSides(int threads)
+    {
+        for (int i = 0; i < std::max(1, threads); ++i)
+            m_threads.emplace_back([this] { serve(); });
+    }
+    ~StreamSides()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        for (std::thread &t : m_threads)
+            t.join();
+    }
+    void run(std::function<void()> task)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_tasks.push_back(std::move(task));
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    void serve()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+            if (m_tasks.empty())
+                return;
+            std::function<void()> task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_tasks;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+// A stream's two lanes. A side thread reads the calls; a read of a step ahead that the
+// caller marked, it runs at once itself, in the order of those reads; every other
+// call goes to the stream's own thread, which runs them in their order. So the reads
+// ahead run beside the batches before them, and nothing else changes its order: a
+// call never runs before one sent ahead of it on its own lane, and a call of the
+// stream's lane never before a read sent ahead of it (the side reads on only after
+// running one). The answers go back in the order of the calls, written by whichever
+// lane finds the next one ready.
+class StreamLanes
+{
+public:
+    using Stream = grpc::ServerReaderWriter<rpc::Reply, rpc::Call>;
+    using Run = std::function<void(rpc::Call &, rpc::Reply &)>;
+    StreamLanes(grpc::ServerContext *context, Stream *stream, StreamWatch &watch,
+                StreamWatch::Entry *entry)
+        : m_context(context)
+        , m_stream(stream)
+        , m_watch(watch)
+        , m_entry(entry)
+    {}
+
+    // The side's work: reads every call, runs `ahead` ones with `runAhead`.
+    void read(const std::function<bool(const rpc::Call &)> &ahead, const Run &runAhead)
+    {
+        for (;;) {
+            rpc::Call call;
+            {
+                std::lock_guard lock(m_mutex);
+                m_reading = true;
+                noteWaiting();
+            }
+            const bool read = !m_context->IsCancelled() && !broken() && m_stream->Read(&call);
+            std::unique_lock lock(m_mutex);
+            m_reading = false;
+            noteWaiting();
+            if (!read || m_broken)
+                break;
+            const quint64 seq = m_nextSeq++;
+            if (!ahead(call)) {
+                // a few wait, converted as they came (one of more than a megabyte alone),
+                // while the ones before them run; beyond that the caller waits, as the
+                // transport's own flow control makes it
+                const bool large = call.ByteSizeLong() > kLargeCallBytes;
+                m_own.push_back({seq, std::move(call)});
+                m_changed.notify_all();
+                m_changed.wait(lock, [&] {
+                    return m_broken || (large ? m_own.empty() : m_own.size() < kWaiting);
+                });
+                if (m_broken)
+                    break;
+                continue;
+            }
+            ++m_running;
+            lock.unlock();
+            rpc::Reply reply;
+            runAhead(call, reply);
+            lock.lock();
+            --m_running;
+            m_changed.notify_all();
+            lock.unlock();
+            if (!answer(seq, std::move(reply)))
+                break;
+        }
+        std::lock_guard lock(m_mutex);
+        m_readEnded = true;
+        noteWaiting();
+        m_changed.notify_all();
+    }
+
+    // The stream's own lane: the next call for it, or false at the end of the calls.
+    bool next(quint64 *seq, rpc::Call *call)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_own.empty() || m_readEnded || m_broken; });
+        if (m_own.empty() || m_broken)
+            return false;
+        *seq = m_own.front().first;
+        call->Swap(&m_own.front().second);
+        m_own.pop_front();
+        ++m_running;
+        noteWaiting();
+        m_changed.notify_all();
+        return true;
+    }
+    void ran()
+    {
+        std::lock_guard lock(m_mutex);
+        --m_running;
+        noteWaiting();
+        m_changed.notify_all();
+    }
+
+    // Puts the answer of call `seq` in its place; false once the stream broke.
+    bool answer(quint64 seq, rpc::Reply &&reply)
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_broken)
+            return false;
+        m_ready.emplace(seq, std::move(reply));
+        // one writer at a time, the answers in the order of the calls
+        while (!m_writerBusy && !m_broken && !m_ready.empty() &&
+               m_ready.begin()->first == m_nextWrite) {
+            m_writerBusy = true;
+            rpc::Reply next = std::move(m_ready.begin()->second);
+            m_ready.erase(m_ready.begin());
+            lock.unlock();
+            m_watch.writing(m_entry, true);
+            const bool written = m_stream->Write(next);
+            m_watch.writing(m_entry, false);
+            lock.lock();
+            m_writerBusy = false;
+            ++m_nextWrite;
+            if (!written) {
+                m_broken = true;
+                m_changed.notify_all();
+            }
+        }
+        return !m_broken;
+    }
+
+    // After the stream's own lane is done: the side stops reading and finishes.
+    void close()
+    {
+        bool ended;
+        {
+            std::lock_guard lock(m_mutex);
+            ended = m_readEnded;
+        }
+        // a side still waiting for the caller is stopped: the stream is over
+        if (!ended)
+            m_context->TryCancel();
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_readEnded && m_running == 0; });
+    }
+    bool broken()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_broken;
+    }
+
+private:
+    static constexpr size_t kWaiting = 16;
+
+    // The server waits for the caller: nothing to run, nothing running.
+    void noteWaiting() { m_watch.waiting(m_entry, m_reading && m_own.empty() && m_running == 0); }
+
+    grpc::ServerContext *m_context;
+    Stream *m_stream;
+    StreamWatch &m_watch;
+    StreamWatch::Entry *m_entry;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::pair<quint64, rpc::Call>> m_own;
+    std::map<quint64, rpc::Reply> m_ready;
+    quint64 m_nextSeq = 0;
+    quint64 m_nextWrite = 0;
+    int m_running = 0;
+    bool m_reading = false;
+    bool m_readEnded = false;
+    bool m_broken = false;
+    bool m_writerBusy = false;
 };
 
 // How many calls run at once: at most the server's threads, and of those at most a
@@ -290,8 +511,11 @@ struct StreamSeat
 class AppServerService final : public rpc::AppServer::Service
 {
 public:
+    // `readsAhead`: the reads of a step ahead run beside the batches before them, each
+    // round trip to the database on a connection of its own. Not for SQLite on the
+    // same machine, where both lanes would take the processor the batches need.
     AppServerService(Dispatcher &dispatcher, const QStringList &tokens,
-                     const AppServerHost::Options &options, ServerMetrics &metrics)
+                     const AppServerHost::Options &options, ServerMetrics &metrics, bool readsAhead)
         : m_dispatcher(dispatcher)
         , m_metrics(metrics)
         , m_largeCalls(options.largeCalls)
@@ -301,6 +525,8 @@ public:
         , m_admission(std::max(1, options.threads - 1), std::max(1, options.threads - 1) / 2)
         , m_streams(std::chrono::milliseconds(options.streamIdleMs),
                     std::chrono::milliseconds(options.streamStallMs))
+        , m_sides(m_admission.maxStreams())
+        , m_readsAhead(readsAhead)
         , m_idleMs(options.streamIdleMs)
         , m_stallMs(options.streamStallMs)
     {
@@ -358,8 +584,9 @@ private:
         return gatedInvoke(*call, reply, callContext, context->deadline());
     }
 
-    // The calls of a stream run here, one after the other, on this one thread. Each has
-    // the time of a single call (the client's deadline, sent as zov-call-deadline-ms).
+    // The calls of a stream run in two lanes (StreamLanes): the reads of a step ahead
+    // beside the rest, each lane in its order. Each call has the time of a single call
+    // (the client's deadline, sent as zov-call-deadline-ms).
     grpc::Status invokeStream(grpc::ServerContext *context,
                               grpc::ServerReaderWriter<rpc::Reply, rpc::Call> *stream)
     {
@@ -376,45 +603,64 @@ private:
         const int callMs = metadata(context, kCallDeadlineKey).toInt(&ok);
         const auto perCall = std::chrono::milliseconds(ok && callMs > 0 ? callMs : 30000);
         BatchGate batches;
-        rpc::Call call;
-        const auto reading = [&] {
-            m_streams.set(watched, StreamWatch::State::Reading);
-            const bool read = !context->IsCancelled() && stream->Read(&call);
-            m_streams.set(watched, StreamWatch::State::Working);
-            return read;
+        // one call of the stream, with the time of a single call
+        const auto run = [&](rpc::Call &call, rpc::Reply &reply) {
+            CallContext callContext = streamContext;
+            callContext.changedByRefOnly = true; // the client keeps its arguments
+            keep(call.metadata(), kBatchIdKey, &callContext.batchId);
+            keep(call.metadata(), kDaySeenKey, &callContext.daySeen);
+            const auto deadline =
+                std::min(context->deadline(), std::chrono::system_clock::now() + perCall);
+            limitTo(callContext, deadline);
+            const grpc::Status status = gatedInvoke(call, &reply, callContext, deadline);
+            if (!status.ok()) {
+                reply.Clear();
+                reply.set_status_code(status.error_code());
+                reply.set_status_message(status.error_message());
+            }
+            return status;
         };
-        while (reading()) {
+        StreamLanes lanes(context, stream, m_streams, watched);
+        // the side's own: it may still be setting it when this thread goes on
+        auto sideDone = std::make_shared<std::promise<void>>();
+        std::future<void> sideEnded = sideDone->get_future();
+        m_sides.run([this, &lanes, &run, done = sideDone] {
+            lanes.read(
+                [this](const rpc::Call &call) {
+                    if (!m_readsAhead)
+                        return false;
+                    const auto mark = call.metadata().find(kAheadKey.name.data());
+                    if (mark == call.metadata().end() || mark->second != "1")
+                        return false;
+                    const MethodSignature *signature =
+                        findSignature(QString::fromStdString(call.method()));
+                    return signature && signature->ahead;
+                },
+                [&run](rpc::Call &call, rpc::Reply &reply) { run(call, reply); });
+            done->set_value();
+        });
+        quint64 seq = 0;
+        rpc::Call call;
+        while (lanes.next(&seq, &call)) {
             rpc::Reply reply;
             const bool batch = isBatch(QString::fromStdString(call.method()));
             if (batch && !batches.mayGo()) {
                 reply.mutable_value()->set_text(batches.refusal().toStdString());
                 reply.set_answer_kind(batches.refusalKind());
             } else {
-                CallContext callContext = streamContext;
-                callContext.changedByRefOnly = true; // the client keeps its arguments
-                keep(call.metadata(), kBatchIdKey, &callContext.batchId);
-                keep(call.metadata(), kDaySeenKey, &callContext.daySeen);
-                const auto deadline =
-                    std::min(context->deadline(), std::chrono::system_clock::now() + perCall);
-                limitTo(callContext, deadline);
-                const grpc::Status status = gatedInvoke(call, &reply, callContext, deadline);
-                if (!status.ok()) {
-                    reply.Clear();
-                    reply.set_status_code(status.error_code());
-                    reply.set_status_message(status.error_message());
-                }
+                const grpc::Status status = run(call, reply);
                 if (batch && !status.ok())
                     batches.noteFailure(QString::fromStdString(status.error_message()));
                 else if (batch && reply.value().has_text())
                     batches.noteAnswer(QString::fromStdString(reply.value().text()),
                                        reply.answer_kind());
             }
-            m_streams.set(watched, StreamWatch::State::Writing);
-            const bool written = stream->Write(reply);
-            m_streams.set(watched, StreamWatch::State::Working);
-            if (!written)
+            lanes.ran();
+            if (!lanes.answer(seq, std::move(reply)))
                 break;
         }
+        lanes.close();
+        sideEnded.wait();
         if (const char *why = m_streams.endedWhy(watched)) {
             const bool idle = qstrcmp(why, "idle") == 0;
             const QString said = text(idle ? "STREAM_IDLE_ENDED" : "STREAM_STALLED_ENDED")
@@ -547,6 +793,8 @@ private:
     const bool m_offerStream;
     CallAdmission m_admission;
     StreamWatch m_streams;
+    StreamSides m_sides;
+    const bool m_readsAhead;
     const int m_idleMs;
     const int m_stallMs;
 };
@@ -885,7 +1133,8 @@ void AppServerHost::start()
         m_metricsEndpoint = std::make_unique<MetricsEndpoint>(m_options.metricsAddress, *m_metrics);
     m_dispatcher =
         std::make_unique<Dispatcher>(m_config, m_options.menuNumberBlock, m_metrics.get());
-    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options, *m_metrics);
+    m_service = std::make_unique<AppServerService>(*m_dispatcher, tokens, m_options, *m_metrics,
+                                                   !m_config.isSQLite());
     // standard tools can ask whether it serves (grpc.health.v1) and list its methods
     // (server reflection)
     grpc::EnableDefaultHealthCheckService(true);

@@ -1208,6 +1208,24 @@ private Q_SLOTS:
         QCOMPARE(replies.at(1).status_code(), 0);
         QVERIFY(replies.at(1).has_value());
         QCOMPARE(menuState(), before);
+        // marked as reads ahead (a lane of their own on PostgreSQL), the answers still
+        // come in the order of the calls; a batch so marked stays in its order
+        rpc::Call aheadCall = c;
+        rpc::Call aheadRead = makeCall("GetComensais", {kBranch, kService, "0001", day(3, 3)});
+        (*aheadCall.mutable_metadata())[kAheadKey.name.data()] = "1";
+        (*aheadRead.mutable_metadata())[kAheadKey.name.data()] = "1";
+        const std::vector<rpc::Reply> mixed =
+            rawStream(m_server->port(), {aheadCall, aheadRead, c, aheadRead, aheadCall});
+        QCOMPARE(mixed.size(), size_t(5));
+        QCOMPARE(mixed.at(0).status_code(), code);
+        // after a refused batch, the batches that follow are answered with its refusal
+        const bool batch = isBatch(QString::fromStdString(c.method()));
+        for (const int i : {2, 4})
+            QVERIFY(batch ? mixed.at(i).status_code() == 0 && mixed.at(i).value().has_text()
+                          : mixed.at(i).status_code() == code);
+        for (const int i : {1, 3})
+            QVERIFY(mixed.at(i).status_code() == 0 && mixed.at(i).has_value());
+        QCOMPARE(menuState(), before);
         const Packet p =
             loaded(call("Dieta", {"_0001_", kBranch, kService, day(3, 1)}), "adqValidDiet");
         QCOMPARE(rows(p, {"CDDIETPAD"}), QStringList{"0001"});
