@@ -612,7 +612,16 @@ private:
             const auto deadline =
                 std::min(context->deadline(), std::chrono::system_clock::now() + perCall);
             limitTo(callContext, deadline);
-            const grpc::Status status = gatedInvoke(call, &reply, callContext, deadline);
+            grpc::Status status;
+            try {
+                status = gatedInvoke(call, &reply, callContext, deadline);
+            } catch (const std::exception &e) { // out of memory, say: this call only
+                status = {grpc::StatusCode::INTERNAL,
+                          text("SERVER_CALL_FAILED")
+                              .arg(logSafe(QString::fromStdString(call.method())),
+                                   QString::fromLocal8Bit(e.what()))
+                              .toStdString()};
+            }
             if (!status.ok()) {
                 reply.Clear();
                 reply.set_status_code(status.error_code());
@@ -623,7 +632,17 @@ private:
         StreamLanes lanes(context, stream, m_streams, watched);
         // the side's own: it may still be setting it when this thread goes on
         auto sideDone = std::make_shared<std::promise<void>>();
-        std::future<void> sideEnded = sideDone->get_future();
+        // on every way out the side is stopped and waited for: it uses the lanes
+        struct SideEnd
+        {
+            StreamLanes &lanes;
+            std::future<void> ended;
+            ~SideEnd()
+            {
+                lanes.close();
+                ended.wait();
+            }
+        } sideEnd{lanes, sideDone->get_future()};
         m_sides.run([this, &lanes, &run, done = sideDone] {
             lanes.read(
                 [this](const rpc::Call &call) {
@@ -659,8 +678,6 @@ private:
             if (!lanes.answer(seq, std::move(reply)))
                 break;
         }
-        lanes.close();
-        sideEnded.wait();
         if (const char *why = m_streams.endedWhy(watched)) {
             const bool idle = qstrcmp(why, "idle") == 0;
             const QString said = text(idle ? "STREAM_IDLE_ENDED" : "STREAM_STALLED_ENDED")
