@@ -321,6 +321,10 @@ public:
                     break;
                 continue;
             }
+            // its answer waits for those of the calls before it: so many wait at most
+            m_changed.wait(lock, [this] { return m_broken || m_ready.size() < kReadyAtMost; });
+            if (m_broken)
+                break;
             ++m_running;
             lock.unlock();
             rpc::Reply reply;
@@ -381,10 +385,9 @@ public:
             lock.lock();
             m_writerBusy = false;
             ++m_nextWrite;
-            if (!written) {
+            m_changed.notify_all();
+            if (!written)
                 m_broken = true;
-                m_changed.notify_all();
-            }
         }
         return !m_broken;
     }
@@ -411,6 +414,7 @@ public:
 
 private:
     static constexpr size_t kWaiting = 16;
+    static constexpr size_t kReadyAtMost = 1024;
 
     // The server waits for the caller: nothing to run, nothing running.
     void noteWaiting() { m_watch.waiting(m_entry, m_reading && m_own.empty() && m_running == 0); }
