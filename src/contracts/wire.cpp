@@ -92,8 +92,21 @@ void rowsFromColumns(const rpc::Packet &sent, Packet &result, rpc::Packet *owned
 {
     const rpc::Packet *packet = &sent;
     const int rows = packet->row_count();
-    if (packet->columns_size() != result.fields.size() || packet->rows_size() != 0 || rows < 0)
+    // a packet of rows comes with a column a field (no columns, no rows)
+    if (packet->columns_size() != result.fields.size() || packet->columns_size() == 0 ||
+        packet->rows_size() != 0 || rows < 0)
         throw Error(text("WIRE_BAD_COLUMNS").arg(packet->columns_size()).arg(result.fields.size()));
+    // every column holds a value a row before any row is made: the count cannot ask
+    // for more rows than the columns hold
+    for (int c = 0; c < packet->columns_size(); ++c) {
+        const rpc::Column &column = packet->columns(c);
+        const PacketField &field = result.fields.at(c);
+        const bool numbers = field.type == FieldType::Float;
+        if ((numbers ? column.numbers_size() : column.texts_size()) != rows ||
+            (numbers ? column.texts_size() : column.numbers_size()) != 0 ||
+            (!column.nulls().empty() && column.nulls().size() != size_t(rows)))
+            throw Error(text("WIRE_BAD_COLUMN").arg(field.name).arg(rows));
+    }
     result.rows.resize(rows);
     for (PacketRow &row : result.rows)
         row.values.reserve(result.fields.size());
@@ -102,10 +115,6 @@ void rowsFromColumns(const rpc::Packet &sent, Packet &result, rpc::Packet *owned
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
         const std::string &nulls = column->nulls();
-        if ((numbers ? column->numbers_size() : column->texts_size()) != rows ||
-            (numbers ? column->texts_size() : column->numbers_size()) != 0 ||
-            (!nulls.empty() && nulls.size() != size_t(rows)))
-            throw Error(text("WIRE_BAD_COLUMN").arg(field.name).arg(rows));
         for (int i = 0; i < rows; ++i) {
             QVariantList &values = result.rows[i].values;
             if (!nulls.empty() && nulls[size_t(i)] != 0) {
@@ -255,6 +264,8 @@ void rowToWire(const PacketRow &r, rpc::Row *row)
 // Plain rows whose values all have their fields' types, as a column can carry them.
 bool fitsColumns(const Packet &packet)
 {
+    if (packet.fields.isEmpty())
+        return false;
     for (const PacketRow &r : packet.rows) {
         if (r.kind != ChangeKind::None || !r.original.isEmpty() ||
             r.values.size() != packet.fields.size())

@@ -263,6 +263,12 @@ private Q_SLOTS:
         v = wireColumns();
         *v.mutable_packet()->add_rows() = wirePacket().packet().rows(0);
         add("rows beside columns", v);
+        v = wireColumns();
+        v.mutable_packet()->set_row_count(0x7ffffff0); // more rows than the columns hold
+        add("a row count past its columns", v, "CDFILIAL");
+        v = rpc::Value();
+        v.mutable_packet()->set_row_count(0x7ffffff0); // rows without a field
+        add("rows without columns", v);
         rpc::Value deep;
         deep.set_number(1);
         for (int i = 0; i < 40; ++i) {
