@@ -661,7 +661,11 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             s.select(serverSql(s.isSQLite(), "batch_claim"),
                      {context.batchId, context.operatorCode, when, QString()},
                      [&](const SqlRow &) { claimed = true; });
-        if (!claimed && storedAnswer(&answer)) {
+        if (!claimed) {
+            // taken and then gone (never, in a transaction that sees what it was refused
+            // for): nothing is stored without its id, the caller asks again
+            if (!storedAnswer(&answer))
+                throw SqlFailure(text("DB_CONFLICT"));
             if (!s.dryRun())
                 qCInfo(lcAudit).noquote()
                     << text("AUDIT_RESENT")

@@ -167,9 +167,6 @@ WHERE CDFILIAL = ? AND NRCARDAPIO = ? AND CDDIETPAD = ? AND NRSEQPRATCAR = ?;
 -- name: batch_answer
 SELECT DSRESPOSTA FROM LOTEIMPORT WHERE IDLOTE = ?;
 
--- name: batch_store
-INSERT INTO LOTEIMPORT (IDLOTE, CDOPERADOR, DTHRGRAVACAO, DSRESPOSTA) VALUES (?, ?, ?, ?);
-
 -- a batch's id taken as its transaction begins: no row when it was stored before
 -- name: batch_claim
 INSERT INTO LOTEIMPORT (IDLOTE, CDOPERADOR, DTHRGRAVACAO, DSRESPOSTA) VALUES (?, ?, ?, ?)
