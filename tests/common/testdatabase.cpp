@@ -224,9 +224,11 @@ void TestDatabase::allowDishes() const
 void TestDatabase::holdWriteLock() const
 {
     if (postgres()) {
+        // in the order a batch takes them (its id first): the lock waits for the batch
+        // under way, never deadlocks with it
         exec(QStringLiteral("BEGIN"));
         exec(
-            QStringLiteral("LOCK TABLE CARDADIA, COMPCARD, CARDSEQ, LOTEIMPORT IN EXCLUSIVE MODE"));
+            QStringLiteral("LOCK TABLE LOTEIMPORT, CARDADIA, COMPCARD, CARDSEQ IN EXCLUSIVE MODE"));
     } else {
         exec(QStringLiteral("BEGIN IMMEDIATE"));
     }
