@@ -6,8 +6,6 @@
 
 #include <QDate>
 
-#include <cstdio>
-
 namespace zov {
 
 namespace {
@@ -34,6 +32,16 @@ QVariant cellFromWire(const rpc::Value &value)
 
 QVariant fromWireAt(const rpc::Value &value, int depth);
 QVariant takeFromWireAt(rpc::Value *value, int depth);
+
+// A date as the wire carries it, YYYY-MM-DD.
+QDate dateFromWire(const std::string &wire)
+{
+    const QString iso = QString::fromStdString(wire);
+    const QDate date = parseIsoDate(iso);
+    if (!date.isValid())
+        throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
+    return date;
+}
 
 PacketRow rowFromWire(const rpc::Row &r, int rowNumber)
 {
@@ -88,18 +96,17 @@ bool sentInColumns(const rpc::Packet &packet)
 
 // The rows of a packet sent column by column; each column of `owned` (the same
 // packet, when given) is freed once converted.
-void rowsFromColumns(const rpc::Packet &sent, Packet &result, rpc::Packet *owned)
+void rowsFromColumns(const rpc::Packet &packet, Packet &result, rpc::Packet *owned)
 {
-    const rpc::Packet *packet = &sent;
-    const int rows = packet->row_count();
+    const int rows = packet.row_count();
     // a packet of rows comes with a column a field (no columns, no rows)
-    if (packet->columns_size() != result.fields.size() || packet->columns_size() == 0 ||
-        packet->rows_size() != 0 || rows < 0)
-        throw Error(text("WIRE_BAD_COLUMNS").arg(packet->columns_size()).arg(result.fields.size()));
+    if (packet.columns_size() != result.fields.size() || packet.columns_size() == 0 ||
+        packet.rows_size() != 0 || rows < 0)
+        throw Error(text("WIRE_BAD_COLUMNS").arg(packet.columns_size()).arg(result.fields.size()));
     // every column holds a value a row before any row is made: the count cannot ask
     // for more rows than the columns hold
-    for (int c = 0; c < packet->columns_size(); ++c) {
-        const rpc::Column &column = packet->columns(c);
+    for (int c = 0; c < packet.columns_size(); ++c) {
+        const rpc::Column &column = packet.columns(c);
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
         if ((numbers ? column.numbers_size() : column.texts_size()) != rows ||
@@ -110,25 +117,21 @@ void rowsFromColumns(const rpc::Packet &sent, Packet &result, rpc::Packet *owned
     result.rows.resize(rows);
     for (PacketRow &row : result.rows)
         row.values.reserve(result.fields.size());
-    for (int c = 0; c < packet->columns_size(); ++c) {
-        const rpc::Column *column = &packet->columns(c);
+    for (int c = 0; c < packet.columns_size(); ++c) {
+        const rpc::Column &column = packet.columns(c);
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
-        const std::string &nulls = column->nulls();
+        const std::string &nulls = column.nulls();
         for (int i = 0; i < rows; ++i) {
             QVariantList &values = result.rows[i].values;
             if (!nulls.empty() && nulls[size_t(i)] != 0) {
                 values.append(QVariant());
             } else if (numbers) {
-                values.append(column->numbers(i));
+                values.append(column.numbers(i));
             } else if (field.type == FieldType::Text) {
-                values.append(QString::fromStdString(column->texts(i)));
+                values.append(QString::fromStdString(column.texts(i)));
             } else {
-                const QString iso = QString::fromStdString(column->texts(i));
-                const QDate date = parseIsoDate(iso);
-                if (!date.isValid())
-                    throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
-                values.append(date);
+                values.append(dateFromWire(column.texts(i)));
             }
         }
         if (owned)
@@ -200,13 +203,8 @@ QVariant fromWireAt(const rpc::Value &value, int depth)
         return QString::fromStdString(value.text());
     case rpc::Value::kNumber:
         return value.number();
-    case rpc::Value::kDate: {
-        const QString iso = QString::fromStdString(value.date());
-        const QDate date = parseIsoDate(iso);
-        if (!date.isValid())
-            throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
-        return date;
-    }
+    case rpc::Value::kDate:
+        return dateFromWire(value.date());
     case rpc::Value::kArray: {
         QVariantList list;
         list.reserve(value.array().values_size());
@@ -317,10 +315,8 @@ void columnsToWire(const Packet &packet, rpc::Packet *out)
             } else if (type == FieldType::Text) {
                 *column->add_texts() = static_cast<const QString *>(v.constData())->toStdString();
             } else {
-                const QDate d = *static_cast<const QDate *>(v.constData());
-                char iso[16];
-                std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", d.year(), d.month(), d.day());
-                column->add_texts(iso);
+                *column->add_texts() =
+                    isoDate(*static_cast<const QDate *>(v.constData())).toStdString();
             }
         }
         if (!nulls.empty())
