@@ -6,6 +6,7 @@
 #include "texts.h"
 
 #include <QHash>
+#include <QVarLengthArray>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -87,51 +88,106 @@ struct RecordSet::KeyIndex
 {
     QList<int> fields;
     Qt::CaseSensitivity cs = Qt::CaseSensitive;
-    QHash<QString, std::vector<int>> rows;
+    // rows by the hash of their key; rows whose keys only share the hash are told
+    // apart by sameKey
+    QHash<size_t, std::vector<int>> rows;
 };
 
 namespace {
 
-// Keys are built as raw characters, not formatted: a tag per part, then a number's
-// eight bytes, a date's day number, or a text's length and the text itself.
-void appendKeyPart(QString &key, const QVariant &v, Qt::CaseSensitivity cs)
+bool isAscii(QStringView text)
 {
-    if (!v.isValid()) {
-        key += QLatin1Char('\x02');
-        return;
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return false;
     }
+    return true;
+}
+
+// Numbers are keyed by their bits: 0 and -0 are one key.
+quint64 numberBits(const QVariant &v)
+{
+    double d = v.toDouble();
+    if (d == 0.0)
+        d = 0.0;
+    quint64 bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+// The hash of one part of a key, computed in place: no key text is built. A text
+// compared without letter case hashes as its case-folded form; ASCII folds to lower
+// case, so the common code of letters and digits needs no folded copy.
+size_t partHash(const QVariant &v, Qt::CaseSensitivity cs)
+{
+    if (!v.isValid())
+        return 0x02;
     switch (v.typeId()) {
     case QMetaType::QString: {
-        const QString text = cs == Qt::CaseInsensitive
-                                 ? static_cast<const QString *>(v.constData())->toCaseFolded()
-                                 : *static_cast<const QString *>(v.constData());
-        // the length goes first, so no text can run into the next part
-        key += QLatin1Char('\x01');
-        key += QChar(static_cast<char16_t>(text.size() & 0xffff));
-        key += QChar(static_cast<char16_t>((text.size() >> 16) & 0xffff));
-        key += text;
-        break;
+        const QString &text = *static_cast<const QString *>(v.constData());
+        if (cs == Qt::CaseSensitive)
+            return qHash(QStringView(text), 0x01);
+        if (!isAscii(text))
+            return qHash(QStringView(text.toCaseFolded()), 0x01);
+        QVarLengthArray<char16_t, 64> folded(text.size());
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t c = text.at(i).unicode();
+            folded[i] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+        }
+        return qHash(QStringView(folded.constData(), folded.size()), 0x01);
     }
-    case QMetaType::QDate: {
-        const qint64 day = v.toDate().toJulianDay();
-        key += QLatin1Char('\x04');
-        for (int shift = 0; shift < 64; shift += 16)
-            key += QChar(static_cast<char16_t>((day >> shift) & 0xffff));
-        break;
+    case QMetaType::QDate:
+        return qHash(v.toDate().toJulianDay(), 0x04);
+    default:
+        return qHash(numberBits(v), 0x03);
     }
-    default: {
-        // numbers: 0 and -0 are one key
-        double d = v.toDouble();
-        if (d == 0.0)
-            d = 0.0;
-        quint64 bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        key += QLatin1Char('\x03');
-        for (int shift = 0; shift < 64; shift += 16)
-            key += QChar(static_cast<char16_t>((bits >> shift) & 0xffff));
-        break;
+}
+
+bool samePart(const QVariant &a, const QVariant &b, Qt::CaseSensitivity cs)
+{
+    if (a.isValid() != b.isValid())
+        return false;
+    if (!a.isValid())
+        return true;
+    const int type = a.typeId();
+    const bool aText = type == QMetaType::QString, bText = b.typeId() == QMetaType::QString;
+    const bool aDate = type == QMetaType::QDate, bDate = b.typeId() == QMetaType::QDate;
+    if (aText != bText || aDate != bDate)
+        return false;
+    if (aText) {
+        const QString &x = *static_cast<const QString *>(a.constData());
+        const QString &y = *static_cast<const QString *>(b.constData());
+        if (cs == Qt::CaseSensitive)
+            return x == y;
+        if (isAscii(x) && isAscii(y))
+            return x.compare(y, Qt::CaseInsensitive) == 0;
+        return x.toCaseFolded() == y.toCaseFolded();
     }
+    if (aDate)
+        return a.toDate().toJulianDay() == b.toDate().toJulianDay();
+    return numberBits(a) == numberBits(b);
+}
+
+// `part(i)` gives the value of the index's i-th key field.
+template<typename Part>
+size_t keyHash(const QList<int> &fields, Qt::CaseSensitivity cs, Part part)
+{
+    size_t h = 0;
+    QtPrivate::QHashCombine combine;
+    for (qsizetype i = 0; i < fields.size(); ++i)
+        h = combine(h, partHash(part(i), cs));
+    return h;
+}
+
+template<typename Part>
+bool sameKey(const QList<int> &fields, Qt::CaseSensitivity cs, const QVector<QVariant> &row,
+             Part part)
+{
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        if (!samePart(row.at(fields.at(i)), part(i), cs))
+            return false;
     }
+    return true;
 }
 
 int compareValues(const QVariant &a, const QVariant &b)
@@ -437,6 +493,11 @@ bool RecordSet::lessInOrder(int a, int b) const
 
 void RecordSet::placeInOrder(int rowId)
 {
+    // rows added in the order of the index go at the end
+    if (m_order.empty() || lessInOrder(m_order.back(), rowId)) {
+        m_order.push_back(rowId);
+        return;
+    }
     const auto it = std::lower_bound(m_order.begin(), m_order.end(), rowId,
                                      [this](int a, int b) { return lessInOrder(a, b); });
     m_order.insert(it, rowId);
@@ -455,18 +516,20 @@ void RecordSet::removeFromOrder(int rowId)
 void RecordSet::moveTo(int rowId)
 {
     const auto &v = view();
+    // a row just added is most often the last one
+    if (!v.empty() && v.back() == rowId) {
+        m_pos = static_cast<int>(v.size()) - 1;
+        return;
+    }
     auto it = std::lower_bound(v.begin(), v.end(), rowId,
                                [this](int a, int b) { return lessInOrder(a, b); });
     m_pos = static_cast<int>(it - v.begin());
 }
 
-QString RecordSet::keyOf(const KeyIndex &index, const QVector<QVariant> &values) const
+size_t RecordSet::keyOf(const KeyIndex &index, const QVector<QVariant> &values) const
 {
-    QString key;
-    key.reserve(16 * index.fields.size()); // a part takes 5 to 9 characters, plus a text
-    for (const int f : index.fields)
-        appendKeyPart(key, values.at(f), index.cs);
-    return key;
+    return keyHash(index.fields, index.cs,
+                   [&](qsizetype i) -> const QVariant & { return values.at(index.fields.at(i)); });
 }
 
 RecordSet::KeyIndex &RecordSet::keyIndex(const QList<int> &fields, Qt::CaseSensitivity cs)
@@ -514,7 +577,7 @@ int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
     if (fields.size() != values.size())
         throw Error(text("RS_NO_FIELD").arg(keyFields, name()));
     KeyIndex &index = keyIndex(fields, cs);
-    QString key;
+    QVarLengthArray<QVariant, 8> probe;
     for (int i = 0; i < fields.size(); ++i) {
         const FieldDef &def = m_layout.fields.at(fields.at(i));
         const QVariant &v = values.at(i);
@@ -522,16 +585,17 @@ int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
         const bool own = (def.type == FieldType::Text && v.typeId() == QMetaType::QString) ||
                          (def.type == FieldType::Float && v.typeId() == QMetaType::Double) ||
                          (def.type == FieldType::Date && v.typeId() == QMetaType::QDate);
-        appendKeyPart(
-            key, own ? v : fitValue(name(), def.name, def.type, 0, v, Conversion::Lenient), cs);
+        probe.append(own ? v : fitValue(name(), def.name, def.type, 0, v, Conversion::Lenient));
     }
-    const auto it = index.rows.constFind(key);
+    const auto part = [&](qsizetype i) -> const QVariant & { return probe.at(i); };
+    const auto it = index.rows.constFind(keyHash(fields, cs, part));
     if (it == index.rows.cend())
         return -1;
     int best = -1;
     const bool filtering = m_filtered && !m_filterText.isEmpty();
     for (const int id : it.value()) {
-        if (filtering && !matchesFilter(m_rows[id]))
+        if (!sameKey(fields, cs, m_rows[id].values, part) ||
+            (filtering && !matchesFilter(m_rows[id])))
             continue;
         if (best < 0 || lessInOrder(id, best))
             best = id;
@@ -563,18 +627,19 @@ QList<QVariantList> RecordSet::valuesWhere(const QString &keyFields, const QVari
         wanted.append(i);
     }
     KeyIndex &index = keyIndex(keys, Qt::CaseSensitive);
-    QString key;
+    QVarLengthArray<QVariant, 8> probe;
     for (int i = 0; i < keys.size(); ++i) {
         const FieldDef &def = m_layout.fields.at(keys.at(i));
-        appendKeyPart(key,
-                      fitValue(name(), def.name, def.type, 0, values.value(i), Conversion::Lenient),
-                      Qt::CaseSensitive);
+        probe.append(fitValue(name(), def.name, def.type, 0, values.value(i), Conversion::Lenient));
     }
+    const auto part = [&](qsizetype i) -> const QVariant & { return probe.at(i); };
     QList<QVariantList> result;
-    const auto it = index.rows.constFind(key);
+    const auto it = index.rows.constFind(keyHash(keys, Qt::CaseSensitive, part));
     if (it == index.rows.cend())
         return result;
     for (const int id : it.value()) {
+        if (!sameKey(keys, Qt::CaseSensitive, m_rows[id].values, part))
+            continue;
         QVariantList row;
         for (const int f : wanted)
             row.append(m_rows[id].values.at(f));
@@ -695,7 +760,9 @@ void RecordSet::rebuildFilteredView()
     if (it == index.rows.cend())
         return;
     for (const int id : it.value()) {
-        if (matchesFilter(m_rows[id]))
+        if (sameKey(fields, Qt::CaseSensitive, m_rows[id].values,
+                    [&](qsizetype i) -> const QVariant & { return probe.at(fields.at(i)); }) &&
+            matchesFilter(m_rows[id]))
             m_filteredView.push_back(id);
     }
     std::sort(m_filteredView.begin(), m_filteredView.end(),

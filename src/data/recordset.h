@@ -166,7 +166,7 @@ private:
     void placeInOrder(int rowId);
     void removeFromOrder(int rowId);
     KeyIndex &keyIndex(const QList<int> &fields, Qt::CaseSensitivity cs);
-    QString keyOf(const KeyIndex &index, const QVector<QVariant> &values) const;
+    size_t keyOf(const KeyIndex &index, const QVector<QVariant> &values) const;
     void indexRow(int rowId);
     void unindexRow(int rowId, const QVector<QVariant> &values);
     int findFirst(const QString &keyFields, const QVariantList &values, Qt::CaseSensitivity cs);
