@@ -393,6 +393,9 @@ private Q_SLOTS:
             << "NRCARDAPIO" << QVariantList{"aB7"} << false << "";
         QTest::newRow("other case, insensitive")
             << "NRCARDAPIO" << QVariantList{"aB7"} << true << "Frango";
+        QTest::newRow("accented, insensitive")
+            << "NMPRATO" << QVariantList{"FEIJÃO"} << true << "Feijão";
+        QTest::newRow("accented, sensitive") << "NMPRATO" << QVariantList{"FEIJÃO"} << false << "";
         QTest::newRow("codes are exact") << "CDFILIAL" << QVariantList{"01"} << true << "";
         QTest::newRow("no such day")
             << "CDFILIAL;DTCARDAPIO" << QVariantList{"2", kMar2} << false << "";
