@@ -78,6 +78,27 @@ QVariant fitValue(const QString &owner, const QString &fieldName, FieldType type
 {
     if (!value.isValid() || value.isNull())
         return {};
+    // a value of the field's own type that fits goes on as it is, sharing its data
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        if (type == FieldType::Text) {
+            const QString &s = *static_cast<const QString *>(value.constData());
+            if (size <= 0 || s.size() <= size)
+                return value;
+        }
+        break;
+    case QMetaType::Double:
+        if (type == FieldType::Float &&
+            std::isfinite(*static_cast<const double *>(value.constData())))
+            return value;
+        break;
+    case QMetaType::QDate:
+        if (type == FieldType::Date && static_cast<const QDate *>(value.constData())->isValid())
+            return value;
+        break;
+    default:
+        break;
+    }
     const bool lenient = conversion == Conversion::Lenient;
     switch (type) {
     case FieldType::Text: {

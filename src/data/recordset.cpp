@@ -28,25 +28,27 @@ QVariant Field::value() const
 
 bool Field::isNull() const
 {
-    const QVariant v = value();
+    const QVariant &v = m_rs->readValue(m_index);
     return !v.isValid() || v.isNull();
 }
 
 QString Field::asString() const
 {
-    const QVariant v = value();
+    const QVariant &v = m_rs->readValue(m_index);
     if (!v.isValid())
         return {};
     if (v.typeId() == QMetaType::QDate)
         return shortDate(v.toDate());
     if (v.typeId() == QMetaType::Double)
         return QString::number(v.toDouble(), 'g', 15);
+    if (v.typeId() == QMetaType::QString)
+        return *static_cast<const QString *>(v.constData());
     return v.toString();
 }
 
 double Field::asFloat() const
 {
-    const QVariant v = value();
+    const QVariant &v = m_rs->readValue(m_index);
     if (!v.isValid())
         return 0.0;
     if (v.typeId() == QMetaType::QDate)
@@ -58,6 +60,8 @@ double Field::asFloat() const
             throw Error(text("VALUE_NOT_NUMBER").arg(def().name, m_rs->name()));
         return d;
     }
+    if (v.typeId() == QMetaType::Double)
+        return *static_cast<const double *>(v.constData());
     return v.toDouble();
 }
 
@@ -68,7 +72,7 @@ int Field::asInteger() const
 
 QDate Field::asDate() const
 {
-    const QVariant v = value();
+    const QVariant &v = m_rs->readValue(m_index);
     if (!v.isValid())
         return {};
     if (v.typeId() == QMetaType::QDate)
@@ -95,6 +99,20 @@ struct RecordSet::KeyIndex
 
 namespace {
 
+// A record set's values of a field share its type; these read them without the
+// conversion machinery, which the order's comparisons would otherwise go through.
+qint64 dayOf(const QVariant &v)
+{
+    return v.typeId() == QMetaType::QDate ? static_cast<const QDate *>(v.constData())->toJulianDay()
+                                          : v.toDate().toJulianDay();
+}
+
+double numberOf(const QVariant &v)
+{
+    return v.typeId() == QMetaType::Double ? *static_cast<const double *>(v.constData())
+                                           : v.toDouble();
+}
+
 bool isAscii(QStringView text)
 {
     for (const QChar c : text) {
@@ -107,7 +125,7 @@ bool isAscii(QStringView text)
 // Numbers are keyed by their bits: 0 and -0 are one key.
 quint64 numberBits(const QVariant &v)
 {
-    double d = v.toDouble();
+    double d = numberOf(v);
     if (d == 0.0)
         d = 0.0;
     quint64 bits;
@@ -137,7 +155,7 @@ size_t partHash(const QVariant &v, Qt::CaseSensitivity cs)
         return qHash(QStringView(folded.constData(), folded.size()), 0x01);
     }
     case QMetaType::QDate:
-        return qHash(v.toDate().toJulianDay(), 0x04);
+        return qHash(dayOf(v), 0x04);
     default:
         return qHash(numberBits(v), 0x03);
     }
@@ -164,7 +182,7 @@ bool samePart(const QVariant &a, const QVariant &b, Qt::CaseSensitivity cs)
         return x.toCaseFolded() == y.toCaseFolded();
     }
     if (aDate)
-        return a.toDate().toJulianDay() == b.toDate().toJulianDay();
+        return dayOf(a) == dayOf(b);
     return numberBits(a) == numberBits(b);
 }
 
@@ -200,11 +218,11 @@ int compareValues(const QVariant &a, const QVariant &b)
         return QString::compare(*static_cast<const QString *>(a.constData()),
                                 *static_cast<const QString *>(b.constData()), Qt::CaseSensitive);
     case QMetaType::QDate: {
-        const qint64 x = a.toDate().toJulianDay(), y = b.toDate().toJulianDay();
+        const qint64 x = dayOf(a), y = dayOf(b);
         return x < y ? -1 : (x > y ? 1 : 0);
     }
     default: {
-        const double x = a.toDouble(), y = b.toDouble();
+        const double x = numberOf(a), y = numberOf(b);
         return x < y ? -1 : (x > y ? 1 : 0);
     }
     }
@@ -424,7 +442,7 @@ void RecordSet::setRecNo(int position)
     m_pos = std::clamp(position, 0, static_cast<int>(view().size()));
 }
 
-QVariant RecordSet::readValue(int field) const
+const QVariant &RecordSet::readValue(int field) const
 {
     checkActive();
     const FieldDef &def = m_layout.fields.at(field);
@@ -491,16 +509,29 @@ bool RecordSet::lessInOrder(int a, int b) const
     return x.seq < y.seq;
 }
 
-void RecordSet::placeInOrder(int rowId)
+std::vector<int>::const_iterator RecordSet::placeFromTheEnd(const std::vector<int> &order,
+                                                            int rowId) const
 {
-    // rows added in the order of the index go at the end
-    if (m_order.empty() || lessInOrder(m_order.back(), rowId)) {
-        m_order.push_back(rowId);
-        return;
+    // rows are mostly added in the order of the index or close to it: the search
+    // starts from the end and doubles its step back
+    const auto less = [this](int a, int b) { return lessInOrder(a, b); };
+    std::size_t high = order.size();
+    std::size_t step = 1;
+    while (high > 0 && !less(order[high - 1], rowId)) {
+        const std::size_t low = high > step ? high - step : 0;
+        if (less(order[low], rowId))
+            return std::lower_bound(order.begin() + static_cast<std::ptrdiff_t>(low) + 1,
+                                    order.begin() + static_cast<std::ptrdiff_t>(high), rowId, less);
+        high = low;
+        step *= 2;
     }
-    const auto it = std::lower_bound(m_order.begin(), m_order.end(), rowId,
-                                     [this](int a, int b) { return lessInOrder(a, b); });
-    m_order.insert(it, rowId);
+    return order.begin() + static_cast<std::ptrdiff_t>(high);
+}
+
+int RecordSet::placeInOrder(int rowId)
+{
+    const auto placed = m_order.insert(placeFromTheEnd(m_order, rowId), rowId);
+    return static_cast<int>(placed - m_order.begin());
 }
 
 void RecordSet::removeFromOrder(int rowId)
@@ -516,14 +547,7 @@ void RecordSet::removeFromOrder(int rowId)
 void RecordSet::moveTo(int rowId)
 {
     const auto &v = view();
-    // a row just added is most often the last one
-    if (!v.empty() && v.back() == rowId) {
-        m_pos = static_cast<int>(v.size()) - 1;
-        return;
-    }
-    auto it = std::lower_bound(v.begin(), v.end(), rowId,
-                               [this](int a, int b) { return lessInOrder(a, b); });
-    m_pos = static_cast<int>(it - v.begin());
+    m_pos = static_cast<int>(placeFromTheEnd(v, rowId) - v.begin());
 }
 
 size_t RecordSet::keyOf(const KeyIndex &index, const QVector<QVariant> &values) const
@@ -671,6 +695,11 @@ void RecordSet::prepareFilter(const QString &fields)
 
 void RecordSet::setFilter(const QString &filterText)
 {
+    // a walk sets the same few filters over and over: each is parsed once
+    if (const auto known = m_parsedFilters.constFind(filterText); known != m_parsedFilters.cend()) {
+        applyFilter(filterText, known->conditions, known->neverTrue);
+        return;
+    }
     QList<FilterCondition> conditions;
     bool neverTrue = false;
     if (!filterText.trimmed().isEmpty()) {
@@ -709,6 +738,15 @@ void RecordSet::setFilter(const QString &filterText)
             conditions.append({f, value});
         }
     }
+    if (m_parsedFilters.size() >= kParsedFilters)
+        m_parsedFilters.clear();
+    m_parsedFilters.insert(filterText, {conditions, neverTrue});
+    applyFilter(filterText, conditions, neverTrue);
+}
+
+void RecordSet::applyFilter(const QString &filterText, const QList<FilterCondition> &conditions,
+                            bool neverTrue)
+{
     m_filterText = filterText.trimmed().isEmpty() ? QString() : filterText;
     m_conditions = conditions;
     m_conditionNeverTrue = neverTrue;
@@ -760,9 +798,10 @@ void RecordSet::rebuildFilteredView()
     if (it == index.rows.cend())
         return;
     for (const int id : it.value()) {
+        // a field named twice in the filter is checked for each of its values
         if (sameKey(fields, Qt::CaseSensitive, m_rows[id].values,
                     [&](qsizetype i) -> const QVariant & { return probe.at(fields.at(i)); }) &&
-            matchesFilter(m_rows[id]))
+            (fields.size() == m_conditions.size() || matchesFilter(m_rows[id])))
             m_filteredView.push_back(id);
     }
     std::sort(m_filteredView.begin(), m_filteredView.end(),
@@ -809,12 +848,15 @@ void RecordSet::Post()
         m_rows.push_back(std::move(row));
         const int id = static_cast<int>(m_rows.size()) - 1;
         logChange(id, RowStatus::Inserted);
-        placeInOrder(id);
+        const int position = placeInOrder(id);
         indexRow(id);
         m_state = State::Browse;
         m_buffer.clear();
         rebuildFilteredView();
-        moveTo(id);
+        if (&view() == &m_order)
+            m_pos = position;
+        else
+            moveTo(id);
         changed();
     } else if (m_state == State::Edit) {
         const int id = m_editRow;
@@ -894,6 +936,7 @@ Packet RecordSet::GetDelta() const
     Packet delta = Packet::forLayout(m_layout);
     auto dataValues = [this](const QVector<QVariant> &values) {
         QVariantList list;
+        list.reserve(m_layout.fields.size());
         for (int f = 0; f < m_layout.fields.size(); ++f) {
             if (!m_layout.fields.at(f).calculated)
                 list.append(values.at(f));

@@ -160,10 +160,12 @@ private:
     void checkBrowseMode();
     const std::vector<int> &view() const;
     int currentRowId() const;
-    QVariant readValue(int field) const;
+    const QVariant &readValue(int field) const; // stays valid until the next change
     void writeValue(int field, const QVariant &value);
     bool lessInOrder(int a, int b) const;
-    void placeInOrder(int rowId);
+    std::vector<int>::const_iterator placeFromTheEnd(const std::vector<int> &order,
+                                                     int rowId) const;
+    int placeInOrder(int rowId); // the row's position in the order
     void removeFromOrder(int rowId);
     KeyIndex &keyIndex(const QList<int> &fields, Qt::CaseSensitivity cs);
     size_t keyOf(const KeyIndex &index, const QVector<QVariant> &values) const;
@@ -172,6 +174,8 @@ private:
     int findFirst(const QString &keyFields, const QVariantList &values, Qt::CaseSensitivity cs);
     bool matchesFilter(const Row &row) const;
     void rebuildFilteredView();
+    void applyFilter(const QString &filterText, const QList<FilterCondition> &conditions,
+                     bool neverTrue);
     void moveTo(int rowId);
     void changed();
     void logChange(int rowId, RowStatus status);
@@ -193,6 +197,13 @@ private:
 
     QString m_filterText;
     QList<FilterCondition> m_conditions;
+    struct ParsedFilter
+    {
+        QList<FilterCondition> conditions;
+        bool neverTrue = false;
+    };
+    static constexpr qsizetype kParsedFilters = 256;
+    QHash<QString, ParsedFilter> m_parsedFilters;
     bool m_conditionNeverTrue = false;
     bool m_filtered = false;
     bool m_viewDirty = false;

@@ -430,6 +430,27 @@ private Q_SLOTS:
         QCOMPARE(current(*rs), QStringLiteral("Purê"));
     }
 
+    void insertsKeepTheOrderAndTheCursor()
+    {
+        // rows come in from the end, from the start and between others, past the
+        // capacity the order had
+        auto rs = cache();
+        QStringList expected = walk(*rs);
+        for (const int order : {50, 40, 60, 10, 45, 70, 5, 55, 65, 20, 30, 15, 25, 35, 80, 75}) {
+            rs->Insert();
+            rs->FieldByName(QStringLiteral("CDFILIAL")).setValue(QStringLiteral("3"));
+            rs->FieldByName(QStringLiteral("DTCARDAPIO")).setValue(kMar1);
+            rs->FieldByName(QStringLiteral("NRCARDAPIO")).setValue(QStringLiteral("0000000009"));
+            rs->FieldByName(QStringLiteral("NRORDPRATCAR")).setValue(order);
+            rs->FieldByName(QStringLiteral("NMPRATO")).setValue(QString::number(order + 100));
+            rs->Post();
+            QCOMPARE(current(*rs), QString::number(order + 100));
+            expected.append(QString::number(order + 100));
+        }
+        std::sort(expected.begin() + 6, expected.end());
+        QCOMPARE(walk(*rs), expected);
+    }
+
     void locateFollowsChanges()
     {
         auto rs = cache();
