@@ -122,16 +122,24 @@ void rowsFromColumns(const rpc::Packet &packet, Packet &result, rpc::Packet *own
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
         const std::string &nulls = column.nulls();
+        // a text or date that repeats the row before shares its value: codes, days and
+        // names come in runs, and the rows then hold one copy of each
+        const std::string *before = nullptr;
+        QVariant shared;
         for (int i = 0; i < rows; ++i) {
             QVariantList &values = result.rows[i].values;
             if (!nulls.empty() && nulls[size_t(i)] != 0) {
                 values.append(QVariant());
             } else if (numbers) {
                 values.append(column.numbers(i));
-            } else if (field.type == FieldType::Text) {
-                values.append(QString::fromStdString(column.texts(i)));
             } else {
-                values.append(dateFromWire(column.texts(i)));
+                const std::string &text = column.texts(i);
+                if (!before || *before != text) {
+                    shared = field.type == FieldType::Text ? QVariant(QString::fromStdString(text))
+                                                           : QVariant(dateFromWire(text));
+                    before = &text;
+                }
+                values.append(shared);
             }
         }
         if (owned)

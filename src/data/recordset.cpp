@@ -214,9 +214,14 @@ int compareValues(const QVariant &a, const QVariant &b)
     if (an || bn)
         return an == bn ? 0 : (an ? -1 : 1);
     switch (a.typeId()) {
-    case QMetaType::QString:
-        return QString::compare(*static_cast<const QString *>(a.constData()),
-                                *static_cast<const QString *>(b.constData()), Qt::CaseSensitive);
+    case QMetaType::QString: {
+        const QString &x = *static_cast<const QString *>(a.constData());
+        const QString &y = *static_cast<const QString *>(b.constData());
+        // values copied from one another share their characters
+        if (x.constData() == y.constData() && x.size() == y.size())
+            return 0;
+        return QString::compare(x, y, Qt::CaseSensitive);
+    }
     case QMetaType::QDate: {
         const qint64 x = dayOf(a), y = dayOf(b);
         return x < y ? -1 : (x > y ? 1 : 0);
@@ -358,7 +363,7 @@ void RecordSet::SetData(Packet &&packet)
             if (columnOf[f] < 0)
                 continue;
             const FieldDef &def = m_layout.fields.at(f);
-            row.values[f] = fitValue(name(), def.name, def.type, def.size,
+            row.values[f] = fitValue(m_layout.name, def.name, def.type, def.size,
                                      prow.values.at(columnOf[f]), Conversion::Strict);
         }
         row.seq = seq++;
@@ -371,9 +376,10 @@ void RecordSet::SetData(Packet &&packet)
     m_order.resize(m_rows.size());
     for (int i = 0; i < static_cast<int>(m_rows.size()); ++i)
         m_order[i] = i;
-    if (!m_indexFields.isEmpty())
-        std::sort(m_order.begin(), m_order.end(),
-                  [this](int a, int b) { return lessInOrder(a, b); });
+    // rows the server sent in the index's order need no sorting
+    const auto less = [this](int a, int b) { return lessInOrder(a, b); };
+    if (!m_indexFields.isEmpty() && !std::is_sorted(m_order.begin(), m_order.end(), less))
+        std::sort(m_order.begin(), m_order.end(), less);
     m_changeLog.clear();
     m_keyIndexes.clear();
     m_state = State::Browse;
@@ -483,7 +489,7 @@ void RecordSet::writeValue(int field, const QVariant &value)
     checkActive();
     const FieldDef &def = m_layout.fields.at(field);
     const QVariant fitted =
-        fitValue(name(), def.name, def.type, def.size, value, Conversion::Lenient);
+        fitValue(m_layout.name, def.name, def.type, def.size, value, Conversion::Lenient);
     if (def.calculated) {
         if (!m_inCalc)
             throw Error(text("RS_NOT_EDITING").arg(name()));
@@ -609,7 +615,8 @@ int RecordSet::findFirst(const QString &keyFields, const QVariantList &values,
         const bool own = (def.type == FieldType::Text && v.typeId() == QMetaType::QString) ||
                          (def.type == FieldType::Float && v.typeId() == QMetaType::Double) ||
                          (def.type == FieldType::Date && v.typeId() == QMetaType::QDate);
-        probe.append(own ? v : fitValue(name(), def.name, def.type, 0, v, Conversion::Lenient));
+        probe.append(own ? v
+                         : fitValue(m_layout.name, def.name, def.type, 0, v, Conversion::Lenient));
     }
     const auto part = [&](qsizetype i) -> const QVariant & { return probe.at(i); };
     const auto it = index.rows.constFind(keyHash(fields, cs, part));
@@ -654,7 +661,8 @@ QList<QVariantList> RecordSet::valuesWhere(const QString &keyFields, const QVari
     QVarLengthArray<QVariant, 8> probe;
     for (int i = 0; i < keys.size(); ++i) {
         const FieldDef &def = m_layout.fields.at(keys.at(i));
-        probe.append(fitValue(name(), def.name, def.type, 0, values.value(i), Conversion::Lenient));
+        probe.append(
+            fitValue(m_layout.name, def.name, def.type, 0, values.value(i), Conversion::Lenient));
     }
     const auto part = [&](qsizetype i) -> const QVariant & { return probe.at(i); };
     QList<QVariantList> result;

@@ -5,6 +5,7 @@
 #include "texts.h"
 
 #include <QTextStream>
+#include <chrono>
 #include <cstdio>
 #include <pwd.h>
 #include <unistd.h>
@@ -64,6 +65,18 @@ bool StreamPresenter::chooseMany(const QString &, const PickList &, const QList<
                                  QList<int> *)
 {
     return false;
+}
+
+QDate currentDay()
+{
+    thread_local QDate day;
+    thread_local std::chrono::steady_clock::time_point readAgain;
+    const auto now = std::chrono::steady_clock::now();
+    if (!day.isValid() || now >= readAgain) {
+        day = QDate::currentDate();
+        readAgain = now + std::chrono::seconds(1);
+    }
+    return day;
 }
 
 int defaultDeadlineMs()

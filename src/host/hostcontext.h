@@ -13,6 +13,10 @@ namespace zov {
 // 30 seconds, or the milliseconds in the environment variable ZOV_CALL_DEADLINE_MS.
 int defaultDeadlineMs();
 
+// Today's date, read from the clock at most once a second: reading it goes through
+// the time zone, which the C library looks up again on every call.
+QDate currentDay();
+
 // The login context the host owns: who is logged in, where the application server
 // is, and which database connection the screen's own queries use.
 struct LoginContext
@@ -25,7 +29,7 @@ struct LoginContext
     QString token;                        // access token sent with every call
     int deadlineMs = defaultDeadlineMs(); // deadline of every remote call
     QObject *mainWindow = nullptr;        // the host's main window, owner of the screens
-    std::function<QDate()> today = [] { return QDate::currentDate(); };
+    std::function<QDate()> today = [] { return currentDay(); };
 };
 
 LoginContext &loginContext();
