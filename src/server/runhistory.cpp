@@ -22,6 +22,8 @@
 #include <QJsonObject>
 #include <QSqlQuery>
 
+#include <cstring>
+
 namespace zov {
 
 namespace {
@@ -202,6 +204,41 @@ MenuState MenuState::read(SqlSession &s, const QString &branch, const QString &n
     return state;
 }
 
+namespace {
+
+// A number's text in a digest, as QByteArray::number(value, 'g', 17) writes it. The
+// formatting is most of a digest's work and a menu's numbers repeat from one batch
+// to the next, so each thread keeps the texts it wrote last.
+const QByteArray &numberText(double value)
+{
+    thread_local QHash<quint64, QByteArray> texts;
+    quint64 bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    if (const auto known = texts.constFind(bits); known != texts.cend())
+        return *known;
+    if (texts.size() >= 4096)
+        texts.clear();
+    return *texts.insert(bits, QByteArray::number(value, 'g', 17));
+}
+
+// the text in UTF-8; codes and most names are ASCII, which needs no conversion
+void appendUtf8(QByteArray &text, const QString &value)
+{
+    for (const QChar c : value) {
+        if (c.unicode() >= 0x80) {
+            text.append(value.toUtf8());
+            return;
+        }
+    }
+    const qsizetype at = text.size();
+    text.resize(at + value.size());
+    char *out = text.data() + at;
+    for (const QChar c : value)
+        *out++ = static_cast<char>(c.unicode());
+}
+
+} // namespace
+
 QString MenuState::digest() const
 {
     // the canonical texts of the values, each ended by a unit separator and each row by
@@ -213,9 +250,11 @@ QString MenuState::digest() const
             if (isNull(v))
                 text.append('\x01');
             else if (v.typeId() == QMetaType::Double)
-                text.append(QByteArray::number(v.toDouble() + 0.0, 'g', 17)); // -0 is kept as 0
+                text.append(numberText(v.toDouble() + 0.0)); // -0 is kept as 0
             else if (v.typeId() == QMetaType::QDate)
-                text.append(v.toDate().toString(Qt::ISODate).toLatin1());
+                appendUtf8(text, isoDate(v.toDate())); // as Qt::ISODate writes it
+            else if (v.typeId() == QMetaType::QString)
+                appendUtf8(text, *static_cast<const QString *>(v.constData()));
             else
                 text.append(v.toString().toUtf8());
             text.append('\x1f');

@@ -1,10 +1,12 @@
 #include "sqlsession.h"
 
+#include "dates.h"
 #include "statementwatchdog.h"
 #include "texts.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QVarLengthArray>
 
 #include <sqlite3.h>
 
@@ -48,8 +50,20 @@ bool nullValue(const QVariant &v)
 
 int bindText(sqlite3_stmt *statement, int position, const QString &text)
 {
-    return sqlite3_bind_text16(statement, position, text.utf16(),
-                               static_cast<int>(text.size() * sizeof(QChar)), SQLITE_TRANSIENT);
+    // an ASCII text (codes, most names) goes in as the UTF-8 it already is, which
+    // spares the library its conversion from UTF-16; any other as Qt's driver binds it
+    const qsizetype size = text.size();
+    const char16_t *utf16 = reinterpret_cast<const char16_t *>(text.constData());
+    QVarLengthArray<char, 256> ascii(size);
+    char *out = ascii.data();
+    for (qsizetype i = 0; i < size; ++i) {
+        if (utf16[i] >= 0x80)
+            return sqlite3_bind_text16(statement, position, utf16,
+                                       static_cast<int>(size * sizeof(QChar)), SQLITE_TRANSIENT);
+        out[i] = static_cast<char>(utf16[i]);
+    }
+    return sqlite3_bind_text(statement, position, ascii.constData(), static_cast<int>(ascii.size()),
+                             SQLITE_TRANSIENT);
 }
 
 // Binds as Qt's SQLite driver does: numbers as numbers, dates and times as ISO texts.
@@ -79,6 +93,8 @@ int bindValue(sqlite3_stmt *statement, int position, const QVariant &v)
         return bindText(statement, position, v.toTime().toString(QStringLiteral("hh:mm:ss.zzz")));
     case QMetaType::QString:
         return bindText(statement, position, *static_cast<const QString *>(v.constData()));
+    case QMetaType::QDate:
+        return bindText(statement, position, isoDate(v.toDate())); // as Qt::ISODate writes it
     default:
         return bindText(statement, position, v.toString());
     }
@@ -101,6 +117,14 @@ QVariant SqlRow::value(int column) const
         return QByteArray(static_cast<const char *>(sqlite3_column_blob(m_statement, column)),
                           sqlite3_column_bytes(m_statement, column));
     default: {
+        // an ASCII text is read as it is stored; any other as Qt's driver reads it
+        const auto *utf8 = sqlite3_column_text(m_statement, column);
+        const int bytes = sqlite3_column_bytes(m_statement, column);
+        bool ascii = true;
+        for (int i = 0; i < bytes && ascii; ++i)
+            ascii = utf8[i] < 0x80;
+        if (ascii)
+            return QString::fromLatin1(reinterpret_cast<const char *>(utf8), bytes);
         const void *text = sqlite3_column_text16(m_statement, column);
         return QString(static_cast<const QChar *>(text),
                        sqlite3_column_bytes16(m_statement, column) / qsizetype(sizeof(QChar)));

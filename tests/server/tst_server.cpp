@@ -392,7 +392,7 @@ private Q_SLOTS:
         QTest::newRow("two diets")
             << "_0001_0003_"
             << QStringList{"2024-03-04|01|0001|P2", "2024-03-04|01|0003|P3",
-                           "2024-03-04|02|0001|P1", "2024-03-06|02|0001|P5"}
+                           "2024-03-04|02|0001|P1", "2024-03-06|02|0001|Pão5"}
             << QStringList{"2024-03-04|01", "2024-03-04|02", "2024-03-06|02"};
         QTest::newRow("the middle diet")
             << "_0002_" << QStringList{"2024-03-04|03|0002|P4"} << QStringList{"2024-03-04|03"};
@@ -418,9 +418,9 @@ private Q_SLOTS:
         menu(kService, day(3, 4), "0001", "10", {{"P1", "02"}, {"P2", "01"}});
         menu(kService, day(3, 4), "0003", "11", {{"P3", "01"}});
         menu(kService, day(3, 4), "0002", "12", {{"P4", "03"}});
-        menu(kService, day(3, 6), "0001", "13", {{"P5", "02"}});
-        menu(kService, day(3, 3), "0001", "14", {{"P6", "02"}}); // the day before the range
-        menu(kService, day(3, 7), "0001", "15", {{"P7", "02"}}); // the day after
+        menu(kService, day(3, 6), "0001", "13", {{"Pão5", "02"}}); // read back as stored
+        menu(kService, day(3, 3), "0001", "14", {{"P6", "02"}});   // the day before the range
+        menu(kService, day(3, 7), "0001", "15", {{"P7", "02"}});   // the day after
         menu(kService, day(3, 5), "0010", "16", {{"P8", "01"}});
         menu(kOtherService, day(3, 5), "0001", "17", {{"P9", "01"}});
         const QVariantList both =
