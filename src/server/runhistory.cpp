@@ -216,7 +216,7 @@ const QByteArray &numberText(double value)
     std::memcpy(&bits, &value, sizeof bits);
     if (const auto known = texts.constFind(bits); known != texts.cend())
         return *known;
-    if (texts.size() >= 4096)
+    if (texts.size() >= 1024)
         texts.clear();
     return *texts.insert(bits, QByteArray::number(value, 'g', 17));
 }
