@@ -191,9 +191,8 @@ template<typename Part>
 size_t keyHash(const QList<int> &fields, Qt::CaseSensitivity cs, Part part)
 {
     size_t h = 0;
-    QtPrivate::QHashCombine combine;
     for (qsizetype i = 0; i < fields.size(); ++i)
-        h = combine(h, partHash(part(i), cs));
+        h ^= partHash(part(i), cs) + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2);
     return h;
 }
 
