@@ -44,41 +44,45 @@ int number(QStringView digits)
     return digits.isEmpty() ? -1 : n;
 }
 
-void appendDigits(QString &out, int value, int width)
+// writes `value` in `width` digits at `out`, and returns what follows them
+QChar *putDigits(QChar *out, int value, int width)
 {
-    QChar buffer[4];
     for (int i = width - 1; i >= 0; --i, value /= 10)
-        buffer[i] = QChar(u'0' + value % 10);
-    out.append(buffer, width);
+        out[i] = QChar(u'0' + value % 10);
+    return out + width;
 }
 
 } // namespace
 
+// (the year, month and day are taken at once: each of QDate's own accessors works
+// them all out again)
 QString shortDate(const QDate &date)
 {
-    if (!date.isValid() || date.year() < 1 || date.year() > 9999)
+    int year = 0, month = 0, day = 0;
+    date.getDate(&year, &month, &day);
+    if (!date.isValid() || year < 1 || year > 9999)
         return date.isValid() ? date.toString(QStringLiteral("dd/MM/yyyy")) : QString();
-    QString out;
-    out.reserve(10);
-    appendDigits(out, date.day(), 2);
-    out.append(QLatin1Char('/'));
-    appendDigits(out, date.month(), 2);
-    out.append(QLatin1Char('/'));
-    appendDigits(out, date.year(), 4);
+    QString out(10, Qt::Uninitialized);
+    QChar *at = putDigits(out.data(), day, 2);
+    *at++ = QLatin1Char('/');
+    at = putDigits(at, month, 2);
+    *at++ = QLatin1Char('/');
+    putDigits(at, year, 4);
     return out;
 }
 
 QString isoDate(const QDate &date)
 {
-    if (!date.isValid() || date.year() < 1 || date.year() > 9999)
+    int year = 0, month = 0, day = 0;
+    date.getDate(&year, &month, &day);
+    if (!date.isValid() || year < 1 || year > 9999)
         return date.isValid() ? date.toString(Qt::ISODate) : QString();
-    QString out;
-    out.reserve(10);
-    appendDigits(out, date.year(), 4);
-    out.append(QLatin1Char('-'));
-    appendDigits(out, date.month(), 2);
-    out.append(QLatin1Char('-'));
-    appendDigits(out, date.day(), 2);
+    QString out(10, Qt::Uninitialized);
+    QChar *at = putDigits(out.data(), year, 4);
+    *at++ = QLatin1Char('-');
+    at = putDigits(at, month, 2);
+    *at++ = QLatin1Char('-');
+    putDigits(at, day, 2);
     return out;
 }
 

@@ -112,6 +112,7 @@ private Q_SLOTS:
         QTest::newRow("plain") << "31/03/2024" << QDate(2024, 3, 31);
         QTest::newRow("leading zeros") << "05/01/2024" << QDate(2024, 1, 5);
         QTest::newRow("day zero") << "30/12/1899" << QDate(1899, 12, 30);
+        QTest::newRow("a year before 1000") << "01/02/0999" << QDate(999, 2, 1);
         QTest::newRow("blanks around") << " 29/02/2024 " << QDate(2024, 2, 29);
         QTest::newRow("with time") << "31/03/2024 10:30:00" << QDate(2024, 3, 31);
         QTest::newRow("with something else") << "31/03/2024 lixo" << QDate();
@@ -133,6 +134,8 @@ private Q_SLOTS:
         if (date.isValid()) {
             QCOMPARE(parseShortDate(shortDate(date)), date);
             QCOMPARE(shortDate(date).size(), 10);
+            QCOMPARE(shortDate(date), date.toString(QStringLiteral("dd/MM/yyyy")));
+            QCOMPARE(isoDate(date), date.toString(Qt::ISODate));
         }
     }
 };
