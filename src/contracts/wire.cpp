@@ -287,10 +287,11 @@ bool fitsColumns(const Packet &packet)
             if (v.typeId() != wanted)
                 return false;
             // a column's date is always YYYY-MM-DD
-            if (type == FieldType::Date &&
-                (static_cast<const QDate *>(v.constData())->year() < 1 ||
-                 static_cast<const QDate *>(v.constData())->year() > 9999))
-                return false;
+            if (type == FieldType::Date) {
+                const int year = static_cast<const QDate *>(v.constData())->year();
+                if (year < 1 || year > 9999)
+                    return false;
+            }
         }
     }
     return true;
@@ -304,6 +305,9 @@ void columnsToWire(const Packet &packet, rpc::Packet *out)
         rpc::Column *column = out->add_columns();
         const FieldType type = packet.fields.at(c).type;
         std::string nulls;
+        // a column's days come in runs: each is written once
+        QDate lastDay;
+        std::string lastDayText;
         if (type == FieldType::Float)
             column->mutable_numbers()->Reserve(rows);
         else
@@ -323,8 +327,12 @@ void columnsToWire(const Packet &packet, rpc::Packet *out)
             } else if (type == FieldType::Text) {
                 *column->add_texts() = static_cast<const QString *>(v.constData())->toStdString();
             } else {
-                *column->add_texts() =
-                    isoDate(*static_cast<const QDate *>(v.constData())).toStdString();
+                const QDate &day = *static_cast<const QDate *>(v.constData());
+                if (day != lastDay) {
+                    lastDay = day;
+                    lastDayText = isoDate(day).toStdString();
+                }
+                *column->add_texts() = lastDayText;
             }
         }
         if (!nulls.empty())

@@ -111,7 +111,11 @@ private Q_SLOTS:
         const QVariant date = QDate(2024, 3, 31);
         Packet plain;
         plain.fields = {{QStringLiteral("DTCARDAPIO"), FieldType::Date, 0}};
-        plain.rows = {{{date}, ChangeKind::None, {}}, {{QVariant()}, ChangeKind::None, {}}};
+        // a day repeated, a null, then another day: a column writes each day of a run once
+        plain.rows = {{{date}, ChangeKind::None, {}},
+                      {{date}, ChangeKind::None, {}},
+                      {{QVariant()}, ChangeKind::None, {}},
+                      {{QDate(2024, 4, 1)}, ChangeKind::None, {}}};
         const QVariant packet = QVariant::fromValue(plain);
         const QVariant text = QStringLiteral("Cardápio de sábado, ç");
         QTest::newRow("null") << QVariant() << QVariant() << false << false;
