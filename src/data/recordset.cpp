@@ -357,7 +357,9 @@ void RecordSet::SetData(Packet &&packet)
     quint64 seq = 0;
     for (PacketRow &prow : packet.rows) {
         Row row;
-        row.values.resize(m_layout.fields.size());
+        // sized exactly: resize() would round the block up to a power of two, a third
+        // more memory for a month of rows
+        row.values = QVector<QVariant>(m_layout.fields.size());
         for (int f = 0; f < m_layout.fields.size(); ++f) {
             if (columnOf[f] < 0)
                 continue;
