@@ -19,8 +19,9 @@ inline void tuneAllocator()
 #ifdef ZOV_MIMALLOC
     // Free pages go back to the system 5 ms after they empty, not at once: a batch
     // frees and then takes again the same pages, and handing each back at once (with
-    // the flush of every core's page tables it costs) took a third of a 4x month on a
-    // virtual machine; the 5 ms keep at most a few MB more resident.
+    // the flush of the other cores' address caches it costs) took a third of a 4x
+    // month on a virtual machine; the delay keeps up to some 20 MB more resident at
+    // the peak of that month.
     mi_option_set(mi_option_decommit_delay, 5);
 #else
     // With one malloc arena the memory one thread frees is the memory the other
