@@ -113,15 +113,6 @@ double numberOf(const QVariant &v)
                                            : v.toDouble();
 }
 
-bool isAscii(QStringView text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() >= 0x80)
-            return false;
-    }
-    return true;
-}
-
 // Numbers are keyed by their bits: 0 and -0 are one key.
 quint64 numberBits(const QVariant &v)
 {

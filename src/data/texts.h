@@ -14,4 +14,15 @@ QString text(const char *key);
 // does ("1,5 porção"); any other count takes KEY. %1 is `shown`, or the count itself.
 QString countText(const char *key, double count, const QString &shown = {});
 
+// Whether a text is all ASCII: codes and most names are, and take shortcuts past the
+// conversions (case folding, UTF-8) other texts need.
+inline bool isAscii(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 } // namespace zov

@@ -224,11 +224,9 @@ const QByteArray &numberText(double value)
 // the text in UTF-8; codes and most names are ASCII, which needs no conversion
 void appendUtf8(QByteArray &text, const QString &value)
 {
-    for (const QChar c : value) {
-        if (c.unicode() >= 0x80) {
-            text.append(value.toUtf8());
-            return;
-        }
+    if (!isAscii(value)) {
+        text.append(value.toUtf8());
+        return;
     }
     const qsizetype at = text.size();
     text.resize(at + value.size());
