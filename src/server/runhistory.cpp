@@ -370,16 +370,26 @@ void RunRecorder::after()
             QString::fromUtf8(QJsonDocument(before).toJson(QJsonDocument::Compact)),
             after.digest()};
         if (order > 0) {
-            m_s.exec(sql(m_s, "run_record_insert"), QVariantList{m_context.runId, order} + record);
+            m_s.execLater(sql(m_s, "run_record_insert"),
+                          QVariantList{m_context.runId, order} + record);
             continue;
         }
-        m_s.select(sql(m_s, "run_record_next"),
-                   QVariantList{m_context.runId} + record + QVariantList{m_context.runId},
+        const QVariantList next =
+            QVariantList{m_context.runId} + record + QVariantList{m_context.runId};
+        const QVariantList run{m_context.runId,        branch, h.at(headerAt().CDSERVFILI),
+                               m_context.operatorCode, now,    m_context.runMode};
+        // the batch's last menu: its order is of no use here, so its record goes with
+        // the commit, and with it the run's own row unless an earlier batch wrote it
+        if (i + 1 == m_menus.size()) {
+            m_s.execLater(sql(m_s, "run_record_next"), next);
+            m_s.execLater(sql(m_s, "run_insert"), run);
+            continue;
+        }
+        m_s.select(sql(m_s, "run_record_next"), next,
                    [&](const SqlRow &q) { order = q.value(0).toLongLong(); });
         // the run's own row comes with its first record
         if (order == 1)
-            m_s.exec(sql(m_s, "run_insert"), {m_context.runId, branch, h.at(headerAt().CDSERVFILI),
-                                              m_context.operatorCode, now, m_context.runMode});
+            m_s.execLater(sql(m_s, "run_insert"), run);
     }
 }
 

@@ -266,12 +266,12 @@ public:
         for (auto it = tallies.cbegin(); it != tallies.cend(); ++it) {
             const QStringList &key = it.key();
             const QDate day = parseIsoDate(key.at(2));
-            m_s.exec(sql("audit_insert"),
-                     {batchId, ++line, key.at(0), key.at(1),
-                      day.isValid() ? QVariant(day) : QVariant(QMetaType::fromType<QDate>()),
-                      key.at(3), context.operatorCode, when,
-                      context.runId.isEmpty() ? QVariant() : QVariant(context.runId), it->inserted,
-                      it->modified, it->deleted, context.peer.left(200)});
+            m_s.execLater(sql("audit_insert"),
+                          {batchId, ++line, key.at(0), key.at(1),
+                           day.isValid() ? QVariant(day) : QVariant(QMetaType::fromType<QDate>()),
+                           key.at(3), context.operatorCode, when,
+                           context.runId.isEmpty() ? QVariant() : QVariant(context.runId),
+                           it->inserted, it->modified, it->deleted, context.peer.left(200)});
         }
     }
 
@@ -303,7 +303,7 @@ public:
         if (found[4] > 0)
             return text("HEADER_NUMBER_TAKEN")
                 .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
-        m_s.exec(sql("header_insert"), h);
+        m_s.execLater(sql("header_insert"), h);
         m_recorder.headerWritten(h);
         // the batch's dishes of this header need not read it back
         m_headers.insert(

@@ -6,6 +6,7 @@
 
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QVarLengthArray>
 
 #include <sqlite3.h>
@@ -155,6 +156,7 @@ SqlSession::~SqlSession()
         const StatementWatchdog::Watch watch(
             m_db, std::chrono::steady_clock::now() + std::chrono::seconds(1), m_group);
         m_statements.clear();
+        m_postgresQuery.reset();
     }
     for (sqlite3_stmt *statement : std::as_const(m_sqliteStatements))
         sqlite3_finalize(statement);
@@ -174,6 +176,8 @@ void SqlSession::fail(const QSqlError &error, bool cut)
 {
     // a server shutting down says so (57P01..57P03) before it closes the connection,
     // and a connection fault has its own class (08)
+    // what was held back went with the statement that failed, or is of its transaction
+    m_heldBack.clear();
     const QString state = error.nativeErrorCode();
     const bool closedByServer = state.startsWith(QLatin1String("08")) ||
                                 state == QLatin1String("57P01") ||
@@ -289,9 +293,10 @@ void SqlSession::select(const QString &sql, const QVariantList &values,
             row(current);
         return;
     }
-    QSqlQuery &q = bound(sql, values);
+    const QString statement = m_sqlite ? QString() : postgresExecute(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
-    if (!q.exec())
+    QSqlQuery &q = m_sqlite ? bound(sql, values) : postgresSend(statement, watch);
+    if (m_sqlite && !q.exec())
         fail(q.lastError(), watch.cut());
     struct Finish
     {
@@ -324,17 +329,116 @@ int SqlSession::exec(const QString &sql, const QVariantList &values)
         sqlite3_clear_bindings(statement);
         return affected;
     }
-    QSqlQuery &q = bound(sql, values);
+    const QString statement = m_sqlite ? QString() : postgresExecute(sql, values);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
-    if (!q.exec())
+    QSqlQuery &q = m_sqlite ? bound(sql, values) : postgresSend(statement, watch);
+    if (m_sqlite && !q.exec())
         fail(q.lastError(), watch.cut());
     const int affected = q.numRowsAffected();
     q.finish();
     return affected;
 }
 
+void SqlSession::execLater(const QString &sql, const QVariantList &values)
+{
+    if (m_sqlite || !m_inTransaction) {
+        exec(sql, values);
+        return;
+    }
+    m_heldBack.append(postgresExecute(sql, values));
+}
+
+QString SqlSession::postgresExecute(const QString &sql, const QVariantList &values)
+{
+    auto it = m_postgresNames.find(sql);
+    if (it == m_postgresNames.end()) {
+        // its ? outside quotes are $1, $2, ... as Qt's driver numbers them
+        QString text;
+        text.reserve(sql.size() + 16);
+        int parameters = 0;
+        QChar quote;
+        for (const QChar c : sql) {
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+            } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+                quote = c;
+            } else if (c == QLatin1Char('?')) {
+                text += QLatin1Char('$') + QString::number(++parameters);
+                continue;
+            }
+            text += c;
+        }
+        const QString name =
+            QStringLiteral("zov_%1_%2").arg(parameters).arg(m_postgresNames.size());
+        // prepared on its own, outside any transaction held back: a statement kept for
+        // the session, whatever becomes of the transaction
+        {
+            QSqlQuery prepare(m_db);
+            StatementWatchdog::Watch watch(m_db, m_limit, m_group);
+            if (!prepare.exec(QStringLiteral("PREPARE %1 AS %2").arg(name, text)))
+                fail(prepare.lastError(), watch.cut());
+        }
+        it = m_postgresNames.insert(sql, name);
+    }
+    const QString &name = it.value();
+    // as Qt's driver: a statement run with more or fewer values than it takes fails
+    if (name.section(QLatin1Char('_'), 1, 1).toInt() != values.size())
+        fail(QSqlError(QStringLiteral("Parameter count mismatch"), QString(),
+                       QSqlError::StatementError),
+             false);
+    if (values.isEmpty())
+        return QStringLiteral("EXECUTE ") + name;
+    QString statement = QStringLiteral("EXECUTE ") + name + QStringLiteral(" (");
+    const QSqlDriver *driver = m_db.driver();
+    QSqlField field;
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QVariant &v = values.at(i);
+        field.setMetaType(v.metaType());
+        if (nullValue(v))
+            field.clear();
+        else
+            field.setValue(v);
+        if (i > 0)
+            statement += QLatin1String(", ");
+        statement += driver->formatValue(field);
+    }
+    statement += QLatin1Char(')');
+    return statement;
+}
+
+QSqlQuery &SqlSession::postgresSend(const QString &statement, const StatementWatchdog::Watch &watch)
+{
+    if (!m_postgresQuery) {
+        m_postgresQuery = std::make_unique<QSqlQuery>(m_db);
+        m_postgresQuery->setForwardOnly(true);
+    }
+    QSqlQuery &q = *m_postgresQuery;
+    const qsizetype ahead = m_heldBack.size();
+    QString text = statement;
+    if (ahead > 0) {
+        m_heldBack.append(statement);
+        text = m_heldBack.join(QLatin1String("; "));
+        m_heldBack.clear();
+    }
+    ++m_callStatements;
+    bool ok = q.exec(text);
+    // the results of the texts held back come first: the statement's is the last
+    for (qsizetype i = 0; ok && i < ahead; ++i)
+        ok = q.nextResult();
+    if (!ok)
+        fail(q.lastError(), watch.cut());
+    return q;
+}
+
 void SqlSession::begin()
 {
+    if (!m_sqlite) {
+        // it goes with the transaction's first statement
+        m_heldBack = QStringList{QStringLiteral("BEGIN")};
+        m_inTransaction = true;
+        return;
+    }
     ++m_callStatements;
     QSqlQuery q(m_db);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
@@ -349,6 +453,17 @@ void SqlSession::commit()
         rollback();
         return;
     }
+    if (!m_sqlite) {
+        // a transaction that ran nothing has nothing to commit
+        if (m_heldBack == QStringList{QStringLiteral("BEGIN")}) {
+            m_heldBack.clear();
+        } else {
+            StatementWatchdog::Watch watch(m_db, m_limit, m_group);
+            postgresSend(QStringLiteral("COMMIT"), watch).finish();
+        }
+        m_inTransaction = false;
+        return;
+    }
     QSqlQuery q(m_db);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);
     if (!q.exec(QStringLiteral("COMMIT")))
@@ -359,7 +474,10 @@ void SqlSession::commit()
 void SqlSession::rollback() noexcept
 {
     m_inTransaction = false;
-    if (m_broken)
+    // a BEGIN never sent began nothing; what was held back after it is dropped
+    const bool begun = m_heldBack.value(0) != QLatin1String("BEGIN");
+    m_heldBack.clear();
+    if (m_broken || !begun)
         return;
     QSqlQuery q(m_db);
     StatementWatchdog::Watch watch(m_db, m_limit, m_group);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database.h"
+#include "statementwatchdog.h"
 
 #include <QHash>
 #include <QSqlDatabase>
@@ -37,6 +38,9 @@ private:
 // One database connection of the server with its prepared statements, used by one
 // thread at a time. Statements are prepared once per connection and reused; on
 // SQLite they run on the library's own statements, without the cost of Qt's binding.
+// On PostgreSQL a transaction's BEGIN and the writes queued by execLater go to the
+// server with the statement after them, in one round trip: a batch takes five
+// instead of eight.
 class SqlSession
 {
 public:
@@ -56,6 +60,11 @@ public:
                 const std::function<void(const SqlRow &)> &row);
     // Runs a statement that returns no rows; the number of rows it changed.
     int exec(const QString &sql, const QVariantList &values);
+    // A write in a transaction whose count of rows no one needs: on PostgreSQL it goes
+    // with the next statement or the commit, and its error, if any, comes from there
+    // (the transaction is then lost, as with any failed statement); elsewhere, and
+    // outside a transaction, it runs at once.
+    void execLater(const QString &sql, const QVariantList &values);
 
     // Write transactions: on SQLite BEGIN IMMEDIATE, so the write lock is taken up
     // front and a busy database is reported before anything is done.
@@ -71,7 +80,7 @@ public:
     // The call that starts: its statements are abandoned (the connection cut) when
     // they run past `limit`.
     void beginCall(std::chrono::steady_clock::time_point limit);
-    // Statements run since beginCall.
+    // Statements sent since beginCall (on PostgreSQL, those sent together count once).
     int statementsOfCall() const { return m_callStatements; }
     // The connection was lost or cut: the session is of no further use.
     bool broken() const { return m_broken; }
@@ -82,6 +91,10 @@ private:
     sqlite3_stmt *sqliteBound(const QString &sql, const QVariantList &values);
     // Runs an SQLite statement to its next row: true on a row, false when done.
     bool sqliteStep(sqlite3_stmt *statement);
+    // PostgreSQL: EXECUTE of the statement prepared for `sql`, its values written as
+    // Qt's driver writes them; sent with the texts held back, the query on its result.
+    QString postgresExecute(const QString &sql, const QVariantList &values);
+    QSqlQuery &postgresSend(const QString &statement, const StatementWatchdog::Watch &watch);
     [[noreturn]] void fail(const QSqlError &error, bool cut);
     [[noreturn]] void failSqlite(int code);
 
@@ -95,6 +108,9 @@ private:
     int m_callStatements = 0;
     std::chrono::steady_clock::time_point m_limit = std::chrono::steady_clock::time_point::max();
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
+    QHash<QString, QString> m_postgresNames;
+    QStringList m_heldBack;
+    std::unique_ptr<QSqlQuery> m_postgresQuery;
     sqlite3 *m_sqliteHandle = nullptr;
     QHash<QString, sqlite3_stmt *> m_sqliteStatements;
 };

@@ -197,21 +197,22 @@ void TestDatabase::addFeriCard(const QString &branch, const QDate &day) const
          {branch, day});
 }
 
-void TestDatabase::refuseDishes(const QString &condition, const QString &message) const
+void TestDatabase::refuseDishes(const QString &condition, const QString &message,
+                                const QString &table) const
 {
     if (postgres()) {
         exec(QStringLiteral("CREATE FUNCTION refuse_dish() RETURNS trigger AS $$ BEGIN IF %1 THEN "
                             "RAISE EXCEPTION '%2'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql")
                  .arg(condition, message));
         exec(QStringLiteral(
-            "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD FOR EACH ROW EXECUTE FUNCTION "
-            "refuse_dish()"));
+                 "CREATE TRIGGER refuse BEFORE INSERT ON %1 FOR EACH ROW EXECUTE FUNCTION "
+                 "refuse_dish()")
+                 .arg(table));
     } else {
-        exec(
-            QStringLiteral(
-                "CREATE TRIGGER refuse BEFORE INSERT ON COMPCARD WHEN %1 BEGIN SELECT RAISE(ABORT, "
-                "'%2'); END")
-                .arg(condition, message));
+        exec(QStringLiteral(
+                 "CREATE TRIGGER refuse BEFORE INSERT ON %3 WHEN %1 BEGIN SELECT RAISE(ABORT, "
+                 "'%2'); END")
+                 .arg(condition, message, table));
     }
 }
 

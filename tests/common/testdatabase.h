@@ -62,9 +62,11 @@ public:
                   const QList<double> &weekdaysAndHoliday) const;
     void addHoliday(const QString &branch, const QDate &day) const;
     void addFeriCard(const QString &branch, const QDate &day) const;
-    // Makes the database refuse dish rows for which `condition` (in terms of NEW.x)
-    // holds, with the error `message`, as a trigger of either dialect does.
-    void refuseDishes(const QString &condition, const QString &message) const;
+    // Makes the database refuse dish rows (or rows of `table`) for which `condition`
+    // (in terms of NEW.x) holds, with the error `message`, as a trigger of either
+    // dialect does.
+    void refuseDishes(const QString &condition, const QString &message,
+                      const QString &table = QStringLiteral("COMPCARD")) const;
     void allowDishes() const;
     // Another writer holds the whole database (SQLite) or the menu tables
     // (PostgreSQL) until release().
