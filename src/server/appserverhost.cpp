@@ -378,9 +378,15 @@ public:
             m_writerBusy = true;
             rpc::Reply next = std::move(m_ready.begin()->second);
             m_ready.erase(m_ready.begin());
+            // an answer with the next one ready behind it, written right after it, waits
+            // for it in the transport: a batch's answer and those of the reads after it
+            // go out together
+            grpc::WriteOptions options;
+            if (!m_ready.empty() && m_ready.begin()->first == m_nextWrite + 1)
+                options.set_buffer_hint();
             lock.unlock();
             m_watch.writing(m_entry, true);
-            const bool written = m_stream->Write(next);
+            const bool written = m_stream->Write(next, options);
             m_watch.writing(m_entry, false);
             lock.lock();
             m_writerBusy = false;
