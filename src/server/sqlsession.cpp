@@ -174,10 +174,10 @@ void SqlSession::beginCall(std::chrono::steady_clock::time_point limit)
 
 void SqlSession::fail(const QSqlError &error, bool cut)
 {
-    // a server shutting down says so (57P01..57P03) before it closes the connection,
-    // and a connection fault has its own class (08)
     // what was held back went with the statement that failed, or is of its transaction
     m_heldBack.clear();
+    // a server shutting down says so (57P01..57P03) before it closes the connection,
+    // and a connection fault has its own class (08)
     const QString state = error.nativeErrorCode();
     const bool closedByServer = state.startsWith(QLatin1String("08")) ||
                                 state == QLatin1String("57P01") ||
@@ -350,12 +350,12 @@ void SqlSession::execLater(const QString &sql, const QVariantList &values)
 
 QString SqlSession::postgresExecute(const QString &sql, const QVariantList &values)
 {
-    auto it = m_postgresNames.find(sql);
-    if (it == m_postgresNames.end()) {
+    auto it = m_postgresStatements.find(sql);
+    if (it == m_postgresStatements.end()) {
         // its ? outside quotes are $1, $2, ... as Qt's driver numbers them
         QString text;
         text.reserve(sql.size() + 16);
-        int parameters = 0;
+        qsizetype parameters = 0;
         QChar quote;
         for (const QChar c : sql) {
             if (!quote.isNull()) {
@@ -369,8 +369,7 @@ QString SqlSession::postgresExecute(const QString &sql, const QVariantList &valu
             }
             text += c;
         }
-        const QString name =
-            QStringLiteral("zov_%1_%2").arg(parameters).arg(m_postgresNames.size());
+        const QString name = QStringLiteral("zov_%1").arg(m_postgresStatements.size());
         // prepared on its own, outside any transaction held back: a statement kept for
         // the session, whatever becomes of the transaction
         {
@@ -379,11 +378,11 @@ QString SqlSession::postgresExecute(const QString &sql, const QVariantList &valu
             if (!prepare.exec(QStringLiteral("PREPARE %1 AS %2").arg(name, text)))
                 fail(prepare.lastError(), watch.cut());
         }
-        it = m_postgresNames.insert(sql, name);
+        it = m_postgresStatements.insert(sql, {name, parameters});
     }
-    const QString &name = it.value();
+    const QString &name = it->name;
     // as Qt's driver: a statement run with more or fewer values than it takes fails
-    if (name.section(QLatin1Char('_'), 1, 1).toInt() != values.size())
+    if (it->parameters != values.size())
         fail(QSqlError(QStringLiteral("Parameter count mismatch"), QString(),
                        QSqlError::StatementError),
              false);

@@ -39,7 +39,7 @@ private:
 // thread at a time. Statements are prepared once per connection and reused; on
 // SQLite they run on the library's own statements, without the cost of Qt's binding.
 // On PostgreSQL a transaction's BEGIN and the writes queued by execLater go to the
-// server with the statement after them, in one round trip: a batch takes five
+// server with the statement after them, in one round trip: a batch takes four
 // instead of eight.
 class SqlSession
 {
@@ -108,7 +108,12 @@ private:
     int m_callStatements = 0;
     std::chrono::steady_clock::time_point m_limit = std::chrono::steady_clock::time_point::max();
     QHash<QString, std::shared_ptr<QSqlQuery>> m_statements;
-    QHash<QString, QString> m_postgresNames;
+    struct Prepared
+    {
+        QString name;
+        qsizetype parameters;
+    };
+    QHash<QString, Prepared> m_postgresStatements;
     QStringList m_heldBack;
     std::unique_ptr<QSqlQuery> m_postgresQuery;
     sqlite3 *m_sqliteHandle = nullptr;
