@@ -345,7 +345,30 @@ void SqlSession::execLater(const QString &sql, const QVariantList &values)
         exec(sql, values);
         return;
     }
-    m_heldBack.append(postgresExecute(sql, values));
+    m_heldBack.append({postgresExecute(sql, values), {}});
+}
+
+void SqlSession::selectLater(const QString &sql, const QVariantList &values,
+                             std::function<void(const SqlRow &)> row)
+{
+    if (m_sqlite || !m_inTransaction) {
+        select(sql, values, row);
+        return;
+    }
+    m_heldBack.append({postgresExecute(sql, values), std::move(row)});
+}
+
+void SqlSession::sendHeldBack()
+{
+    if (m_sqlite || m_heldBack.isEmpty() || (m_heldBack.size() == 1 && beginHeldBack()))
+        return;
+    StatementWatchdog::Watch watch(m_db, m_limit, m_group);
+    postgresSend(QString(), watch).finish();
+}
+
+bool SqlSession::beginHeldBack() const
+{
+    return !m_heldBack.isEmpty() && m_heldBack.first().text == QLatin1String("BEGIN");
 }
 
 QString SqlSession::postgresExecute(const QString &sql, const QVariantList &values)
@@ -413,18 +436,29 @@ QSqlQuery &SqlSession::postgresSend(const QString &statement, const StatementWat
         m_postgresQuery->setForwardOnly(true);
     }
     QSqlQuery &q = *m_postgresQuery;
-    const qsizetype ahead = m_heldBack.size();
-    QString text = statement;
-    if (ahead > 0) {
-        m_heldBack.append(statement);
-        text = m_heldBack.join(QLatin1String("; "));
-        m_heldBack.clear();
+    // the texts held back first, then the statement (none when only they are sent)
+    QList<HeldBack> sent = std::exchange(m_heldBack, {});
+    if (!statement.isEmpty())
+        sent.append({statement, {}});
+    QString text;
+    for (const HeldBack &held : std::as_const(sent)) {
+        if (!text.isEmpty())
+            text += QLatin1String("; ");
+        text += held.text;
     }
     ++m_callStatements;
     bool ok = q.exec(text);
-    // the results of the texts held back come first: the statement's is the last
-    for (qsizetype i = 0; ok && i < ahead; ++i)
-        ok = q.nextResult();
+    // a result for each text, in order: the last one's is left for the caller
+    for (qsizetype i = 0; ok && i < sent.size(); ++i) {
+        if (i > 0)
+            ok = q.nextResult();
+        if (ok && sent.at(i).row) {
+            const SqlRow current(&q, nullptr);
+            while (q.next())
+                sent.at(i).row(current);
+            ok = !q.lastError().isValid();
+        }
+    }
     if (!ok)
         fail(q.lastError(), watch.cut());
     return q;
@@ -434,7 +468,7 @@ void SqlSession::begin()
 {
     if (!m_sqlite) {
         // it goes with the transaction's first statement
-        m_heldBack = QStringList{QStringLiteral("BEGIN")};
+        m_heldBack = {{QStringLiteral("BEGIN"), {}}};
         m_inTransaction = true;
         return;
     }
@@ -454,7 +488,7 @@ void SqlSession::commit()
     }
     if (!m_sqlite) {
         // a transaction that ran nothing has nothing to commit
-        if (m_heldBack == QStringList{QStringLiteral("BEGIN")}) {
+        if (m_heldBack.size() == 1 && beginHeldBack()) {
             m_heldBack.clear();
         } else {
             StatementWatchdog::Watch watch(m_db, m_limit, m_group);
@@ -474,7 +508,7 @@ void SqlSession::rollback() noexcept
 {
     m_inTransaction = false;
     // a BEGIN never sent began nothing; what was held back after it is dropped
-    const bool begun = m_heldBack.value(0) != QLatin1String("BEGIN");
+    const bool begun = !beginHeldBack();
     m_heldBack.clear();
     if (m_broken || !begun)
         return;

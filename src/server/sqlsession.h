@@ -38,9 +38,9 @@ private:
 // One database connection of the server with its prepared statements, used by one
 // thread at a time. Statements are prepared once per connection and reused; on
 // SQLite they run on the library's own statements, without the cost of Qt's binding.
-// On PostgreSQL a transaction's BEGIN and the writes queued by execLater go to the
-// server with the statement after them, in one round trip: a batch takes four
-// instead of eight.
+// On PostgreSQL a transaction's BEGIN and the statements queued by execLater and
+// selectLater go to the server with the statement after them, in one round trip: a
+// batch takes three instead of eight.
 class SqlSession
 {
 public:
@@ -65,6 +65,13 @@ public:
     // (the transaction is then lost, as with any failed statement); elsewhere, and
     // outside a transaction, it runs at once.
     void execLater(const QString &sql, const QVariantList &values);
+    // A read in a transaction whose answer can wait: on PostgreSQL `row` is called when
+    // it comes back with the next statement sent (or sendHeldBack), before that
+    // statement's own answer; elsewhere, and outside a transaction, at once.
+    void selectLater(const QString &sql, const QVariantList &values,
+                     std::function<void(const SqlRow &)> row);
+    // Sends what is held back, without waiting for a statement to go with it.
+    void sendHeldBack();
 
     // Write transactions: on SQLite BEGIN IMMEDIATE, so the write lock is taken up
     // front and a busy database is reported before anything is done.
@@ -114,7 +121,13 @@ private:
         qsizetype parameters;
     };
     QHash<QString, Prepared> m_postgresStatements;
-    QStringList m_heldBack;
+    struct HeldBack
+    {
+        QString text;
+        std::function<void(const SqlRow &)> row; // a read's, called for each row
+    };
+    QList<HeldBack> m_heldBack;
+    bool beginHeldBack() const;
     std::unique_ptr<QSqlQuery> m_postgresQuery;
     sqlite3 *m_sqliteHandle = nullptr;
     QHash<QString, sqlite3_stmt *> m_sqliteStatements;
