@@ -19,6 +19,7 @@
 #include <QSqlQuery>
 #include <QUuid>
 #include <cmath>
+#include <deque>
 
 namespace zov {
 
@@ -285,24 +286,24 @@ public:
         if (const QString bad = badValue(headerLayout(), h, [&] { return describeHeader(h); });
             !bad.isEmpty())
             return bad;
-        // its codes known and its day and number free, asked at once
+        // its codes known and its day and number free, asked at once; on PostgreSQL the
+        // answer comes with the statements after it, and is weighed before theirs
         const QVariant branch = h.at(headerAt().CDFILIAL);
-        qint64 found[5] = {0, 0, 0, 0, 0};
-        m_s.select(
+        NewHeader &checked = m_newHeaders.emplace_back(NewHeader{h});
+        m_s.selectLater(
             sql("header_new_checks"),
             QVariantList{branch, branch, h.at(headerAt().CDSERVFILI), h.at(headerAt().CDDIETPAD)} +
                 headerKey(h) + QVariantList{branch, h.at(headerAt().NRCARDAPIO)},
-            [&](const SqlRow &q) {
+            [&checked](const SqlRow &q) {
                 for (int i = 0; i < 5; ++i)
-                    found[i] = q.value(i).toLongLong();
+                    checked.found[i] = q.value(i).toLongLong();
+                checked.answered = true;
             });
-        if (const QString unknown = unknownCode(h, found); !unknown.isEmpty())
-            return unknown;
-        if (found[3] > 0)
-            return text("HEADER_TAKEN").arg(describeHeader(h));
-        if (found[4] > 0)
-            return text("HEADER_NUMBER_TAKEN")
-                .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
+        // answered at once (SQLite): a header refused is not even tried
+        if (checked.answered) {
+            if (const QString refused = refusal(checked); !refused.isEmpty())
+                return refused;
+        }
         m_s.execLater(sql("header_insert"), h);
         m_recorder.headerWritten(h);
         // the batch's dishes of this header need not read it back
@@ -314,6 +315,39 @@ public:
               h.at(headerAt().CDDIETPAD))
             .inserted++;
         return {};
+    }
+
+    // The first new header its checks refuse, of those answered so far.
+    QString newHeaderRefused() const
+    {
+        for (const NewHeader &n : m_newHeaders) {
+            if (!n.answered)
+                break;
+            if (QString refused = refusal(n); !refused.isEmpty())
+                return refused;
+        }
+        return {};
+    }
+
+    // The checks of the new headers weighed, sent first if they are still held back:
+    // before anything the batch reads back after them, or stores.
+    QString newHeadersChecked()
+    {
+        if (m_newHeaders.empty())
+            return {};
+        if (!m_newHeaders.back().answered)
+            m_s.sendHeldBack();
+        QString refused = newHeaderRefused();
+        m_newHeaders.clear();
+        return refused;
+    }
+
+    // A new header refused comes before a later problem of the batch, as it does when
+    // its checks are answered at once.
+    QString newHeadersFirst(const QString &problem)
+    {
+        const QString refused = newHeadersChecked();
+        return refused.isEmpty() ? problem : refused;
     }
 
     // Writes the columns the batch changed, and only while each still holds the value
@@ -376,16 +410,8 @@ public:
     QString insertDishes(QList<QVariantList> rows)
     {
         for (QVariantList &c : rows) {
-            if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
-                isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
-                return text("DISH_INCOMPLETE").arg(describeDish(c));
-            if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
-                !bad.isEmpty())
-                return bad;
-            if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
-                return text("DISH_BAD_NUMBER").arg(describeDish(c));
-            if (const QString problem = completeFromHeader(c); !problem.isEmpty())
-                return problem;
+            if (QString problem = soundDish(c); !problem.isEmpty())
+                return newHeadersFirst(problem);
         }
         const auto slotOf = [](const QVariant &diet, const QVariant &slot) {
             QString key = diet.toString();
@@ -410,6 +436,8 @@ public:
             QHash<QString, int> stored;
             m_s.select(serverSqlRows(m_s.isSQLite(), "dish_insert_rows", n), values,
                        [&](const SqlRow &q) { ++stored[slotOf(q.value(0), q.value(1))]; });
+            if (const QString refused = newHeadersChecked(); !refused.isEmpty())
+                return refused;
             for (qsizetype i = done; i < done + n; ++i) {
                 const QVariantList &c = rows.at(i);
                 int &count = stored[slotOf(c.at(dishAt().CDDIETPAD), c.at(dishAt().NRSEQPRATCAR))];
@@ -423,6 +451,20 @@ public:
             done += n;
         }
         return {};
+    }
+
+    // A new dish complete, in range and in its header's service, day and diet.
+    QString soundDish(QVariantList &c)
+    {
+        if (isNull(c.at(dishAt().CDFILIAL)) || isNull(c.at(dishAt().NRCARDAPIO)) ||
+            isNull(c.at(dishAt().CDDIETPAD)) || isNull(c.at(dishAt().NRSEQPRATCAR)))
+            return text("DISH_INCOMPLETE").arg(describeDish(c));
+        if (const QString bad = badValue(dishLayout(), c, [&] { return describeDish(c); });
+            !bad.isEmpty())
+            return bad;
+        if (!toWhole(c[dishAt().NRSEQPRATCAR]) || !toWhole(c[dishAt().NRORDPRATCAR]))
+            return text("DISH_BAD_NUMBER").arg(describeDish(c));
+        return completeFromHeader(c);
     }
 
     QString changeDish(QVariantList c, QVariantList original)
@@ -533,9 +575,32 @@ private:
         return {};
     }
 
+    // A new header and what its checks found: its branch, service and diet (each 0
+    // when unknown), then the headers already on its day and diet and with its number.
+    struct NewHeader
+    {
+        QVariantList header;
+        qint64 found[5] = {0, 0, 0, 0, 0};
+        bool answered = false;
+    };
+    static QString refusal(const NewHeader &n)
+    {
+        const QVariantList &h = n.header;
+        if (const QString unknown = unknownCode(h, n.found); !unknown.isEmpty())
+            return unknown;
+        if (n.found[3] > 0)
+            return text("HEADER_TAKEN").arg(describeHeader(h));
+        if (n.found[4] > 0)
+            return text("HEADER_NUMBER_TAKEN")
+                .arg(h.at(headerAt().NRCARDAPIO).toString(), describeHeader(h));
+        return {};
+    }
+
     SqlSession &m_s;
     RunRecorder &m_recorder;
     QHash<QString, QVariantList> m_headers;
+    // in the order they were asked; a deque keeps each where its answer is written
+    std::deque<NewHeader> m_newHeaders;
 };
 
 // The menus (branch, number) whose header the batch creates.
@@ -585,8 +650,11 @@ QString writeRows(BatchWriter &writer, const DeltaRows &headers, const DeltaRows
     }
     for (const QVariantList &h : headers.inserts) {
         if (!(problem = writer.insertHeader(h)).isEmpty())
-            return problem;
+            return writer.newHeadersFirst(problem);
     }
+    // the new headers' checks weighed before a change is tried
+    if (!headers.changes.isEmpty() && !(problem = writer.newHeadersChecked()).isEmpty())
+        return problem;
     for (const auto &[h, original] : headers.changes) {
         if (!(problem = writer.changeHeader(h, original)).isEmpty())
             return problem;
@@ -597,7 +665,8 @@ QString writeRows(BatchWriter &writer, const DeltaRows &headers, const DeltaRows
         if (!(problem = writer.changeDish(c, original)).isEmpty())
             return problem;
     }
-    return QString();
+    // a batch of headers alone: their checks weighed before its commit
+    return writer.newHeadersChecked();
 }
 
 // The audit of a stored batch: one line a day and diet.
@@ -689,6 +758,9 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
                      context, when);
         transaction.commit();
     } catch (const SqlFailure &) {
+        // a new header its checks refuse, whose insert failed in the same round trip
+        if (const QString refused = writer.newHeaderRefused(); !refused.isEmpty())
+            return refused;
         // the same batch, sent again while the first was being stored, may have won
         QString answer;
         if (!context.batchId.isEmpty() && storedAnswer(&answer))

@@ -253,6 +253,8 @@ enum BatchFailure {
     DayOutOfWindow,
     HeaderRefusedByDatabase,
     AuditRefusedByDatabase,
+    HeaderTakenThenBadSlot,
+    HeaderNumberTakenNoDishes,
 };
 
 enum Malformation {
@@ -812,6 +814,11 @@ private Q_SLOTS:
             << int(HeaderRefusedByDatabase) << "cabeçalho recusado";
         QTest::newRow("the audit line refused at the commit")
             << int(AuditRefusedByDatabase) << "auditoria recusada";
+        // a new header's checks come back with the statements after it: still weighed first
+        QTest::newRow("a header key taken, then a dish in slot 0")
+            << int(HeaderTakenThenBadSlot) << "10/03/2024";
+        QTest::newRow("a header number taken in a batch of headers alone")
+            << int(HeaderNumberTakenNoDishes) << "30";
     }
     void setImportacaoIsAtomic()
     {
@@ -922,6 +929,17 @@ private Q_SLOTS:
             break;
         case AuditRefusedByDatabase:
             m_db->refuseDishes("NEW.NRLINHA > 0", "auditoria recusada", "LOTEAUDITORIA");
+            break;
+        case HeaderTakenThenBadSlot:
+            insertHeader(m.headers, day(3, 10), "0001", "32");
+            insertDish(m.dishes, day(3, 11), "31", 0, "P7", kService);
+            break;
+        case HeaderNumberTakenNoDishes:
+            for (const double seq : {1.0, 2.0}) {
+                QVERIFY(m.dishes.Locate("NRCARDAPIO;NRSEQPRATCAR", {"31", seq}));
+                m.dishes.Delete();
+            }
+            insertHeader(m.headers, day(3, 12), "0001", "30");
             break;
         }
         const QStringList before = menuState();
