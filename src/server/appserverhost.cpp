@@ -654,6 +654,8 @@ private:
             }
         } sideEnd{lanes, sideDone->get_future()};
         m_sides.run([this, &lanes, &run, done = sideDone] {
+            // its connection opens while the stream's first calls run on the other lane
+            m_dispatcher.openSessionAhead();
             lanes.read(
                 [this](const rpc::Call &call) {
                     if (!m_readsAhead)

@@ -113,6 +113,14 @@ SqlSession &Dispatcher::session()
     return *slot;
 }
 
+void Dispatcher::openSessionAhead() noexcept
+{
+    try {
+        session();
+    } catch (...) {
+    }
+}
+
 void Dispatcher::abandonStatementsAt(std::chrono::steady_clock::time_point limit)
 {
     StatementWatchdog::cutGroupAt(m_id, limit);

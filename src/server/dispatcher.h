@@ -55,6 +55,9 @@ public:
     grpc::Status invoke(const rpc::Call &call, rpc::Reply *reply, const CallContext &context);
     // Statements still running at `limit` are cut off from the database.
     void abandonStatementsAt(std::chrono::steady_clock::time_point limit);
+    // The calling thread's connection opened before its first call needs it; one that
+    // cannot be opened now is that call's to report.
+    void openSessionAhead() noexcept;
 
 private:
     // The calling thread's connection, opened when it has none or lost its own.
