@@ -16,6 +16,8 @@
 
 #include <QCoreApplication>
 
+#include <future>
+
 using namespace zov;
 
 namespace {
@@ -31,10 +33,16 @@ struct Session
     {
         host.show(&presenter);
         const DatabaseConfig db = DatabaseConfig::parse(options.value(QStringLiteral("db")));
+        // the server starts, with its own look at the database, while the host's
+        // connection opens; what the host finds wrong is said first, as before
+        std::future<std::unique_ptr<AppServerHost>> starting;
+        if (!options.has(QStringLiteral("server")))
+            starting =
+                std::async(std::launch::async, [db] { return AppServerHost::startInProcess(db); });
         QSqlDatabase connection = host.open(db);
         requireCurrentSchema(connection, db);
-        if (!options.has(QStringLiteral("server"))) {
-            embedded = AppServerHost::startInProcess(db);
+        if (starting.valid()) {
+            embedded = starting.get();
             host.useServer(QStringLiteral("127.0.0.1"), embedded->port());
         }
     }
