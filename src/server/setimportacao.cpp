@@ -20,6 +20,7 @@
 #include <QUuid>
 #include <cmath>
 #include <deque>
+#include <optional>
 
 namespace zov {
 
@@ -713,40 +714,57 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
             *answer = q.value(0).toString();
             found = true;
         });
+        if (found && !s.dryRun())
+            qCInfo(lcAudit).noquote()
+                << text("AUDIT_RESENT")
+                       .arg(logSafe(context.batchId, 64), logSafe(context.operatorCode),
+                            answer->isEmpty() ? text("AUDIT_RESENT_STORED") : logSafe(*answer));
         return found;
     };
     // what the batch changes is kept with it, for an undo of its run
     RunRecorder recorder(s, context);
     BatchWriter writer(s, recorder);
+    // A batch sent again after its reply was lost is answered, not stored twice: its id
+    // is taken as its transaction begins, and given back with the rest if the batch is
+    // not stored. On PostgreSQL the claim goes with the batch's first rows, and is
+    // weighed before anything they met: a batch whose id was taken gets the answer it
+    // got the first time.
+    struct
+    {
+        bool answered = false;
+        bool claimed = false;
+    } claim;
+    const auto answeredBefore = [&]() -> std::optional<QString> {
+        if (!claim.answered)
+            s.sendHeldBack();
+        if (claim.claimed)
+            return std::nullopt;
+        // taken and then gone (never, in a transaction that sees what it was refused
+        // for): nothing is stored without its id, the caller asks again
+        QString answer;
+        if (!storedAnswer(&answer))
+            throw SqlFailure(text("DB_CONFLICT"));
+        return answer;
+    };
     QString problem;
     try {
         WriteTransaction transaction(s);
         const QString when = QDateTime::currentDateTimeUtc().toString(Qt::ISODate).left(19);
-        // a batch sent again after its reply was lost is answered, not stored twice: its
-        // id is taken first, and given back with the rest if the batch is not stored
-        QString answer;
-        bool claimed = context.batchId.isEmpty();
-        if (!claimed)
-            s.select(serverSql(s.isSQLite(), "batch_claim"),
-                     {context.batchId, context.operatorCode, when, QString()},
-                     [&](const SqlRow &) { claimed = true; });
-        if (!claimed) {
-            // taken and then gone (never, in a transaction that sees what it was refused
-            // for): nothing is stored without its id, the caller asks again
-            if (!storedAnswer(&answer))
-                throw SqlFailure(text("DB_CONFLICT"));
-            if (!s.dryRun())
-                qCInfo(lcAudit).noquote()
-                    << text("AUDIT_RESENT")
-                           .arg(logSafe(context.batchId, 64), logSafe(context.operatorCode),
-                                answer.isEmpty() ? text("AUDIT_RESENT_STORED") : logSafe(answer));
-            return answer;
-        }
+        if (context.batchId.isEmpty())
+            claim = {true, true};
+        else
+            s.selectLater(
+                serverSql(s.isSQLite(), "batch_claim"),
+                {context.batchId, context.operatorCode, when, QString()},
+                [&](const SqlRow &) { claim.claimed = true; }, [&] { claim.answered = true; });
         recorder.before(touchedMenus(headers, dishes), createdMenus(headers));
         if (!(problem = writer.checkDaySeen(context.daySeen)).isEmpty())
-            return problem;
+            return answeredBefore().value_or(problem);
         if (!(problem = writeRows(writer, headers, dishes)).isEmpty())
-            return problem;
+            return answeredBefore().value_or(problem);
+        // nothing is stored before the claim is weighed
+        if (std::optional<QString> answer = answeredBefore())
+            return *answer;
         // a server that was held up (frozen, say) does not store what its caller has
         // given up on: the batch is rolled back
         if (context.expired())
@@ -758,11 +776,15 @@ QVariant rdmImpCardZov::SetImportacao(SqlSession &s, const QVariant &headerDelta
                      context, when);
         transaction.commit();
     } catch (const SqlFailure &) {
+        // the batch sent again, whose rows then failed on those of its first sending (its
+        // header's day taken, say)
+        QString answer;
+        if (claim.answered && !claim.claimed && storedAnswer(&answer))
+            return answer;
         // a new header its checks refuse, whose insert failed in the same round trip
         if (const QString refused = writer.newHeaderRefused(); !refused.isEmpty())
             return refused;
-        // the same batch, sent again while the first was being stored, may have won
-        QString answer;
+        // the same batch, sent again while this one was being stored, may have won
         if (!context.batchId.isEmpty() && storedAnswer(&answer))
             return answer;
         throw;

@@ -345,17 +345,19 @@ void SqlSession::execLater(const QString &sql, const QVariantList &values)
         exec(sql, values);
         return;
     }
-    m_heldBack.append({postgresExecute(sql, values), {}});
+    m_heldBack.append({postgresExecute(sql, values), {}, {}});
 }
 
 void SqlSession::selectLater(const QString &sql, const QVariantList &values,
-                             std::function<void(const SqlRow &)> row)
+                             std::function<void(const SqlRow &)> row, std::function<void()> done)
 {
     if (m_sqlite || !m_inTransaction) {
         select(sql, values, row);
+        if (done)
+            done();
         return;
     }
-    m_heldBack.append({postgresExecute(sql, values), std::move(row)});
+    m_heldBack.append({postgresExecute(sql, values), std::move(row), std::move(done)});
 }
 
 void SqlSession::sendHeldBack()
@@ -439,7 +441,7 @@ QSqlQuery &SqlSession::postgresSend(const QString &statement, const StatementWat
     // the texts held back first, then the statement (none when only they are sent)
     QList<HeldBack> sent = std::exchange(m_heldBack, {});
     if (!statement.isEmpty())
-        sent.append({statement, {}});
+        sent.append({statement, {}, {}});
     QString text;
     for (const HeldBack &held : std::as_const(sent)) {
         if (!text.isEmpty())
@@ -458,6 +460,8 @@ QSqlQuery &SqlSession::postgresSend(const QString &statement, const StatementWat
                 sent.at(i).row(current);
             ok = !q.lastError().isValid();
         }
+        if (ok && sent.at(i).done)
+            sent.at(i).done();
     }
     if (!ok)
         fail(q.lastError(), watch.cut());
@@ -468,7 +472,7 @@ void SqlSession::begin()
 {
     if (!m_sqlite) {
         // it goes with the transaction's first statement
-        m_heldBack = {{QStringLiteral("BEGIN"), {}}};
+        m_heldBack = {{QStringLiteral("BEGIN"), {}, {}}};
         m_inTransaction = true;
         return;
     }

@@ -40,7 +40,7 @@ private:
 // SQLite they run on the library's own statements, without the cost of Qt's binding.
 // On PostgreSQL a transaction's BEGIN and the statements queued by execLater and
 // selectLater go to the server with the statement after them, in one round trip: a
-// batch takes three instead of eight.
+// batch takes two instead of eight.
 class SqlSession
 {
 public:
@@ -67,9 +67,10 @@ public:
     void execLater(const QString &sql, const QVariantList &values);
     // A read in a transaction whose answer can wait: on PostgreSQL `row` is called when
     // it comes back with the next statement sent (or sendHeldBack), before that
-    // statement's own answer; elsewhere, and outside a transaction, at once.
+    // statement's own answer, and `done` once all its rows are in (a read of no rows
+    // included); elsewhere, and outside a transaction, at once.
     void selectLater(const QString &sql, const QVariantList &values,
-                     std::function<void(const SqlRow &)> row);
+                     std::function<void(const SqlRow &)> row, std::function<void()> done = {});
     // Sends what is held back, without waiting for a statement to go with it.
     void sendHeldBack();
 
@@ -125,6 +126,7 @@ private:
     {
         QString text;
         std::function<void(const SqlRow &)> row; // a read's, called for each row
+        std::function<void()> done;              // and when its rows are all in
     };
     QList<HeldBack> m_heldBack;
     bool beginHeldBack() const;
