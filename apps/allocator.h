@@ -30,4 +30,23 @@ inline void tuneAllocator()
 #endif
 }
 
+// Until a run's batches begin, pages go back as they empty: a page waits out its
+// delay only until its thread next allocates, and the thread that read and sent a
+// whole month may serve nothing after it, keeping the month's pages (30 to 50 MB at
+// four times the dishes) through the run.
+inline void allocatorBeforeRun()
+{
+#ifdef ZOV_MIMALLOC
+    mi_option_set(mi_option_decommit_delay, 0);
+#endif
+}
+
+// The run's batches: the delay of tuneAllocator.
+inline void allocatorForRun()
+{
+#ifdef ZOV_MIMALLOC
+    mi_option_set(mi_option_decommit_delay, 5);
+#endif
+}
+
 } // namespace zov

@@ -66,6 +66,7 @@ int import(const CommandLine &options, const ImportRequest &request, QTextStream
     bool clicked = false;
     // the job's progress on the terminal, the figures of --stats below
     QObject::connect(&screen, &ImpoCardHosp::runStarted, [&progress](ImportRun *job) {
+        allocatorForRun();
         QObject::connect(job, &ImportRun::progress,
                          [&progress](int position, int maximum, const QString &caption) {
                              if (progress.due())
@@ -157,6 +158,7 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
 int main(int argc, char *argv[])
 {
     tuneAllocator();
+    allocatorBeforeRun();
     QCoreApplication app(argc, argv);
     sayLostConnectionsOnce();
     return runTool(app.arguments(), "USAGE_IMPORT", "USAGE_IMPORT_DETAILS", run);
