@@ -3,12 +3,14 @@
 #include "error.h"
 #include "texts.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringList>
+#include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -121,9 +123,19 @@ QSqlDatabase openDatabase(const DatabaseConfig &config, const QString &connectio
         try {
             QSqlQuery q(db);
             // WAL lets readers go on while a batch is stored; with synchronous FULL
-            // every commit reaches the disk before the server answers.
-            if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next() ||
-                q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            // every commit reaches the disk before the server answers. A connection
+            // opening the file at the same moment (the embedded server's, say) may hold
+            // it for an instant: it is waited for, as long as for any busy database.
+            QElapsedTimer waited;
+            waited.start();
+            while (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.next()) {
+                const int code = q.lastError().nativeErrorCode().toInt() & 0xff;
+                if ((code != 5 && code != 6) || waited.elapsed() >= kBusyTimeoutMs)
+                    throw Error(text("DB_OPEN_FAILED").arg(config.path, q.lastError().text()));
+                q.finish();
+                QThread::msleep(10);
+            }
+            if (q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
                 throw Error(text("DB_OPEN_FAILED").arg(config.path, q.lastError().text()));
             execOrThrow(db, QStringLiteral("PRAGMA synchronous=FULL"));
             execOrThrow(db, QStringLiteral("PRAGMA foreign_keys=ON"));
