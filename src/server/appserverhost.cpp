@@ -380,9 +380,11 @@ public:
             m_ready.erase(m_ready.begin());
             // an answer with the next one ready behind it, written right after it, waits
             // for it in the transport: a batch's answer and those of the reads after it
-            // go out together
+            // go out together. Not the stream's first: it carries the stream's headers,
+            // and a write of them held back this way never completes (the caller would
+            // wait for the first answer until its deadline).
             grpc::WriteOptions options;
-            if (!m_ready.empty() && m_ready.begin()->first == m_nextWrite + 1)
+            if (m_nextWrite > 0 && !m_ready.empty() && m_ready.begin()->first == m_nextWrite + 1)
                 options.set_buffer_hint();
             lock.unlock();
             m_watch.writing(m_entry, true);

@@ -18,6 +18,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <future>
 #include <grpcpp/grpcpp.h>
 
 #include <algorithm>
@@ -1267,6 +1268,32 @@ private Q_SLOTS:
     }
 
     // Operators of two branches and three roles, each call made with one's token
+    void firstAnswerWithTheNextOneReady()
+    {
+        // the stream's first call, a batch, waits for another writer while the read sent
+        // after it is answered beside it: the batch's answer, the first, still goes out
+        RecordSet headers{"cdsCardaDia"};
+        headers.SetData(Packet::forLayout(headers.layout()));
+        insertHeader(headers, day(3, 12), "0001", "32");
+        RecordSet dishes{"cdsCompCardCache"};
+        dishes.SetData(Packet::forLayout(dishes.layout()));
+        insertDish(dishes, day(3, 12), "32", 1, "P1", kService);
+        const rpc::Call batch = makeCall("SetImportacao", {QVariant::fromValue(headers.GetDelta()),
+                                                           QVariant::fromValue(dishes.GetDelta())});
+        rpc::Call read = makeCall("GetComensais", {kBranch, kService, "0001", day(3, 3)});
+        (*read.mutable_metadata())[kAheadKey.name.data()] = "1";
+        m_db->holdWriteLock();
+        auto replies = std::async(std::launch::async, [&] {
+            return rawStream(m_server->port(), {batch, read});
+        });
+        QThread::msleep(500);
+        m_db->release();
+        const std::vector<rpc::Reply> got = replies.get();
+        QCOMPARE(got.size(), size_t(2));
+        QCOMPARE(got.at(0).status_code(), 0);
+        QCOMPARE(QString::fromStdString(got.at(0).value().text()), QString());
+        QCOMPARE(m_db->count("CARDADIA", "NRCARDAPIO = '32'"), 1);
+    }
     void operatorsAndRights_data()
     {
         QTest::addColumn<QString>("who");     // whose token; "none", or "forged" (MARIA's code)
