@@ -199,6 +199,18 @@ void insertDish(RecordSet &dishes, const QDate &d, const QString &number, int se
     dishes.Post();
 }
 
+// The deltas of a new menu of diet 0001 with one dish: its header and its dish.
+std::pair<Packet, Packet> newMenuDeltas(const QDate &d, const QString &number)
+{
+    RecordSet headers{"cdsCardaDia"};
+    headers.SetData(Packet::forLayout(headers.layout()));
+    insertHeader(headers, d, "0001", number);
+    RecordSet dishes{"cdsCompCardCache"};
+    dishes.SetData(Packet::forLayout(dishes.layout()));
+    insertDish(dishes, d, number, 1, "P1", kService);
+    return {headers.GetDelta(), dishes.GetDelta()};
+}
+
 QVariant deltaOf(const RecordSet &rs)
 {
     return rs.ChangeCount() > 0 ? QVariant::fromValue(rs.GetDelta()) : QVariant();
@@ -1211,17 +1223,10 @@ private Q_SLOTS:
         row("value without kind", noKind, invalid);
 
         // a good new header beside a dish delta whose row is one value short
-        RecordSet headers{"cdsCardaDia"};
-        headers.SetData(Packet::forLayout(headers.layout()));
-        insertHeader(headers, day(3, 11), "0001", "31");
-        RecordSet dishes{"cdsCompCardCache"};
-        dishes.SetData(Packet::forLayout(dishes.layout()));
-        insertDish(dishes, day(3, 11), "31", 1, "P1", kService);
-        Packet shortRow = dishes.GetDelta();
+        auto [header, shortRow] = newMenuDeltas(day(3, 11), "31");
         shortRow.rows.first().values.removeLast();
         row("row shorter than its fields",
-            makeCall("SetImportacao",
-                     {QVariant::fromValue(headers.GetDelta()), QVariant::fromValue(shortRow)}),
+            makeCall("SetImportacao", {QVariant::fromValue(header), QVariant::fromValue(shortRow)}),
             invalid);
     }
     void refusedCalls()
@@ -1267,19 +1272,13 @@ private Q_SLOTS:
         QCOMPARE(rows(p, {"CDDIETPAD"}), QStringList{"0001"});
     }
 
-    // Operators of two branches and three roles, each call made with one's token
     void firstAnswerWithTheNextOneReady()
     {
         // the stream's first call, a batch, waits for another writer while the read sent
         // after it is answered beside it: the batch's answer, the first, still goes out
-        RecordSet headers{"cdsCardaDia"};
-        headers.SetData(Packet::forLayout(headers.layout()));
-        insertHeader(headers, day(3, 12), "0001", "32");
-        RecordSet dishes{"cdsCompCardCache"};
-        dishes.SetData(Packet::forLayout(dishes.layout()));
-        insertDish(dishes, day(3, 12), "32", 1, "P1", kService);
-        const rpc::Call batch = makeCall("SetImportacao", {QVariant::fromValue(headers.GetDelta()),
-                                                           QVariant::fromValue(dishes.GetDelta())});
+        const auto [header, dish] = newMenuDeltas(day(3, 12), "32");
+        const rpc::Call batch =
+            makeCall("SetImportacao", {QVariant::fromValue(header), QVariant::fromValue(dish)});
         rpc::Call read = makeCall("GetComensais", {kBranch, kService, "0001", day(3, 3)});
         (*read.mutable_metadata())[kAheadKey.name.data()] = "1";
         m_db->holdWriteLock();
@@ -1294,6 +1293,7 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(got.at(0).value().text()), QString());
         QCOMPARE(m_db->count("CARDADIA", "NRCARDAPIO = '32'"), 1);
     }
+    // Operators of two branches and three roles, each call made with one's token
     void operatorsAndRights_data()
     {
         QTest::addColumn<QString>("who");     // whose token; "none", or "forged" (MARIA's code)
