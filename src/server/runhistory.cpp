@@ -22,6 +22,8 @@
 #include <QJsonObject>
 #include <QSqlQuery>
 
+#include <openssl/evp.h>
+
 #include <cstring>
 
 namespace zov {
@@ -265,7 +267,16 @@ QString MenuState::digest() const
         add(header);
     for (const QVariantList &c : dishes)
         add(c);
-    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+    // the same SHA-256 as Qt's, by the processor's own instructions where it has them:
+    // six times quicker, and a batch hashes each menu it leaves
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(text.constData(), static_cast<size_t>(text.size()), hash, &size, EVP_sha256(),
+                   nullptr) != 1)
+        return QString::fromLatin1(
+            QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
+    return QString::fromLatin1(
+        QByteArray::fromRawData(reinterpret_cast<const char *>(hash), int(size)).toHex());
 }
 
 RunRecorder::RunRecorder(SqlSession &s, const CallContext &context)

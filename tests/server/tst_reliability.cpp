@@ -10,6 +10,7 @@
 #include "error.h"
 #include "recordset.h"
 #include "rpcconnection.h"
+#include "runhistory.h"
 #include "signatures.h"
 #include "testbackend.h"
 #include "testdatabase.h"
@@ -227,6 +228,7 @@ private Q_SLOTS:
     void codesCarryingSqlAreData();
     void everyMethodRefusesMalformedCalls();
     void batchOnAChangedDayIsRefused();
+    void menuDigestIsKeptAcrossBuilds();
     void databaseRestartsUnderARunningServer_data();
     void databaseRestartsUnderARunningServer();
     void textsThatTravelAsMetadata_data();
@@ -824,6 +826,22 @@ void TestReliability::everyMethodRefusesMalformedCalls()
         after += m_db->dump(t);
     QCOMPARE(after, before);
     qInfo("%d malformed calls refused", refused);
+}
+
+// A run's records keep the digest of each menu as its batch left it, and its undo
+// compares that with the menu's digest then: a run stored by an earlier build must
+// still be undone, so the digest's text is fixed.
+void TestReliability::menuDigestIsKeptAcrossBuilds()
+{
+    MenuState menu;
+    menu.dishes.insert(QStringLiteral("0001|17"),
+                       {QStringLiteral("BN01"), QDate(2025, 3, 1), QStringLiteral("0001"),
+                        QStringLiteral("17"), 3.0, QVariant(), QStringLiteral("00012"),
+                        QStringLiteral("Feijão"), 0.125, QStringLiteral("01"),
+                        QStringLiteral("01 - Feijão"), 2.0, QStringLiteral("00001")});
+    // sha256("-\x1e" + each value's text and "\x1f", "\x1e"), a null as "\x01"
+    QCOMPARE(menu.digest(),
+             QStringLiteral("525e6261121f6187f645cd72717e9445a2b4cb6c6ce2e913fb9c4be500cfbbe2"));
 }
 
 // A batch carries the digest of the day it was decided on; a day that holds other
