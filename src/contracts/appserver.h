@@ -50,6 +50,8 @@ public:
     virtual QVariant answer(int position) = 0;
     // No call follows; the answers still come.
     virtual void finish() = 0;
+    // True once the server said it takes a step's reads as one call (GetPassoDestino).
+    virtual bool offersStepReads() { return false; }
 };
 
 } // namespace zov

@@ -107,6 +107,20 @@ const QList<MethodSignature> &methodSignatures()
         {M::VerifLotes,
          QStringLiteral("VerifLotes"),
          {{QStringLiteral("IdsLotes"), K::Text, false}}},
+        // the reads of a destination step as one call: `Partes` names them in the order
+        // their answers come, N GetPrxCardapio, C GetComensais, V VerifCardadia and D
+        // DelPratosDiet, each at most once
+        {M::GetPassoDestino,
+         QStringLiteral("GetPassoDestino"),
+         {{QStringLiteral("CdFilial"), K::Text, false},
+          {QStringLiteral("CdServFili"), K::Text, false},
+          {QStringLiteral("DtCardapio"), K::Date, false},
+          {QStringLiteral("CdDietPad"), K::Text, false},
+          {QStringLiteral("Partes"), K::Text, false}},
+         /*largeReply*/ false,
+         /*textAnswer*/ false,
+         /*batch*/ false,
+         /*ahead*/ true},
     };
     return table;
 }

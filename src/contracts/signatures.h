@@ -22,8 +22,8 @@ struct Param
     bool byRef;
 };
 
-// The methods, in the table's order: the screen's eleven, the two of the undo, then
-// the question about batches whose answer was lost.
+// The methods, in the table's order: the screen's eleven, the two of the undo, the
+// question about batches whose answer was lost, then the reads of a step in one call.
 enum class Method {
     GetPesqConfDestino,
     GetCardOrigem,
@@ -39,6 +39,7 @@ enum class Method {
     GetImportacoes,
     DesfazImportacao,
     VerifLotes,
+    GetPassoDestino,
 };
 
 struct MethodSignature

@@ -303,6 +303,22 @@ public:
         }
     }
 
+    bool offersStepReads() override
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_oneByOne)
+            return false;
+        // the stream's server says so with its first answer, whose headers are then in;
+        // until then the server of the connection's single calls does
+        if (!m_stepReadsKnown && m_received > 0) {
+            m_stepReadsKnown = true;
+            const auto &answered = m_context.GetServerInitialMetadata();
+            const auto offered = answered.find(kStepReadsKey.name.data());
+            m_stepReads = offered != answered.end() && offered->second == "1";
+        }
+        return m_stepReadsKnown ? m_stepReads : m_connection.m_stepReads.load();
+    }
+
     void finish() override
     {
         {
@@ -459,6 +475,8 @@ private:
     bool m_ended = false;
     bool m_silent = false;
     bool m_oneByOne = false;
+    bool m_stepReadsKnown = false;
+    bool m_stepReads = false;
     bool m_finishing = false;
     bool m_closing = false;
     grpc::Status m_status;
@@ -635,6 +653,9 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         }
         const auto took = std::chrono::steady_clock::now() - started;
         if (status.ok()) {
+            const auto &answered = context.GetServerInitialMetadata();
+            const auto offered = answered.find(kStepReadsKey.name.data());
+            m_stepReads = offered != answered.end() && offered->second == "1";
             const qint64 ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
             for (qint64 least = m_leastCallNs.load();
                  (least < 0 || ns < least) && !m_leastCallNs.compare_exchange_weak(least, ns);) {

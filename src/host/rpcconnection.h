@@ -100,6 +100,8 @@ private:
 
     Options m_options;
     std::atomic<qint64> m_leastCallNs{-1};
+    // the last single call's server takes GetPassoDestino
+    std::atomic<bool> m_stepReads{false};
     std::shared_ptr<grpc::Channel> m_channel;
     struct Stub;
     std::unique_ptr<Stub> m_stub;

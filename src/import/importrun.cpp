@@ -21,6 +21,7 @@
 
 #include <cmath>
 #include <optional>
+#include <utility>
 
 namespace zov {
 
@@ -593,7 +594,8 @@ void ImportRun::dietStep()
         entry.shifts.append(
             cdsCardaDia.FieldByName(QStringLiteral("QTESTITURNO%1").arg(shift)).asFloat());
 
-    adqVerifCardaDia.SetData(packetAnswer(stepCalls().slots, Method::VerifCardadia));
+    adqVerifCardaDia.SetData(
+        packetAnswer(readAnswer(stepCalls().slots, QLatin1Char('V')), Method::VerifCardadia));
     adqVerifCardaDia.First();
     noteDaySeen(entry.header != ImportReport::Header::Created, dinersRead);
 
@@ -783,14 +785,34 @@ void ImportRun::overwriteClearing()
     }
     reportEntry().removed = deleted;
     reportEntry().cleared = true;
-    const QVariant answer = answerOf(stepCalls().clearing);
+    const QVariant answer = readAnswer(stepCalls().clearing, QLatin1Char('D'));
     if (answer.typeId() == QMetaType::QString && !answer.toString().isEmpty())
         serverStopped(answer.toString(), nullptr);
 }
 
-Packet ImportRun::packetAnswer(int position, Method method)
+QVariant ImportRun::readAnswer(int position, QChar part)
 {
-    QVariant answer = answerOf(position);
+    StepCalls &calls = m_stepCalls[m_step];
+    if (calls.step < 0)
+        return answerOf(position);
+    if (calls.answers.isEmpty()) {
+        const QVariant all = answerOf(calls.step);
+        if (all.typeId() == QMetaType::QString && !all.toString().isEmpty())
+            serverStopped(all.toString(), nullptr);
+        if (all.typeId() != QMetaType::QVariantList || all.toList().size() != calls.parts.size())
+            stop(text("UNEXPECTED_REPLY").arg(methodName(Method::GetPassoDestino)),
+                 AbortKind::Failure);
+        calls.answers = all.toList();
+    }
+    const qsizetype at = calls.parts.indexOf(part);
+    if (at < 0)
+        stop(text("UNEXPECTED_REPLY").arg(methodName(Method::GetPassoDestino)), AbortKind::Failure);
+    // each part is taken once: its memory goes with it
+    return std::exchange(calls.answers[at], QVariant());
+}
+
+Packet ImportRun::packetAnswer(QVariant answer, Method method)
+{
     if (answer.typeId() == QMetaType::QString && !answer.toString().isEmpty())
         serverStopped(answer.toString(), nullptr);
     if (answer.typeId() != qMetaTypeId<Packet>())
@@ -849,6 +871,20 @@ void ImportRun::sendStepReads()
         // they read nothing the batches on their way write: the server may run them
         // beside those batches
         const CallStream::Metadata ahead{{QString(kAheadKey.name), QStringLiteral("1")}};
+        QString parts = step.header ? QStringLiteral("NCV") : QStringLiteral("V");
+        if (m_choices.mode == Mode::Overwrite)
+            parts += QLatin1Char('D');
+        // more than one read goes as one call where the server takes it: a call less
+        // for each on every thread on its way
+        if (parts.size() > 1 && m_calls->offersStepReads()) {
+            calls.step =
+                m_calls->send(Method::GetPassoDestino,
+                              {u.CdFilial, u.CdServFili, step.day, step.diet, parts}, ahead);
+            calls.parts = parts;
+            calls.number = calls.diners = calls.slots = calls.clearing = calls.step;
+            m_stepCalls.append(calls);
+            continue;
+        }
         if (step.header) {
             calls.number = m_calls->send(Method::GetPrxCardapio,
                                          {u.CdFilial, u.CdServFili, step.day, step.diet}, ahead);
@@ -1047,7 +1083,7 @@ int ImportRun::askAboutLostBatches()
 void ImportRun::GravaCardadia(bool inclui)
 {
     UnitValues &u = unitValues();
-    const QString number = answerOf(stepCalls().number).toString();
+    const QString number = readAnswer(stepCalls().number, QLatin1Char('N')).toString();
     if (isRefusal(number))
         serverStopped(number, nullptr);
 
@@ -1069,7 +1105,8 @@ void ImportRun::GravaCardadia(bool inclui)
     }
     stamp();
 
-    cdsComensais.SetData(packetAnswer(stepCalls().diners, Method::GetComensais));
+    cdsComensais.SetData(
+        packetAnswer(readAnswer(stepCalls().diners, QLatin1Char('C')), Method::GetComensais));
     for (const char *name : {"QTCOMESTICAR", "QTCLIESTICAR", "QTFUNESTICAR", "QTDOAESTICAR"}) {
         const double value =
             cdsComensais.IsEmpty() ? 0.0 : cdsComensais.FieldByName(QLatin1String(name)).asFloat();

@@ -142,7 +142,12 @@ private:
         int diners = -1;   // GetComensais, the same
         int slots = -1;    // VerifCardadia
         int clearing = -1; // DelPratosDiet, in overwrite mode
-        qint64 sentNs = 0; // when its reads went, on the run's clock
+        // GetPassoDestino, the reads above as one call where the server takes it (the
+        // positions above are then its own): `parts` says which, in its answer's order
+        int step = -1;
+        QString parts;
+        QVariantList answers; // its answers not yet taken
+        qint64 sentNs = 0;    // when its reads went, on the run's clock
     };
     struct SentBatch
     {
@@ -205,8 +210,11 @@ private:
     // The time it waited, in nanoseconds.
     qint64 waitForAnswer(int position);
     QVariant answerOf(int position);
+    // The answer of the step's read `part` (N, C, V or D) sent as call `position`, or
+    // as its part of the step's one call.
+    QVariant readAnswer(int position, QChar part);
     // The packet a read of the step answered; a text ends the run as the server's.
-    Packet packetAnswer(int position, Method method);
+    Packet packetAnswer(QVariant answer, Method method);
     // The answers of the batches sent: those already in, or all of them. A refused
     // batch ends the run with its text.
     void takeBatchAnswers(bool all);

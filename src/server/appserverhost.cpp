@@ -532,6 +532,7 @@ public:
         , m_metrics(metrics)
         , m_largeCalls(options.largeCalls)
         , m_offerStream(options.offerStream)
+        , m_offerStepReads(options.offerStepReads)
         // one thread of the pool stays for the health check and the refusals; of the
         // others at most half serve streams
         , m_admission(std::max(1, options.threads - 1), std::max(1, options.threads - 1) / 2)
@@ -592,6 +593,9 @@ private:
         ++m_metrics.callsInUse;
         CallContext callContext = contextOf(context);
         callContext.changedByRefOnly = metadata(context, kByRefKey) == kByRefChanged;
+        // its client's runs may then send a step's reads as one call
+        if (m_offerStepReads)
+            context->AddInitialMetadata(kStepReadsKey.name.data(), "1");
         limitTo(callContext, context->deadline());
         return gatedInvoke(*call, reply, callContext, context->deadline());
     }
@@ -608,6 +612,9 @@ private:
             return refusedCredentials(context);
         if (!m_admission.enter(true))
             return refusedForCapacity(context, true);
+        // with the stream's first answer: its client may then send a step's reads as one
+        if (m_offerStepReads)
+            context->AddInitialMetadata(kStepReadsKey.name.data(), "1");
         StreamWatch::Entry *watched = m_streams.add(context);
         const StreamSeat seat{m_admission, m_streams, watched, m_metrics};
         const CallContext streamContext = contextOf(context);
@@ -822,6 +829,7 @@ private:
     QList<QByteArray> m_tokens;
     LargeCallGate m_largeCalls;
     const bool m_offerStream;
+    const bool m_offerStepReads;
     CallAdmission m_admission;
     StreamWatch m_streams;
     StreamSides m_sides;

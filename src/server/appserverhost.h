@@ -44,6 +44,9 @@ public:
         // False answers InvokeStream UNIMPLEMENTED, as a build from before the stream
         // did (for the tests of its clients).
         bool offerStream = true;
+        // False leaves a stream's first answer without zov-step-reads, as a build from
+        // before GetPassoDestino did: its clients send a step's reads one by one.
+        bool offerStepReads = true;
         // A stream whose caller sends nothing for this long while the server waits for
         // its next call, or stops reading while the server writes an answer, is ended.
         // Half the threads at most serve streams; a call beyond the limits is refused.

@@ -24,6 +24,7 @@ QString actionOf(Method method, bool dryRun)
     case Method::GetPrxCardapio:
     case Method::DelPratosDiet:
     case Method::SetImportacao:
+    case Method::GetPassoDestino: // a new header's number, or an overwrite's clearing
         return text(dryRun ? "ACCESS_ACTION_DRY_RUN" : "ACCESS_ACTION_IMPORT");
     case Method::GetImportacoes:
         return text("ACCESS_ACTION_RUNS");

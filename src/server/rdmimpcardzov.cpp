@@ -1,6 +1,7 @@
 #include "rdmimpcardzov.h"
 
 #include "dates.h"
+#include "dispatcher.h"
 #include "error.h"
 #include "layout.h"
 #include "runhistory.h"
@@ -130,15 +131,18 @@ rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
     });
     on(M::Dieta,
        [=, this](SqlSession &s, A a, C) { return Dieta(s, t(a, 0), t(a, 1), t(a, 2), d(a, 3)); });
-    on(M::VerifCardadia, [=, this](SqlSession &s, A a, C c) {
-        // the month whose slots the run fills, when it is not the day's own
+    // the month whose slots the run fills, when it is not the day's own
+    const auto configMonth = [](C c) {
         QDate month;
         if (!c.configMonth.isEmpty()) {
             month = parseIsoDate(c.configMonth);
             if (!isFirstOfMonth(month))
                 throw InvalidArgument(text("CONFIG_MONTH_BAD").arg(c.configMonth.left(20)));
         }
-        return VerifCardadia(s, d(a, 0), t(a, 1), t(a, 2), t(a, 3), month);
+        return month;
+    };
+    on(M::VerifCardadia, [=, this](SqlSession &s, A a, C c) {
+        return VerifCardadia(s, d(a, 0), t(a, 1), t(a, 2), t(a, 3), configMonth(c));
     });
     on(M::DelPratosDiet, [=, this](SqlSession &, A a, C) {
         return DelPratosDiet(t(a, 0), t(a, 1), t(a, 2), d(a, 3));
@@ -157,6 +161,30 @@ rdmImpCardZov::rdmImpCardZov(int menuNumberBlock)
     on(M::DesfazImportacao,
        [=](SqlSession &s, A a, C c) { return undoRun(s, t(a, 0), t(a, 1), c); });
     on(M::VerifLotes, [=](SqlSession &s, A a, C c) { return batchOutcomes(s, t(a, 0), c); });
+    on(M::GetPassoDestino, [=, this](SqlSession &s, A a, C c) {
+        const QString branch = t(a, 0), service = t(a, 1), diet = t(a, 3), parts = t(a, 4);
+        const QDate day = d(a, 2);
+        // the parts are all checked before the first one runs
+        for (qsizetype i = 0; i < parts.size(); ++i) {
+            if (!QStringLiteral("NCVD").contains(parts.at(i)) || parts.indexOf(parts.at(i)) != i)
+                throw InvalidArgument(text("STEP_PARTS_BAD").arg(logSafe(parts, 20)));
+        }
+        if (parts.isEmpty())
+            throw InvalidArgument(text("STEP_PARTS_BAD").arg(parts));
+        const QDate month = configMonth(c);
+        QVariantList answers;
+        for (const QChar part : parts) {
+            if (part == QLatin1Char('N'))
+                answers.append(GetPrxCardapio(s, branch, service, day, diet, c.dryRun));
+            else if (part == QLatin1Char('C'))
+                answers.append(GetComensais(s, branch, service, diet, day));
+            else if (part == QLatin1Char('V'))
+                answers.append(VerifCardadia(s, day, branch, service, diet, month));
+            else
+                answers.append(DelPratosDiet(branch, service, diet, day));
+        }
+        return QVariant(answers);
+    });
     for (const MethodSignature &signature : methodSignatures())
         Q_ASSERT(m_handlers[static_cast<size_t>(signature.id)]);
 }

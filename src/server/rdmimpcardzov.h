@@ -104,7 +104,7 @@ public:
 private:
     using Handler =
         std::function<QVariant(SqlSession &, const QVariantList &, const CallContext &)>;
-    std::array<Handler, 14> m_handlers;
+    std::array<Handler, 15> m_handlers;
 
     struct NumberBlock
     {

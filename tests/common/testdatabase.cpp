@@ -240,12 +240,14 @@ void TestDatabase::release() const
     exec(QStringLiteral("ROLLBACK"));
 }
 
-TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock, bool offerStream)
+TestServer::TestServer(const DatabaseConfig &config, int menuNumberBlock, bool offerStream,
+                       bool offerStepReads)
 {
     AppServerHost::Options options;
     options.listen = QStringLiteral("127.0.0.1:0");
     options.menuNumberBlock = menuNumberBlock;
     options.offerStream = offerStream;
+    options.offerStepReads = offerStepReads;
     m_host = std::make_unique<AppServerHost>(config, options);
     m_host->start();
 }

@@ -84,9 +84,10 @@ private:
 class TestServer
 {
 public:
-    // `offerStream` false: a server from before the call stream
+    // `offerStream` false: a server from before the call stream; `offerStepReads`
+    // false: one from before a step's reads in one call
     explicit TestServer(const DatabaseConfig &config, int menuNumberBlock = 16,
-                        bool offerStream = true);
+                        bool offerStream = true, bool offerStepReads = true);
     ~TestServer();
     int port() const { return m_host->port(); }
     QString address() const { return m_host->address(); }

@@ -817,7 +817,7 @@ void TestCommandLines::protocolExamplesAnswer()
             QVERIFY2(value.isObject() || value.isArray(), qPrintable(lines.at(i)));
         ++examples;
     }
-    QCOMPARE(examples, 14);
+    QCOMPARE(examples, 15);
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
 }

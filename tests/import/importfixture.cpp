@@ -48,11 +48,12 @@ void ImportFixture::seed(const TestDatabase &db)
         addSourceDay(db, march(day));
 }
 
-ImportFixture::ImportFixture(bool serverOffersStream)
+ImportFixture::ImportFixture(bool serverOffersStream, bool serverOffersStepReads)
 {
     unitValues() = UnitValues();
     seed(db);
-    server = std::make_unique<TestServer>(db.config(), 16, serverOffersStream);
+    server =
+        std::make_unique<TestServer>(db.config(), 16, serverOffersStream, serverOffersStepReads);
     LoginContext &login = loginContext();
     login.operador = QStringLiteral("PLANEJADOR");
     login.connectionName = db.connectionName();

@@ -19,8 +19,9 @@ class ImportFixture
 {
 public:
     // `serverOffersStream` false: the server is a build from before the call stream,
-    // and the run makes its calls one by one
-    explicit ImportFixture(bool serverOffersStream = true);
+    // and the run makes its calls one by one; `serverOffersStepReads` false: one from
+    // before a step's reads in one call
+    explicit ImportFixture(bool serverOffersStream = true, bool serverOffersStepReads = true);
     ~ImportFixture();
 
     static constexpr const char *kBranch = "B1";

@@ -993,9 +993,10 @@ void seedRunFaults(ImportFixture &f, const QString &fault)
 }
 } // namespace
 
-// The calls of a run travel on one stream; a server from before the stream takes them
-// one by one. Both store the same rows and end the same way, a refusal or a day
-// changed in the middle included.
+// The calls of a run travel on one stream, a step's reads as one call; a server from
+// before that call takes them one by one on the stream, one from before the stream one
+// by one. All store the same rows and end the same way, a refusal or a day changed in
+// the middle included.
 void TestImport::theStreamStoresWhatSingleCallsStore_data()
 {
     QTest::addColumn<bool>("append");
@@ -1010,9 +1011,9 @@ void TestImport::theStreamStoresWhatSingleCallsStore()
 {
     QFETCH(bool, append);
     QFETCH(QString, fault);
-    QStringList outcome[2];
-    for (const bool stream : {true, false}) {
-        ImportFixture f(stream);
+    QStringList outcome[3];
+    for (const int server : {0, 1, 2}) {
+        ImportFixture f(server < 2, server == 0);
         seedRunFaults(f, fault);
         ImpoCardHosp &s = f.open(f.april(1));
         f.choose(M4, M6, append);
@@ -1023,7 +1024,7 @@ void TestImport::theStreamStoresWhatSingleCallsStore()
             changed = true;
         });
         const bool completed = f.import();
-        QStringList &o = outcome[stream ? 0 : 1];
+        QStringList &o = outcome[server];
         // the messages name the run, whose id is new each time
         o << QString::number(completed)
           << QStringList(f.presenter.errors)
@@ -1036,7 +1037,8 @@ void TestImport::theStreamStoresWhatSingleCallsStore()
                      .arg(e.refusal);
         o << f.db.dump(QStringLiteral("CARDADIA")) << f.db.dump(QStringLiteral("COMPCARD"));
     }
-    QCOMPARE(outcome[0], outcome[1]);
+    QCOMPARE(outcome[0], outcome[2]);
+    QCOMPARE(outcome[1], outcome[2]);
     QVERIFY(outcome[0].first() == QLatin1String(fault.isEmpty() ? "1" : "0"));
 }
 
