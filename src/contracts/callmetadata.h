@@ -43,8 +43,8 @@ inline constexpr MetadataKey kCallDeadlineKey{QLatin1String("zov-call-deadline-m
 // "1" on a call of a stream: a read of a step ahead, which may run before the calls
 // sent ahead of it (signatures.h says which methods may)
 inline constexpr MetadataKey kAheadKey{QLatin1String("zov-ahead")};
-// "1" in a stream's first answer: the server takes GetPassoDestino, a step's reads in
-// one call
+// "1" in a reply's initial metadata (a single call's, a stream's first answer): the
+// server takes GetPassoDestino, a step's reads in one call
 inline constexpr MetadataKey kStepReadsKey{QLatin1String("zov-step-reads")};
 // "1": the caller reads a packet sent column by column
 inline constexpr MetadataKey kPacketColumnsKey{QLatin1String("zov-packet-columns")};
