@@ -138,6 +138,13 @@ void RpcConnection::close()
 
 namespace {
 
+// The server of a reply with these headers takes a step's reads as one call.
+bool offersStepReads(const std::multimap<grpc::string_ref, grpc::string_ref> &headers)
+{
+    const auto offered = headers.find(kStepReadsKey.name.data());
+    return offered != headers.end() && offered->second == "1";
+}
+
 // The connection, not the call, failed: the server went away or a balancer in between
 // reset the request (an HTTP/2 RST_STREAM when the server behind it died), or a server
 // that began to stop cancelled a call that reached it then (this client cancels only a
@@ -312,9 +319,7 @@ public:
         // until then the server of the connection's single calls does
         if (!m_stepReadsKnown && m_received > 0) {
             m_stepReadsKnown = true;
-            const auto &answered = m_context.GetServerInitialMetadata();
-            const auto offered = answered.find(kStepReadsKey.name.data());
-            m_stepReads = offered != answered.end() && offered->second == "1";
+            m_stepReads = zov::offersStepReads(m_context.GetServerInitialMetadata());
         }
         return m_stepReadsKnown ? m_stepReads : m_connection.m_stepReads.load();
     }
@@ -653,9 +658,7 @@ QVariant RpcConnection::invokeWith(const QString &method, QVariantList &args, st
         }
         const auto took = std::chrono::steady_clock::now() - started;
         if (status.ok()) {
-            const auto &answered = context.GetServerInitialMetadata();
-            const auto offered = answered.find(kStepReadsKey.name.data());
-            m_stepReads = offered != answered.end() && offered->second == "1";
+            m_stepReads = offersStepReads(context.GetServerInitialMetadata());
             const qint64 ns = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
             for (qint64 least = m_leastCallNs.load();
                  (least < 0 || ns < least) && !m_leastCallNs.compare_exchange_weak(least, ns);) {

@@ -881,7 +881,6 @@ void ImportRun::sendStepReads()
                 m_calls->send(Method::GetPassoDestino,
                               {u.CdFilial, u.CdServFili, step.day, step.diet, parts}, ahead);
             calls.parts = parts;
-            calls.number = calls.diners = calls.slots = calls.clearing = calls.step;
             m_stepCalls.append(calls);
             continue;
         }

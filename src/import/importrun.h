@@ -142,8 +142,8 @@ private:
         int diners = -1;   // GetComensais, the same
         int slots = -1;    // VerifCardadia
         int clearing = -1; // DelPratosDiet, in overwrite mode
-        // GetPassoDestino, the reads above as one call where the server takes it (the
-        // positions above are then its own): `parts` says which, in its answer's order
+        // GetPassoDestino, the reads above as one call where the server takes it (they
+        // are then unsent): `parts` says which, in its answer's order
         int step = -1;
         QString parts;
         QVariantList answers; // its answers not yet taken

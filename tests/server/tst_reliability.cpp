@@ -833,12 +833,9 @@ void TestReliability::everyMethodRefusesMalformedCalls()
 // still be undone, so the digest's text is fixed.
 void TestReliability::menuDigestIsKeptAcrossBuilds()
 {
-    MenuState menu;
-    menu.dishes.insert(QStringLiteral("0001|17"),
-                       {QStringLiteral("BN01"), QDate(2025, 3, 1), QStringLiteral("0001"),
-                        QStringLiteral("17"), 3.0, QVariant(), QStringLiteral("00012"),
-                        QStringLiteral("Feijão"), 0.125, QStringLiteral("01"),
-                        QStringLiteral("01 - Feijão"), 2.0, QStringLiteral("00001")});
+    MenuState menu; // no header; a dish with a null, numbers, a date and a name in UTF-8
+    menu.dishes.insert("0001|17", {"BN01", QDate(2025, 3, 1), "0001", "17", 3.0, QVariant(),
+                                   "00012", "Feijão", 0.125, "01", "01 - Feijão", 2.0, "00001"});
     // sha256("-\x1e" + each value's text and "\x1f", "\x1e"), a null as "\x01"
     QCOMPARE(menu.digest(),
              QStringLiteral("525e6261121f6187f645cd72717e9445a2b4cb6c6ce2e913fb9c4be500cfbbe2"));
