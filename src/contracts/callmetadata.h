@@ -48,6 +48,8 @@ inline constexpr MetadataKey kAheadKey{QLatin1String("zov-ahead")};
 inline constexpr MetadataKey kStepReadsKey{QLatin1String("zov-step-reads")};
 // "1": the caller reads a packet sent column by column
 inline constexpr MetadataKey kPacketColumnsKey{QLatin1String("zov-packet-columns")};
+// "1" beside it: the caller reads a column's texts joined in one string
+inline constexpr MetadataKey kJoinedTextsKey{QLatin1String("zov-joined-texts")};
 // "changed": only the by-reference arguments the method changed come back
 inline constexpr MetadataKey kByRefKey{QLatin1String("zov-by-ref")};
 inline constexpr QLatin1String kByRefChanged("changed");

@@ -6,6 +6,9 @@
 
 #include <QDate>
 
+#include <optional>
+#include <string_view>
+
 namespace zov {
 
 namespace {
@@ -34,9 +37,9 @@ QVariant fromWireAt(const rpc::Value &value, int depth);
 QVariant takeFromWireAt(rpc::Value *value, int depth);
 
 // A date as the wire carries it, YYYY-MM-DD.
-QDate dateFromWire(const std::string &wire)
+QDate dateFromWire(std::string_view wire)
 {
-    const QString iso = QString::fromStdString(wire);
+    const QString iso = QString::fromUtf8(wire.data(), qsizetype(wire.size()));
     const QDate date = parseIsoDate(iso);
     if (!date.isValid())
         throw Error(text("WIRE_BAD_DATE").arg(iso.left(40)));
@@ -94,6 +97,24 @@ bool sentInColumns(const rpc::Packet &packet)
     return packet.columns_size() > 0 || packet.row_count() != 0;
 }
 
+// A text or date column sent as one string of its values.
+bool isJoined(const rpc::Column &column)
+{
+    return column.ends_size() > 0 || !column.joined().empty();
+}
+
+// Each value ends where the one before ended or after it, the last within the string.
+bool endsInOrder(const rpc::Column &column)
+{
+    quint32 before = 0;
+    for (const quint32 end : column.ends()) {
+        if (end < before)
+            return false;
+        before = end;
+    }
+    return before <= column.joined().size();
+}
+
 // The rows of a packet sent column by column; each column of `owned` (the same
 // packet, when given) is freed once converted.
 void rowsFromColumns(const rpc::Packet &packet, Packet &result, rpc::Packet *owned)
@@ -109,9 +130,16 @@ void rowsFromColumns(const rpc::Packet &packet, Packet &result, rpc::Packet *own
         const rpc::Column &column = packet.columns(c);
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
-        if ((numbers ? column.numbers_size() : column.texts_size()) != rows ||
-            (numbers ? column.texts_size() : column.numbers_size()) != 0 ||
-            (!column.nulls().empty() && column.nulls().size() != size_t(rows)))
+        const bool joined = isJoined(column);
+        const int values = numbers  ? column.numbers_size()
+                           : joined ? column.ends_size()
+                                    : column.texts_size();
+        const bool others = numbers  ? column.texts_size() != 0 || joined
+                            : joined ? column.texts_size() != 0 || column.numbers_size() != 0
+                                     : column.numbers_size() != 0;
+        if (values != rows || others ||
+            (!column.nulls().empty() && column.nulls().size() != size_t(rows)) ||
+            (joined && !endsInOrder(column)))
             throw Error(text("WIRE_BAD_COLUMN").arg(field.name).arg(rows));
     }
     result.rows.resize(rows);
@@ -121,23 +149,35 @@ void rowsFromColumns(const rpc::Packet &packet, Packet &result, rpc::Packet *own
         const rpc::Column &column = packet.columns(c);
         const PacketField &field = result.fields.at(c);
         const bool numbers = field.type == FieldType::Float;
+        const bool joined = isJoined(column);
         const std::string &nulls = column.nulls();
         // a text or date that repeats the row before shares its value: codes, days and
         // names come in runs, and the rows then hold one copy of each
-        const std::string *before = nullptr;
+        std::optional<std::string_view> before;
         QVariant shared;
+        quint32 start = 0;
         for (int i = 0; i < rows; ++i) {
             QVariantList &values = result.rows[i].values;
+            std::string_view text;
+            if (!numbers) {
+                if (joined) {
+                    const quint32 end = column.ends(i);
+                    text = std::string_view(column.joined()).substr(start, end - start);
+                    start = end;
+                } else {
+                    text = column.texts(i);
+                }
+            }
             if (!nulls.empty() && nulls[size_t(i)] != 0) {
                 values.append(QVariant());
             } else if (numbers) {
                 values.append(column.numbers(i));
             } else {
-                const std::string &text = column.texts(i);
                 if (!before || *before != text) {
-                    shared = field.type == FieldType::Text ? QVariant(QString::fromStdString(text))
-                                                           : QVariant(dateFromWire(text));
-                    before = &text;
+                    shared = field.type == FieldType::Text
+                                 ? QVariant(QString::fromUtf8(text.data(), qsizetype(text.size())))
+                                 : QVariant(dateFromWire(text));
+                    before = text;
                 }
                 values.append(shared);
             }
@@ -297,7 +337,22 @@ bool fitsColumns(const Packet &packet)
     return true;
 }
 
-void columnsToWire(const Packet &packet, rpc::Packet *out)
+// Appends a text's UTF-8: most are ASCII, copied as they are.
+void appendUtf8(std::string &out, const QString &text)
+{
+    const qsizetype size = text.size();
+    const QChar *chars = text.constData();
+    for (qsizetype i = 0; i < size; ++i) {
+        if (chars[i].unicode() >= 0x80) {
+            const QByteArray rest = text.sliced(i).toUtf8();
+            out.append(rest.constData(), size_t(rest.size()));
+            return;
+        }
+        out.push_back(char(chars[i].unicode()));
+    }
+}
+
+void columnsToWire(const Packet &packet, rpc::Packet *out, bool joined)
 {
     const int rows = static_cast<int>(packet.rows.size());
     out->set_row_count(rows);
@@ -305,11 +360,14 @@ void columnsToWire(const Packet &packet, rpc::Packet *out)
         rpc::Column *column = out->add_columns();
         const FieldType type = packet.fields.at(c).type;
         std::string nulls;
+        std::string texts;
         // a column's days come in runs: each is written once
         QDate lastDay;
         std::string lastDayText;
         if (type == FieldType::Float)
             column->mutable_numbers()->Reserve(rows);
+        else if (joined)
+            column->mutable_ends()->Reserve(rows);
         else
             column->mutable_texts()->Reserve(rows);
         for (int i = 0; i < rows; ++i) {
@@ -322,21 +380,31 @@ void columnsToWire(const Packet &packet, rpc::Packet *out)
             }
             if (type == FieldType::Float) {
                 column->add_numbers(null ? 0.0 : *static_cast<const double *>(v.constData()));
-            } else if (null) {
-                column->add_texts();
-            } else if (type == FieldType::Text) {
-                *column->add_texts() = static_cast<const QString *>(v.constData())->toStdString();
-            } else {
+                continue;
+            }
+            // a null text or date takes an empty place
+            std::string *cell = joined ? &texts : column->add_texts();
+            if (!null && type == FieldType::Text) {
+                const auto &text = *static_cast<const QString *>(v.constData());
+                if (joined)
+                    appendUtf8(texts, text);
+                else
+                    *cell = text.toStdString();
+            } else if (!null) {
                 const QDate &day = *static_cast<const QDate *>(v.constData());
                 if (day != lastDay) {
                     lastDay = day;
                     lastDayText = isoDate(day).toStdString();
                 }
-                *column->add_texts() = lastDayText;
+                cell->append(lastDayText);
             }
+            if (joined)
+                column->add_ends(quint32(texts.size()));
         }
         if (!nulls.empty())
             column->set_nulls(std::move(nulls));
+        if (joined && type != FieldType::Float)
+            column->set_joined(std::move(texts));
     }
 }
 
@@ -349,11 +417,11 @@ void toWire(const Packet &packet, rpc::Packet *out)
         rowToWire(r, out->add_rows());
 }
 
-void moveToWire(Packet &packet, rpc::Packet *out, bool columns)
+void moveToWire(Packet &packet, rpc::Packet *out, PacketForm form)
 {
     fieldsToWire(packet, out);
-    if (columns && !packet.rows.isEmpty() && fitsColumns(packet)) {
-        columnsToWire(packet, out);
+    if (form != PacketForm::Rows && !packet.rows.isEmpty() && fitsColumns(packet)) {
+        columnsToWire(packet, out, form == PacketForm::JoinedTexts);
         packet.rows.clear();
         return;
     }
@@ -410,12 +478,12 @@ QVariant takeFromWire(rpc::Value *value)
     return takeFromWireAt(value, 0);
 }
 
-void moveToWire(QVariant &value, rpc::Value *out, bool columns)
+void moveToWire(QVariant &value, rpc::Value *out, PacketForm form)
 {
     if (value.typeId() == qMetaTypeId<Packet>()) {
         // the variant's own packet, emptied row by row as the wire form grows
         auto *packet = static_cast<Packet *>(value.data());
-        moveToWire(*packet, out->mutable_packet(), columns);
+        moveToWire(*packet, out->mutable_packet(), form);
         value = QVariant();
         return;
     }
@@ -423,7 +491,7 @@ void moveToWire(QVariant &value, rpc::Value *out, bool columns)
         auto *list = static_cast<QVariantList *>(value.data());
         rpc::ValueArray *array = out->mutable_array();
         for (QVariant &v : *list)
-            moveToWire(v, array->add_values(), columns);
+            moveToWire(v, array->add_values(), form);
         value = QVariant();
         return;
     }

@@ -20,10 +20,12 @@ Packet fromWire(const rpc::Packet &packet);
 
 // The same, consuming their source as they go (rows are freed as soon as they are
 // converted), so that a large packet is never held twice.
-// With `columns`, a packet of plain rows whose values all have their fields' types
-// goes column by column (for a caller that reads that form).
-void moveToWire(QVariant &value, rpc::Value *out, bool columns = false);
-void moveToWire(Packet &packet, rpc::Packet *out, bool columns = false);
+// With `Columns`, a packet of plain rows whose values all have their fields' types
+// goes column by column (for a caller that reads that form); with `JoinedTexts` its
+// text and date columns each go as one string of their values.
+enum class PacketForm { Rows, Columns, JoinedTexts };
+void moveToWire(QVariant &value, rpc::Value *out, PacketForm form = PacketForm::Rows);
+void moveToWire(Packet &packet, rpc::Packet *out, PacketForm form = PacketForm::Rows);
 QVariant takeFromWire(rpc::Value *value);
 
 } // namespace zov

@@ -177,6 +177,7 @@ public:
                                   encodeMetadataValue(o.operatorCode).toStdString());
         m_context.AddMetadata(kCallDeadlineKey.name.data(), std::to_string(o.deadlineMs));
         m_context.AddMetadata(kPacketColumnsKey.name.data(), "1");
+        m_context.AddMetadata(kJoinedTextsKey.name.data(), "1");
         for (const auto &[key, value] : connection.m_metadata) {
             m_context.AddMetadata(key.toStdString(), encodeMetadataValue(value).toStdString());
             if (key == kDryRunKey.name)
@@ -743,6 +744,7 @@ void RpcConnection::addMetadata(grpc::ClientContext &context, const std::string 
     context.AddMetadata(kByRefKey.name.data(), kByRefChanged.data());
     // packets may come column by column, a fraction of the size and the work
     context.AddMetadata(kPacketColumnsKey.name.data(), "1");
+    context.AddMetadata(kJoinedTextsKey.name.data(), "1");
     for (const auto &pair : m_metadata) {
         if (pair.first != kBatchIdKey.name)
             context.AddMetadata(pair.first.toStdString(),

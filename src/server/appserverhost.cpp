@@ -765,6 +765,7 @@ private:
         callContext.runMode = kept(context, kRunModeKey);
         callContext.runSource = kept(context, kRunSourceKey);
         callContext.packetColumns = metadata(context, kPacketColumnsKey) == QLatin1String("1");
+        callContext.joinedTexts = metadata(context, kJoinedTextsKey) == QLatin1String("1");
         // the acknowledgement: a client in a dry run stops when a server does not
         // send it back (a server that does not know dry runs would store everything)
         if (!callContext.dryRun.isEmpty())

@@ -244,7 +244,10 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
         return *failed;
     const bool error = value.typeId() == QMetaType::QString && !value.toString().isEmpty();
     const QString errorText = error ? value.toString() : QString();
-    moveToWire(value, reply->mutable_value(), context.packetColumns);
+    const PacketForm form = !context.packetColumns ? PacketForm::Rows
+                            : context.joinedTexts  ? PacketForm::JoinedTexts
+                                                   : PacketForm::Columns;
+    moveToWire(value, reply->mutable_value(), form);
     // the caller tells a database that failed from a refusal of the method
     if (qstrcmp(refusal, "busy") == 0)
         reply->set_answer_kind("busy");
@@ -256,7 +259,7 @@ grpc::Status Dispatcher::invoke(const rpc::Call &call, rpc::Reply *reply,
     if (!context.changedByRefOnly) {
         for (int i = 0; i < signature->params.size(); ++i) {
             if (signature->params.at(i).byRef)
-                moveToWire(args[i], &(*reply->mutable_by_ref())[i], context.packetColumns);
+                moveToWire(args[i], &(*reply->mutable_by_ref())[i], form);
         }
     }
     if (error && !(signature->textAnswer && !isRefusal(errorText)))

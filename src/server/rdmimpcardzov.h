@@ -48,6 +48,7 @@ struct CallContext
     QString runSource;   // "SERVICE;FIRST;LAST" (ISO days) of the run's source, for the audit
     bool changedByRefOnly = false; // the caller keeps its own by-reference arguments
     bool packetColumns = false;    // the caller reads packets sent column by column
+    bool joinedTexts = false;      // ... and a column's texts joined in one string
     // the caller's deadline, and when the call's statements are abandoned (a little later)
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     std::chrono::steady_clock::time_point statementLimit =

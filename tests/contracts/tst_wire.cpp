@@ -87,11 +87,11 @@ Packet menuRows()
 }
 
 // The same sent column by column.
-rpc::Value wireColumns()
+rpc::Value wireColumns(PacketForm form = PacketForm::Columns)
 {
     rpc::Value v;
     Packet p = menuRows();
-    moveToWire(p, v.mutable_packet(), true);
+    moveToWire(p, v.mutable_packet(), form);
     return v;
 }
 
@@ -155,14 +155,19 @@ private Q_SLOTS:
         QFETCH(QVariant, expected);
         QFETCH(bool, columns);
         QFETCH(bool, inColumns);
-        rpc::Value out;
-        QVariant sent = value;
-        moveToWire(sent, &out, columns);
-        rpc::Value in;
-        QVERIFY(in.ParseFromString(out.SerializeAsString()));
-        QCOMPARE(in.has_packet() && in.packet().columns_size() > 0, inColumns);
-        const QVariant taken = takeFromWire(&in);
-        QVERIFY2(same(taken, expected), qPrintable(taken.typeName()));
+        // both column forms, a column's texts one a row and joined in one string
+        for (const PacketForm form : {PacketForm::Columns, PacketForm::JoinedTexts}) {
+            rpc::Value out;
+            QVariant sent = value;
+            moveToWire(sent, &out, columns ? form : PacketForm::Rows);
+            rpc::Value in;
+            QVERIFY(in.ParseFromString(out.SerializeAsString()));
+            QCOMPARE(in.has_packet() && in.packet().columns_size() > 0, inColumns);
+            if (inColumns)
+                QCOMPARE(in.packet().columns(0).ends_size() > 0, form == PacketForm::JoinedTexts);
+            const QVariant taken = takeFromWire(&in);
+            QVERIFY2(same(taken, expected), qPrintable(taken.typeName()));
+        }
         const QVariant back = viaWire(value);
         QVERIFY2(same(back, expected), qPrintable(back.typeName()));
         QVERIFY(same(fromJson(toJson(expected)), expected));
@@ -264,6 +269,21 @@ private Q_SLOTS:
         v = wireColumns();
         v.mutable_packet()->mutable_columns(0)->set_texts(0, "12345");
         add("text over size in a column", v, "CDFILIAL");
+        v = wireColumns(PacketForm::JoinedTexts);
+        v.mutable_packet()->mutable_columns(2)->set_ends(0, 40);
+        add("joined texts out of order", v, "NMPRATO");
+        v = wireColumns(PacketForm::JoinedTexts);
+        v.mutable_packet()->mutable_columns(2)->set_ends(2, 500);
+        add("joined texts past their string", v, "NMPRATO");
+        v = wireColumns(PacketForm::JoinedTexts);
+        v.mutable_packet()->mutable_columns(2)->mutable_ends()->RemoveLast();
+        add("a joined text short", v, "NMPRATO");
+        v = wireColumns(PacketForm::JoinedTexts);
+        v.mutable_packet()->mutable_columns(2)->add_texts("Arroz");
+        add("texts beside joined ones", v, "NMPRATO");
+        v = wireColumns(PacketForm::JoinedTexts);
+        v.mutable_packet()->mutable_columns(3)->set_joined("1");
+        add("joined texts in a float column", v, "NRORDPRATCAR");
         v = wireColumns();
         *v.mutable_packet()->add_rows() = wirePacket().packet().rows(0);
         add("rows beside columns", v);
