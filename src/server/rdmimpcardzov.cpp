@@ -11,6 +11,7 @@
 
 #include <QSqlQuery>
 #include <cmath>
+#include <vector>
 
 namespace zov {
 
@@ -72,8 +73,23 @@ public:
         row.values.reserve(m_packet.fields.size());
         int column = 0;
         for (const FieldDef &def : m_layout.fields) {
-            if (!def.calculated)
-                row.values.append(fromDatabase(m_layout.name, def, q.value(column++)));
+            if (def.calculated)
+                continue;
+            // days, codes and names come in runs: a text the row before had is
+            // converted once, and the rows share it
+            const std::optional<std::string_view> stored = q.storedText(column);
+            if (size_t(column) >= m_before.size())
+                m_before.resize(size_t(column) + 1);
+            Before &before = m_before[size_t(column)];
+            if (stored && before.typed.isValid() && before.stored == *stored) {
+                row.values.append(before.typed);
+            } else {
+                row.values.append(fromDatabase(m_layout.name, def, q.value(column)));
+                before.typed = stored ? row.values.constLast() : QVariant();
+                if (stored)
+                    before.stored.assign(*stored);
+            }
+            ++column;
         }
         m_packet.rows.append(std::move(row));
     }
@@ -93,8 +109,15 @@ public:
     QVariant result() const { return QVariant::fromValue(m_packet); }
 
 private:
+    // a column's text in the row before, and its value
+    struct Before
+    {
+        std::string stored;
+        QVariant typed;
+    };
     const Layout &m_layout;
     Packet m_packet;
+    std::vector<Before> m_before;
 };
 
 // a code as its column holds it: not blank, no longer than the column

@@ -133,6 +133,14 @@ QVariant SqlRow::value(int column) const
     }
 }
 
+std::optional<std::string_view> SqlRow::storedText(int column) const
+{
+    if (m_query || sqlite3_column_type(m_statement, column) != SQLITE_TEXT)
+        return std::nullopt;
+    const auto *utf8 = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, column));
+    return std::string_view(utf8, size_t(sqlite3_column_bytes(m_statement, column)));
+}
+
 SqlSession::SqlSession(const DatabaseConfig &config, const QString &connectionName,
                        std::uint64_t group)
     : m_connectionName(connectionName)

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -24,6 +26,10 @@ class SqlRow
 {
 public:
     QVariant value(int column) const;
+    // The column's text as SQLite stores it (UTF-8), valid until the next row; nothing
+    // for another type or another database. A reader that converts a run of equal
+    // texts once compares these.
+    std::optional<std::string_view> storedText(int column) const;
 
 private:
     friend class SqlSession;
